@@ -1,0 +1,51 @@
+#include "build_scoring_graph/pipeline.hpp"
+
+#include <utility>
+
+#include "build_scoring_graph/graph/compiled_graph.hpp"
+#include "build_scoring_graph/graph/raw_graph.hpp"
+#include "build_scoring_graph/hopcroft/minimize.hpp"
+#include "build_scoring_graph/load/merge.hpp"
+#include "build_scoring_graph/serial/dump.hpp"
+#include "build_scoring_graph/serial/encode.hpp"
+
+namespace korvex {
+
+Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request) {
+  auto merged = merge_from_strings(documents);
+  if (!merged) return std::unexpected(std::move(merged.error()));
+  if (merged->messages.empty()) return fail(kNoEntriesMessage);
+
+  auto built = build(*merged);
+  if (!built) return std::unexpected(std::move(built.error()));
+  // The raw graph holds everything later stages need of the messages; only
+  // the root list of Merged is still read.
+  std::vector<std::string> roots = std::move(merged->roots);
+  merged = Merged{};
+
+  const RawGraph& raw = built->graph;
+  const LeafRegistry& leaves = built->leaves;
+  BakeOutput out;
+  {
+    std::optional<CompiledGraph> minimised;
+    {
+      Partition partition = minimize(raw, leaves.ranges.size(), request.progress);
+      auto compiled = compile(raw, leaves, partition, roots);
+      if (!compiled) return std::unexpected(std::move(compiled.error()));
+      minimised = std::move(*compiled);
+    }
+    auto bytes = serial::to_bytes(*minimised);
+    if (!bytes) return std::unexpected(std::move(bytes.error()));
+    out.archive = std::move(*bytes);
+
+    if (request.emit_initial_yaml) {
+      auto initial = compile_initial(raw, leaves, roots);
+      if (!initial) return std::unexpected(std::move(initial.error()));
+      out.initial_yaml = dump_compiled(*initial);
+    }
+    if (request.emit_yaml) out.yaml = dump_compiled(*minimised);
+  }
+  return out;
+}
+
+}  // namespace korvex

@@ -1,0 +1,39 @@
+// The whole scoring-graph bake, in its fixed order:
+//
+//   read + merge -> raw graph -> minimise -> compile -> encode
+//     [-> compile_initial -> dump]  [-> dump]
+//
+// Each stage takes its inputs by reference and returns a new value or an
+// Error whose text is what the caller shows. Intermediate values are dropped
+// as soon as nothing reads them any more.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/progress.hpp"
+#include "common/result.hpp"
+
+namespace korvex {
+
+struct BakeRequest {
+  bool emit_yaml = false;
+  bool emit_initial_yaml = false;
+  ProgressFn progress;  // may be empty
+};
+
+struct BakeOutput {
+  std::vector<std::uint8_t> archive;        // the baked graph, header included
+  std::optional<std::string> yaml;          // minimised graph, when asked for
+  std::optional<std::string> initial_yaml;  // unminimised graph, when asked for
+};
+
+inline constexpr const char* kNoEntriesMessage =
+    "no scoring-graph entries found in provided YAML strings";
+
+Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request);
+
+}  // namespace korvex

@@ -1,0 +1,46 @@
+// The descriptor-set index archive (format version 4).
+//
+// Four string-keyed maps describe a serialised descriptor set. Each is put
+// into a canonical order that depends on its contents only (sorted by key,
+// then inserted into a table hashed with the unseeded key hash; the order of
+// occupied slots is the canonical order) and archived as an open-addressing
+// hash table. The 48-byte FdsIndex record ends the payload.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace korvex::fds {
+
+inline constexpr std::uint64_t kIndexFormatVersion = 4;
+
+struct Span {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  friend bool operator==(const Span&, const Span&) = default;
+};
+
+template <class V>
+using Entries = std::vector<std::pair<std::string, V>>;
+
+struct FdsIndex {
+  Entries<std::string> type_to_file;
+  Entries<Span> file_to_span;
+  Entries<std::vector<std::string>> dep_graph;
+  Entries<std::string> ext_to_file;
+};
+
+// Returns the entries in canonical order. Keys must be unique.
+template <class V>
+Entries<V> canonical_map(Entries<V> entries);
+
+// Header + payload, or the serialisation error (a string of 2^30 bytes or
+// more, or a payload that would reach 2^31 bytes). The maps must already be
+// in canonical order.
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index);
+
+}  // namespace korvex::fds
