@@ -13,6 +13,7 @@
 // a numbering is sorted first.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
@@ -26,6 +27,10 @@ namespace korvex {
 
 inline constexpr std::uint16_t kNone16 = 0xFFFF;
 inline constexpr std::uint32_t kFixedLeafCount = 7;
+
+// Limits of the compiled node's 16-bit indexes, whose 0xFFFF means "none".
+inline constexpr std::size_t kMaxExtRangeSets = 65534;
+inline constexpr std::size_t kMaxRangeLeaves = 65535;
 
 // Node type codes shared by raw graph, compiled graph, archive and dump.
 namespace node_type {
@@ -86,5 +91,10 @@ struct BuiltGraph {
 // message is fixed), or more bool/enum value ranges than a 16-bit range index
 // can tell apart.
 Result<BuiltGraph> build(const Merged& merged);
+
+// The error for `count` (> kMaxRangeLeaves) distinct bool/enum value ranges.
+// build returns it; the compilers refuse a registry that large with the same
+// text rather than let range indexes alias.
+Error too_many_range_leaves(std::size_t count);
 
 }  // namespace korvex

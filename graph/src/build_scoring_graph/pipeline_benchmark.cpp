@@ -1,0 +1,130 @@
+// Times every stage of the bake separately on a folder of YAML documents
+// (read in file-name order), so that one can see where the time goes:
+//
+//   pipeline_benchmark DIR [repeats]
+//
+// Prints one line per stage with the best wall time over the repeats, the
+// sizes that stage worked on, and the peak resident memory at the end.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "build_scoring_graph/graph/compiled_graph.hpp"
+#include "build_scoring_graph/graph/raw_graph.hpp"
+#include "build_scoring_graph/hopcroft/minimize.hpp"
+#include "build_scoring_graph/load/merge.hpp"
+#include "build_scoring_graph/serial/dump.hpp"
+#include "build_scoring_graph/serial/encode.hpp"
+
+using namespace korvex;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::vector<std::string> read_folder(const std::filesystem::path& dir) {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& e : std::filesystem::directory_iterator(dir))
+    if (e.path().extension() == ".yaml") paths.push_back(e.path());
+  std::sort(paths.begin(), paths.end());
+  std::vector<std::string> docs;
+  for (const auto& p : paths) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    docs.push_back(ss.str());
+  }
+  return docs;
+}
+
+template <class F>
+double best_ms(int repeats, F&& f) {
+  double best = 1e300;
+  for (int i = 0; i < repeats; ++i) {
+    auto t0 = Clock::now();
+    f();
+    best = std::min(best, std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+  }
+  return best;
+}
+
+[[noreturn]] void die(const Error& e) {
+  std::fprintf(stderr, "error: %s\n", e.message.c_str());
+  std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s DIR [repeats]\n", argv[0]);
+    return 2;
+  }
+  int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
+  auto docs = read_folder(argv[1]);
+  std::size_t bytes = 0;
+  for (const auto& d : docs) bytes += d.size();
+
+  Merged merged;
+  double t_merge = best_ms(repeats, [&] {
+    auto r = merge_from_strings(docs);
+    if (!r) die(r.error());
+    merged = std::move(*r);
+  });
+  BuiltGraph built;
+  double t_build = best_ms(repeats, [&] {
+    auto r = build(merged);
+    if (!r) die(r.error());
+    built = std::move(*r);
+  });
+  const RawGraph& raw = built.graph;
+  Partition partition;
+  std::uint64_t progress_calls = 0;
+  ProgressFn progress = [&](std::uint64_t, std::uint64_t) { ++progress_calls; };
+  double t_min = best_ms(repeats, [&] { partition = minimize(raw, built.leaves.ranges.size(), progress); });
+  CompiledGraph compiled;
+  double t_compile = best_ms(repeats, [&] {
+    auto r = compile(raw, built.leaves, partition, merged.roots);
+    if (!r) die(r.error());
+    compiled = std::move(*r);
+  });
+  std::vector<std::uint8_t> archive;
+  double t_encode = best_ms(repeats, [&] {
+    auto r = serial::to_bytes(compiled);
+    if (!r) die(r.error());
+    archive = std::move(*r);
+  });
+  CompiledGraph initial;
+  double t_initial = best_ms(repeats, [&] {
+    auto r = compile_initial(raw, built.leaves, merged.roots);
+    if (!r) die(r.error());
+    initial = std::move(*r);
+  });
+  std::string yaml;
+  double t_dump = best_ms(repeats, [&] { yaml = dump_compiled(compiled); });
+
+  std::printf("input: %zu documents, %.1f MB, %zu messages\n", docs.size(), bytes / 1e6, merged.messages.size());
+  std::printf("%-16s %10s  %s\n", "stage", "best ms", "size");
+  std::printf("%-16s %10.1f  %.1f MB/s\n", "read+merge", t_merge, bytes / 1e3 / t_merge);
+  std::printf("%-16s %10.1f  %u states, %zu transitions, %zu range leaves\n", "raw graph", t_build,
+              raw.state_count, raw.transitions.size(), built.leaves.ranges.size());
+  std::printf("%-16s %10.1f  %u blocks, %llu progress calls\n", "minimise", t_min, partition.num_blocks,
+              static_cast<unsigned long long>(progress_calls / repeats));
+  std::printf("%-16s %10.1f  %zu nodes, %zu transitions, %zu roots\n", "compile", t_compile,
+              compiled.nodes.size(), compiled.transitions.size(), compiled.roots.size());
+  std::printf("%-16s %10.1f  %zu bytes\n", "encode", t_encode, archive.size());
+  std::printf("%-16s %10.1f  %zu nodes\n", "compile_initial", t_initial, initial.nodes.size());
+  std::printf("%-16s %10.1f  %zu bytes\n", "dump", t_dump, yaml.size());
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  std::printf("peak RSS: %.1f MB\n", usage.ru_maxrss / 1024.0);
+  return 0;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the example need,
+# but only those that are missing (apt-get needs root, or sudo).
+set -euo pipefail
+
+packages=(
+  g++ meson ninja-build pkg-config libyaml-dev
+  python3-dev python3-venv python3-yaml python3-mesonpy python3-pytest python3-numpy python3-mypy
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+if [[ "${1:-}" == "--sanitizers" ]]; then
+  packages+=(clang-19 libclang-rt-19-dev libfuzzer-19-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "installing: ${missing[*]}" >&2
+sudo=""
+[[ $(id -u) -ne 0 ]] && sudo="sudo"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test:
+#   1. the core's GoogleTest suites (release build),
+#   2. the pytest suite against the module installed with pip into a venv,
+#   3. both again against an AddressSanitizer + UndefinedBehaviorSanitizer
+#      build (skipped with --quick), the module loaded into Python with the
+#      sanitizer runtime preloaded; any sanitizer report fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+
+if [[ $quick -eq 1 ]]; then scripts/deps.sh; else scripts/deps.sh --sanitizers; fi
+
+PY=/usr/bin/python3   # Debian's interpreter: the one the packages above serve
+jobs=$(nproc)
+
+echo "== core tests (release build)"
+[[ -f build/release/build.ninja ]] || meson setup build/release -Dtests=true >/dev/null
+ninja -C build/release -j"$jobs" >/dev/null
+meson test -C build/release --print-errorlogs -q
+
+echo "== module tests (pip install into a venv)"
+[[ -x build/venv/bin/python ]] || $PY -m venv --system-site-packages build/venv
+build/venv/bin/pip install -q --no-build-isolation --no-deps . >/dev/null
+(cd build && venv/bin/python -m pytest -q -p no:cacheprovider ../python/tests)
+
+[[ $quick -eq 1 ]] && exit 0
+
+echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
+if [[ ! -f build/asan/build.ninja ]]; then
+  CC=clang-19 CXX=clang++-19 meson setup build/asan -Dtests=true -Dbuildtype=debugoptimized \
+    -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dcpp_args='-fno-sanitize-recover=all -fno-omit-frame-pointer' >/dev/null
+fi
+ninja -C build/asan -j"$jobs" >/dev/null
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+meson test -C build/asan --print-errorlogs -q --timeout-multiplier 4
+
+echo "== module tests (sanitizer build, runtime preloaded)"
+asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
+# The interpreter itself is not instrumented and keeps memory alive until
+# exit by design, so leak detection is off here; the core's own suites run
+# with it on above.
+(cd build && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=asan/python \
+  KORVEX_SANITIZED=1 $PY -m pytest -q -p no:cacheprovider ../python/tests)
