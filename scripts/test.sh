@@ -4,7 +4,8 @@
 #   2. the pytest suite against the module installed with pip into a venv,
 #   3. both again against an AddressSanitizer + UndefinedBehaviorSanitizer
 #      build (skipped with --quick), the module loaded into Python with the
-#      sanitizer runtime preloaded; any sanitizer report fails the run.
+#      sanitizer runtime preloaded; any sanitizer report fails the run,
+#   and a short run of every fuzz target (FUZZ_SECONDS each, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -39,6 +40,9 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 meson test -C build/asan --print-errorlogs -q --timeout-multiplier 4
 
+echo "== fuzz targets"
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+
 echo "== module tests (sanitizer build, runtime preloaded)"
 asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
 # The interpreter itself is not instrumented and keeps memory alive until
@@ -46,3 +50,4 @@ asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
 # with it on above.
 (cd build && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=asan/python \
   KORVEX_SANITIZED=1 $PY -m pytest -q -p no:cacheprovider ../python/tests)
+

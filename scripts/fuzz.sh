@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, ASan + UBSan, coverage-instrumented
+# core) and runs each for SECONDS (default 60), seeded with the real schemas.
+#   scripts/fuzz.sh [SECONDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+scripts/deps.sh --sanitizers
+if [[ ! -f build/fuzz/build.ninja ]]; then
+  CC=clang-19 CXX=clang++-19 meson setup build/fuzz -Dfuzzers=true -Dtests=false -Dmodule=false \
+    -Dbuildtype=debugoptimized -Db_sanitize=address,undefined -Db_lundef=false \
+    -Dcpp_args='-fsanitize=fuzzer-no-link -fno-sanitize-recover=all' >/dev/null
+fi
+ninja -C build/fuzz >/dev/null
+
+seeds=build/fuzz/seeds
+rm -rf "$seeds" && mkdir -p "$seeds/read" "$seeds/pipeline" "$seeds/fds_index"
+cp testdata/corpora/{wkt,opentelemetry}/*.yaml testdata/expected/warnings/input/*.yaml "$seeds/read/"
+cp "$seeds"/read/*.yaml "$seeds/pipeline/"
+# one multi-document seed: the warnings case in one input
+awk 'FNR==1 && NR>1 {print "---8<---"} {print}' testdata/expected/warnings/input/*.yaml > "$seeds/pipeline/warnings.txt"
+printf 'a.B\ta.proto\n\na.proto\t0\n\na.proto\tb.protoc.proto\n\nx.Y/100\ta.proto\n' > "$seeds/fds_index/one"
+
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+for target in read pipeline fds_index; do
+  echo "== fuzzing ${target} for ${seconds}s"
+  mkdir -p "build/fuzz/corpus-$target"
+  build/fuzz/graph/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+    -rss_limit_mb=4096 -print_final_stats=0 "build/fuzz/corpus-$target" "$seeds/$target" 2>&1 |
+    grep -E '^(#[0-9]+ +DONE|==[0-9]+==ERROR|SUMMARY|Done)' || true
+  [[ ${PIPESTATUS[0]} -eq 0 ]] || { echo "fuzzer ${target} found a failure" >&2; exit 1; }
+done
