@@ -1,0 +1,94 @@
+// Small builders for the graph and dump tests: Merged values, raw graphs and
+// partitions written by hand, so that these tests depend neither on the YAML
+// reader nor on the minimiser.
+//
+// merged_of inserts the messages in exactly the order given, which is what
+// the order-independence tests vary; identity_partition is the partition in
+// which no two states share a block (a valid minimiser result whenever no two
+// named states are equivalent).
+#pragma once
+
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "build_scoring_graph/graph/compiled_graph.hpp"
+#include "build_scoring_graph/graph/raw_graph.hpp"
+#include "build_scoring_graph/load/merge.hpp"
+
+namespace korvex::testing_support {
+
+inline ScoringField scalar(std::uint32_t number, std::uint8_t kind, std::uint8_t label = label::kOptional,
+                           bool packed = false) {
+  ScoringField f;
+  f.number = number;
+  f.kind = kind;
+  f.label = label;
+  f.packed = packed;
+  return f;
+}
+
+inline ScoringField ranged(std::uint32_t number, std::int32_t lo, std::int32_t hi,
+                           std::uint8_t label = label::kOptional, bool packed = false) {
+  ScoringField f = scalar(number, kind::kRanged, label, packed);
+  f.range = ValueRange{lo, hi};
+  return f;
+}
+
+inline ScoringField child(std::uint32_t number, std::string type, std::uint8_t label = label::kOptional) {
+  ScoringField f = scalar(number, kind::kMessage, label);
+  f.child = std::move(type);
+  return f;
+}
+
+inline NormalizedMessage message(std::vector<ScoringField> fields, std::vector<ExtRange> ext = {},
+                                 NodeKind kind = NodeKind::message) {
+  return NormalizedMessage{kind, std::move(fields), std::move(ext)};
+}
+
+inline NormalizedMessage group(std::vector<ScoringField> fields) {
+  return message(std::move(fields), {}, NodeKind::group);
+}
+
+using Entries = std::vector<std::pair<std::string, NormalizedMessage>>;
+
+inline Merged merged_of(const Entries& entries, std::vector<std::string> roots = {}, bool merged_flag = false) {
+  Merged m;
+  for (const auto& [name, msg] : entries) m.messages.emplace(name, msg);
+  m.roots = std::move(roots);
+  m.merged_flag = merged_flag;
+  return m;
+}
+
+inline Partition identity_partition(std::uint32_t state_count) {
+  Partition p;
+  p.block_of.resize(state_count);
+  std::iota(p.block_of.begin(), p.block_of.end(), 0u);
+  p.num_blocks = state_count;
+  return p;
+}
+
+// A raw graph with the given named states (ids in list order) and `range_count`
+// range leaves (ranges (k, k)); transitions are taken as they are.
+inline BuiltGraph hand_graph(std::vector<std::string> names, std::vector<std::uint8_t> types,
+                             std::vector<RawTransition> transitions, std::size_t range_count = 0) {
+  BuiltGraph b;
+  RawGraph& g = b.graph;
+  g.names = std::move(names);
+  for (std::uint32_t id = 0; id < g.names.size(); ++id) g.name_to_id.emplace(g.names[id], id);
+  g.node_type = std::move(types);
+  g.ext_of.assign(g.node_type.size(), kNone16);
+  g.transitions = std::move(transitions);
+  for (std::size_t k = 0; k < range_count; ++k) {
+    const auto v = static_cast<std::int32_t>(k);
+    b.leaves.ranges.emplace_back(v, v);
+    const auto key = (static_cast<std::uint64_t>(k) << 32) | static_cast<std::uint64_t>(k);
+    b.leaves.range_to_sentinel.emplace(key, range_leaf_sentinel(static_cast<std::uint32_t>(k)));
+  }
+  g.state_count = static_cast<std::uint32_t>(g.node_type.size() + kFixedLeafCount + range_count);
+  return b;
+}
+
+}  // namespace korvex::testing_support
