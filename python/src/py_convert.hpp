@@ -1,0 +1,145 @@
+// Conversions from Python argument objects to native values, shared by both
+// entry points, and the error helpers around them.
+//
+// Each converter returns false with a Python exception set when the object
+// is refused. Converters that may run Python code (iteration, __index__)
+// hold strong references to everything they read, so code that mutates the
+// containers meanwhile can make the call fail but never free what is in use.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "py_compat.hpp"
+#include "py_ref.hpp"
+
+namespace korvex::py {
+
+// A length reported by __len__ only sizes the first allocation, and a
+// user-defined __len__ may claim anything; growth beyond this is amortised.
+inline constexpr Py_ssize_t kReserveLimit = 4096;
+
+// Raises RuntimeError with a native error text. The text is UTF-8; anything
+// that is not is shown with replacement characters rather than lost.
+inline void raise_runtime_error(std::string_view text) {
+  Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+}
+
+namespace detail {
+
+inline void attach_note(PyObject* exception, const char* note) {
+  Ref result = Ref::steal(PyObject_CallMethod(exception, "add_note", "s", note));
+  // The original exception matters more than its note: an exception type
+  // that refuses notes keeps its own error, and the note is lost.
+  if (!result) PyErr_Clear();
+}
+
+}  // namespace detail
+
+// Adds "while converting argument '<name>'" to the exception being raised.
+inline void note_argument(const char* name) {
+  std::string note = "while converting argument '";
+  note += name;
+  note += '\'';
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* exception = PyErr_GetRaisedException();
+  if (exception == nullptr) return;
+  detail::attach_note(exception, note.c_str());
+  PyErr_SetRaisedException(exception);
+#else
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr) {
+    if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+    detail::attach_note(value, note.c_str());
+  }
+  PyErr_Restore(type, value, traceback);
+#endif
+}
+
+// A str (or subclass) as its UTF-8 bytes; a lone surrogate raises the
+// interpreter's UnicodeEncodeError. Runs no Python code.
+inline bool copy_utf8(PyObject* object, std::string& out) {
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'", Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// A sequence of str, in iteration order. A str itself is refused instead of
+// being read as a sequence of characters; so are objects that fail the
+// sequence check (sets, dicts, generators).
+inline bool copy_str_sequence(PyObject* sequence, std::vector<std::string>& out) {
+  if (PyUnicode_Check(sequence)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(sequence)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'Sequence'", Py_TYPE(sequence)->tp_name);
+    return false;
+  }
+  Py_ssize_t hint = PySequence_Size(sequence);
+  if (hint < 0) {
+    // The length only sizes the first allocation; a broken __len__ costs
+    // nothing but that.
+    PyErr_Clear();
+    hint = 0;
+  }
+  out.reserve(static_cast<std::size_t>(std::min(hint, kReserveLimit)));
+
+  Ref iterator = Ref::steal(PyObject_GetIter(sequence));
+  if (!iterator) return false;
+  bool ok = true;
+  KX_BEGIN_CRITICAL_SECTION(sequence);
+  try {
+    for (;;) {
+      Ref item = Ref::steal(PyIter_Next(iterator.get()));
+      if (!item) {
+        if (PyErr_Occurred()) ok = false;
+        break;
+      }
+      std::string text;
+      if (!copy_utf8(item.get(), text)) {
+        ok = false;
+        break;
+      }
+      out.push_back(std::move(text));
+    }
+  } catch (const std::bad_alloc&) {
+    // Caught inside the critical section so that it is always ended.
+    PyErr_NoMemory();
+    ok = false;
+  }
+  KX_END_CRITICAL_SECTION();
+  return ok;
+}
+
+// An integer through __index__ (True counts as 1), in 0 .. 2^64 - 1;
+// OverflowError outside that range.
+inline bool copy_u64(PyObject* object, std::uint64_t& out) {
+  Ref index = Ref::steal(PyNumber_Index(object));
+  if (!index) return false;
+  const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+  if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = value;
+  return true;
+}
+
+}  // namespace korvex::py
