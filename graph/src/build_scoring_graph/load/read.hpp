@@ -8,14 +8,19 @@
 // stops the parser (libyaml itself slows down quadratically on deep flow
 // collections), and aliases are expanded by replaying the recorded events of
 // their anchored node, at most 16 replayed events per parsed event plus
-// 10 000, so that an expansion bomb fails instead of exploding.
+// 10 000, so that an expansion bomb fails instead of exploding. An alias in
+// a value that is skipped is not replayed but counts as if it were, so that
+// a bomb fails wherever it stands.
 //
-// Field "type" and "label" spellings are turned into small codes while
-// reading; only an unknown spelling keeps its text, for the error message of
-// the normalisation.
+// Field entries become ScoringField records while they are read; only an
+// unknown "type" or "label" spelling keeps its text, for the message of the
+// normalisation, which reports it only if the document was read without
+// error and the message was not redefined later in the same document.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,16 +36,11 @@ namespace korvex {
 // needs five levels; the rest is room for ignored keys.
 inline constexpr int kMaxNestingDepth = 256;
 
-// The accepted "type" spellings, indexed by YamlField::type.
+// The accepted "type" spellings and the kind code of each.
 inline constexpr std::string_view kTypeSpellings[] = {
     "int32", "uint32", "sint32", "int64", "uint64", "sint64", "bool",
     "enum",  "double", "string", "bytes", "message", "group", "float",
 };
-inline constexpr std::uint8_t kTypeCount = std::size(kTypeSpellings);
-inline constexpr std::uint8_t kUnknownType = 0xFF;
-inline constexpr std::uint8_t kUnknownLabel = 0xFF;
-
-// Kind code of each accepted spelling (same index as kTypeSpellings).
 inline constexpr std::uint8_t kTypeKind[] = {
     kind::kInt32,  kind::kUint32,  kind::kUint32, kind::kInt64,  kind::kInt64,
     kind::kInt64,  kind::kRanged,  kind::kRanged, kind::kDouble, kind::kString,
@@ -48,25 +48,25 @@ inline constexpr std::uint8_t kTypeKind[] = {
 };
 static_assert(std::size(kTypeKind) == std::size(kTypeSpellings));
 
-struct YamlField {
+// The first field entry of a message, in document order, that breaks a rule
+// of the normalisation: the check order within one entry is kind, then
+// range or child, then label.
+struct FieldProblem {
+  enum class Rule : std::uint8_t { unknown_kind, requires_range, requires_child, unknown_label };
+  Rule rule = Rule::unknown_kind;
   std::uint32_t number = 0;
-  std::uint8_t type = kUnknownType;        // index into kTypeSpellings
-  std::uint8_t label = label::kOptional;   // label code, or kUnknownLabel
-  bool packed = false;
-  std::optional<std::string> child;        // absent when missing or null
-  std::optional<ValueRange> range;         // absent when missing or null
-  std::string unknown_type;                // the text, when type == kUnknownType
-  std::string unknown_label;               // the text, when label == kUnknownLabel
-
-  std::string_view type_text() const {
-    return type == kUnknownType ? std::string_view(unknown_type) : kTypeSpellings[type];
-  }
+  std::string text;  // the "type" as written (unknown_kind, requires_child) or the "label" (unknown_label)
 };
 
+// A message entry as read. Each field entry is read straight into the
+// ScoringField it becomes (kind and label codes, range kept for bool and
+// enum only), so that normalising moves nothing; the fields after a problem
+// are still read, for reading errors, but not kept.
 struct YamlMessage {
-  std::string kind;  // "GROUP" marks a group; empty when absent
-  std::vector<YamlField> fields;
-  std::vector<ExtRange> ext_ranges;
+  NodeKind kind = NodeKind::message;   // group exactly when "kind" is "GROUP"
+  std::vector<ScoringField> fields;    // document order
+  std::vector<ExtRange> ext_ranges;    // as written, not yet checked
+  std::optional<FieldProblem> problem;
 };
 
 struct YamlFile {
@@ -77,12 +77,59 @@ struct YamlFile {
   std::vector<std::pair<std::string, YamlMessage>> messages;
 };
 
+// A set of positions in a list of names, hashed by the name at each
+// position: it finds the earlier position of an equal name without holding a
+// copy of any name, and stays valid while the list grows. Open addressing
+// with linear probing over (hash, position) slots.
+class NameIndex {
+ public:
+  // Returns the position of an earlier equal name, or inserts `pos` and
+  // returns it. `names` must hold a name at every inserted position.
+  template <class Names, class Proj>
+  std::size_t find_or_insert(const Names& names, Proj&& name_of, std::size_t pos) {
+    if ((count_ + 1) * 2 > slots_.size()) grow();
+    std::string_view name = name_of(names[pos]);
+    std::uint64_t h = hash(name);
+    std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.pos == kEmpty) {
+        s = Slot{h, pos};
+        ++count_;
+        return pos;
+      }
+      if (s.hash == h && name_of(names[s.pos]) == name) return s.pos;
+    }
+  }
+
+ private:
+  static constexpr std::size_t kEmpty = ~std::size_t{0};
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::size_t pos = kEmpty;
+  };
+  static std::uint64_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    std::size_t mask = slots_.size() - 1;
+    for (const Slot& s : old) {
+      if (s.pos == kEmpty) continue;
+      std::size_t i = s.hash & mask;
+      while (slots_[i].pos != kEmpty) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+  std::size_t count_ = 0;
+};
+
 // Reads one input string. The error text names the line and column (1-based)
 // and what was expected; it carries no document index.
 Result<YamlFile> read_document(std::string_view text);
 
-// Checks and normalises one message: kind, fields sorted by number (stable),
-// checked extension ranges. Consumes the message's strings.
+// Normalises one message: reports its field problem, sorts the fields by
+// number (stable) and checks the extension ranges. Consumes the message.
 Result<NormalizedMessage> normalize_message(std::string_view name, YamlMessage&& message);
 
 }  // namespace korvex
