@@ -1,1 +1,252 @@
-// placeholder: not written yet
+// Canonical order and archive of the descriptor-set index.
+//
+// canonical_map sorts the entries by key bytes and replays them into a
+// power-of-two table probed with the unseeded key hash; the order of its
+// occupied slots is the canonical order, a function of the key set alone.
+// to_bytes hands the four maps, in that order, to the archive writer's table
+// writer with one codec per value type, then appends the 48-byte record.
+#include "fds_index/fds_index.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstring>
+#include <span>
+#include <type_traits>
+
+#include "archive/writer.hpp"
+
+namespace korvex::fds {
+
+// ---------------------------------------------------------- canonical map --
+
+std::size_t canonical_bucket_count(std::size_t n) {
+  if (n == 0) return 0;
+  if (n < 4) return 4;
+  if (n < 8) return 8;
+  if (n < 15) return 16;
+  return std::bit_ceil(8 * n / 7);
+}
+
+namespace {
+
+constexpr std::uint8_t kEmpty = 0xFF;
+constexpr std::size_t kGroup = 16;
+
+// Position within the 16 control bytes at `group` of the first empty one,
+// or 16 if there is none.
+std::size_t first_empty(const std::uint8_t* group) {
+  for (std::size_t i = 0; i < kGroup; ++i)
+    if (group[i] & 0x80) return i;
+  return kGroup;
+}
+
+}  // namespace
+
+std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys) {
+  const std::size_t n = sorted_keys.size();
+  const std::size_t buckets = canonical_bucket_count(n);
+  std::vector<std::size_t> slot_entry(buckets, kEmptySlot);
+  if (n == 0) return slot_entry;
+  // Slots, then 16 more control bytes: the mirror of slots 0..15 for a table
+  // of 16 slots or more; for smaller tables bytes `buckets`..15 stay empty and
+  // the mirror lies at 16 + slot.
+  std::vector<std::uint8_t> control(buckets + kGroup, kEmpty);
+  const std::size_t mask = buckets - 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t h = archive::fx_hash(sorted_keys[i]);
+    const std::uint8_t tag = archive::hash_tag(h);
+    std::size_t p = static_cast<std::size_t>(h) & mask;
+    std::size_t stride = 0;
+    // Terminates: buckets > n leaves an empty slot, and the triangular probe
+    // over a power-of-two table visits every group start of its residue.
+    for (;;) {
+      const std::size_t q = first_empty(control.data() + p);
+      if (q < kGroup) {
+        std::size_t slot = (p + q) & mask;
+        // Only a table under 16 slots can see past its slots into bytes
+        // that are always empty; then the lowest empty slot is taken.
+        if (!(control[slot] & 0x80)) slot = first_empty(control.data());
+        control[slot] = tag;
+        control[((slot - kGroup) & mask) + kGroup] = tag;
+        slot_entry[slot] = i;
+        break;
+      }
+      stride += kGroup;
+      p = (p + stride) & mask;
+    }
+  }
+  return slot_entry;
+}
+
+template <class V>
+Entries<V> canonical_map(Entries<V> entries) {
+  const std::size_t n = entries.size();
+  if (n == 0) return entries;
+  // Sort views of the keys with their indices rather than the entries:
+  // comparisons touch only key bytes, and only the final order moves entries.
+  struct Item {
+    std::string_view key;
+    std::size_t index;
+  };
+  std::vector<Item> items;
+  items.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) items.push_back(Item{entries[i].first, i});
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
+    // string_view compares as unsigned bytes, a proper prefix first; the
+    // index breaks ties so that even repeated keys come out the same way.
+    const int c = a.key.compare(b.key);
+    return c < 0 || (c == 0 && a.index < b.index);
+  });
+  std::vector<std::string_view> keys;
+  keys.reserve(n);
+  for (const Item& item : items) keys.push_back(item.key);
+  const std::vector<std::size_t> slots = canonical_slots(keys);
+  keys = {};
+
+  Entries<V> out;
+  out.reserve(n);
+  for (std::size_t rank : slots)
+    if (rank != kEmptySlot) out.push_back(std::move(entries[items[rank].index]));
+  return out;
+}
+
+template Entries<std::string> canonical_map(Entries<std::string>);
+template Entries<Span> canonical_map(Entries<Span>);
+template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std::string>>);
+
+// ---------------------------------------------------------------- archive --
+
+namespace {
+
+using archive::Serializer;
+using archive::store_le;
+
+// Bucket entries of the four tables. Strings are 8-byte representations;
+// alignment follows the widest field (4 for strings and vectors, 8 for the
+// u64 span bounds).
+struct StringEntry {
+  std::uint8_t key[8];
+  std::uint8_t value[8];
+};
+static_assert(sizeof(StringEntry) == 16 && offsetof(StringEntry, value) == 8);
+
+struct SpanEntry {
+  std::uint8_t key[8];
+  std::uint64_t start;
+  std::uint64_t end;
+};
+static_assert(sizeof(SpanEntry) == 24 && alignof(SpanEntry) == 8);
+static_assert(offsetof(SpanEntry, start) == 8 && offsetof(SpanEntry, end) == 16);
+
+struct ListEntry {
+  std::uint8_t key[8];
+  std::int32_t offset;  // relative to the field itself, entry offset 8
+  std::uint32_t count;
+};
+static_assert(sizeof(ListEntry) == 16 && offsetof(ListEntry, offset) == 8 && offsetof(ListEntry, count) == 12);
+
+struct IndexRecord {
+  archive::MapRecord type_to_file;
+  archive::MapRecord file_to_span;
+  archive::MapRecord dep_graph;
+  archive::MapRecord ext_to_file;
+};
+static_assert(sizeof(IndexRecord) == 48);
+static_assert(offsetof(IndexRecord, type_to_file) == 0 && offsetof(IndexRecord, file_to_span) == 12 &&
+              offsetof(IndexRecord, dep_graph) == 24 && offsetof(IndexRecord, ext_to_file) == 36);
+static_assert(std::has_unique_object_representations_v<IndexRecord>);
+
+struct StringCodec {
+  using Entry = std::pair<std::string, std::string>;
+  static constexpr std::size_t entry_size = sizeof(StringEntry);
+  static constexpr std::size_t entry_align = 4;
+  using Resolver = archive::PendingString;
+
+  std::string_view key(const Entry& e) const { return e.first; }
+  Resolver serialize(Serializer& s, const Entry& e) const { return s.write_string(e.second); }
+  void resolve(Serializer& s, const Resolver& value, std::size_t entry_pos, std::uint8_t* out) const {
+    constexpr std::size_t at = offsetof(StringEntry, value);
+    const archive::StringRepr repr = s.place_string(value, entry_pos + at);
+    std::memcpy(out + at, repr.data(), repr.size());
+  }
+};
+
+struct SpanCodec {
+  using Entry = std::pair<std::string, Span>;
+  static constexpr std::size_t entry_size = sizeof(SpanEntry);
+  static constexpr std::size_t entry_align = 8;
+  using Resolver = Span;  // no dependent data: the bounds sit in the entry
+
+  std::string_view key(const Entry& e) const { return e.first; }
+  Resolver serialize(Serializer&, const Entry& e) const { return e.second; }
+  void resolve(Serializer&, const Resolver& span, std::size_t, std::uint8_t* out) const {
+    store_le(out + offsetof(SpanEntry, start), span.start);
+    store_le(out + offsetof(SpanEntry, end), span.end);
+  }
+};
+
+struct ListCodec {
+  using Entry = std::pair<std::string, std::vector<std::string>>;
+  static constexpr std::size_t entry_size = sizeof(ListEntry);
+  static constexpr std::size_t entry_align = 4;
+  struct Resolver {
+    std::size_t first;  // position of the first element representation
+    std::size_t count;
+  };
+
+  std::string_view key(const Entry& e) const { return e.first; }
+  // Element bytes back to back, padding, then the element representations;
+  // the bytes' positions follow from a running cursor.
+  Resolver serialize(Serializer& s, const Entry& e) const {
+    const std::vector<std::string>& list = e.second;
+    const std::size_t bytes_at = s.pos();
+    for (const std::string& item : list) s.write_string_bytes(item);
+    s.pad_to(4);
+    const std::size_t first = s.pos();
+    std::uint8_t* out = s.claim(list.size() * sizeof(archive::StringRepr));
+    if (!s.ok()) return {first, list.size()};
+    std::size_t cursor = bytes_at;
+    std::size_t repr_pos = first;
+    for (const std::string& item : list) {
+      const archive::StringRepr repr = s.string_repr(item, cursor, repr_pos);
+      std::memcpy(out, repr.data(), repr.size());
+      if (item.size() > archive::kInlineMax) cursor += item.size();
+      out += repr.size();
+      repr_pos += repr.size();
+    }
+    return {first, list.size()};
+  }
+  void resolve(Serializer& s, const Resolver& r, std::size_t entry_pos, std::uint8_t* out) const {
+    store_le(out + offsetof(ListEntry, offset), s.rel(r.first, entry_pos + offsetof(ListEntry, offset)));
+    store_le(out + offsetof(ListEntry, count), s.count(r.count));
+  }
+};
+
+template <class Codec, class V>
+archive::TablePos write_table(Serializer& s, const Entries<V>& entries) {
+  Codec codec;
+  return s.write_hash_table(std::span<const std::pair<std::string, V>>(entries), codec);
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index) { return to_bytes(index, archive::kPayloadLimit); }
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit) {
+  Serializer s(payload_limit);
+  const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file);
+  const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span);
+  const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph);
+  const archive::TablePos exts = write_table<StringCodec>(s, index.ext_to_file);
+  s.pad_to(4);
+  const std::size_t at = s.pos();
+  const IndexRecord rec{s.map_record(types, at + offsetof(IndexRecord, type_to_file)),
+                        s.map_record(spans, at + offsetof(IndexRecord, file_to_span)),
+                        s.map_record(deps, at + offsetof(IndexRecord, dep_graph)),
+                        s.map_record(exts, at + offsetof(IndexRecord, ext_to_file))};
+  s.write_record(rec);
+  return s.finish(kIndexFormatVersion);
+}
+
+}  // namespace korvex::fds

@@ -7,8 +7,11 @@
 // hash table. The 48-byte FdsIndex record ends the payload.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -38,9 +41,23 @@ struct FdsIndex {
 template <class V>
 Entries<V> canonical_map(Entries<V> entries);
 
+// Number of slots of the table canonical_map fills for n entries: 0 for none,
+// then 4, 8, 16, and from 15 entries on bit_ceil(8n/7).
+std::size_t canonical_bucket_count(std::size_t n);
+
+// That table for keys already in sorted order: per slot, the rank of the key
+// it holds, or kEmptySlot.
+inline constexpr std::size_t kEmptySlot = static_cast<std::size_t>(-1);
+std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys);
+
 // Header + payload, or the serialisation error (a string of 2^30 bytes or
 // more, or a payload that would reach 2^31 bytes). The maps must already be
 // in canonical order.
 Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index);
+
+// As above, but refusing any payload of `payload_limit` bytes or more (never
+// more than the archive limit of 2^31): lets the refusal path run on small
+// input.
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit);
 
 }  // namespace korvex::fds
