@@ -8,6 +8,7 @@ rather than as a misread graph.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import struct
 
@@ -131,12 +132,13 @@ def check_consistent(g: Graph) -> None:
     _check(len(g.nodes) == g.state_count, "state_count differs from the node count")
     _check([n[0] for n in g.nodes] == list(range(len(g.nodes))), "node ids not dense and sorted")
     keys = [(t[0], t[1]) for t in g.transitions]
+    per_source = collections.Counter(t[0] for t in g.transitions)
     _check(keys == sorted(keys), "transitions not sorted by (from, field)")
     for node in g.nodes:
         node_id, _, _, rng, ext, first, count = node
         run = g.transitions[first:first + count]
         _check(all(t[0] == node_id for t in run), f"node {node_id}: transition run holds other sources")
-        _check(sum(1 for t in g.transitions if t[0] == node_id) == count, f"node {node_id}: count")
+        _check(per_source[node_id] == count, f"node {node_id}: count")
         _check(rng == 0xFFFF or rng < len(g.leaf_ranges), f"node {node_id}: range index")
         _check(ext == 0xFFFF or ext < len(g.ext_range_sets), f"node {node_id}: ext_set index")
     for t in g.transitions:
