@@ -26,4 +26,47 @@ struct Partition {
 // `range_count` is R, the number of range leaves. `progress` may be empty.
 Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
 
+// One worklist pair whose predecessor set was not empty: its 1-based queue
+// position and the number of blocks once its splits were done.
+struct RefinementStep {
+  std::uint64_t taken = 0;
+  std::uint64_t blocks = 0;
+
+  friend bool operator==(const RefinementStep&, const RefinementStep&) = default;
+};
+
+// `minimize`, also appending every such pair to `steps`, in order; for checks
+// that follow the refinement pair by pair.
+Partition minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+                          std::vector<RefinementStep>& steps);
+
+// Paces the progress reports of the refinement: (0, total) at the start,
+// then at most 99 reports (value, total) with strictly rising whole percent
+// and value < total, value = min(floor(taken * total / initial_length),
+// total - 1), and (total, total) at the end. `taken` is the 1-based queue
+// position of a worklist pair whose predecessor set was not empty. Reports
+// between start and finish need total > 0 and initial_length > 0. The next
+// reporting position is precomputed, so a pair that reports nothing costs
+// one comparison. `progress` is kept by reference and must outlive the pacer.
+class ProgressPacer {
+ public:
+  ProgressPacer(std::uint64_t total, std::uint64_t initial_length, const ProgressFn& progress);
+
+  void start() const;
+  void after_pair(std::uint64_t taken) {
+    if (taken >= next_report_) report(taken);
+  }
+  void finish() const;
+
+ private:
+  void report(std::uint64_t taken);
+  void arm();
+
+  std::uint64_t total_;
+  std::uint64_t initial_length_;
+  const ProgressFn& progress_;
+  std::uint64_t last_percent_ = 0;
+  std::uint64_t next_report_ = 0;  // smallest taken that raises the percent
+};
+
 }  // namespace korvex
