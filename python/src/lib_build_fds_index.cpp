@@ -145,24 +145,8 @@ PyObject* build_fds_index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
                                    static_cast<Py_ssize_t>(archive->size()));
 }
 
-PyObject* build_fds_index(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  try {
-    return build_fds_index_impl(args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_runtime_error(error.what());
-    return nullptr;
-  }
-}
-
 }  // namespace
 
-PyMethodDef build_fds_index_def = {
-    "build_fds_index",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_fds_index)),
-    METH_FASTCALL | METH_KEYWORDS,
-    docs::kBuildFdsIndex,
-};
+PyMethodDef build_fds_index_def = method_def<build_fds_index_impl>("build_fds_index", docs::kBuildFdsIndex);
 
 }  // namespace korvex::py

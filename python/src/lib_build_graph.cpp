@@ -189,26 +189,8 @@ PyObject* build_graph_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   return PyTuple_Pack(3, archive.get(), yaml.get(), initial_yaml.get());
 }
 
-PyObject* build_graph(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  // The lock is held again whenever an exception reaches this point: the
-  // bake itself catches everything before taking the lock back.
-  try {
-    return build_graph_impl(args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_runtime_error(error.what());
-    return nullptr;
-  }
-}
-
 }  // namespace
 
-PyMethodDef build_graph_def = {
-    "build_graph",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&build_graph)),
-    METH_FASTCALL | METH_KEYWORDS,
-    docs::kBuildGraph,
-};
+PyMethodDef build_graph_def = method_def<build_graph_impl>("build_graph", docs::kBuildGraph);
 
 }  // namespace korvex::py

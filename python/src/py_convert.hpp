@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <new>
 #include <string>
 #include <string_view>
@@ -31,6 +32,30 @@ inline constexpr Py_ssize_t kReserveLimit = 4096;
 inline void raise_runtime_error(std::string_view text) {
   Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+}
+
+using FastcallBody = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The function-table entry of an entry point: the fast calling convention
+// with keywords, around a body whose native exceptions must never reach the
+// interpreter. A body catches whatever the core throws while the lock is
+// released, so anything that arrives here was thrown with the lock held.
+template <FastcallBody Body>
+PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  try {
+    return Body(args, nargs, kwnames);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& error) {
+    raise_runtime_error(error.what());
+    return nullptr;
+  }
+}
+
+template <FastcallBody Body>
+PyMethodDef method_def(const char* name, const char* doc) {
+  return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&fastcall_entry<Body>)),
+          METH_FASTCALL | METH_KEYWORDS, doc};
 }
 
 namespace detail {

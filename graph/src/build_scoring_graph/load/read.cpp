@@ -609,6 +609,8 @@ class Reader {
 
   template <class F>
   void read_sequence(const Ev& start, std::string_view expected, F&& on_item) {
+    // Like a mapping, a key followed by nothing reads as an empty sequence.
+    if (is_empty_value(start)) return;
     if (start.type != EvType::seq_start) throw_at(start.mark, cat("expected ", expected, ", found ", describe(start)));
     for (;;) {
       Ev item = node();

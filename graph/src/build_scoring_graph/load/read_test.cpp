@@ -279,6 +279,17 @@ TEST(ReadTyping, EmptyValueWhereAMappingIsExpected) {
   EXPECT_CONTAINS(read_error("--- # nothing\n...\n"), "missing required key \"entries\"");
 }
 
+TEST(ReadTyping, EmptyValueWhereASequenceIsExpected) {
+  // Sequences follow the rule of mappings: nothing after the key is empty,
+  // while an explicit null is still a value of the wrong type.
+  auto file = read_document("entries:\nmessages:\n  M:\n    fields:\n    ext_ranges:\n");
+  ASSERT_TRUE(file.has_value()) << file.error().message;
+  EXPECT_TRUE(file->entries.empty());
+  ASSERT_EQ(file->messages.size(), 1u);
+  EXPECT_TRUE(file->messages[0].second.fields.empty());
+  EXPECT_CONTAINS(read_error("entries: ~\nmessages: {}\n"), "\"entries\"");
+}
+
 TEST(ReadTyping, QuotedAndTaggedKeys) {
   auto file = read_document("\"entries\": []\n'messages': {M: {!!str fields: []}}\n");
   ASSERT_TRUE(file.has_value()) << file.error().message;
