@@ -69,8 +69,21 @@ bool check_unique_keys(const fds::Entries<V>& entries) {
   return false;
 }
 
+// Whether converting `value` is certain to run no Python code, so that the
+// dictionary cannot have been changed by the conversion itself.
+bool converts_silently(PyObject*, const std::string*) { return true; }
+bool converts_silently(PyObject* value, const fds::Span*) {
+  return PyTuple_Check(value) && PyTuple_GET_SIZE(value) == 2 && PyLong_CheckExact(PyTuple_GET_ITEM(value, 0)) &&
+         PyLong_CheckExact(PyTuple_GET_ITEM(value, 1));
+}
+bool converts_silently(PyObject* value, const std::vector<std::string>*) {
+  return PyList_CheckExact(value) || PyTuple_CheckExact(value);
+}
+
 // Walks a dict (or subclass) in its own order: every key must be a str,
-// every value is converted by convert_value.
+// every value is converted by convert_value. Keys of a dict are distinct,
+// so the uniqueness check is only needed when a key is a str subclass or a
+// conversion may have run Python code that rewrote the dict mid-walk.
 template <class V, class Convert>
 bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
   if (!PyDict_Check(dict)) {
@@ -78,6 +91,7 @@ bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
     return false;
   }
   bool ok = true;
+  bool may_repeat_keys = false;
   KX_BEGIN_CRITICAL_SECTION(dict);
   try {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
@@ -89,6 +103,8 @@ bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
       // Own both before anything can run Python code that might drop them.
       Ref key = Ref::borrow(borrowed_key);
       Ref value = Ref::borrow(borrowed_value);
+      may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key.get()) ||
+                        !converts_silently(value.get(), static_cast<const V*>(nullptr));
       std::string key_text;
       V converted{};
       if (!copy_utf8(key.get(), key_text) || !convert_value(value.get(), converted)) {
@@ -108,7 +124,7 @@ bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
     ok = false;
   }
   KX_END_CRITICAL_SECTION();
-  return ok && check_unique_keys(out);
+  return ok && (!may_repeat_keys || check_unique_keys(out));
 }
 
 template <class V, class Convert>

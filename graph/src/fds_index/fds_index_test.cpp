@@ -167,6 +167,24 @@ TEST(CanonicalMap, MatchesAStepByStepReplay) {
   EXPECT_EQ(keys_of(canonical_map(std::move(entries))), reference_order(keys));
 }
 
+TEST(CanonicalMap, OrdersKeyBytesAcrossChunkBoundaries) {
+  // Long shared prefixes, NUL and 0xFF bytes, and keys that end exactly at
+  // or just past an eight-byte boundary: the order must stay plain unsigned
+  // byte order with a proper prefix first.
+  std::mt19937_64 rng(11);
+  static const std::string kTails[] = {std::string(), std::string(1, '\0'), std::string(2, '\0'), "a", "\xFF",
+                                       "\xFF\xFF", "abcdefgh", std::string("abcdefg\0", 8), "abcdefgh\0"};
+  std::set<std::string> unique;
+  for (const char* prefix : {"", "com.example.pkg.", "com.example.pkg.Message0"})
+    for (const std::string& a : kTails)
+      for (const std::string& b : kTails) unique.insert(prefix + a + b);
+  std::vector<std::string> keys(unique.begin(), unique.end());
+  std::shuffle(keys.begin(), keys.end(), rng);
+  Entries<std::string> entries;
+  for (const std::string& k : keys) entries.emplace_back(k, k);
+  EXPECT_EQ(keys_of(canonical_map(std::move(entries))), reference_order(keys));
+}
+
 TEST(CanonicalMap, FifteenEntriesUseThirtyTwoSlots) {
   std::vector<std::string> keys;
   for (int i = 0; i < 15; ++i) keys.push_back("pkg.Type" + std::to_string(i));
