@@ -80,9 +80,9 @@ def test_module_offers_the_two_functions_in_order(kx):
 def test_each_module_object_gets_its_own_functions(kx):
     # Multi-phase initialisation: a second module object from the same
     # library runs the execution slot again instead of copying the first.
-    spec = importlib.util.find_spec("korvex_graph_lib")
-    second = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(second)
+    found = importlib.util.find_spec("korvex_graph_lib")
+    second = importlib.util.module_from_spec(found)
+    found.loader.exec_module(second)
     assert second is not kx
     assert second.build_graph is not kx.build_graph
     assert second.build_graph.__self__ is second

@@ -24,26 +24,12 @@
 #include "build_scoring_graph/load/merge.hpp"
 #include "build_scoring_graph/serial/dump.hpp"
 #include "build_scoring_graph/serial/encode.hpp"
+#include "common/files.hpp"
 
 using namespace korvex;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::vector<std::string> read_folder(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> paths;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().extension() == ".yaml") paths.push_back(e.path());
-  std::sort(paths.begin(), paths.end());
-  std::vector<std::string> docs;
-  for (const auto& p : paths) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    docs.push_back(ss.str());
-  }
-  return docs;
-}
 
 template <class F>
 double best_ms(int repeats, F&& f) {
@@ -69,7 +55,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
-  auto docs = read_folder(argv[1]);
+  auto docs = read_yaml_folder(argv[1]);
   std::size_t bytes = 0;
   for (const auto& d : docs) bytes += d.size();
 

@@ -2,6 +2,7 @@
 // both dumps and the warnings must equal what an independent implementation
 // produced for the same input.
 #include "build_scoring_graph/pipeline.hpp"
+#include "common/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,23 +18,6 @@ namespace {
 
 const std::filesystem::path kTestdata = KORVEX_TESTDATA;
 
-std::string slurp(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<std::string> documents(const std::filesystem::path& dir) {
-  std::vector<std::filesystem::path> paths;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    if (e.path().extension() == ".yaml") paths.push_back(e.path());
-  std::sort(paths.begin(), paths.end());
-  std::vector<std::string> docs;
-  for (const auto& p : paths) docs.push_back(slurp(p));
-  return docs;
-}
-
 struct Case {
   const char* name;
   std::filesystem::path input;
@@ -48,20 +32,20 @@ TEST_P(ExpectedOutputs, ArchiveDumpsAndWarningsMatch) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> calls;
   BakeRequest request{true, true, [&](std::uint64_t d, std::uint64_t t) { calls.emplace_back(d, t); }};
   testing::internal::CaptureStderr();
-  auto out = bake_scoring_graph(documents(c.input), request);
+  auto out = bake_scoring_graph(read_yaml_folder(c.input), request);
   std::string err = testing::internal::GetCapturedStderr();
   ASSERT_TRUE(out.has_value()) << out.error().message;
   EXPECT_EQ(err, c.stderr_text);
-  std::string archive = slurp(expected / "graph.rkyv");
+  std::string archive = read_file(expected / "graph.rkyv");
   EXPECT_EQ(out->archive, std::vector<std::uint8_t>(archive.begin(), archive.end()));
-  EXPECT_EQ(out->yaml, slurp(expected / "minimised.yaml"));
-  EXPECT_EQ(out->initial_yaml, slurp(expected / "initial.yaml"));
+  EXPECT_EQ(out->yaml, read_file(expected / "minimised.yaml"));
+  EXPECT_EQ(out->initial_yaml, read_file(expected / "initial.yaml"));
   ASSERT_GE(calls.size(), 2u);
   EXPECT_EQ(calls.front().first, 0u);
   EXPECT_EQ(calls.back().first, calls.back().second);
 
   // Without a listener and without dumps the archive is the same.
-  auto plain = bake_scoring_graph(documents(c.input), BakeRequest{});
+  auto plain = bake_scoring_graph(read_yaml_folder(c.input), BakeRequest{});
   ASSERT_TRUE(plain.has_value());
   EXPECT_EQ(plain->archive, out->archive);
   EXPECT_FALSE(plain->yaml.has_value());

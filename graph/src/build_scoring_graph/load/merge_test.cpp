@@ -2,6 +2,7 @@
 // error, roots once each in order of first appearance, the flag, errors that
 // end the merge, and the real corpora.
 #include "build_scoring_graph/load/merge.hpp"
+#include "common/files.hpp"
 
 #include <gtest/gtest.h>
 
@@ -278,21 +279,6 @@ TEST(Merge, TwoHundredThousandMessages) {
 
 // ----------------------------------------------------------------- corpora
 
-std::vector<std::string> load_folder(const fs::path& folder) {
-  std::vector<fs::path> paths;
-  for (const auto& entry : fs::directory_iterator(folder))
-    if (entry.path().extension() == ".yaml") paths.push_back(entry.path());
-  std::sort(paths.begin(), paths.end());
-  std::vector<std::string> docs;
-  for (const auto& p : paths) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    docs.push_back(ss.str());
-  }
-  return docs;
-}
-
 struct Corpus {
   const char* name;
   std::size_t documents;
@@ -303,7 +289,7 @@ class Corpora : public ::testing::TestWithParam<Corpus> {};
 
 TEST_P(Corpora, MergeWithoutErrorInAnyOrder) {
   const Corpus& c = GetParam();
-  std::vector<std::string> docs = load_folder(fs::path(KORVEX_TESTDATA) / "corpora" / c.name);
+  std::vector<std::string> docs = read_yaml_folder(fs::path(KORVEX_TESTDATA) / "corpora" / c.name);
   ASSERT_EQ(docs.size(), c.documents);
   auto out = merge(docs);
   ASSERT_TRUE(out.merged.has_value()) << out.merged.error().message;
@@ -338,7 +324,7 @@ INSTANTIATE_TEST_SUITE_P(Real, Corpora,
                          });
 
 TEST(Corpora, WellKnownTypesContent) {
-  auto out = merge(load_folder(fs::path(KORVEX_TESTDATA) / "corpora" / "wkt"));
+  auto out = merge(read_yaml_folder(fs::path(KORVEX_TESTDATA) / "corpora" / "wkt"));
   ASSERT_TRUE(out.merged.has_value());
   const NormalizedMessage& any = message(*out.merged, "google.protobuf.Any");
   ASSERT_EQ(any.fields.size(), 2u);
@@ -361,7 +347,7 @@ TEST(Corpora, SyntheticTwentyThousand) {
     fs::remove_all(dir);
     GTEST_SKIP() << "cannot unpack " << archive;
   }
-  std::vector<std::string> docs = load_folder(dir / "synth-20k");
+  std::vector<std::string> docs = read_yaml_folder(dir / "synth-20k");
   fs::remove_all(dir);
   ASSERT_EQ(docs.size(), 200u);
   auto out = merge(docs);
