@@ -95,7 +95,9 @@ bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
   KX_BEGIN_CRITICAL_SECTION(dict);
   try {
     const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    out.reserve(static_cast<std::size_t>(std::min(size, kReserveLimit)));
+    // A dict's size is its real entry count (unlike a sequence's __len__),
+    // and the dict itself already holds more memory than these slots.
+    out.reserve(static_cast<std::size_t>(size));
     Py_ssize_t position = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
