@@ -39,19 +39,19 @@ std::vector<std::vector<std::pair<std::string, std::string>>> parse(std::string_
 
 korvex::fds::FdsIndex make(const std::vector<std::vector<std::pair<std::string, std::string>>>& maps) {
   korvex::fds::FdsIndex index;
-  index.type_to_file = korvex::fds::canonical_map(Entries<std::string>(maps[0].begin(), maps[0].end()));
+  index.type_to_file.assign(maps[0].begin(), maps[0].end());
   Entries<korvex::fds::Span> spans;
   for (const auto& [k, v] : maps[1]) spans.emplace_back(k, korvex::fds::Span{v.size(), std::hash<std::string>{}(v)});
-  index.file_to_span = korvex::fds::canonical_map(std::move(spans));
+  index.file_to_span = std::move(spans);
   Entries<std::vector<std::string>> deps;
   for (const auto& [k, v] : maps[2]) {
     std::vector<std::string> list;
     for (std::size_t i = 0; i < v.size(); i += 3) list.emplace_back(v.substr(i, 9));
     deps.emplace_back(k, std::move(list));
   }
-  index.dep_graph = korvex::fds::canonical_map(std::move(deps));
-  index.ext_to_file = korvex::fds::canonical_map(Entries<std::string>(maps[3].begin(), maps[3].end()));
-  return index;
+  index.dep_graph = std::move(deps);
+  index.ext_to_file.assign(maps[3].begin(), maps[3].end());
+  return korvex::fds::canonical_index(std::move(index));
 }
 
 }  // namespace

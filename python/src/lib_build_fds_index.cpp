@@ -148,10 +148,7 @@ PyObject* build_fds_index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
     return nullptr;
   }
 
-  index.type_to_file = fds::canonical_map(std::move(index.type_to_file));
-  index.file_to_span = fds::canonical_map(std::move(index.file_to_span));
-  index.dep_graph = fds::canonical_map(std::move(index.dep_graph));
-  index.ext_to_file = fds::canonical_map(std::move(index.ext_to_file));
+  index = fds::canonical_index(std::move(index));
 
   Result<std::vector<std::uint8_t>> archive = fds::to_bytes(index);
   index = fds::FdsIndex{};

@@ -160,6 +160,14 @@ Entries<V> canonical_map(Entries<V> entries) {
   return out;
 }
 
+FdsIndex canonical_index(FdsIndex index) {
+  index.type_to_file = canonical_map(std::move(index.type_to_file));
+  index.file_to_span = canonical_map(std::move(index.file_to_span));
+  index.dep_graph = canonical_map(std::move(index.dep_graph));
+  index.ext_to_file = canonical_map(std::move(index.ext_to_file));
+  return index;
+}
+
 template Entries<std::string> canonical_map(Entries<std::string>);
 template Entries<Span> canonical_map(Entries<Span>);
 template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std::string>>);

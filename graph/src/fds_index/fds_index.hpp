@@ -50,6 +50,9 @@ std::size_t canonical_bucket_count(std::size_t n);
 inline constexpr std::size_t kEmptySlot = static_cast<std::size_t>(-1);
 std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys);
 
+// The index with each of its four maps in canonical order.
+FdsIndex canonical_index(FdsIndex index);
+
 // Header + payload, or the serialisation error (a string of 2^30 bytes or
 // more, or a payload that would reach 2^31 bytes). The maps must already be
 // in canonical order.

@@ -44,14 +44,6 @@ Bytes encode(const FdsIndex& index) {
   return out ? *out : Bytes{};
 }
 
-FdsIndex canonical(FdsIndex index) {
-  index.type_to_file = canonical_map(std::move(index.type_to_file));
-  index.file_to_span = canonical_map(std::move(index.file_to_span));
-  index.dep_graph = canonical_map(std::move(index.dep_graph));
-  index.ext_to_file = canonical_map(std::move(index.ext_to_file));
-  return index;
-}
-
 template <class V>
 std::vector<std::string> keys_of(const Entries<V>& entries) {
   std::vector<std::string> keys;
@@ -197,7 +189,7 @@ TEST(CanonicalMap, FifteenEntriesUseThirtyTwoSlots) {
 
   FdsIndex index;
   for (const std::string& k : keys) index.type_to_file.emplace_back(k, "f.proto");
-  const Bytes file = encode(canonical(std::move(index)));
+  const Bytes file = encode(canonical_index(std::move(index)));
   const Bytes p = slice(file, kHeader, file.size());
   const std::size_t rec = p.size() - kRecord;
   EXPECT_EQ(get32(p, rec + 4), 15u);
@@ -224,9 +216,9 @@ TEST(CanonicalMap, InsertionOrderDoesNotMatter) {
   std::shuffle(b.file_to_span.begin(), b.file_to_span.end(), rng);
   std::reverse(b.dep_graph.begin(), b.dep_graph.end());
   std::sort(b.ext_to_file.begin(), b.ext_to_file.end());
-  const Bytes bytes_a = encode(canonical(a));
-  EXPECT_EQ(encode(canonical(b)), bytes_a);
-  EXPECT_EQ(encode(canonical(a)), bytes_a) << "and the same input twice gives the same bytes";
+  const Bytes bytes_a = encode(canonical_index(a));
+  EXPECT_EQ(encode(canonical_index(b)), bytes_a);
+  EXPECT_EQ(encode(canonical_index(a)), bytes_a) << "and the same input twice gives the same bytes";
 }
 
 // --------------------------------------------------------- archive bytes --
@@ -261,14 +253,14 @@ TEST(IndexArchive, SingleTypeEntry) {
   expected.insert(expected.end(), record.begin(), record.end());
   for (int i = 0; i < 3; ++i) expected.insert(expected.end(), kEmptyMapRecord.begin(), kEmptyMapRecord.end());
   ASSERT_EQ(expected.size(), 136u);
-  EXPECT_EQ(encode(canonical(index)), expected);
+  EXPECT_EQ(encode(canonical_index(index)), expected);
 }
 
 TEST(IndexArchive, SpanEntryLayout) {
   FdsIndex index;
   index.type_to_file = {{"t", "f"}};  // 2 entries of 16 + 31 control bytes: 63, so padding to 64
   index.file_to_span = {{"a.proto", Span{0x0102030405060708, 0x1112131415161718}}};
-  const Bytes file = encode(canonical(index));
+  const Bytes file = encode(canonical_index(index));
   const Bytes p = slice(file, kHeader, file.size());
   const std::size_t rec = p.size() - kRecord;
   const std::size_t control = rec + 12 + geti32(p, rec + 12);
@@ -289,7 +281,7 @@ TEST(IndexArchive, SpanEntryLayout) {
 TEST(IndexArchive, DepEntryWithEmptyList) {
   FdsIndex index;
   index.dep_graph = {{"f.proto", {}}};
-  const Bytes file = encode(canonical(index));
+  const Bytes file = encode(canonical_index(index));
   const Bytes p = slice(file, kHeader, file.size());
   // No dependent data at all: the list points at position 0, where its
   // elements would have started, and the entries follow right there.
@@ -304,7 +296,7 @@ TEST(IndexArchive, DepEntryWithEmptyList) {
 TEST(IndexArchive, DepListKeepsRepetitionsAndPointsBack) {
   FdsIndex index;
   index.dep_graph = {{"main.proto", {"a.proto", "long/name/dep.proto", "a.proto", "long/name/dep.proto"}}};
-  const Bytes file = encode(canonical(index));
+  const Bytes file = encode(canonical_index(index));
   const Bytes p = slice(file, kHeader, file.size());
   // 0: key bytes (10), 10 and 29: the two long elements, padding to 48,
   // 48: the four element representations, 80: the two bucket entries.
@@ -418,7 +410,7 @@ TEST(IndexArchive, ReaderFindsEveryKeyOfALargeRandomIndex) {
   }
   for (const std::string& k : random_keys(rng, 1000, 12)) index.ext_to_file.emplace_back(k, k);
   const FdsIndex expected = index;
-  const Reader r(encode(canonical(std::move(index))));
+  const Reader r(encode(canonical_index(std::move(index))));
 
   EXPECT_EQ(r.map(0).length, 20000u);
   EXPECT_EQ(r.map(0).capacity, 22857u);
