@@ -14,13 +14,17 @@ namespace korvex {
 Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request) {
   auto merged = merge_from_strings(documents);
   if (!merged) return std::unexpected(std::move(merged.error()));
-  if (merged->messages.empty()) return fail(kNoEntriesMessage);
+  return bake_merged(std::move(*merged), request);
+}
 
-  auto built = build(*merged);
+Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request) {
+  if (merged.messages.empty()) return fail(kNoEntriesMessage);
+
+  auto built = build(merged);
   if (!built) return std::unexpected(std::move(built.error()));
   // The raw graph holds everything later stages need of the messages; only
   // the root list of Merged is still read.
-  std::vector<std::string> roots = std::move(merged->roots);
+  std::vector<std::string> roots = std::move(merged.roots);
   merged = Merged{};
 
   const RawGraph& raw = built->graph;

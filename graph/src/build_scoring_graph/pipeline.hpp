@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "build_scoring_graph/load/merge.hpp"
 #include "common/progress.hpp"
 #include "common/result.hpp"
 
@@ -35,5 +36,9 @@ inline constexpr const char* kNoEntriesMessage =
     "no scoring-graph entries found in provided YAML strings";
 
 Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request);
+
+// The stages after the merge, for input merged by the caller (for example
+// from documents made out of a descriptor set). Consumes `merged`.
+Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request);
 
 }  // namespace korvex

@@ -185,6 +185,29 @@ TEST(Merge, ThreeDifferentDefinitionsWarnOncePerLaterDocument) {
   EXPECT_EQ(message(*out.merged, "M").fields.at(0).kind, kind::kInt32);
 }
 
+// A document that arrives normalised merges exactly like its YAML text and
+// takes its place in the document numbering.
+TEST(Merge, NormalizedDocumentsCountLikeYamlOnes) {
+  NormalizedMessage m;
+  m.fields.push_back(ScoringField{1, label::kOptional, kind::kInt64, false, std::nullopt, std::nullopt});
+  Merger merger;
+  ASSERT_TRUE(merger.add_yaml(doc("[A]", {"M: {fields: [{number: 1, type: int32}]}"}, "true")).has_value());
+  ::testing::internal::CaptureStderr();
+  merger.add_normalized(NormalizedDocument{true, {"B", "A"}, {{"M", m}, {"N", m}}});
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), conflict("M", 1));
+  auto bad = merger.add_yaml("entries: [\n");
+  ASSERT_FALSE(bad.has_value());
+  EXPECT_TRUE(bad.error().message.starts_with("scoring_graph[2]: ")) << bad.error().message;
+
+  Merger again;
+  again.add_normalized(NormalizedDocument{true, {"B", "A"}, {{"N", m}}});
+  EXPECT_EQ(again.document_count(), 1u);
+  Merged merged = std::move(again).finish();
+  EXPECT_EQ(merged.roots, (std::vector<std::string>{"B", "A"}));
+  EXPECT_TRUE(merged.merged_flag);
+  EXPECT_EQ(message(merged, "N").fields, m.fields);
+}
+
 TEST(Merge, Flag) {
   auto flag = [](std::vector<std::string> docs) { return merge(docs).merged->merged_flag; };
   EXPECT_FALSE(flag({doc("[]", {}, "true"), doc("[]", {}, "true"), doc("[]", {}, "false")}));
