@@ -94,9 +94,6 @@ namespace {
 constexpr std::uint32_t kNil = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kLookahead = 8;  // prefetch distance in the hot loops
 
-// Leaf position of the sentinels -1 .. -7, indexed by -sentinel.
-constexpr std::uint32_t kFixedPositionOfNegated[8] = {kNil, 6, 5, 4, 3, 0, 1, 2};
-
 std::uint64_t mix64(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xff51afd7ed558ccdULL;
@@ -339,11 +336,8 @@ void Refiner::prepare() {
 // graph's contract (source not a named state, target out of range, -8).
 std::uint32_t Refiner::target_of(const RawTransition& t) const {
   if (t.from >= named_) return kNil;
-  if (t.to >= 0) return static_cast<std::uint32_t>(t.to) < named_ ? static_cast<std::uint32_t>(t.to) : kNil;
-  if (t.to >= -7) return named_ + kFixedPositionOfNegated[-t.to];
-  if (t.to == -8) return kNil;
-  const std::uint64_t k = static_cast<std::uint64_t>(-9 - static_cast<std::int64_t>(t.to));
-  return k < range_count_ ? named_ + kFixedLeafCount + static_cast<std::uint32_t>(k) : kNil;
+  const auto index = state_index(t.to, named_, range_count_);
+  return index ? static_cast<std::uint32_t>(*index) : kNil;
 }
 
 void Refiner::initial_partition() {
@@ -770,14 +764,10 @@ Partition minimize_with(const RawGraph& graph, std::size_t range_count, const Pr
   const std::uint32_t states = graph.state_count;
   if (range_count > states || states - range_count < kFixedLeafCount) {
     // Not a graph that building can produce: keep every state alone.
-    Partition alone;
-    alone.block_of.resize(states);
-    for (std::uint32_t s = 0; s < states; ++s) alone.block_of[s] = s;
-    alone.num_blocks = states;
     const ProgressPacer pacer(0, 0, progress);
     pacer.start();
     pacer.finish();
-    return alone;
+    return identity_partition(states);
   }
   return Refiner(graph, range_count, progress, steps).run();
 }

@@ -12,16 +12,10 @@
 #include <vector>
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
+#include "build_scoring_graph/state_space.hpp"
 #include "common/progress.hpp"
 
 namespace korvex {
-
-struct Partition {
-  std::vector<std::uint32_t> block_of;  // one block per state index
-  std::uint32_t num_blocks = 0;         // M + 7 + R
-
-  friend bool operator==(const Partition&, const Partition&) = default;
-};
 
 // `range_count` is R, the number of range leaves. `progress` may be empty.
 Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
