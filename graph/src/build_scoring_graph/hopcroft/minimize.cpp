@@ -39,6 +39,9 @@
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -109,11 +112,16 @@ std::uint64_t saturate_to_u64(double v) {
   return static_cast<std::uint64_t>(v);
 }
 
-// Index arrays are 32 bits wide; a graph that needs more cannot be held in
-// memory anyway, and failing to allocate is the one failure a stage reports
-// by exception.
-void check_index(std::size_t n) {
-  if (n >= kNil) throw std::bad_alloc();
+// States, transitions and cords are numbered in 32 bits, kNil reserved. A
+// graph that needs more is refused with an error rather than wrapped.
+constexpr std::size_t kMaxIndexed = kNil - 1;
+
+Error index_limit(std::size_t count, std::string_view what) {
+  std::string text = "cannot minimise: " + std::to_string(count) + " ";
+  text += what;
+  text += " exceeds the 32-bit index limit of " + std::to_string(kMaxIndexed) + " ";
+  text += what;
+  return Error{std::move(text)};
 }
 
 // The refinement's working set is a few large arrays read at random. On
@@ -211,7 +219,8 @@ class Refiner {
           std::vector<RefinementStep>* steps)
       : graph_(graph), range_count_(range_count), progress_(progress), steps_(steps) {}
 
-  Partition run();
+  // The partition, or the index limit that the graph exceeds.
+  Result<Partition> run();
 
  private:
   // A contiguous run of elems_ holding one block; marked states at the front.
@@ -254,6 +263,8 @@ class Refiner {
     std::uint32_t transition, source;
   };
 
+  // False, with the error kept, when `count` exceeds the 32-bit indexes.
+  bool within_limit(std::size_t count, std::string_view what);
   void prepare();
   std::uint32_t target_of(const RawTransition& t) const;
   void initial_partition();
@@ -270,6 +281,7 @@ class Refiner {
   std::size_t range_count_;
   const ProgressFn& progress_;
   std::vector<RefinementStep>* steps_;
+  std::optional<Error> error_;  // the first limit exceeded; ends the run
 
   std::uint32_t states_ = 0, named_ = 0, alphabet_ = 0;
   // Symbol id of each raw transition, kNil for one outside the contract.
@@ -301,9 +313,14 @@ class Refiner {
   std::vector<std::uint32_t> touched_cords_;
 };
 
+bool Refiner::within_limit(std::size_t count, std::string_view what) {
+  if (count <= kMaxIndexed) return true;
+  if (!error_) error_ = index_limit(count, what);
+  return false;
+}
+
 void Refiner::prepare() {
-  check_index(graph_.state_count);
-  check_index(graph_.transitions.size());
+  if (!within_limit(graph_.state_count, "states") || !within_limit(graph_.transitions.size(), "transitions")) return;
   states_ = graph_.state_count;
   named_ = static_cast<std::uint32_t>(states_ - range_count_ - kFixedLeafCount);
 
@@ -562,7 +579,7 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
       if (cords_[c].mid == cords_[c].first) {
         // First transition of this cord to move: its new cord is numbered
         // now, so that every moved transition is relabelled on the way.
-        check_index(cords_.size() + 1);
+        if (!within_limit(cords_.size() + 1, "transition cords")) return;
         cords_[c].cut = static_cast<std::uint32_t>(cords_.size());
         cords_.emplace_back();
         touched_cords_.push_back(c);
@@ -636,7 +653,10 @@ bool Refiner::take(std::uint32_t row, std::size_t at) {
     mark_state(trans_[p].source);
   }
   if (touched_.size() > 1) std::sort(touched_.begin(), touched_.end());
-  for (const std::uint64_t key : touched_) split(static_cast<std::uint32_t>(key), row, at);
+  for (const std::uint64_t key : touched_) {
+    split(static_cast<std::uint32_t>(key), row, at);
+    if (error_) break;
+  }
   touched_.clear();
   return true;
 }
@@ -682,6 +702,7 @@ void Refiner::refine() {
     const std::uint64_t row_base = std::uint64_t{row} * alphabet_;
     for (std::size_t at = 0; at < candidates_.size(); ++at) {
       if (!take(row, at)) continue;
+      if (error_) return;
       const std::uint64_t taken = row_base + candidates_[at].symbol + 1;
       if (steps_ != nullptr) steps_->push_back({taken, segments_.size()});
       pacer.after_pair(taken);
@@ -747,11 +768,14 @@ Partition Refiner::result() const {
   return part;
 }
 
-Partition Refiner::run() {
+Result<Partition> Refiner::run() {
   prepare();
-  initial_partition();
-  build_structures();
-  refine();
+  if (!error_) {
+    initial_partition();
+    build_structures();
+    refine();
+  }
+  if (error_) return std::unexpected(std::move(*error_));
   return result();
 }
 
@@ -759,7 +783,7 @@ Partition Refiner::run() {
 
 namespace {
 
-Partition minimize_with(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_with(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                         std::vector<RefinementStep>* steps) {
   const std::uint32_t states = graph.state_count;
   if (range_count > states || states - range_count < kFixedLeafCount) {
@@ -774,11 +798,11 @@ Partition minimize_with(const RawGraph& graph, std::size_t range_count, const Pr
 
 }  // namespace
 
-Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress) {
+Result<Partition> minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress) {
   return minimize_with(graph, range_count, progress, nullptr);
 }
 
-Partition minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                           std::vector<RefinementStep>& steps) {
   return minimize_with(graph, range_count, progress, &steps);
 }

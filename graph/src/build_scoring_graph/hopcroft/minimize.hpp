@@ -14,11 +14,16 @@
 #include "build_scoring_graph/graph/raw_graph.hpp"
 #include "build_scoring_graph/state_space.hpp"
 #include "common/progress.hpp"
+#include "common/result.hpp"
 
 namespace korvex {
 
 // `range_count` is R, the number of range leaves. `progress` may be empty.
-Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
+// The working arrays number states, transitions and their cords in 32 bits:
+// a graph that needs more than 4294967294 of any of them is refused with
+// "cannot minimise: <n> <what> exceeds the 32-bit index limit of 4294967294
+// <what>".
+Result<Partition> minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
 
 // One worklist pair whose predecessor set was not empty: its 1-based queue
 // position and the number of blocks once its splits were done.
@@ -31,7 +36,7 @@ struct RefinementStep {
 
 // `minimize`, also appending every such pair to `steps`, in order; for checks
 // that follow the refinement pair by pair.
-Partition minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                           std::vector<RefinementStep>& steps);
 
 // Paces the progress reports of the refinement: (0, total) at the start,

@@ -55,8 +55,10 @@ struct Outcome {
 
 Outcome run_fast(const TestGraph& g) {
   Outcome r;
-  r.part = minimize_traced(g.graph, g.ranges, [&](std::uint64_t v, std::uint64_t t) { r.calls.emplace_back(v, t); },
-                           r.steps);
+  auto part = minimize_traced(
+      g.graph, g.ranges, [&](std::uint64_t v, std::uint64_t t) { r.calls.emplace_back(v, t); }, r.steps);
+  EXPECT_TRUE(part.has_value()) << (part ? "" : part.error().message);
+  if (part) r.part = std::move(*part);
   return r;
 }
 
@@ -294,6 +296,17 @@ TEST(Minimize, TooFewStatesForTheLeavesKeepsEveryStateAlone) {
     EXPECT_EQ(r.part.num_blocks, 5u);
     EXPECT_EQ(r.calls, (Calls{{0, 0}, {0, 0}}));
   }
+}
+
+// A limit of the working arrays is an error value, not an allocation
+// failure; it is found before anything is allocated.
+TEST(Minimize, StateCountBeyondThirtyTwoBitIndexesIsAnError) {
+  TestGraph g = make_graph(0, 0);
+  g.graph.state_count = std::numeric_limits<std::uint32_t>::max();
+  const auto part = minimize(g.graph, 0, ProgressFn{});
+  ASSERT_FALSE(part.has_value());
+  EXPECT_EQ(part.error().message,
+            "cannot minimise: 4294967295 states exceeds the 32-bit index limit of 4294967294 states");
 }
 
 TEST(Minimize, LeavesOnlyGraph) {
