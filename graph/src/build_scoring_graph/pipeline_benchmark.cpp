@@ -24,7 +24,7 @@
 #include "build_scoring_graph/load/merge.hpp"
 #include "build_scoring_graph/serial/dump.hpp"
 #include "build_scoring_graph/serial/encode.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 
 using namespace korvex;
 using Clock = std::chrono::steady_clock;

@@ -15,7 +15,7 @@
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
 #include "build_scoring_graph/hopcroft/minimize.hpp"
-#include "build_scoring_graph/hopcroft/minimize_reference.hpp"
+#include "testing/minimize_reference.hpp"
 
 namespace korvex {
 namespace {

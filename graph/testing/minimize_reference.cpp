@@ -1,6 +1,6 @@
 // The plain minimisation: every step as the algorithm is usually told, with
 // hash containers wherever a set or a lookup is meant. Only the tests link it.
-#include "build_scoring_graph/hopcroft/minimize_reference.hpp"
+#include "testing/minimize_reference.hpp"
 
 #include <algorithm>
 #include <cmath>
