@@ -76,12 +76,6 @@ struct PendingKeyHash {
   }
 };
 
-std::uint64_t saturate_to_u64(double v) {
-  if (std::isnan(v) || v <= 0.0) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(v);
-}
-
 }  // namespace
 
 ReferenceProgress::ReferenceProgress(std::uint64_t total, std::uint64_t initial_length,

@@ -30,10 +30,6 @@
 //   read from its own label's segment plus the cords filed under it.
 // Pairs of a row are taken in symbol order, and a split in the middle of a
 // row is seen by the later pairs of that row, as in the plain formulation.
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -46,10 +42,17 @@
 #include <vector>
 
 #include "build_scoring_graph/hopcroft/minimize.hpp"
+#include "common/huge_pages.hpp"
 
 namespace korvex {
 
 // ---------------------------------------------------------------- progress
+
+std::uint64_t saturate_to_u64(double value) noexcept {
+  if (std::isnan(value) || value <= 0.0) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
 
 ProgressPacer::ProgressPacer(std::uint64_t total, std::uint64_t initial_length,
                              const ProgressFn& progress)
@@ -106,12 +109,6 @@ std::uint64_t mix64(std::uint64_t x) {
   return x;
 }
 
-std::uint64_t saturate_to_u64(double v) {
-  if (std::isnan(v) || v <= 0.0) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(v);
-}
-
 // States, transitions and cords are numbered in 32 bits, kNil reserved. A
 // graph that needs more is refused with an error rather than wrapped.
 constexpr std::size_t kMaxIndexed = kNil - 1;
@@ -124,56 +121,10 @@ Error index_limit(std::size_t count, std::string_view what) {
   return Error{std::move(text)};
 }
 
-// The refinement's working set is a few large arrays read at random. On
-// Linux, big ones are mapped separately and offered transparent huge pages:
-// with 4 KiB pages nearly every random read also misses the TLB.
+// The refinement's working set is a few large arrays read at random: they
+// are offered huge pages.
 template <class T>
-struct BigArrayAllocator {
-  using value_type = T;
-  static constexpr std::size_t kHuge = std::size_t{2} << 20;
-
-  BigArrayAllocator() = default;
-  template <class U>
-  BigArrayAllocator(const BigArrayAllocator<U>&) {}
-
-  T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = n * sizeof(T);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= 2 * kHuge) {
-      const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-      void* p = mmap(nullptr, rounded + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      // Align to a huge page and give back the slack on both sides.
-      const auto base = reinterpret_cast<std::uintptr_t>(p);
-      const std::uintptr_t aligned = (base + kHuge - 1) / kHuge * kHuge;
-      if (aligned > base) munmap(p, aligned - base);
-      const std::uintptr_t tail = base + rounded + kHuge - (aligned + rounded);
-      if (tail > 0) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-      madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
-      return reinterpret_cast<T*>(aligned);
-    }
-#endif
-    return std::allocator<T>{}.allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) {
-    const std::size_t bytes = n * sizeof(T);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= 2 * kHuge) {
-      munmap(p, (bytes + kHuge - 1) / kHuge * kHuge);
-      return;
-    }
-#endif
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  friend bool operator==(const BigArrayAllocator&, const BigArrayAllocator<U>&) {
-    return true;
-  }
-};
-
-template <class T>
-using BigArray = std::vector<T, BigArrayAllocator<T>>;
+using BigArray = std::vector<T, LargeArrayAllocator<T>>;
 
 // Symbol keys (field << 8 | label_code) to dense ids in order of first
 // appearance; open addressing, keys stored plus one so that zero is "empty".

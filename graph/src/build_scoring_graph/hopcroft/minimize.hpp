@@ -39,6 +39,10 @@ struct RefinementStep {
 Result<Partition> minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                           std::vector<RefinementStep>& steps);
 
+// The rounded-up work estimate as the total of the progress reports: 0 for
+// a negative or not-a-number value, 2^64 - 1 for anything at or beyond 2^64.
+std::uint64_t saturate_to_u64(double value) noexcept;
+
 // Paces the progress reports of the refinement: (0, total) at the start,
 // then at most 99 reports (value, total) with strictly rising whole percent
 // and value < total, value = min(floor(taken * total / initial_length),

@@ -381,6 +381,14 @@ TEST(ProgressPacing, Cases) {
     EXPECT_EQ(ref, c.expected) << c.name;
     EXPECT_EQ(fast, c.expected) << c.name;
   }
+  // The total itself, from the rounded-up estimate, saturated at both ends.
+  EXPECT_EQ(saturate_to_u64(-0.0), 0u);
+  EXPECT_EQ(saturate_to_u64(-3.0), 0u);
+  EXPECT_EQ(saturate_to_u64(std::numeric_limits<double>::quiet_NaN()), 0u);
+  EXPECT_EQ(saturate_to_u64(7.0), 7u);
+  EXPECT_EQ(saturate_to_u64(18446744073709549568.0), 18446744073709549568u);  // largest double below 2^64
+  EXPECT_EQ(saturate_to_u64(18446744073709551616.0), kMax);
+  EXPECT_EQ(saturate_to_u64(std::numeric_limits<double>::infinity()), kMax);
 }
 
 TEST(ProgressPacing, AgreesWithTheRuleOnRandomSequences) {
