@@ -188,10 +188,10 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
 
   // 3.-4. Root names too long to sit inline, back to back, then the roots.
   const std::size_t roots_at = s.write_string_records(
-      std::span<const RootEntry>(graph.roots), kRootSize, [](const RootEntry& root) -> std::string_view { return root.fqdn; },
+      std::span<const RootEntry>(graph.roots), kRootSize,
+      [](const RootEntry& root) -> std::string_view { return root.fqdn; },
       [](const RootEntry& root, std::uint8_t* record) {
-        const std::uint32_t state = to_le(root.state);
-        std::memcpy(record + offsetof(RootRecord, state), &state, sizeof state);
+        archive::store_le(record + offsetof(RootRecord, state), root.state);
       });
 
   // 5.-7. The three lists of pairs.
