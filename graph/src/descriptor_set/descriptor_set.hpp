@@ -71,18 +71,24 @@ inline constexpr std::int32_t kRequired = 2;
 inline constexpr std::int32_t kRepeated = 3;
 }  // namespace field_label
 
-// A FieldDescriptorProto: a field of a message, or an extension. Scalars
-// that are absent read as 0; the last occurrence of a scalar wins and
-// repeated options messages merge, as in any protobuf parser.
+// A FieldDescriptorProto. Scalars that are absent read as 0; the last
+// occurrence of a scalar wins and repeated options messages merge, as in any
+// protobuf parser. Kept small: a large set holds millions of fields.
 struct FieldRecord {
   std::string_view name;
   std::string_view type_name;  // as written, leading dot included
-  std::string_view extendee;   // as written; extensions only
   std::int32_t number = 0;
   std::int32_t label = 0;
   std::int32_t type = 0;
   std::int8_t packed = -1;  // options.packed: -1 absent, 0 false, 1 true
   std::uint32_t offset = 0; // first byte of the FieldDescriptorProto's own bytes
+};
+static_assert(sizeof(FieldRecord) == 56);
+
+// An extension: a FieldDescriptorProto that extends another message.
+struct ExtensionRecord {
+  FieldRecord field;
+  std::string_view extendee;  // as written, leading dot included
 };
 
 // An EnumDescriptorProto, reduced to what the documents need of its values.
@@ -148,7 +154,7 @@ class DescriptorSet {
   std::vector<MessageRecord> messages;
   std::vector<EnumRecord> enums;
   std::vector<FieldRecord> fields;
-  std::vector<FieldRecord> extensions;
+  std::vector<ExtensionRecord> extensions;
   std::vector<ExtensionRangeRecord> ext_ranges;
 
   template <class T>
@@ -173,6 +179,9 @@ class DescriptorSet {
 
 // A type name as written in a field ("." + full name) without its dot.
 inline std::string_view strip_dot(std::string_view s) { return s.starts_with('.') ? s.substr(1) : s; }
+
+// An extension's key in the index: "extendee/number", without the dot.
+std::string extension_key(const ExtensionRecord& x);
 
 // "descriptor set, byte offset N: what": the form of every error below.
 std::string error_at(std::size_t offset, std::string_view what);

@@ -305,13 +305,16 @@ TEST(Read, PackingFollowsSyntaxAndOption) {
   }
 }
 
-TEST(Read, AnEnumWithoutValuesRangesOverZero) {
-  auto set = read_descriptor_set(
-      one_message(field(len(1, "f") + vint(3, 1) + vint(5, 14) + len(6, ".p.M.E")) + len(4, len(1, "E"))));
+TEST(Read, EmptyRecordsRead) {
+  // An enum without values ranges over [0, 0]; a message without a name is
+  // named by its prefix alone.
+  auto set = read_descriptor_set(one_message(field(len(1, "f") + vint(3, 1) + vint(5, 14) + len(6, ".p.M.E")) +
+                                             len(4, len(1, "E")) + len(3, "")));
   ASSERT_TRUE(set.has_value()) << set.error().message;
   auto docs = documents_of(*set);
   ASSERT_TRUE(docs.has_value()) << docs.error().message;
   EXPECT_EQ((*docs)[0].messages[0].second.fields[0].range, (ValueRange{0, 0}));
+  EXPECT_EQ((*docs)[0].messages[1].first, "p.M.");
 }
 
 TEST(Read, AFileRepeatedByteForByteIsKeptOnce) {

@@ -74,7 +74,7 @@ class Converter {
       if (auto t = set.find_type(strip_dot(f.type_name)); t && !t->is_enum) group_[t->index] = 1;
     };
     for (const FieldRecord& f : set.fields) mark(f);
-    for (const FieldRecord& f : set.extensions) mark(f);
+    for (const ExtensionRecord& x : set.extensions) mark(x.field);
   }
 
   Result<NormalizedDocument> document(const FileRecord& file) {
@@ -95,8 +95,11 @@ class Converter {
         if (!field) return std::unexpected(std::move(field.error()));
         out.fields.push_back(std::move(*field));
       }
-      std::stable_sort(out.fields.begin(), out.fields.end(),
-                       [](const ScoringField& a, const ScoringField& b) { return a.number < b.number; });
+      // Declaration order is nearly always ascending already; stable_sort
+      // would allocate and merge even then.
+      auto by_number = [](const ScoringField& a, const ScoringField& b) { return a.number < b.number; };
+      if (!std::is_sorted(out.fields.begin(), out.fields.end(), by_number))
+        std::stable_sort(out.fields.begin(), out.fields.end(), by_number);
       if (auto ranges = ext_ranges(file, m)) out.ext_ranges = std::move(*ranges);
       else return std::unexpected(std::move(ranges.error()));
       doc.messages.emplace_back(std::string(m.full_name), std::move(out));

@@ -22,8 +22,8 @@ FdsIndex index_of(const DescriptorSet& set) {
       index.type_to_file.emplace_back(std::string(m.full_name), file);
     for (const EnumRecord& e : DescriptorSet::slice(set.enums, f.enums))
       index.type_to_file.emplace_back(std::string(e.full_name), file);
-    for (const FieldRecord& x : DescriptorSet::slice(set.extensions, f.extensions))
-      index.ext_to_file.emplace_back(std::string(strip_dot(x.extendee)) + "/" + std::to_string(x.number), file);
+    for (const ExtensionRecord& x : DescriptorSet::slice(set.extensions, f.extensions))
+      index.ext_to_file.emplace_back(extension_key(x), file);
     auto deps = DescriptorSet::slice(set.dependencies, f.dependencies);
     index.dep_graph.emplace_back(file, std::vector<std::string>(deps.begin(), deps.end()));
     index.file_to_span.emplace_back(std::move(file), f.span);

@@ -30,7 +30,7 @@ struct ReadError {
   std::string message;
 };
 
-[[noreturn]] void fail_at(std::size_t offset, std::string_view what) {
+[[noreturn, gnu::cold, gnu::noinline]] void fail_at(std::size_t offset, std::string_view what) {
   throw ReadError{error_at(offset, what)};
 }
 
@@ -55,6 +55,17 @@ std::string error_at(std::size_t offset, std::string_view what) {
   return out;
 }
 
+std::string extension_key(const ExtensionRecord& x) {
+  std::string_view extendee = strip_dot(x.extendee);
+  std::string number = std::to_string(x.field.number);
+  std::string out;
+  out.reserve(extendee.size() + 1 + number.size());
+  out.append(extendee);
+  out += '/';
+  out += number;
+  return out;
+}
+
 class SetBuilder {
  public:
   explicit SetBuilder(std::string_view bytes) { set_.bytes = bytes; }
@@ -70,7 +81,8 @@ class SetBuilder {
   // ------------------------------------------------------------ wire level
 
   void check(const wire::Reader& r, wire::Status s) {
-    if (s != wire::Status::ok) fail_at(r.offset(), wire::describe(s));
+    if (s != wire::Status::ok) [[unlikely]]
+      fail_at(r.offset(), wire::describe(s));
   }
 
   wire::Tag next_tag(wire::Reader& r) {
@@ -81,10 +93,14 @@ class SetBuilder {
 
   // `field` names the descriptor field, "FieldDescriptorProto.number".
   void expect(const wire::Tag& t, WireType want, std::size_t at, std::string_view field) {
-    if (t.type != want) {
-      fail_at(at, std::string(field) + " has wire type " + std::string(wire::describe(t.type)) + " instead of " +
-                      std::string(wire::describe(want)));
-    }
+    if (t.type != want) [[unlikely]]
+      wrong_wire_type(t, want, at, field);
+  }
+
+  [[noreturn, gnu::cold, gnu::noinline]] static void wrong_wire_type(const wire::Tag& t, WireType want,
+                                                                      std::size_t at, std::string_view field) {
+    fail_at(at, std::string(field) + " has wire type " + std::string(wire::describe(t.type)) + " instead of " +
+                    std::string(wire::describe(want)));
   }
 
   std::string_view text(wire::Reader& r, const wire::Tag& t, std::size_t at, std::string_view field) {
@@ -164,7 +180,7 @@ class SetBuilder {
           enum_type(nested(r, t, tag_at, 2, "FileDescriptorProto.enum_type"), kNone, 2);
           break;
         case 7:
-          set_.extensions.push_back(field(nested(r, t, tag_at, 2, "FileDescriptorProto.extension"), 2));
+          extension(nested(r, t, tag_at, 2, "FileDescriptorProto.extension"), 2);
           break;
         case 12:
           f.syntax = text(r, t, tag_at, "FileDescriptorProto.syntax");
@@ -218,7 +234,8 @@ class SetBuilder {
           m.name = text(r, t, at, "DescriptorProto.name");
           break;
         case 2:
-          set_.fields.push_back(field(nested(r, t, at, depth + 1, "DescriptorProto.field"), depth + 1));
+          field(nested(r, t, at, depth + 1, "DescriptorProto.field"), depth + 1, set_.fields.emplace_back(),
+                extendee_);
           break;
         case 3:
           pending_.push_back(nested(r, t, at, depth + 1, "DescriptorProto.nested_type"));
@@ -231,7 +248,7 @@ class SetBuilder {
                                               depth + 1));
           break;
         case 6:
-          set_.extensions.push_back(field(nested(r, t, at, depth + 1, "DescriptorProto.extension"), depth + 1));
+          extension(nested(r, t, at, depth + 1, "DescriptorProto.extension"), depth + 1);
           break;
         default:
           skip(r, t, at, depth);
@@ -295,8 +312,14 @@ class SetBuilder {
     return x;
   }
 
-  FieldRecord field(wire::Reader r, int depth) {
-    FieldRecord f;
+  void extension(wire::Reader r, int depth) {
+    ExtensionRecord& x = set_.extensions.emplace_back();
+    field(r, depth, x.field, x.extendee);
+  }
+
+  // Fields are read in place: a large set holds millions of them. A field
+  // of a message has no use for an extendee, but it is read all the same.
+  void field(wire::Reader r, int depth, FieldRecord& f, std::string_view& extendee) {
     f.offset = u32(r.offset());
     while (!r.at_end()) {
       std::size_t at = r.offset();
@@ -306,7 +329,7 @@ class SetBuilder {
           f.name = text(r, t, at, "FieldDescriptorProto.name");
           break;
         case 2:
-          f.extendee = text(r, t, at, "FieldDescriptorProto.extendee");
+          extendee = text(r, t, at, "FieldDescriptorProto.extendee");
           break;
         case 3:
           f.number = int32(r, t, at, "FieldDescriptorProto.number");
@@ -327,7 +350,6 @@ class SetBuilder {
           skip(r, t, at, depth);
       }
     }
-    return f;
   }
 
   // Several options messages merge into one, as in any protobuf parser: the
@@ -384,8 +406,10 @@ class SetBuilder {
         out += prefix.size();
         *out++ = '.';
       }
-      std::memcpy(out, name.data(), name.size());
-      out += name.size();
+      if (!name.empty()) {  // a message may lack a name, and memcpy a null pointer
+        std::memcpy(out, name.data(), name.size());
+        out += name.size();
+      }
       return std::string_view(start, static_cast<std::size_t>(out - start));
     };
     for (const FileRecord& f : set_.files) {
@@ -422,14 +446,13 @@ class SetBuilder {
     std::unordered_map<std::string, std::uint32_t> seen;  // key -> extension index
     for (const FileRecord& f : set_.files) {
       for (std::uint32_t i = f.extensions.begin; i < f.extensions.end; ++i) {
-        const FieldRecord& x = set_.extensions[i];
-        std::string key = std::string(strip_dot(x.extendee)) + "/" + std::to_string(x.number);
-        auto [it, inserted] = seen.try_emplace(std::move(key), i);
+        const ExtensionRecord& x = set_.extensions[i];
+        auto [it, inserted] = seen.try_emplace(extension_key(x), i);
         if (inserted) continue;
         const FileRecord* first = &f;
         for (const FileRecord& g : set_.files)
           if (it->second >= g.extensions.begin && it->second < g.extensions.end) first = &g;
-        fail_at(x.offset, "extension " + quoted(it->first) + " of " + quoted(f.name) + " is already defined in " +
+        fail_at(x.field.offset, "extension " + quoted(it->first) + " of " + quoted(f.name) + " is already defined in " +
                               quoted(first->name));
       }
     }
@@ -438,6 +461,7 @@ class SetBuilder {
   DescriptorSet set_;
   std::unordered_map<std::string_view, std::uint32_t> file_index_;  // name -> position in files
   std::vector<wire::Reader> pending_;                                // nested types not yet read
+  std::string_view extendee_;                                        // of fields of messages: unused
 };
 
 std::string_view DescriptorSet::full_name(TypeRef t) const {
