@@ -24,6 +24,7 @@ printf 'a.B\ta.proto\n\na.proto\t0\n\na.proto\tb.protoc.proto\n\nx.Y/100\ta.prot
 protoc --include_imports --descriptor_set_out="$seeds/descriptor_set/own.pb" -Itestdata/protos -I/usr/include \
   korvex/test/groups.proto korvex/test/three.proto nopackage.proto
 protoc --descriptor_set_out="$seeds/descriptor_set/small.pb" -Itestdata/protos nopackage.proto
+cat "$seeds"/descriptor_set/{own,small}.pb > "$seeds/descriptor_set/concatenated.pb"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 for target in read pipeline fds_index descriptor_set; do

@@ -22,8 +22,10 @@ void check_records(const fds::DescriptorSet& set, std::size_t size) {
     const fds::MessageRecord& m = set.messages[i];
     if (m.parent != fds::kNone && m.parent >= i) std::abort();
     if (m.fields.end > set.fields.size() || m.ext_ranges.end > set.ext_ranges.size()) std::abort();
+    // The first definition of the name: a message too, maybe of another file.
     auto found = set.find_type(m.full_name);
-    if (!found || found->is_enum || found->index != i) std::abort();
+    if (!found || found->is_enum || found->index > i || set.messages[found->index].full_name != m.full_name)
+      std::abort();
   }
 }
 

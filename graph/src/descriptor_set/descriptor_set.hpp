@@ -14,17 +14,27 @@
 //    set's lists; a file's messages are in pre-order (a message, then the
 //    whole subtree of each of its nested types in declaration order), so a
 //    parent always comes before its children;
-//  - every message and enum full name is unique in the set, and so is every
-//    extension key "extendee/number";
+//  - within a file, every message and enum full name is unique; across
+//    files, a message name may repeat, and an enum name may repeat with the
+//    same least and greatest value; find_type gives the first definition;
 //  - every string is valid UTF-8, and messages nest at most kMaxDepth deep.
 //
 // The first problem ends the reading with one error, whose text begins
-// "descriptor set: " and names the byte offset where it was found; no part
-// of a set is ever returned after an error. What happens to a file or a
-// type given twice is a choice: a repeated file that is byte-identical to the
-// first (as when two sets are concatenated) is harmless and dropped, while
-// two different files of one name, or two definitions of one type or
-// extension, leave the index without a single answer and are errors.
+// "descriptor set" and names the byte offset where it was found; no part of
+// a set is ever returned after an error.
+//
+// Names given twice, which protoc never writes into one set but which sets
+// concatenated or compiled from vendored copies hold, are read as the
+// converter's documents bake them where that loses nothing, and refused
+// where it would: a file repeated byte for byte is dropped; a message
+// repeated in another file stays in both documents (the merge keeps the
+// first definition, with a warning when they differ); an enum repeated in
+// another file with the same range is harmless; an extension key repeated is
+// harmless. The index maps each such name to its first file. Refused: two
+// different files of one name (the converter silently drops the second), a
+// type defined twice in one file, a name that is a message in one file and
+// an enum in another, and an enum whose repeated definition ranges
+// differently (the converter would give every field of it the last range).
 #pragma once
 
 #include <cstddef>
@@ -191,7 +201,8 @@ std::string error_at(std::size_t offset, std::string_view what);
 Result<DescriptorSet> read_descriptor_set(std::string_view bytes);
 
 // The four maps of the index, in the set's order (not yet canonical):
-// every message and enum, every file's span and imports, every extension.
+// every message and enum, every file's span and imports, every extension;
+// a name defined more than once maps to its first file.
 FdsIndex index_of(const DescriptorSet& set);
 
 // One document per file, in the set's file order: what reading the YAML

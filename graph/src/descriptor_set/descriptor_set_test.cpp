@@ -126,10 +126,12 @@ TEST_P(CompiledSets, BakeEqualsBakingTheConvertersYaml) {
   EXPECT_EQ(pb->yaml, yaml->yaml);
   EXPECT_EQ(pb->initial_yaml, yaml->initial_yaml);
   EXPECT_EQ(err_pb, err_yaml);
+  if (GetParam() == "dup") EXPECT_NE(err_pb, "");
   EXPECT_EQ(calls_pb, calls_yaml);
 }
 
-INSTANTIATE_TEST_SUITE_P(Protoc, CompiledSets, testing::Values("wkt", "own", "small"));
+// "dup" defines a message twice, differently: both bakes warn alike.
+INSTANTIATE_TEST_SUITE_P(Protoc, CompiledSets, testing::Values("wkt", "own", "small", "dup"));
 
 // ------------------------------------------------------- hand-made input
 
@@ -191,6 +193,7 @@ TEST(Malformed, EachGivesOneErrorNamingTheOffset) {
       {one_file(tag(15, 5) + "abc"), "descriptor set, byte offset 12: truncated fixed-width value"},
       {one_file(std::string(1, 15 << 3 | 7)), "descriptor set, byte offset 11: invalid wire type"},
       {one_file(std::string(1, '\0')), "descriptor set, byte offset 11: invalid field number"},
+      {one_file(tag(1u << 29, 0) + varint(1)), "descriptor set, byte offset 11: invalid field number"},
       {one_file(tag(15, 4)), "descriptor set, byte offset 11: end-group tag without a group"},
       {one_file(tag(15, 3) + vint(1, 1)), "descriptor set, byte offset 14: group not terminated"},
       {one_file(tag(15, 3) + tag(16, 4)), "descriptor set, byte offset 12: end-group tag of another field"},
@@ -208,10 +211,12 @@ TEST(Malformed, EachGivesOneErrorNamingTheOffset) {
       {one_message(len(5, len(1, "x"))),
        "descriptor set, byte offset 21: DescriptorProto.ExtensionRange.start has wire type length-delimited instead of varint"},
       {one_message(len(3, deep)), "descriptor set, byte offset 585: messages nested more than 100 levels deep"},
-      {one_file(len(4, len(1, "M")) + len(5, len(1, "M"))),
-       "descriptor set, byte offset 18: type 'M' of 'a.proto' is already defined in 'a.proto'"},
-      {one_message("", len(7, len(2, ".p.M") + vint(3, 5))) + len(1, len(1, "b.proto") + len(7, len(2, "p.M") + vint(3, 5))),
-       "descriptor set, byte offset 42: extension 'p.M/5' of 'b.proto' is already defined in 'a.proto'"},
+      {one_file(len(4, len(1, "M")) + len(4, len(1, "M"))),
+       "descriptor set, byte offset 18: message 'M' is defined twice in 'a.proto'"},
+      {one_file(len(4, len(1, "M"))) + len(1, len(1, "b.proto") + len(5, len(1, "M"))),
+       "descriptor set, byte offset 29: enum 'M' of 'b.proto' is already defined as a message in 'a.proto'"},
+      {one_file(len(5, len(1, "E") + len(2, vint(2, 1)))) + len(1, len(1, "b.proto") + len(5, len(1, "E") + len(2, vint(2, -1)))),
+       "descriptor set, byte offset 33: enum 'E' of 'b.proto' ranges over [-1, -1], but over [1, 1] in 'a.proto'"},
       {one_file(len(3, "x.proto")) + one_file(len(3, "y.proto")),
        "descriptor set, byte offset 22: file 'a.proto' differs from the earlier file of that name at byte offset 2"},
       // conversion

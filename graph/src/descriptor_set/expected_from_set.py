@@ -14,7 +14,10 @@ record per line:
     ext   EXTENDEE/NUMBER  FILE
 
 Types, imports and extensions come from python3-protobuf's descriptor_pb2;
-spans from walking the outer set's wire bytes here.
+spans from walking the outer set's wire bytes here. A set made by
+concatenating sets may repeat names: a file repeated (byte for byte) counts
+once, at its first place, and a type or extension defined in several files
+maps to the first of them.
 """
 
 import os
@@ -84,17 +87,24 @@ def main():
     fds = descriptor_pb2.FileDescriptorSet()
     fds.ParseFromString(data)
     lines = []
+    files, taken = {}, set()
     for f, (start, end) in zip(fds.file, spans(data)):
+        if f.name in files:
+            assert data[start:end] == files[f.name], "a repeated file must repeat its bytes"
+            continue
+        files[f.name] = data[start:end]
         prefix = f.package + "." if f.package else ""
         lines.append("file\t%s\t%s" % (f.name, f.name.replace("/", "__") + ".yaml"))
         types = []
         walk_types(prefix, f.message_type, f.enum_type, types)
-        lines.extend("type\t%s\t%s" % (t, f.name) for t in types)
+        lines.extend("type\t%s\t%s" % (t, f.name) for t in types if ("t", t) not in taken)
+        taken.update(("t", t) for t in types)
         lines.append("span\t%s\t%d\t%d" % (f.name, start, end))
         lines.append("\t".join(["dep", f.name] + list(f.dependency)))
         exts = []
         walk_extensions(f, exts)
-        lines.extend("ext\t%s\t%s" % (x, f.name) for x in exts)
+        lines.extend("ext\t%s\t%s" % (x, f.name) for x in exts if ("x", x) not in taken)
+        taken.update(("x", x) for x in exts)
     with open(out_path, "w", encoding="utf-8") as fh:
         fh.write("".join(line + "\n" for line in lines))
 

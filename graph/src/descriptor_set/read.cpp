@@ -9,7 +9,7 @@
 //
 // Full names are made once all files are read: their sizes first, then one
 // arena holding all of them, then a hash table over them that finds a type by
-// name and catches a name defined twice.
+// name and settles names defined twice (see the header).
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -73,7 +73,6 @@ class SetBuilder {
   DescriptorSet build() && {
     read_set();
     name_types();
-    check_extensions();
     return std::move(set_);
   }
 
@@ -371,13 +370,13 @@ class SetBuilder {
 
   // ------------------------------------------------------------ full names
 
-  // The file that holds message (or enum) `index`, for messages about it.
-  const FileRecord& file_of(std::uint32_t index, bool is_enum) const {
-    for (const FileRecord& f : set_.files) {
-      Range r = is_enum ? f.enums : f.messages;
-      if (index >= r.begin && index < r.end) return f;
-    }
-    return set_.files.front();  // every record belongs to a file
+  // Position in files of the file that holds a message or enum: files hold
+  // ascending, contiguous ranges of each list.
+  std::uint32_t file_of(TypeRef t) const {
+    auto after = std::upper_bound(set_.files.begin(), set_.files.end(), t.index, [&](std::uint32_t i, const FileRecord& f) {
+      return i < (t.is_enum ? f.enums.begin : f.messages.begin);
+    });
+    return u32(after - set_.files.begin()) - 1;
   }
 
   void name_types() {
@@ -421,11 +420,17 @@ class SetBuilder {
 
     std::size_t n = messages.size() + enums.size();
     set_.types_.assign(std::bit_ceil(std::max<std::size_t>(16, 2 * n)), DescriptorSet::Slot{});
-    for (std::uint32_t i = 0; i < messages.size(); ++i) add_type(TypeRef{false, i}, messages[i].offset);
-    for (std::uint32_t i = 0; i < enums.size(); ++i) add_type(TypeRef{true, i}, enums[i].offset);
+    for (const FileRecord& f : set_.files) {
+      for (std::uint32_t i = f.messages.begin; i < f.messages.end; ++i) add_type(TypeRef{false, i});
+      for (std::uint32_t i = f.enums.begin; i < f.enums.end; ++i) add_type(TypeRef{true, i});
+    }
   }
 
-  void add_type(TypeRef type, std::uint32_t offset) {
+  // Keeps the first definition of each name. A later one is tolerated where
+  // the converter's documents bake without loss: a message again in another
+  // file (the merge keeps the first and warns when they differ), an enum
+  // again in another file with the same range of values.
+  void add_type(TypeRef type) {
     std::string_view name = set_.full_name(type);
     std::uint64_t h = std::hash<std::string_view>{}(name);
     std::size_t mask = set_.types_.size() - 1;
@@ -436,26 +441,33 @@ class SetBuilder {
         return;
       }
       if (s.hash == h && set_.full_name(s.type) == name) {
-        fail_at(offset, "type " + quoted(name) + " of " + quoted(file_of(type.index, type.is_enum).name) +
-                            " is already defined in " + quoted(file_of(s.type.index, s.type.is_enum).name));
+        check_again(s.type, type, name);
+        return;
       }
     }
   }
 
-  void check_extensions() {
-    std::unordered_map<std::string, std::uint32_t> seen;  // key -> extension index
-    for (const FileRecord& f : set_.files) {
-      for (std::uint32_t i = f.extensions.begin; i < f.extensions.end; ++i) {
-        const ExtensionRecord& x = set_.extensions[i];
-        auto [it, inserted] = seen.try_emplace(extension_key(x), i);
-        if (inserted) continue;
-        const FileRecord* first = &f;
-        for (const FileRecord& g : set_.files)
-          if (it->second >= g.extensions.begin && it->second < g.extensions.end) first = &g;
-        fail_at(x.field.offset, "extension " + quoted(it->first) + " of " + quoted(f.name) + " is already defined in " +
-                              quoted(first->name));
-      }
+  void check_again(TypeRef first, TypeRef again, std::string_view name) {
+    const FileRecord& first_file = set_.files[file_of(first)];
+    const FileRecord& file = set_.files[file_of(again)];
+    std::string what = (again.is_enum ? "enum " : "message ") + quoted(name);
+    std::uint32_t offset = again.is_enum ? set_.enums[again.index].offset : set_.messages[again.index].offset;
+    if (&first_file == &file) fail_at(offset, what + " is defined twice in " + quoted(file.name));
+    if (first.is_enum != again.is_enum) {
+      fail_at(offset, what + " of " + quoted(file.name) + " is already defined as " +
+                          (first.is_enum ? "an enum" : "a message") + " in " + quoted(first_file.name));
     }
+    if (!again.is_enum) return;
+    const EnumRecord& a = set_.enums[first.index];
+    const EnumRecord& b = set_.enums[again.index];
+    if (a.least != b.least || a.greatest != b.greatest) {
+      fail_at(offset, what + " of " + quoted(file.name) + " ranges over " + range_text(b) + ", but over " +
+                          range_text(a) + " in " + quoted(first_file.name));
+    }
+  }
+
+  static std::string range_text(const EnumRecord& e) {
+    return "[" + std::to_string(e.least) + ", " + std::to_string(e.greatest) + "]";
   }
 
   DescriptorSet set_;
