@@ -199,6 +199,8 @@ std::string error_at(std::size_t offset, std::string_view what);
 // Reads the whole input. Unknown fields are skipped by their wire type; the
 // set itself may hold nothing but files.
 Result<DescriptorSet> read_descriptor_set(std::string_view bytes);
+// The set would point into a string about to be destroyed.
+Result<DescriptorSet> read_descriptor_set(std::string&& bytes) = delete;
 
 // The four maps of the index, in the set's order (not yet canonical):
 // every message and enum, every file's span and imports, every extension;

@@ -275,17 +275,34 @@ TEST(Malformed, EveryTruncationAndEveryByteOfARealSetFailsCleanly) {
 
 // ------------------------------------------------------------ semantics
 
+// The documents of a set that must read and convert. They own their
+// strings; the set itself must not outlive `bytes`.
+std::vector<NormalizedDocument> documents(const std::string& bytes) {
+  auto set = read_descriptor_set(bytes);
+  if (!set) {
+    ADD_FAILURE() << set.error().message;
+    return {};
+  }
+  auto docs = documents_of(*set);
+  if (!docs) {
+    ADD_FAILURE() << docs.error().message;
+    return {};
+  }
+  return std::move(*docs);
+}
+
 TEST(Read, RepeatedScalarsTakeTheLastValueAndOptionsMerge) {
   // number 1 then 2; options {packed: true} then options {} (merged: packed).
-  auto set = read_descriptor_set(
-      one_message(field(len(1, "f") + vint(3, 1) + vint(3, 2) + vint(4, 3) + vint(5, 5) + len(8, vint(2, 1)) + len(8, ""))));
+  const std::string bytes =
+      one_message(field(len(1, "f") + vint(3, 1) + vint(3, 2) + vint(4, 3) + vint(5, 5) + len(8, vint(2, 1)) + len(8, "")));
+  auto set = read_descriptor_set(bytes);
   ASSERT_TRUE(set.has_value()) << set.error().message;
   ASSERT_EQ(set->fields.size(), 1u);
   EXPECT_EQ(set->fields[0].number, 2);
   EXPECT_EQ(set->fields[0].packed, 1);
-  auto docs = documents_of(*set);
-  ASSERT_TRUE(docs.has_value());
-  EXPECT_EQ((*docs)[0].messages[0].second.fields,
+  auto docs = documents(bytes);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].messages[0].second.fields,
             (std::vector<ScoringField>{{2, label::kRepeated, kind::kInt32, true, std::nullopt, std::nullopt}}));
 }
 
@@ -302,24 +319,20 @@ TEST(Read, PackingFollowsSyntaxAndOption) {
   for (const auto& c : cases) {
     std::string options = c.option < 0 ? "" : len(8, vint(2, c.option));
     std::string syntax = *c.syntax ? len(12, c.syntax) : "";
-    auto set = read_descriptor_set(one_message(field(len(1, "f") + vint(3, 1) + vint(4, 3) + vint(5, 5) + options), syntax));
-    ASSERT_TRUE(set.has_value()) << set.error().message;
-    auto docs = documents_of(*set);
-    ASSERT_TRUE(docs.has_value());
-    EXPECT_EQ((*docs)[0].messages[0].second.fields[0].packed, c.packed) << c.syntax << " " << c.option;
+    auto docs = documents(one_message(field(len(1, "f") + vint(3, 1) + vint(4, 3) + vint(5, 5) + options), syntax));
+    ASSERT_EQ(docs.size(), 1u);
+    EXPECT_EQ(docs[0].messages[0].second.fields[0].packed, c.packed) << c.syntax << " " << c.option;
   }
 }
 
 TEST(Read, EmptyRecordsRead) {
   // An enum without values ranges over [0, 0]; a message without a name is
   // named by its prefix alone.
-  auto set = read_descriptor_set(one_message(field(len(1, "f") + vint(3, 1) + vint(5, 14) + len(6, ".p.M.E")) +
-                                             len(4, len(1, "E")) + len(3, "")));
-  ASSERT_TRUE(set.has_value()) << set.error().message;
-  auto docs = documents_of(*set);
-  ASSERT_TRUE(docs.has_value()) << docs.error().message;
-  EXPECT_EQ((*docs)[0].messages[0].second.fields[0].range, (ValueRange{0, 0}));
-  EXPECT_EQ((*docs)[0].messages[1].first, "p.M.");
+  auto docs = documents(one_message(field(len(1, "f") + vint(3, 1) + vint(5, 14) + len(6, ".p.M.E")) +
+                                    len(4, len(1, "E")) + len(3, "")));
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_EQ(docs[0].messages[0].second.fields[0].range, (ValueRange{0, 0}));
+  EXPECT_EQ(docs[0].messages[1].first, "p.M.");
 }
 
 TEST(Read, AFileRepeatedByteForByteIsKeptOnce) {
@@ -339,13 +352,10 @@ TEST(Read, AFileRepeatedByteForByteIsKeptOnce) {
 // ("a/b.proto" and "a__b.proto") stay two documents here: the converter
 // writes only the first and silently drops the second's messages.
 TEST(Read, FilesWhoseDocumentNamesCollideStayApart) {
-  std::string bytes = len(1, len(1, "a/b.proto") + len(4, len(1, "X"))) + len(1, len(1, "a__b.proto") + len(4, len(1, "Y")));
-  auto set = read_descriptor_set(bytes);
-  ASSERT_TRUE(set.has_value()) << set.error().message;
-  auto docs = documents_of(*set);
-  ASSERT_TRUE(docs.has_value());
-  ASSERT_EQ(docs->size(), 2u);
-  EXPECT_EQ((*docs)[1].entries, std::vector<std::string>{"Y"});
+  auto docs = documents(len(1, len(1, "a/b.proto") + len(4, len(1, "X"))) +
+                        len(1, len(1, "a__b.proto") + len(4, len(1, "Y"))));
+  ASSERT_EQ(docs.size(), 2u);
+  EXPECT_EQ(docs[1].entries, std::vector<std::string>{"Y"});
 }
 
 }  // namespace
