@@ -14,15 +14,20 @@ fi
 ninja -C build/fuzz >/dev/null
 
 seeds=build/fuzz/seeds
-rm -rf "$seeds" && mkdir -p "$seeds/read" "$seeds/pipeline" "$seeds/fds_index"
+rm -rf "$seeds" && mkdir -p "$seeds/read" "$seeds/pipeline" "$seeds/fds_index" "$seeds/descriptor_set"
 cp testdata/corpora/{wkt,opentelemetry}/*.yaml testdata/expected/warnings/input/*.yaml "$seeds/read/"
 cp "$seeds"/read/*.yaml "$seeds/pipeline/"
 # one multi-document seed: the warnings case in one input
 awk 'FNR==1 && NR>1 {print "---8<---"} {print}' testdata/expected/warnings/input/*.yaml > "$seeds/pipeline/warnings.txt"
 printf 'a.B\ta.proto\n\na.proto\t0\n\na.proto\tb.protoc.proto\n\nx.Y/100\ta.proto\n' > "$seeds/fds_index/one"
+# descriptor sets compiled from the test protos (groups, extensions, proto3)
+protoc --include_imports --descriptor_set_out="$seeds/descriptor_set/own.pb" -Itestdata/protos -I/usr/include \
+  korvex/test/groups.proto korvex/test/three.proto nopackage.proto
+protoc --descriptor_set_out="$seeds/descriptor_set/small.pb" -Itestdata/protos nopackage.proto
+cat "$seeds"/descriptor_set/{own,small}.pb > "$seeds/descriptor_set/concatenated.pb"
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in read pipeline fds_index; do
+for target in read pipeline fds_index descriptor_set; do
   echo "== fuzzing ${target} for ${seconds}s"
   mkdir -p "build/fuzz/corpus-$target"
   build/fuzz/graph/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 \
