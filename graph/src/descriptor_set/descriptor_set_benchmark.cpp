@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "common/files.hpp"
+#include "testing/files.hpp"
 #include "descriptor_set/descriptor_set.hpp"
 
 using namespace korvex;

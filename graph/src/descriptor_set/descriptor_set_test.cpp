@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "build_scoring_graph/load/read.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 
 namespace korvex::fds {
 namespace {
