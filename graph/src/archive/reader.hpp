@@ -119,6 +119,13 @@ class Reader {
     return text;
   }
 
+  // Starts loading the out-of-line bytes of the string at `repr`, if any.
+  void prefetch_string(std::size_t repr) const noexcept {
+    if ((data_[repr] & 0xC0) != 0x80) return;
+    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + 4);
+    if (target >= 0 && static_cast<std::uint64_t>(target) < size_) __builtin_prefetch(data_ + target);
+  }
+
   // A string already checked by string(): decoded without checks except a
   // clamp of out-of-line bytes to the payload.
   std::string_view string_at(std::size_t repr) const noexcept {
@@ -223,6 +230,10 @@ std::optional<std::uint32_t> find_in_table(const Reader& reader, const Table& ta
   const std::size_t span = table.sizes.group_span;
   const std::size_t mask = table.sizes.probe_mask;
   std::size_t p = static_cast<std::size_t>(hash % capacity);
+  // A key almost always sits in its home bucket or a few after it: ask for
+  // that entry while the control bytes are being read, so that the two
+  // cache misses of a large table overlap instead of following each other.
+  __builtin_prefetch(reader.data() + table.entry(static_cast<std::uint32_t>(p)));
   std::size_t stride = 0;
   for (std::size_t steps = (mask + 1) / 16; steps > 0; --steps) {
     if (p < span) {

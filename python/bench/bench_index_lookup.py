@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Index lookups from Python: file_of_type on a warm index of N entries.
+
+    bench_index_lookup.py [ENTRIES]      (default 1 000 000)
+
+Builds the index with build_fds_index (the same dictionaries as
+bench_fds_index.py), opens it with korvex_graph.Index, looks every type up
+once to warm it, then times rounds of lookups of all the types in a
+shuffled order (and as many absent names) and prints the best round's
+rate. Opening is timed too, next to a copy of the archive's bytes.
+"""
+
+import random
+import sys
+import time
+
+import korvex_graph
+import korvex_graph_lib as kx
+
+from bench_fds_index import make
+
+
+def best(f, repeats=3):
+    times = []
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        f()
+        times.append(time.perf_counter() - t0)
+    return min(times)
+
+
+def main():
+    n = int(sys.argv[1]) if len(sys.argv) > 1 else 1_000_000
+    maps = make(n)
+    archive = kx.build_fds_index(*maps)
+    t_copy = best(lambda: bytearray(archive))
+    t_open = best(lambda: korvex_graph.Index.open(archive))
+    index = korvex_graph.Index.open(archive)
+
+    names = list(maps[0])
+    random.Random(1).shuffle(names)
+    absent = [name + ".Absent" for name in names]
+    lookup = index.file_of_type
+
+    def present():
+        for name in names:
+            lookup(name)
+
+    def missing():
+        for name in absent:
+            lookup(name)
+
+    present()  # warm: every page of the table and the keys touched once
+    t_present = best(present)
+    t_missing = best(missing)
+
+    def loop_only():
+        for name in names:
+            pass
+
+    t_loop = best(loop_only)
+    print(f"entries per map          {n}")
+    print(f"archive size             {len(archive) / 1e6:.1f} MB")
+    print(f"copy of the bytes        {t_copy * 1000:.1f} ms")
+    print(f"Index.open (all checks)  {t_open * 1000:.1f} ms  ({t_open / t_copy:.1f}x the copy)")
+    print(f"file_of_type, present    {n / t_present / 1e6:.2f} M lookups/s  ({t_present / n * 1e9:.0f} ns each)")
+    print(f"file_of_type, absent     {n / t_missing / 1e6:.2f} M lookups/s  ({t_missing / n * 1e9:.0f} ns each)")
+    print(f"the bare Python loop     {t_loop / n * 1e9:.0f} ns per item")
+
+
+if __name__ == "__main__":
+    main()
