@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <random>
 #include <string>
@@ -126,6 +127,9 @@ TEST(IndexView, ImportListsKeepOrderAndRepeats) {
   EXPECT_TRUE(view->imports_of("b.proto")->empty());
   EXPECT_FALSE(view->imports_of("c.proto"));
 }
+
+static_assert(std::forward_iterator<MapView<Span>::iterator>);
+static_assert(std::forward_iterator<Strings::iterator>);
 
 // ---------------------------------------------------------------- faults --
 

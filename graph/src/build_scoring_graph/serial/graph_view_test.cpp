@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <ranges>
 #include <random>
 #include <string>
 #include <vector>
@@ -128,6 +130,29 @@ TEST(GraphView, RootLookupTakesTheFirstOfEqualNames) {
   EXPECT_EQ(view->root_index("b.Twice"), 0u);
   EXPECT_EQ(view->root_index("a.Once"), 1u);
 }
+
+TEST(GraphView, RootLookupOverManyRootsWithRepeats) {
+  // Enough roots for the radix-sorted index, names of every length, each
+  // name given up to three times: the first of equal names is found.
+  CompiledGraph g = feature_graph();
+  std::mt19937 rng(9);
+  std::vector<std::string> names;
+  for (int i = 0; i < 6000; ++i) names.push_back("pkg" + std::to_string(rng() % 4000) + std::string(rng() % 12, 'x'));
+  for (const std::string& name : names) g.roots.push_back(RootEntry{name, static_cast<std::uint32_t>(rng() % 2)});
+  const Bytes file = encode(g);
+  auto view = GraphView::open(file);
+  ASSERT_TRUE(view.has_value()) << view.error().message;
+  std::map<std::string, std::uint32_t> first;
+  for (std::uint32_t i = 0; i < g.roots.size(); ++i) first.emplace(g.roots[i].fqdn, i);
+  for (const auto& [name, index] : first) EXPECT_EQ(view->root_index(name), index) << name;
+  EXPECT_FALSE(view->root_index("pkg"));
+  EXPECT_FALSE(view->root_index("pkg4000"));
+}
+
+// The lists are standard ranges.
+static_assert(std::ranges::random_access_range<Records<Node>>);
+static_assert(std::random_access_iterator<Records<Transition>::iterator>);
+static_assert(std::ranges::sized_range<Records<Root>>);
 
 // ---------------------------------------------------------------- faults --
 
