@@ -210,6 +210,7 @@ Result<Table> read_table(const Reader& reader, std::size_t record, std::uint32_t
                                      std::to_string(capacity) + ", but that many entries take " +
                                      (sizes ? std::to_string(sizes->capacity) : std::string("more than can exist"))));
   table.sizes = *sizes;
+  table.capacity_modulus = Modulus::of(sizes->capacity);
   auto control = reader.pointer(record, [&] { return name + " table"; });
   if (!control) return std::unexpected(std::move(control.error()));
   table.control = *control;

@@ -60,6 +60,19 @@ TEST(FxHasher, EqualsTheHashOfTheConcatenation) {
   EXPECT_EQ(FxHasher().finish(), 0x2B44F56FFAE88A6Bu);
 }
 
+TEST(Modulus, EqualsTheRemainder) {
+  std::mt19937_64 rng(7);
+  for (const std::uint64_t d : std::initializer_list<std::uint64_t>{1, 2, 3, 7, 17, 114, 1142857, 0xFFFFFFFF, rng() | 1}) {
+    const Modulus mod = Modulus::of(d);
+    for (const std::uint64_t x : std::initializer_list<std::uint64_t>{0, 1, d - 1, d, d + 1, ~0ull, ~0ull - d})
+      EXPECT_EQ(mod(x), x % d) << x << " mod " << d;
+    for (int i = 0; i < 2000; ++i) {
+      const std::uint64_t x = rng();
+      EXPECT_EQ(mod(x), x % d) << x << " mod " << d;
+    }
+  }
+}
+
 struct StringCase {
   std::vector<std::uint8_t> repr;  // at payload position 16; the payload's first 16 bytes are 'x'
   const char* result;              // nullptr: refused
