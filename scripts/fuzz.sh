@@ -14,7 +14,7 @@ fi
 ninja -C build/fuzz >/dev/null
 
 seeds=build/fuzz/seeds
-rm -rf "$seeds" && mkdir -p "$seeds/read" "$seeds/pipeline" "$seeds/fds_index" "$seeds/descriptor_set"
+rm -rf "$seeds" && mkdir -p "$seeds/read" "$seeds/pipeline" "$seeds/fds_index" "$seeds/descriptor_set" "$seeds/graph_view" "$seeds/index_view"
 cp testdata/corpora/{wkt,opentelemetry}/*.yaml testdata/expected/warnings/input/*.yaml "$seeds/read/"
 cp "$seeds"/read/*.yaml "$seeds/pipeline/"
 # one multi-document seed: the warnings case in one input
@@ -26,8 +26,18 @@ protoc --include_imports --descriptor_set_out="$seeds/descriptor_set/own.pb" -It
 protoc --descriptor_set_out="$seeds/descriptor_set/small.pb" -Itestdata/protos nopackage.proto
 cat "$seeds"/descriptor_set/{own,small}.pb > "$seeds/descriptor_set/concatenated.pb"
 
+for case in wkt opentelemetry grpc-proto warnings; do cp "testdata/expected/$case/graph.rkyv" "$seeds/graph_view/$case"; done
+# the empty index and the one-entry index {"a.B": "a.proto"}, byte for byte
+header='VELDRANE\x04\0\0\0\0\0\0\0\x18\0\0\0\0\0\0\0'
+empty_map='\x01\0\0\0\0\0\0\0\0\0\0\0'
+printf "$header$empty_map$empty_map$empty_map$empty_map" > "$seeds/index_view/empty"
+zeros16=$(printf '\\0%.0s' $(seq 16))
+fill27=$(printf '\\xff%.0s' $(seq 27))
+printf "${header}a.B\xff\xff\xff\xff\xffa.proto\xff${zeros16}\xff\x23\xff\x23${fill27}\0\xe0\xff\xff\xff\x01\0\0\0\x02\0\0\0$empty_map$empty_map$empty_map" \
+  > "$seeds/index_view/one"
+
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in read pipeline fds_index descriptor_set; do
+for target in read pipeline fds_index descriptor_set graph_view index_view; do
   echo "== fuzzing ${target} for ${seconds}s"
   mkdir -p "build/fuzz/corpus-$target"
   build/fuzz/graph/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 \
