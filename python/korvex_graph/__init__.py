@@ -14,10 +14,17 @@ Opening checks every pointer, length, table and invariant of the archive
 once; afterwards each lookup reads the bytes where they are. Invalid bytes
 raise ArchiveError, a ValueError whose message names the file offset of the
 faulty field and what is wrong with it.
+
+Making the archives from files, as the korvex-graph command does:
+
+    baked = korvex_graph.bake(["set.pb"])               # descriptor sets, YAML, folders
+    graph = korvex_graph.Graph.open(baked.archive)
+    index = korvex_graph.Index.open(korvex_graph.index("set.pb"))
 """
 
 from collections.abc import Sequence
 
+from ._bake import Baked, bake, index
 from ._graph import Graph
 from ._index import Index, MapView
 from ._native import (
@@ -40,6 +47,7 @@ del _sequence
 
 __all__ = [
     "ArchiveError",
+    "Baked",
     "Graph",
     "Index",
     "MapView",
@@ -51,4 +59,6 @@ __all__ = [
     "Span",
     "Transition",
     "TransitionSequence",
+    "bake",
+    "index",
 ]
