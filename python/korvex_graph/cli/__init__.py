@@ -4,9 +4,10 @@ Results go to stdout, diagnostics to stderr. Exit status: 0 success,
 1 failure (one line on stderr, never a traceback), 2 usage error,
 130 interrupted (Ctrl-C; no output file is left behind).
 
-A verb's module offers add_parser(subparsers) -> the verb's parser, and
-run(args) -> exit status, raising Failure for a one-line failure;
-registering a verb is adding its module to VERBS.
+A verb's module offers add_parser(subparsers), which adds the verb's
+parser under the verb's name, and run(args) -> exit status, which may raise
+Failure for a one-line failure; registering a verb is adding its module to
+VERBS.
 """
 
 from __future__ import annotations
@@ -64,7 +65,8 @@ def build_parser() -> argparse.ArgumentParser:
     subparsers = parser.add_subparsers(title="verbs", metavar="VERB", dest="verb", required=True)
     for verb, module_name in VERBS.items():
         module = importlib.import_module(module_name)
-        module.add_parser(subparsers).set_defaults(run=module.run)
+        module.add_parser(subparsers)
+        subparsers.choices[verb].set_defaults(run=module.run)
     return parser
 
 

@@ -55,9 +55,12 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 
 def _count(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
     if value < 0:
-        raise ValueError(text)
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
     return value
 
 
