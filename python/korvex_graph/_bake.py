@@ -194,8 +194,10 @@ def bake(
     documents of the set, in the set's file order.
 
     `yaml` and `initial_yaml` ask for the YAML dumps of the graph after and
-    before minimisation; `progress(done, total)` is called while minimising.
-    Warnings go to standard error as they arise.
+    before minimisation; `progress(done, total)` is called while minimising
+    (what it raises is ignored, except KeyboardInterrupt: Ctrl-C then
+    raises once the build, which cannot stop midway, is over). Warnings go
+    to standard error as they arise.
 
     Raises OSError for an unreadable path, ValueError for a file of none of
     the accepted kinds, RuntimeError with the message of the failing stage

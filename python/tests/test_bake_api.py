@@ -172,6 +172,28 @@ def test_failures_that_belong_to_no_input(tmp_path):
         kg.index(12)
 
 
+def test_progress_cannot_stop_a_bake_but_ctrl_c_is_not_lost(sets):
+    expected = kg.bake(sets["wkt"]).archive
+    calls = []
+
+    def failing(done, total):
+        calls.append(done)
+        raise ValueError("ignored, as build_graph ignores it")
+
+    assert kg.bake(sets["wkt"], progress=failing).archive == expected
+    assert kg.bake(sets["wkt"], progress=12).archive == expected
+    assert len(calls) > 1
+
+    def interrupted(done, total):
+        calls.append(done)
+        raise KeyboardInterrupt
+
+    calls.clear()
+    with pytest.raises(KeyboardInterrupt):
+        kg.bake(sets["wkt"], progress=interrupted)
+    assert calls == [0]  # and never called again
+
+
 def test_native_bake_arguments(sets):
     data = sets["small"].read_bytes()
     with pytest.raises(TypeError, match="an input must be str"):

@@ -14,10 +14,12 @@
 // under a held reference; any other buffer and every str is copied) and then
 // run with the lock released, as build_graph does: the same progress bridge,
 // the stage's text as RuntimeError, native exceptions caught before the lock
-// is taken back. A failure that belongs to one input (reading it,
-// converting a set into documents, merging a document) also carries that
-// input's position in the list as the exception's `input_index` attribute,
-// so that the caller can name the file it came from.
+// is taken back. Unlike build_graph, a KeyboardInterrupt raised in
+// on_progress is not lost: it is raised once the build is over. A failure
+// that belongs to one input (reading it, converting a set into documents,
+// merging a document) also carries that input's position in the list as the
+// exception's `input_index` attribute, so that the caller can name the file
+// it came from.
 
 #include <Python.h>
 
@@ -248,7 +250,8 @@ PyObject* bake_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   }
   Ref on_progress;
   if (slots[3] != nullptr && slots[3] != Py_None) on_progress = Ref::borrow(slots[3]);
-  if (on_progress) request.progress = py::ProgressCallback(on_progress.get());
+  bool interrupted = false;
+  if (on_progress) request.progress = py::ProgressCallback(on_progress.get(), &interrupted);
 
   Outcome<Baked> outcome;
   {
@@ -259,6 +262,13 @@ PyObject* bake_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
   request.progress = nullptr;
   on_progress.reset();
   inputs.clear();
+  if (interrupted) {
+    // Ctrl-C landed in on_progress: the build could not stop, but its
+    // result is not what the caller is waiting for any more.
+    outcome = Outcome<Baked>{};
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
+  }
   if (outcome.status != Outcome<Baked>::Status::kDone) {
     raise_failure(outcome, true);
     return nullptr;
