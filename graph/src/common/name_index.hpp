@@ -3,8 +3,9 @@
 // copy of any name, and stays valid while the list grows or is rewritten at
 // positions it does not hold.
 //
-// Open addressing with linear probing over (hash, position) slots, at most
-// half full. The hash reads eight bytes at a time and has no per-process
+// Open addressing with linear probing over 16-byte (hash, position,
+// generation) slots, at most half full; positions are 32-bit, far beyond any
+// list a document can produce, and a longer list throws std::length_error. The hash reads eight bytes at a time and has no per-process
 // seed; it only serves lookups, and nothing iterates the slots, so no output
 // depends on it. clear() keeps the slots and only starts a new generation
 // (a slot of an older one counts as empty), so that one index serves a whole
@@ -15,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <stdexcept>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -61,12 +63,13 @@ class NameIndex {
   template <class Names, class Proj>
   std::size_t find_or_insert(const Names& names, Proj&& name_of, std::string_view name, std::size_t new_pos) {
     if ((count_ + 1) * 2 > slots_.size()) grow();
+    if (new_pos > kMaxPosition) throw std::length_error("too many names for a NameIndex");
     const std::uint64_t h = name_hash(name);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = h & mask;; i = (i + 1) & mask) {
       Slot& s = slots_[i];
       if (s.generation != generation_) {
-        s = Slot{h, new_pos, generation_};
+        s = Slot{h, static_cast<std::uint32_t>(new_pos), generation_};
         ++count_;
         return new_pos;
       }
@@ -76,18 +79,23 @@ class NameIndex {
 
   std::size_t size() const noexcept { return count_; }
 
-  // Forgets every position in constant time; the slots stay allocated.
+  // Forgets every position, in constant time but once every 2^32 calls;
+  // the slots stay allocated.
   void clear() noexcept {
-    ++generation_;
     count_ = 0;
+    if (++generation_ != 0) return;
+    for (Slot& s : slots_) s.generation = 0;
+    generation_ = 1;
   }
 
  private:
+  static constexpr std::size_t kMaxPosition = 0xFFFFFFFFu;
   struct Slot {
     std::uint64_t hash = 0;
-    std::size_t pos = 0;
-    std::uint64_t generation = 0;  // the slot is taken when equal to generation_
+    std::uint32_t pos = 0;
+    std::uint32_t generation = 0;  // the slot is taken when equal to generation_
   };
+  static_assert(sizeof(Slot) == 16);
   void grow() {
     std::vector<Slot> old = std::move(slots_);
     slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
@@ -101,7 +109,7 @@ class NameIndex {
   }
   std::vector<Slot> slots_;
   std::size_t count_ = 0;
-  std::uint64_t generation_ = 1;
+  std::uint32_t generation_ = 1;
 };
 
 }  // namespace korvex

@@ -62,6 +62,11 @@ class Merger {
   // Merges the next document, already normalised.
   void add_normalized(NormalizedDocument&& document);
 
+  // Sizes the message map once for about `bytes` of YAML text still to
+  // come, instead of growing it step by step; a wrong guess costs only
+  // speed.
+  void expect_yaml_bytes(std::size_t bytes);
+
   std::size_t document_count() const noexcept { return documents_; }
   // The merged input; the flag is true exactly when at least one document
   // was added and every one had "extension_ranges" true.
