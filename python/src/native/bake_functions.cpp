@@ -10,8 +10,9 @@
 // the archive that build_graph gives for the converter's YAML of the set.
 //
 // Both functions convert their arguments with the lock held into values the
-// caller can no longer change (a bytes object, immutable, is read in place
-// under a held reference; any other buffer and every str is copied) and then
+// caller can no longer change (a str or bytes object, immutable, is read in
+// place under a held reference, as build_graph reads its documents; any
+// other buffer is copied) and then
 // run with the lock released, as build_graph does: the same progress bridge,
 // the stage's text as RuntimeError, native exceptions caught before the lock
 // is taken back. Unlike build_graph, a KeyboardInterrupt raised in
@@ -70,18 +71,18 @@ constexpr char kIndexDoc[] =
 // One input, readable with the lock released.
 struct Input {
   bool is_yaml = false;
-  std::string owned;          // YAML text, or a copy of a buffer other than bytes
-  Ref bytes;                  // a bytes object read in place (immutable) ...
-  std::string_view borrowed;  // ... and its contents, alive while `bytes` is
+  Ref object;                 // a str or bytes object read in place (immutable) ...
+  std::string_view borrowed;  // ... and its UTF-8 text or bytes, alive while `object` is
+  std::string owned;          // a copy of any other buffer
 
-  std::string_view view() const { return bytes ? borrowed : std::string_view(owned); }
+  std::string_view view() const { return object ? borrowed : std::string_view(owned); }
 };
 
 // A descriptor set as an Input: a bytes object by reference, any other
 // buffer by copy.
 bool copy_buffer(PyObject* object, const char* function, Input& out) {
   if (PyBytes_Check(object)) {
-    out.bytes = Ref::borrow(object);
+    out.object = Ref::borrow(object);
     out.borrowed = {PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object))};
     return true;
   }
@@ -101,7 +102,9 @@ bool copy_buffer(PyObject* object, const char* function, Input& out) {
 bool copy_input(PyObject* item, Input& out) {
   if (PyUnicode_Check(item)) {
     out.is_yaml = true;
-    return py::copy_utf8(item, out.owned);
+    if (!py::utf8_view(item, out.borrowed)) return false;
+    out.object = Ref::borrow(item);
+    return true;
   }
   if (!PyObject_CheckBuffer(item)) {
     PyErr_Format(PyExc_TypeError, "an input must be str (a YAML document) or a bytes-like descriptor set, not %.200s",
@@ -150,6 +153,9 @@ Outcome<Baked> run_bake(const std::vector<Input>& inputs, const BakeRequest& req
       return std::move(outcome);
     };
     Merger merger;
+    std::size_t yaml_bytes = 0;
+    for (const Input& input : inputs) yaml_bytes += input.is_yaml ? input.view().size() : 0;
+    merger.expect_yaml_bytes(yaml_bytes);
     for (std::size_t k = 0; k < inputs.size(); ++k) {
       if (inputs[k].is_yaml) {
         if (auto added = merger.add_yaml(inputs[k].view()); !added) return fail_at(k, std::move(added.error()));
