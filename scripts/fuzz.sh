@@ -20,9 +20,19 @@ cp "$seeds"/read/*.yaml "$seeds/pipeline/"
 # one multi-document seed: the warnings case in one input
 awk 'FNR==1 && NR>1 {print "---8<---"} {print}' testdata/expected/warnings/input/*.yaml > "$seeds/pipeline/warnings.txt"
 printf 'a.B\ta.proto\n\na.proto\t0\n\na.proto\tb.protoc.proto\n\nx.Y/100\ta.proto\n' > "$seeds/fds_index/one"
+# identify: payloads generated for the roots of the bundled graphs, each
+# behind the byte that picks its graph (0 wkt, 1 opentelemetry, 2 grpc-proto)
+mkdir -p "$seeds/identify"
+/usr/bin/python3 tools/identify_eval.py testdata/corpora/{wkt,opentelemetry,grpc-proto} --payloads 40 \
+  --emit "$seeds/identify-raw"
+for pick in 0:wkt 1:opentelemetry 2:grpc-proto; do
+  for f in "$seeds/identify-raw/${pick#*:}"-*; do
+    { printf "\\x0${pick%%:*}"; cat "$f"; } > "$seeds/identify/$(basename "$f")"
+  done
+done
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for target in read pipeline fds_index; do
+for target in read pipeline fds_index identify; do
   echo "== fuzzing ${target} for ${seconds}s"
   mkdir -p "build/fuzz/corpus-$target"
   build/fuzz/graph/fuzz/${target}_fuzz -max_total_time="$seconds" -max_len=65536 -timeout=10 \
