@@ -284,6 +284,13 @@ const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end
 const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
   if (depth > kMaxDepth) return nullptr;
+  if (depth == 1) {
+    // The root's values: the edge memo already holds them by (tag, target).
+    Tally inner;
+    const std::uint8_t* after = fields(node, p, end, group_field, depth, inner, limit);
+    if (after != nullptr) tally.add(inner);
+    return after;
+  }
   // A group's end is found by the parse, so its key holds the field number
   // where a message's holds its end.
   const std::uint64_t a = std::uint64_t{node} << 32 | static_cast<std::uint64_t>(p - begin_);
