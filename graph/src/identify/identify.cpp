@@ -1,6 +1,7 @@
 #include "identify/identify.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <queue>
 #include <string_view>
@@ -152,7 +153,15 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
   };
 
   if (scanned.tags.empty()) {
-    for (std::uint32_t c = 0; c < candidates_.size(); ++c) run(c);
+    // An empty message costs log2(D + 1) bits as a node of D declared
+    // fields, and candidates come in order of D: once the best tier is
+    // exact and full, the first candidate that costs more ends the search.
+    for (std::uint32_t c = 0; c < candidates_.size(); ++c) {
+      if (top && fewest == 0 && best.size() >= *top &&
+          std::log2(static_cast<double>(candidates_.declared(c)) + 1) > best.top())
+        break;
+      run(c);
+    }
   } else {
     std::vector<Taking> taking(scanned.tags.size());
     for (std::size_t i = 0; i < taking.size(); ++i) {

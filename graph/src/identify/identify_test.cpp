@@ -260,6 +260,7 @@ TEST_P(BundledGraph, TheTrueNodeAlwaysMatchesExactly) {
 TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
   const auto g = load(GetParam());
   auto payloads = generated(*g, 2, 60);
+  payloads.emplace_back(0, Bytes{});
   // Mangled ones too: unknown fields, out-of-range values, garbage.
   std::mt19937_64 rng(3);
   for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {
