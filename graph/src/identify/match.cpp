@@ -97,7 +97,6 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
 // as nullptr, so positions must never be null.
 constexpr std::uint8_t kNoBytes[1] = {0};
 
-constexpr double kNoLimit = std::numeric_limits<double>::infinity();
 constexpr std::size_t kMaxEdges = std::size_t{1} << 17;
 constexpr std::size_t kMaxMemo = std::size_t{1} << 17;
 
