@@ -22,6 +22,19 @@ echo "== core tests (release build)"
 ninja -C build/release -j"$jobs" >/dev/null
 meson test -C build/release --print-errorlogs -q
 
+echo "== C++ readers as installed (meson install --destdir, pkg-config, the README example)"
+stage="$PWD/build/stage"
+rm -rf "$stage" && mkdir -p "$stage"
+meson install -C build/release --destdir "$stage" --quiet >/dev/null
+pcdir=$(dirname "$(find "$stage" -name korvex_readers.pc)")
+awk '/<!-- example: graph_roots.cpp -->/ {on = 1; next} on && /^```cpp/ {next} on && /^```/ {exit} on' \
+  README.md > "$stage/graph_roots.cpp"
+# shellcheck disable=SC2046  # the flags are meant to split
+c++ -std=c++23 "$stage/graph_roots.cpp" -o "$stage/graph_roots" \
+  $(PKG_CONFIG_PATH="$pcdir" PKG_CONFIG_SYSROOT_DIR="$stage" pkg-config --cflags --libs korvex_readers)
+"$stage/graph_roots" testdata/expected/wkt/graph.rkyv | grep -qx "google.protobuf.Any: 2 fields" ||
+  { echo "the README example printed something else" >&2; exit 1; }
+
 echo "== module tests (pip install into a venv)"
 [[ -x build/venv/bin/python ]] || $PY -m venv --system-site-packages build/venv
 build/venv/bin/pip install -q --no-build-isolation --no-deps . >/dev/null

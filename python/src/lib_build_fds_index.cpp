@@ -13,8 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <exception>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,7 +22,6 @@
 #include "fds_index/fds_index.hpp"
 #include "lib_functions.hpp"
 #include "py_args.hpp"
-#include "py_compat.hpp"
 #include "py_convert.hpp"
 #include "py_ref.hpp"
 
@@ -80,52 +77,25 @@ bool converts_silently(PyObject* value, const std::vector<std::string>*) {
   return PyList_CheckExact(value) || PyTuple_CheckExact(value);
 }
 
-// Walks a dict (or subclass) in its own order: every key must be a str,
+// Converts a dict (or subclass) in its own order: every key must be a str,
 // every value is converted by convert_value. Keys of a dict are distinct,
 // so the uniqueness check is only needed when a key is a str subclass or a
 // conversion may have run Python code that rewrote the dict mid-walk.
 template <class V, class Convert>
 bool copy_dict(PyObject* dict, fds::Entries<V>& out, Convert convert_value) {
-  if (!PyDict_Check(dict)) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'dict'", Py_TYPE(dict)->tp_name);
-    return false;
-  }
-  bool ok = true;
+  // A dict's size is its real entry count (unlike a sequence's __len__),
+  // and the dict itself already holds more memory than these slots.
+  if (PyDict_Check(dict)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   bool may_repeat_keys = false;
-  KX_BEGIN_CRITICAL_SECTION(dict);
-  try {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
-    // A dict's size is its real entry count (unlike a sequence's __len__),
-    // and the dict itself already holds more memory than these slots.
-    out.reserve(static_cast<std::size_t>(size));
-    Py_ssize_t position = 0;
-    PyObject* borrowed_key = nullptr;
-    PyObject* borrowed_value = nullptr;
-    while (PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) {
-      // Own both before anything can run Python code that might drop them.
-      Ref key = Ref::borrow(borrowed_key);
-      Ref value = Ref::borrow(borrowed_value);
-      may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key.get()) ||
-                        !converts_silently(value.get(), static_cast<const V*>(nullptr));
-      std::string key_text;
-      V converted{};
-      if (!copy_utf8(key.get(), key_text) || !convert_value(value.get(), converted)) {
-        ok = false;
-        break;
-      }
-      if (PyDict_GET_SIZE(dict) != size) {
-        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-        ok = false;
-        break;
-      }
-      out.emplace_back(std::move(key_text), std::move(converted));
-    }
-  } catch (const std::bad_alloc&) {
-    // Caught inside the critical section so that it is always ended.
-    PyErr_NoMemory();
-    ok = false;
-  }
-  KX_END_CRITICAL_SECTION();
+  const bool ok = walk_dict(dict, [&](PyObject* key, PyObject* value) {
+    may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key) ||
+                      !converts_silently(value, static_cast<const V*>(nullptr));
+    std::string key_text;
+    V converted{};
+    if (!copy_utf8(key, key_text) || !convert_value(value, converted)) return false;
+    out.emplace_back(std::move(key_text), std::move(converted));
+    return true;
+  });
   return ok && (!may_repeat_keys || check_unique_keys(out));
 }
 

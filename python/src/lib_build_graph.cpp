@@ -12,8 +12,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <optional>
 #include <string>
 #include <utility>
@@ -66,7 +64,9 @@ class ProgressBridge {
  public:
   explicit ProgressBridge(PyObject* callable) : callable_(callable) {}
 
-  void operator()(std::uint64_t done, std::uint64_t total) const {
+  // Nothing between taking and giving back the lock can throw: a native
+  // exception must never leave this thread attached.
+  void operator()(std::uint64_t done, std::uint64_t total) const noexcept {
     const PyGILState_STATE state = PyGILState_Ensure();
     {
       Ref done_object = Ref::steal(PyLong_FromUnsignedLongLong(done));
@@ -87,14 +87,16 @@ class ProgressBridge {
 // What a bake left behind once the lock is taken back. Only plain native
 // values: Python objects are created from it afterwards.
 struct BakeOutcome {
-  enum class Status { kDone, kFailed, kOutOfMemory, kUnknownFailure };
+  enum class Status { kDone, kFailed, kNativeError };
   Status status = Status::kFailed;
   BakeOutput output;
   std::string message;  // the stage's error text when kFailed
+  NativeError native;   // what was thrown, when kNativeError
 };
 
 // Runs the bake; must be called with the lock released. Every native
-// exception is caught here, before the caller takes the lock back.
+// exception is caught here, before the caller takes the lock back, and kept
+// until it can be raised.
 BakeOutcome run_bake(const std::vector<std::string>& documents, const BakeRequest& request) noexcept {
   BakeOutcome outcome;
   try {
@@ -105,17 +107,9 @@ BakeOutcome run_bake(const std::vector<std::string>& documents, const BakeReques
     } else {
       outcome.message = std::move(result.error().message);
     }
-  } catch (const std::bad_alloc&) {
-    outcome.status = BakeOutcome::Status::kOutOfMemory;
-  } catch (const std::exception& error) {
-    outcome.status = BakeOutcome::Status::kFailed;
-    try {
-      outcome.message = error.what();
-    } catch (const std::bad_alloc&) {
-      outcome.status = BakeOutcome::Status::kOutOfMemory;
-    }
   } catch (...) {
-    outcome.status = BakeOutcome::Status::kUnknownFailure;
+    outcome.status = BakeOutcome::Status::kNativeError;
+    outcome.native = current_native_error();
   }
   return outcome;
 }
@@ -162,11 +156,12 @@ PyObject* build_graph_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::vector<std::string>().swap(documents);
 
   switch (outcome.status) {
-    case BakeOutcome::Status::kOutOfMemory:
-      return PyErr_NoMemory();
-    case BakeOutcome::Status::kUnknownFailure:
-      PyErr_SetString(PyExc_RuntimeError, "unknown native failure");
+    case BakeOutcome::Status::kNativeError: {
+      const NativeError native = std::move(outcome.native);
+      outcome = BakeOutcome{};
+      raise_native_error(native);
       return nullptr;
+    }
     case BakeOutcome::Status::kFailed: {
       const std::string message = std::move(outcome.message);
       outcome = BakeOutcome{};

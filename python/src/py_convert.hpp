@@ -5,6 +5,11 @@
 // is refused. Converters that may run Python code (iteration, __index__)
 // hold strong references to everything they read, so code that mutates the
 // containers meanwhile can make the call fail but never free what is in use.
+//
+// No native exception unwinds into the interpreter: one thrown inside a
+// critical section is caught there, before the section ends; any other is
+// caught by the fast-call entry. Either way std::bad_alloc becomes
+// MemoryError and anything else RuntimeError (what() where there is one).
 #pragma once
 
 #include <Python.h>
@@ -29,9 +34,72 @@ inline constexpr Py_ssize_t kReserveLimit = 4096;
 
 // Raises RuntimeError with a native error text. The text is UTF-8; anything
 // that is not is shown with replacement characters rather than lost.
-inline void raise_runtime_error(std::string_view text) {
+inline void raise_runtime_error(std::string_view text) noexcept {
   Ref message = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (message) PyErr_SetObject(PyExc_RuntimeError, message.get());
+}
+
+// The RuntimeError text of a native exception that carries none of its own.
+inline constexpr const char* kUnknownNativeFailure = "unknown native failure";
+
+// A native exception as the Python exception it becomes, kept without
+// touching the interpreter, so that code running with the lock released can
+// hold it until the lock is back.
+struct NativeError {
+  bool out_of_memory = false;  // MemoryError; otherwise RuntimeError(message)
+  std::string message;
+};
+
+// The exception being handled as a NativeError. Call only inside a catch
+// block. Copying the text may itself run out of memory, which then counts.
+inline NativeError current_native_error() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return NativeError{true, {}};
+  } catch (const std::exception& error) {
+    try {
+      return NativeError{false, error.what()};
+    } catch (...) {
+      return NativeError{true, {}};
+    }
+  } catch (...) {
+    try {
+      return NativeError{false, kUnknownNativeFailure};
+    } catch (...) {
+      return NativeError{true, {}};
+    }
+  }
+}
+
+// Sets the Python exception for `error`; the lock must be held.
+inline void raise_native_error(const NativeError& error) noexcept {
+  if (error.out_of_memory) {
+    PyErr_NoMemory();
+  } else {
+    raise_runtime_error(error.message);
+  }
+}
+
+// Sets the Python exception for the native exception being handled. Call
+// only inside a catch block, with the lock held.
+inline void raise_current_exception() noexcept { raise_native_error(current_native_error()); }
+
+// Runs body() (returning true on success, false with a Python exception set)
+// inside a critical section on `object`. Whatever it throws is caught before
+// the section ends and raised as a Python exception; the result is false.
+template <class Body>
+bool in_critical_section(PyObject* object, Body&& body) noexcept {
+  bool ok = false;
+  KX_BEGIN_CRITICAL_SECTION(object);
+  try {
+    ok = body();
+  } catch (...) {
+    raise_current_exception();
+    ok = false;
+  }
+  KX_END_CRITICAL_SECTION();
+  return ok;
 }
 
 using FastcallBody = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
@@ -41,13 +109,11 @@ using FastcallBody = PyObject* (*)(PyObject* const* args, Py_ssize_t nargs, PyOb
 // interpreter. A body catches whatever the core throws while the lock is
 // released, so anything that arrives here was thrown with the lock held.
 template <FastcallBody Body>
-PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* fastcall_entry(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   try {
     return Body(args, nargs, kwnames);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  } catch (const std::exception& error) {
-    raise_runtime_error(error.what());
+  } catch (...) {
+    raise_current_exception();
     return nullptr;
   }
 }
@@ -108,10 +174,12 @@ inline bool copy_utf8(PyObject* object, std::string& out) {
   return true;
 }
 
-// A sequence of str, in iteration order. A str itself is refused instead of
-// being read as a sequence of characters; so are objects that fail the
-// sequence check (sets, dicts, generators).
-inline bool copy_str_sequence(PyObject* sequence, std::vector<std::string>& out) {
+// The items of a sequence, in iteration order, each through convert_item
+// (PyObject*, T&) -> bool. A str itself is refused instead of being read as
+// a sequence of characters; so are objects that fail the sequence check
+// (sets, dicts, generators).
+template <class T, class ConvertItem>
+bool copy_sequence(PyObject* sequence, std::vector<T>& out, ConvertItem convert_item) {
   if (PyUnicode_Check(sequence)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -131,29 +199,49 @@ inline bool copy_str_sequence(PyObject* sequence, std::vector<std::string>& out)
 
   Ref iterator = Ref::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
-  bool ok = true;
-  KX_BEGIN_CRITICAL_SECTION(sequence);
-  try {
+  return in_critical_section(sequence, [&] {
     for (;;) {
       Ref item = Ref::steal(PyIter_Next(iterator.get()));
-      if (!item) {
-        if (PyErr_Occurred()) ok = false;
-        break;
-      }
-      std::string text;
-      if (!copy_utf8(item.get(), text)) {
-        ok = false;
-        break;
-      }
-      out.push_back(std::move(text));
+      if (!item) return !PyErr_Occurred();
+      T value{};
+      if (!convert_item(item.get(), value)) return false;
+      out.push_back(std::move(value));
     }
-  } catch (const std::bad_alloc&) {
-    // Caught inside the critical section so that it is always ended.
-    PyErr_NoMemory();
-    ok = false;
+  });
+}
+
+// A sequence of str, in iteration order (see copy_sequence).
+inline bool copy_str_sequence(PyObject* sequence, std::vector<std::string>& out) {
+  return copy_sequence(sequence, out, copy_utf8);
+}
+
+// Walks a dict (or subclass) in its own order inside its critical section,
+// calling visit(key, value) -> bool with strong references to both, so that
+// Python code run by the visit cannot free them; stops at the first false.
+// A dict that changes size meanwhile ends the walk with RuntimeError.
+template <class Visit>
+bool walk_dict(PyObject* dict, Visit visit) {
+  if (!PyDict_Check(dict)) {
+    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'dict'", Py_TYPE(dict)->tp_name);
+    return false;
   }
-  KX_END_CRITICAL_SECTION();
-  return ok;
+  return in_critical_section(dict, [&] {
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    Py_ssize_t position = 0;
+    PyObject* borrowed_key = nullptr;
+    PyObject* borrowed_value = nullptr;
+    while (PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) {
+      // Own both before anything can run Python code that might drop them.
+      Ref key = Ref::borrow(borrowed_key);
+      Ref value = Ref::borrow(borrowed_value);
+      if (!visit(key.get(), value.get())) return false;
+      if (PyDict_GET_SIZE(dict) != size) {
+        PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+        return false;
+      }
+    }
+    return true;
+  });
 }
 
 // An integer through __index__ (True counts as 1), in 0 .. 2^64 - 1;

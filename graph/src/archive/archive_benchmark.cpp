@@ -5,27 +5,20 @@
 //   archive_benchmark [--benchmark_repetitions=3]
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "archive/writer.hpp"
+#include "testing/memcpy_baseline.hpp"
+#include "testing/u32_codec.hpp"
 
 namespace korvex::archive {
 namespace {
 
 constexpr std::size_t kEntries = 1000000;
 
-struct U32Codec {
-  using Entry = std::pair<std::string, std::uint32_t>;
-  static constexpr std::size_t entry_size = 12;
-  static constexpr std::size_t entry_align = 4;
-  using Resolver = std::uint32_t;
-  std::string_view key(const Entry& e) const { return e.first; }
-  Resolver serialize(Serializer&, const Entry& e) const { return e.second; }
-  void resolve(Serializer&, const Resolver& value, std::size_t, std::uint8_t* out) const { store_le(out + 8, value); }
-};
+using testing_support::U32Codec;
 
 const std::vector<U32Codec::Entry>& entries() {
   static const std::vector<U32Codec::Entry> e = [] {
@@ -86,19 +79,18 @@ void BM_WriteHashTable(benchmark::State& state) {
 }
 BENCHMARK(BM_WriteHashTable)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_MemcpyWarm(benchmark::State& state) {
-  Serializer probe;
-  U32Codec codec;
-  probe.write_hash_table(std::span<const U32Codec::Entry>(entries()), codec);
-  const std::vector<std::uint8_t> src(probe.pos(), 0x5A);
-  std::vector<std::uint8_t> dst(src.size(), 0);
-  for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), src.size());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
+// Bytes of the table of BM_WriteHashTable, written once.
+std::size_t table_bytes() {
+  static const std::size_t n = [] {
+    Serializer probe;
+    U32Codec codec;
+    probe.write_hash_table(std::span<const U32Codec::Entry>(entries()), codec);
+    return probe.pos();
+  }();
+  return n;
 }
-BENCHMARK(BM_MemcpyWarm)->Unit(benchmark::kMillisecond);
+
+[[maybe_unused]] const int kMemcpyBaselines = testing_support::register_memcpy_baselines(&table_bytes, 0.5, false);
 
 }  // namespace
 }  // namespace korvex::archive

@@ -3,6 +3,7 @@
 // buffer and scratch arena. Byte-level expectations are written out in full;
 // placement is checked against a reader that probes the way consumers do.
 #include "archive/writer.hpp"
+#include "testing/u32_codec.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -245,16 +246,7 @@ TEST(TableSizes, Rule) {
 
 // ----------------------------------------------------------- hash tables --
 
-// A bucket entry of a string key and a u32 value: 12 bytes, alignment 4.
-struct U32Codec {
-  using Entry = std::pair<std::string, std::uint32_t>;
-  static constexpr std::size_t entry_size = 12;
-  static constexpr std::size_t entry_align = 4;
-  using Resolver = std::uint32_t;
-  std::string_view key(const Entry& e) const { return e.first; }
-  Resolver serialize(Serializer&, const Entry& e) const { return e.second; }
-  void resolve(Serializer&, const Resolver& value, std::size_t, std::uint8_t* out) const { store_le(out + 8, value); }
-};
+using testing_support::U32Codec;
 
 struct Table {
   Bytes payload;

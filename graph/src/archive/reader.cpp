@@ -51,6 +51,15 @@ Result<std::span<const std::uint8_t>> open_payload(std::span<const std::uint8_t>
 bool valid_utf8(std::string_view text) noexcept {
   const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
   const std::uint8_t* const end = p + text.size();
+  // Names are almost always ASCII: one pass that only ORs words together
+  // settles those, without a branch per byte.
+  {
+    std::uint64_t high = 0;
+    const std::uint8_t* q = p;
+    for (; end - q >= 8; q += 8) high |= load_le<std::uint64_t>(q);
+    for (; q < end; ++q) high |= *q;
+    if ((high & 0x8080808080808080) == 0) return true;
+  }
   while (p < end) {
     // Names are almost always ASCII: eight bytes at a time while they are.
     while (end - p >= 8 && (load_le<std::uint64_t>(p) & 0x8080808080808080) == 0) p += 8;
@@ -201,6 +210,7 @@ Result<Table> read_table(const Reader& reader, std::size_t record, std::uint32_t
                                      std::to_string(capacity) + ", but that many entries take " +
                                      (sizes ? std::to_string(sizes->capacity) : std::string("more than can exist"))));
   table.sizes = *sizes;
+  table.capacity_modulus = Modulus::of(sizes->capacity);
   auto control = reader.pointer(record, [&] { return name + " table"; });
   if (!control) return std::unexpected(std::move(control.error()));
   table.control = *control;

@@ -119,6 +119,13 @@ class Reader {
     return text;
   }
 
+  // Starts loading the out-of-line bytes of the string at `repr`, if any.
+  void prefetch_string(std::size_t repr) const noexcept {
+    if ((data_[repr] & 0xC0) != 0x80) return;
+    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + 4);
+    if (target >= 0 && static_cast<std::uint64_t>(target) < size_) __builtin_prefetch(data_ + target);
+  }
+
   // A string already checked by string(): decoded without checks except a
   // clamp of out-of-line bytes to the payload.
   std::string_view string_at(std::size_t repr) const noexcept {
@@ -149,6 +156,26 @@ class Reader {
 
 // ------------------------------------------------------------ hash tables --
 
+// x mod d for a fixed d by two multiplications instead of a division: the
+// probe start hash mod C lies on the path of every lookup, ahead of its
+// first memory access. magic = floor((2^128 - 1) / d) + 1 (mod 2^128);
+// then x mod d = ((magic * x mod 2^128) * d) >> 128, exactly, for every
+// 64-bit x and every d >= 1.
+struct Modulus {
+  unsigned __int128 magic = 0;
+  std::uint64_t divisor = 1;
+
+  static Modulus of(std::uint64_t d) noexcept {
+    return Modulus{~static_cast<unsigned __int128>(0) / d + 1, d};
+  }
+  std::uint64_t operator()(std::uint64_t x) const noexcept {
+    const unsigned __int128 low = magic * x;
+    const unsigned __int128 bottom = (static_cast<unsigned __int128>(static_cast<std::uint64_t>(low)) * divisor) >> 64;
+    const unsigned __int128 top = static_cast<unsigned __int128>(static_cast<std::uint64_t>(low >> 64)) * divisor;
+    return static_cast<std::uint64_t>((bottom + top) >> 64);
+  }
+};
+
 // A map record's table, checked by read_table. Bucket b's entry lies at
 // control - (b + 1) * entry_size: bucket C - 1 first, bucket 0 directly in
 // front of the K control bytes.
@@ -157,6 +184,7 @@ struct Table {
   std::uint32_t length = 0;
   TableSizes sizes{};  // all zero for a map without a table
   std::uint32_t entry_size = 0;
+  Modulus capacity_modulus{};  // of sizes.capacity
 
   bool empty() const noexcept { return sizes.capacity == 0; }
   std::uint32_t capacity() const noexcept { return sizes.capacity; }
@@ -222,13 +250,20 @@ std::optional<std::uint32_t> find_in_table(const Reader& reader, const Table& ta
   const std::size_t capacity = table.sizes.capacity;
   const std::size_t span = table.sizes.group_span;
   const std::size_t mask = table.sizes.probe_mask;
-  std::size_t p = static_cast<std::size_t>(hash % capacity);
+  std::size_t p = static_cast<std::size_t>(table.capacity_modulus(hash));
+  // A key almost always sits in its home bucket or a few after it: ask for
+  // that entry while the control bytes are being read, so that the two
+  // cache misses of a large table overlap instead of following each other.
+  __builtin_prefetch(reader.data() + table.entry(static_cast<std::uint32_t>(p)));
   std::size_t stride = 0;
   for (std::size_t steps = (mask + 1) / 16; steps > 0; --steps) {
     if (p < span) {
       auto [match, empty] = detail::group_masks(control + p, tag);
       while (match != 0) {
-        const std::size_t bucket = (p + static_cast<unsigned>(std::countr_zero(match))) % capacity;
+        // p < G and the offset < 16, so one subtraction does unless C < 16.
+        std::size_t bucket = p + static_cast<unsigned>(std::countr_zero(match));
+        if (bucket >= capacity) bucket -= capacity;
+        if (bucket >= capacity) bucket %= capacity;
         if (key_equal(static_cast<std::uint32_t>(bucket))) return static_cast<std::uint32_t>(bucket);
         match &= match - 1;
       }

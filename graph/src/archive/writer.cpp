@@ -4,11 +4,10 @@
 #include <limits>
 #include <new>
 
+#include "common/huge_pages.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__linux__)
-#include <sys/mman.h>
 #endif
 
 namespace korvex::archive {
@@ -149,25 +148,9 @@ bool place_keys(const TableSizes& sizes, std::span<const std::uint64_t> hashes,
 
 // ------------------------------------------------------------- AlignedVec --
 
-namespace {
-
-// The first touch of every 4 KiB page of a fresh buffer costs a page fault,
-// and for an archive of many megabytes the faults cost more than writing the
-// bytes. Asking for transparent huge pages on the 2 MiB-aligned interior of
-// large buffers cuts their number 512-fold. A hint only: ignored where the
-// kernel does not offer it, and it changes no byte.
-void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t n) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-  if (n < 2 * kHuge) return;
-  const auto start = reinterpret_cast<std::uintptr_t>(p);
-  const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (start + n) & ~(kHuge - 1);
-  if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-}
-
-}  // namespace
+// Large buffers (the output, big scratch blocks, the framed result) are
+// offered huge pages (common/huge_pages.hpp): their first touch then faults
+// once per 2 MiB instead of once per 4 KiB.
 
 AlignedVec::AlignedVec(AlignedVec&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
@@ -358,21 +341,31 @@ std::size_t Serializer::write_string_bytes(std::string_view s) {
   return at;
 }
 
-StringRepr Serializer::string_repr(std::string_view s, std::size_t bytes_pos, std::size_t repr_pos) {
+namespace {
+
+// The representation of a string below the length limit, its offset not yet
+// known: the inline form, or the length word followed by four zero bytes.
+StringRepr unplaced_repr(std::string_view s) noexcept {
   StringRepr r;
   if (s.size() <= kInlineMax) {
     r.fill(0xFF);
     if (!s.empty()) std::memcpy(r.data(), s.data(), s.size());
-    return r;
+  } else {
+    r.fill(0);
+    store_le(r.data(), *out_of_line_word(s.size()));
   }
-  r.fill(0);
-  auto word = out_of_line_word(s.size());
-  if (!word) {
-    fail(std::move(word.error()));
-    return r;
+  return r;
+}
+
+}  // namespace
+
+StringRepr Serializer::string_repr(std::string_view s, std::size_t bytes_pos, std::size_t repr_pos) {
+  if (s.size() >= kStringLimit) {
+    fail(string_too_long(s.size()));
+    return StringRepr{};
   }
-  store_le(r.data(), *word);
-  store_le(r.data() + 4, rel(bytes_pos, repr_pos));
+  StringRepr r = unplaced_repr(s);
+  if (s.size() > kInlineMax) store_le(r.data() + 4, rel(bytes_pos, repr_pos));
   return r;
 }
 
@@ -382,14 +375,10 @@ PendingString Serializer::write_string(std::string_view s) {
     fail(string_too_long(s.size()));
     return pending;
   }
-  if (s.size() <= kInlineMax) {
-    pending.repr.fill(0xFF);
-    if (!s.empty()) std::memcpy(pending.repr.data(), s.data(), s.size());
-    return pending;
-  }
+  pending.repr = unplaced_repr(s);
+  if (s.size() <= kInlineMax) return pending;
   pending.bytes_pos = count(pos());
   write_bytes({reinterpret_cast<const std::uint8_t*>(s.data()), s.size()});
-  store_le(pending.repr.data(), *out_of_line_word(s.size()));  // the length was checked above
   pending.out_of_line = true;
   return pending;
 }

@@ -257,6 +257,15 @@ class Serializer {
   // and never reads the string again.
   PendingString write_string(std::string_view s);
   StringRepr place_string(const PendingString& pending, std::size_t repr_pos);
+  // A list of strings as the elements of a vector of records that each open
+  // with a string's representation: the bytes of every string longer than 8
+  // bytes back to back in list order, padding to 4, then one record of
+  // `record_size` (at least 8) bytes per item. string_of(item) gives the string;
+  // fill_rest(item, record) writes the record's bytes after the first 8.
+  // Returns the position of the first record.
+  template <class Item, class StringOf, class FillRest>
+  std::size_t write_string_records(std::span<const Item> items, std::size_t record_size, StringOf string_of,
+                                   FillRest fill_rest);
   // Checked relative pointer and count; 0 after a failure.
   std::int32_t rel(std::size_t target, std::size_t from);
   std::uint32_t count(std::size_t n);
@@ -290,7 +299,32 @@ class Serializer {
 // header (magic, version, payload offset 24) + payload, in one allocation.
 std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version);
 
-// ------------------------------------------------------ table writer body --
+// ------------------------------------------------------ template bodies --
+
+template <class Item, class StringOf, class FillRest>
+std::size_t Serializer::write_string_records(std::span<const Item> items, std::size_t record_size,
+                                             StringOf string_of, FillRest fill_rest) {
+  // The bytes go in list order, so a running cursor gives each string's
+  // position without remembering it.
+  const std::size_t bytes_at = pos();
+  for (const Item& item : items) write_string_bytes(string_of(item));
+  pad_to(4);
+  const std::size_t first = pos();
+  std::uint8_t* out = claim(items.size() * record_size);
+  if (!ok()) return first;
+  std::size_t cursor = bytes_at;
+  std::size_t record_pos = first;
+  for (const Item& item : items) {
+    const std::string_view s = string_of(item);
+    const StringRepr repr = string_repr(s, cursor, record_pos);
+    std::memcpy(out, repr.data(), repr.size());
+    fill_rest(item, out);
+    if (s.size() > kInlineMax) cursor += s.size();
+    out += record_size;
+    record_pos += record_size;
+  }
+  return first;
+}
 
 template <class Entry, class Codec>
 TablePos Serializer::write_hash_table(std::span<const Entry> entries, Codec& codec) {

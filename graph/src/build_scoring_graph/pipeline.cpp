@@ -33,8 +33,9 @@ Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request) {
   {
     std::optional<CompiledGraph> minimised;
     {
-      Partition partition = minimize(raw, leaves.ranges.size(), request.progress);
-      auto compiled = compile(raw, leaves, partition, roots);
+      auto partition = minimize(raw, leaves.ranges.size(), request.progress);
+      if (!partition) return std::unexpected(std::move(partition.error()));
+      auto compiled = compile(raw, leaves, *partition, roots);
       if (!compiled) return std::unexpected(std::move(compiled.error()));
       minimised = std::move(*compiled);
     }

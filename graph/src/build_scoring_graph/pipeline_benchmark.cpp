@@ -24,7 +24,7 @@
 #include "build_scoring_graph/load/merge.hpp"
 #include "build_scoring_graph/serial/dump.hpp"
 #include "build_scoring_graph/serial/encode.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 
 using namespace korvex;
 using Clock = std::chrono::steady_clock;
@@ -75,7 +75,11 @@ int main(int argc, char** argv) {
   Partition partition;
   std::uint64_t progress_calls = 0;
   ProgressFn progress = [&](std::uint64_t, std::uint64_t) { ++progress_calls; };
-  double t_min = best_ms(repeats, [&] { partition = minimize(raw, built.leaves.ranges.size(), progress); });
+  double t_min = best_ms(repeats, [&] {
+    auto r = minimize(raw, built.leaves.ranges.size(), progress);
+    if (!r) die(r.error());
+    partition = std::move(*r);
+  });
   CompiledGraph compiled;
   double t_compile = best_ms(repeats, [&] {
     auto r = compile(raw, built.leaves, partition, merged.roots);

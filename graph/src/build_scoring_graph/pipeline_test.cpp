@@ -2,7 +2,7 @@
 // both dumps and the warnings must equal what an independent implementation
 // produced for the same input.
 #include "build_scoring_graph/pipeline.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 
 #include <gtest/gtest.h>
 

@@ -253,25 +253,12 @@ struct ListCodec {
   };
 
   std::string_view key(const Entry& e) const { return e.first; }
-  // Element bytes back to back, padding, then the element representations;
-  // the bytes' positions follow from a running cursor.
+  // Element bytes back to back, padding, then the element representations.
   Resolver serialize(Serializer& s, const Entry& e) const {
     const std::vector<std::string>& list = e.second;
-    const std::size_t bytes_at = s.pos();
-    for (const std::string& item : list) s.write_string_bytes(item);
-    s.pad_to(4);
-    const std::size_t first = s.pos();
-    std::uint8_t* out = s.claim(list.size() * sizeof(archive::StringRepr));
-    if (!s.ok()) return {first, list.size()};
-    std::size_t cursor = bytes_at;
-    std::size_t repr_pos = first;
-    for (const std::string& item : list) {
-      const archive::StringRepr repr = s.string_repr(item, cursor, repr_pos);
-      std::memcpy(out, repr.data(), repr.size());
-      if (item.size() > archive::kInlineMax) cursor += item.size();
-      out += repr.size();
-      repr_pos += repr.size();
-    }
+    const std::size_t first = s.write_string_records(
+        std::span<const std::string>(list), sizeof(archive::StringRepr),
+        [](const std::string& item) -> std::string_view { return item; }, [](const std::string&, std::uint8_t*) {});
     return {first, list.size()};
   }
   void resolve(Serializer& s, const Resolver& r, std::size_t entry_pos, std::uint8_t* out) const {

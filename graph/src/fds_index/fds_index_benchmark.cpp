@@ -9,12 +9,12 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "fds_index/fds_index.hpp"
+#include "testing/memcpy_baseline.hpp"
 
 namespace korvex::fds {
 namespace {
@@ -85,16 +85,7 @@ void BM_IndexToBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_IndexToBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-void BM_MemcpyWarm(benchmark::State& state) {
-  const std::vector<std::uint8_t> src(archive_size(), 0x5A);
-  std::vector<std::uint8_t> dst(src.size(), 0);
-  for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), src.size());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
-}
-BENCHMARK(BM_MemcpyWarm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(1.0);
+[[maybe_unused]] const int kMemcpyBaselines = testing_support::register_memcpy_baselines(&archive_size, 1.0, false);
 
 }  // namespace
 }  // namespace korvex::fds

@@ -16,6 +16,7 @@
 // open give wrong answers but no read outside the span and no endless loop.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
@@ -85,6 +86,8 @@ struct EntryCodec<std::string_view> {
   static std::string_view decode(const archive::Reader& r, std::size_t entry) noexcept {
     return r.string_at(entry + 8);
   }
+  // Starts loading an out-of-line value while the key is compared.
+  static void prefetch(const archive::Reader& r, std::size_t entry) noexcept { r.prefetch_string(entry + 8); }
 };
 
 template <>
@@ -94,6 +97,7 @@ struct EntryCodec<Span> {
   static Span decode(const archive::Reader& r, std::size_t entry) noexcept {
     return Span{r.load<std::uint64_t>(entry + 8), r.load<std::uint64_t>(entry + 16)};
   }
+  static void prefetch(const archive::Reader&, std::size_t) noexcept {}
 };
 
 template <>
@@ -109,6 +113,7 @@ struct EntryCodec<Strings> {
       return {};
     return Strings(r, static_cast<std::size_t>(first), count);
   }
+  static void prefetch(const archive::Reader&, std::size_t) noexcept {}
 };
 
 // One archived map: lookup through its hash table, and iteration over its
@@ -132,6 +137,7 @@ class MapView {
   template <class KeyEqual>
   std::optional<V> find_if(std::uint64_t hash, const KeyEqual& key_equal) const noexcept {
     const auto bucket = archive::find_in_table(reader_, table_, hash, [&](std::uint32_t b) {
+      Codec::prefetch(reader_, table_.entry(b));
       return key_equal(reader_.string_at(table_.entry(b)));
     });
     if (!bucket) return std::nullopt;
@@ -160,6 +166,8 @@ class MapView {
       return old;
     }
     friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.bucket_ == b.bucket_; }
+    // The bucket of the current entry (capacity() at the end).
+    std::uint32_t bucket() const noexcept { return bucket_; }
 
    private:
     friend class MapView;
@@ -172,6 +180,10 @@ class MapView {
   };
   iterator begin() const noexcept { return iterator(reader_, table_, next_full(reader_, table_, 0)); }
   iterator end() const noexcept { return iterator(reader_, table_, table_.capacity()); }
+  // The first entry at or after `bucket`: resumes an iteration.
+  iterator from(std::uint32_t bucket) const noexcept {
+    return iterator(reader_, table_, next_full(reader_, table_, std::min(bucket, table_.capacity())));
+  }
 
  private:
   std::optional<V> find_hashed(std::uint64_t hash, std::string_view key) const noexcept {

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "build_scoring_graph/pipeline.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 #include "identify/payload_test_support.hpp"
 
 namespace korvex::identify {

@@ -1,9 +1,9 @@
 // The top level of a payload, read without a schema: whether the bytes are
 // protobuf wire format at all, and where each top-level field lies.
 //
-// The rules: tags carry field numbers 1 .. 2^29 - 1 and wire types 0 to 5;
-// a varint has at most ten bytes (bits past the 64th are dropped, as
-// protobuf does); fixed values and length-delimited contents lie inside the
+// The rules are the wire reader's (common/wire.hpp): tags carry field
+// numbers 1 .. 2^29 - 1 and wire types 0 to 5; a varint has at most ten
+// bytes; fixed values and length-delimited contents lie inside the
 // payload; a group ends with the end tag of its own field, nested at most
 // kMaxDepth deep; no end tag appears outside a group. The contents of
 // length-delimited fields are not looked into: whether they are messages

@@ -17,27 +17,8 @@
 namespace korvex {
 namespace {
 
-// Leaf position (0..6 fixed, 7 + k range leaf k) of a sentinel, or nothing
-// for anything that is not a valid leaf sentinel given `range_count` leaves.
-std::optional<std::size_t> leaf_position(std::int32_t sentinel, std::size_t range_count) {
-  // Indexed by -sentinel: -1 float(6), -2 string(5), -3 bytes(4), -4 double(3),
-  // -5 int64(0), -6 uint32(1), -7 int32(2).
-  static constexpr std::size_t kPositionOfFixed[8] = {0, 6, 5, 4, 3, 0, 1, 2};
-  if (sentinel >= -7 && sentinel <= -1) return kPositionOfFixed[-sentinel];
-  if (sentinel <= -9) {
-    const auto k = static_cast<std::uint64_t>(-9 - static_cast<std::int64_t>(sentinel));
-    if (k < range_count) return kFixedLeafCount + k;
-  }
-  return std::nullopt;
-}
-
 std::unexpected<Error> unexpected_sentinel(std::int32_t sentinel) {
   return fail("unexpected leaf sentinel " + std::to_string(static_cast<std::uint32_t>(sentinel)));
-}
-
-std::int32_t sentinel_of_position(std::size_t position) {
-  return position < kFixedLeafCount ? kFixedLeafSentinel[position]
-                                    : range_leaf_sentinel(static_cast<std::uint32_t>(position - kFixedLeafCount));
 }
 
 struct NodeAttrs {
@@ -50,10 +31,8 @@ struct NodeAttrs {
 // What the node of leaf position `position` carries. The caller has checked
 // that the range index fits in 16 bits.
 NodeAttrs leaf_attrs(std::size_t position) {
-  if (position < kFixedLeafCount) {
-    return NodeAttrs{kFixedLeafType[position], position == kStringLeafPosition, kNone16, kNone16};
-  }
-  return NodeAttrs{node_type::kVarint, false, static_cast<std::uint16_t>(position - kFixedLeafCount), kNone16};
+  const LeafNode leaf = leaf_node(position);
+  return NodeAttrs{leaf.type, leaf.is_string, leaf.range, kNone16};
 }
 
 std::uint8_t wire_type_of(std::uint8_t type) {
@@ -94,6 +73,24 @@ std::vector<TransitionEntry> sorted_transitions(std::vector<PendingTransition>& 
     if (first_only && i > 0 && p.from_field == records[i - 1].from_field) continue;
     out.push_back(TransitionEntry{static_cast<std::uint32_t>(p.from_field >> 32),
                                   static_cast<std::uint32_t>(p.from_field), p.label, 0, p.packed, p.to});
+  }
+  return out;
+}
+
+// The roots that name a message, in list order, each on the node of its
+// state; a root resolves only to a named state (never when there is none).
+// The others are left out, with a warning line each when `warn_missing`.
+template <class NodeOf>
+std::vector<RootEntry> resolve_roots(const RawGraph& graph, std::span<const std::string> roots, NodeOf node_of,
+                                     bool warn_missing) {
+  std::vector<RootEntry> out;
+  for (const std::string& name : roots) {
+    auto it = graph.name_to_id.find(name);
+    if (it != graph.name_to_id.end() && it->second < graph.named_count()) {
+      out.push_back(RootEntry{name, node_of(it->second)});
+    } else if (warn_missing) {
+      emit_warning("warning: root entry '" + name + "' has no node in graph; skipping\n");
+    }
   }
   return out;
 }
@@ -174,16 +171,9 @@ Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry&
     records.reserve(graph.transitions.size());
     for (std::size_t i = 0; i < graph.transitions.size(); ++i) {
       const RawTransition& t = graph.transitions[i];
-      std::uint32_t to;
-      // Unsigned comparison: every sentinel is far above any named id.
-      if (static_cast<std::uint32_t>(t.to) < n) {
-        to = static_cast<std::uint32_t>(t.to);
-      } else {
-        const auto position = leaf_position(t.to, r);
-        if (!position) return unexpected_sentinel(t.to);
-        to = n + static_cast<std::uint32_t>(*position);
-      }
-      records.push_back(pending(t.from, t, static_cast<std::uint32_t>(i), to));
+      const auto to = state_index(t.to, n, r);
+      if (!to) return unexpected_sentinel(t.to);
+      records.push_back(pending(t.from, t, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(*to)));
     }
     out.transitions = sorted_transitions(records, false);
   }
@@ -201,11 +191,7 @@ Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry&
   }
   link_transitions(out.nodes, out.transitions);
 
-  // A root resolves only to a named state (id below N, so never when N is 0).
-  for (const std::string& name : roots) {
-    auto it = graph.name_to_id.find(name);
-    if (it != graph.name_to_id.end() && it->second < n) out.roots.push_back(RootEntry{name, it->second});
-  }
+  out.roots = resolve_roots(graph, roots, [](std::uint32_t id) { return id; }, false);
 
   fill_shared_tail(out, graph, leaves);
   out.state_count = static_cast<std::uint32_t>(n + leaf_count);
@@ -251,15 +237,9 @@ Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves,
       if (t.from >= block_of.size()) {
         return fail("transition from state " + std::to_string(t.from) + " outside the partition");
       }
-      std::uint32_t to;
-      if (static_cast<std::uint32_t>(t.to) < n) {
-        to = block_of[static_cast<std::uint32_t>(t.to)];
-      } else {
-        auto block = block_of_sentinel(block_of, t.to, r);
-        if (!block) return std::unexpected(std::move(block.error()));
-        to = *block;
-      }
-      records.push_back(pending(block_of[t.from], t, static_cast<std::uint32_t>(i), to));
+      const auto to = state_index(t.to, n, r);
+      if (!to) return unexpected_sentinel(t.to);
+      records.push_back(pending(block_of[t.from], t, static_cast<std::uint32_t>(i), block_of[*to]));
     }
     out.transitions = sorted_transitions(records, true);
   }
@@ -271,11 +251,7 @@ Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves,
     auto& slot = attrs[block_of[id]];
     if (!slot) slot = NodeAttrs{graph.node_type[id], false, kNone16, id < graph.ext_of.size() ? graph.ext_of[id] : kNone16};
   }
-  for (std::size_t i = 0; i < leaf_count; ++i) {
-    auto block = block_of_sentinel(block_of, sentinel_of_position(i), r);
-    if (!block) return std::unexpected(std::move(block.error()));
-    attrs[*block] = leaf_attrs(i);
-  }
+  for (std::size_t i = 0; i < leaf_count; ++i) attrs[block_of[n + i]] = leaf_attrs(i);
 
   out.nodes.reserve(num_blocks);
   for (std::size_t b = 0; b < num_blocks; ++b) {
@@ -285,14 +261,7 @@ Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves,
   }
   link_transitions(out.nodes, out.transitions);
 
-  for (const std::string& name : roots) {
-    auto it = graph.name_to_id.find(name);
-    if (it != graph.name_to_id.end() && it->second < n) {
-      out.roots.push_back(RootEntry{name, block_of[it->second]});
-    } else {
-      emit_warning("warning: root entry '" + name + "' has no node in graph; skipping\n");
-    }
-  }
+  out.roots = resolve_roots(graph, roots, [&](std::uint32_t id) { return block_of[id]; }, true);
 
   fill_shared_tail(out, graph, leaves);
   out.state_count = static_cast<std::uint32_t>(num_blocks);

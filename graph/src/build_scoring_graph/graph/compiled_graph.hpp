@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
-#include "build_scoring_graph/hopcroft/minimize.hpp"
+#include "build_scoring_graph/state_space.hpp"
 #include "common/result.hpp"
 
 namespace korvex {

@@ -10,7 +10,7 @@
 #include <climits>
 #include <random>
 
-#include "build_scoring_graph/graph/graph_test_support.hpp"
+#include "testing/graph_builders.hpp"
 
 namespace korvex {
 namespace {

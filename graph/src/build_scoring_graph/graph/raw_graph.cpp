@@ -19,20 +19,6 @@ constexpr std::string_view kMessageSetName = "google.protobuf.MessageSet";
 
 using MessageEntry = std::pair<const std::string, NormalizedMessage>;
 
-// Fixed leaf position of a scalar kind; kinds without a leaf of their own
-// (and codes nobody defined) end in the int32 leaf.
-std::uint32_t fixed_position_of_kind(std::uint8_t k) {
-  switch (k) {
-    case kind::kInt64: return 0;
-    case kind::kUint32: return 1;
-    case kind::kDouble: return 3;
-    case kind::kBytes: return 4;
-    case kind::kString: return 5;
-    case kind::kFloat: return 6;
-    default: return 2;
-  }
-}
-
 // Both halves as unsigned 32-bit words, so distinct pairs get distinct keys.
 std::uint64_t range_key(ValueRange r) {
   return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(r.first)) << 32) |
@@ -144,7 +130,7 @@ Result<BuiltGraph> build(const Merged& merged) {
         if (inserted) leaves.ranges.push_back(*f.range);
         to = it->second;
       } else {
-        to = kFixedLeafSentinel[fixed_position_of_kind(f.kind)];
+        to = kFixedLeafSentinel[fixed_leaf_position(static_cast<FieldKind>(f.kind))];
       }
       g.transitions.push_back(RawTransition{from, f.number, to, f.label, static_cast<std::uint8_t>(f.packed ? 1 : 0)});
     }

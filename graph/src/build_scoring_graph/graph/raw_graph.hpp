@@ -1,13 +1,9 @@
 // The raw automaton: one state per message type, shared leaves for scalars.
 //
-// State index space: named states 0..N-1 ("google.protobuf.Any" is 0,
-// "google.protobuf.MessageSet" is 1, then declared names in byte order, then
-// referenced-but-undeclared children), the seven fixed leaves N..N+6, and the
-// range leaves N+7+k. Transitions name leaves by negative sentinels:
-//
-//   position   0   1   2   3   4   5   6   7+k
-//   sentinel  -5  -6  -7  -4  -3  -2  -1   -9-k     (-8 is never valid)
-//   kind     i64 u32 i32 dbl byt str flt  bool/enum range k
+// Named states are numbered "google.protobuf.Any" 0, "google.protobuf.
+// MessageSet" 1, then the declared names in byte order, then the children
+// that are referenced but never declared, in walk order; the leaves follow
+// (state_space.hpp has the whole index space and the leaf sentinels).
 //
 // Everything here is a pure function of Merged: every enumeration that feeds
 // a numbering is sorted first.
@@ -21,38 +17,10 @@
 #include <vector>
 
 #include "build_scoring_graph/load/merge.hpp"
+#include "build_scoring_graph/state_space.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
-
-inline constexpr std::uint16_t kNone16 = 0xFFFF;
-inline constexpr std::uint32_t kFixedLeafCount = 7;
-
-// Limits of the compiled node's 16-bit indexes, whose 0xFFFF means "none".
-inline constexpr std::size_t kMaxExtRangeSets = 65534;
-inline constexpr std::size_t kMaxRangeLeaves = 65535;
-
-// Node type codes shared by raw graph, compiled graph, archive and dump.
-namespace node_type {
-inline constexpr std::uint8_t kVarint = 0;     // 64-bit ints, bool/enum ranges
-inline constexpr std::uint8_t kFixed64 = 1;    // double
-inline constexpr std::uint8_t kLengthDelim = 2;  // bytes, string
-inline constexpr std::uint8_t kGroup = 3;
-inline constexpr std::uint8_t kFixed32 = 5;    // float
-inline constexpr std::uint8_t kVarint32 = 8;   // uint32, sint32
-inline constexpr std::uint8_t kInt32 = 9;
-inline constexpr std::uint8_t kMessage = 10;
-}  // namespace node_type
-
-// Sentinel of fixed leaf position p (0..6).
-inline constexpr std::int32_t kFixedLeafSentinel[kFixedLeafCount] = {-5, -6, -7, -4, -3, -2, -1};
-// Node type code of fixed leaf position p; position 5 is the string leaf.
-inline constexpr std::uint8_t kFixedLeafType[kFixedLeafCount] = {0, 8, 9, 1, 2, 2, 5};
-inline constexpr std::uint32_t kStringLeafPosition = 5;
-
-inline constexpr std::int32_t range_leaf_sentinel(std::uint32_t k) {
-  return -9 - static_cast<std::int32_t>(k);
-}
 
 struct RawTransition {
   std::uint32_t from = 0;

@@ -11,7 +11,7 @@
 #include <random>
 #include <set>
 
-#include "build_scoring_graph/graph/graph_test_support.hpp"
+#include "testing/graph_builders.hpp"
 
 namespace korvex {
 namespace {

@@ -30,23 +30,29 @@
 //   read from its own label's segment plus the cords filed under it.
 // Pairs of a row are taken in symbol order, and a split in the middle of a
 // row is seen by the later pairs of that row, as in the plain formulation.
-#if __has_include(<sys/mman.h>)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <new>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "build_scoring_graph/hopcroft/minimize.hpp"
+#include "common/huge_pages.hpp"
 
 namespace korvex {
 
 // ---------------------------------------------------------------- progress
+
+std::uint64_t saturate_to_u64(double value) noexcept {
+  if (std::isnan(value) || value <= 0.0) return 0;
+  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
 
 ProgressPacer::ProgressPacer(std::uint64_t total, std::uint64_t initial_length,
                              const ProgressFn& progress)
@@ -94,9 +100,6 @@ namespace {
 constexpr std::uint32_t kNil = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint32_t kLookahead = 8;  // prefetch distance in the hot loops
 
-// Leaf position of the sentinels -1 .. -7, indexed by -sentinel.
-constexpr std::uint32_t kFixedPositionOfNegated[8] = {kNil, 6, 5, 4, 3, 0, 1, 2};
-
 std::uint64_t mix64(std::uint64_t x) {
   x ^= x >> 33;
   x *= 0xff51afd7ed558ccdULL;
@@ -106,69 +109,22 @@ std::uint64_t mix64(std::uint64_t x) {
   return x;
 }
 
-std::uint64_t saturate_to_u64(double v) {
-  if (std::isnan(v) || v <= 0.0) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(v);
+// States, transitions and cords are numbered in 32 bits, kNil reserved. A
+// graph that needs more is refused with an error rather than wrapped.
+constexpr std::size_t kMaxIndexed = kNil - 1;
+
+Error index_limit(std::size_t count, std::string_view what) {
+  std::string text = "cannot minimise: " + std::to_string(count) + " ";
+  text += what;
+  text += " exceeds the 32-bit index limit of " + std::to_string(kMaxIndexed) + " ";
+  text += what;
+  return Error{std::move(text)};
 }
 
-// Index arrays are 32 bits wide; a graph that needs more cannot be held in
-// memory anyway, and failing to allocate is the one failure a stage reports
-// by exception.
-void check_index(std::size_t n) {
-  if (n >= kNil) throw std::bad_alloc();
-}
-
-// The refinement's working set is a few large arrays read at random. On
-// Linux, big ones are mapped separately and offered transparent huge pages:
-// with 4 KiB pages nearly every random read also misses the TLB.
+// The refinement's working set is a few large arrays read at random: they
+// are offered huge pages.
 template <class T>
-struct BigArrayAllocator {
-  using value_type = T;
-  static constexpr std::size_t kHuge = std::size_t{2} << 20;
-
-  BigArrayAllocator() = default;
-  template <class U>
-  BigArrayAllocator(const BigArrayAllocator<U>&) {}
-
-  T* allocate(std::size_t n) {
-    if (n > std::numeric_limits<std::size_t>::max() / sizeof(T)) throw std::bad_alloc();
-    const std::size_t bytes = n * sizeof(T);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= 2 * kHuge) {
-      const std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-      void* p = mmap(nullptr, rounded + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-      if (p == MAP_FAILED) throw std::bad_alloc();
-      // Align to a huge page and give back the slack on both sides.
-      const auto base = reinterpret_cast<std::uintptr_t>(p);
-      const std::uintptr_t aligned = (base + kHuge - 1) / kHuge * kHuge;
-      if (aligned > base) munmap(p, aligned - base);
-      const std::uintptr_t tail = base + rounded + kHuge - (aligned + rounded);
-      if (tail > 0) munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-      madvise(reinterpret_cast<void*>(aligned), rounded, MADV_HUGEPAGE);
-      return reinterpret_cast<T*>(aligned);
-    }
-#endif
-    return std::allocator<T>{}.allocate(n);
-  }
-  void deallocate(T* p, std::size_t n) {
-    const std::size_t bytes = n * sizeof(T);
-#ifdef MADV_HUGEPAGE
-    if (bytes >= 2 * kHuge) {
-      munmap(p, (bytes + kHuge - 1) / kHuge * kHuge);
-      return;
-    }
-#endif
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  friend bool operator==(const BigArrayAllocator&, const BigArrayAllocator<U>&) {
-    return true;
-  }
-};
-
-template <class T>
-using BigArray = std::vector<T, BigArrayAllocator<T>>;
+using BigArray = std::vector<T, LargeArrayAllocator<T>>;
 
 // Symbol keys (field << 8 | label_code) to dense ids in order of first
 // appearance; open addressing, keys stored plus one so that zero is "empty".
@@ -214,7 +170,8 @@ class Refiner {
           std::vector<RefinementStep>* steps)
       : graph_(graph), range_count_(range_count), progress_(progress), steps_(steps) {}
 
-  Partition run();
+  // The partition, or the index limit that the graph exceeds.
+  Result<Partition> run();
 
  private:
   // A contiguous run of elems_ holding one block; marked states at the front.
@@ -257,6 +214,8 @@ class Refiner {
     std::uint32_t transition, source;
   };
 
+  // False, with the error kept, when `count` exceeds the 32-bit indexes.
+  bool within_limit(std::size_t count, std::string_view what);
   void prepare();
   std::uint32_t target_of(const RawTransition& t) const;
   void initial_partition();
@@ -273,6 +232,7 @@ class Refiner {
   std::size_t range_count_;
   const ProgressFn& progress_;
   std::vector<RefinementStep>* steps_;
+  std::optional<Error> error_;  // the first limit exceeded; ends the run
 
   std::uint32_t states_ = 0, named_ = 0, alphabet_ = 0;
   // Symbol id of each raw transition, kNil for one outside the contract.
@@ -304,9 +264,14 @@ class Refiner {
   std::vector<std::uint32_t> touched_cords_;
 };
 
+bool Refiner::within_limit(std::size_t count, std::string_view what) {
+  if (count <= kMaxIndexed) return true;
+  if (!error_) error_ = index_limit(count, what);
+  return false;
+}
+
 void Refiner::prepare() {
-  check_index(graph_.state_count);
-  check_index(graph_.transitions.size());
+  if (!within_limit(graph_.state_count, "states") || !within_limit(graph_.transitions.size(), "transitions")) return;
   states_ = graph_.state_count;
   named_ = static_cast<std::uint32_t>(states_ - range_count_ - kFixedLeafCount);
 
@@ -339,11 +304,8 @@ void Refiner::prepare() {
 // graph's contract (source not a named state, target out of range, -8).
 std::uint32_t Refiner::target_of(const RawTransition& t) const {
   if (t.from >= named_) return kNil;
-  if (t.to >= 0) return static_cast<std::uint32_t>(t.to) < named_ ? static_cast<std::uint32_t>(t.to) : kNil;
-  if (t.to >= -7) return named_ + kFixedPositionOfNegated[-t.to];
-  if (t.to == -8) return kNil;
-  const std::uint64_t k = static_cast<std::uint64_t>(-9 - static_cast<std::int64_t>(t.to));
-  return k < range_count_ ? named_ + kFixedLeafCount + static_cast<std::uint32_t>(k) : kNil;
+  const auto index = state_index(t.to, named_, range_count_);
+  return index ? static_cast<std::uint32_t>(*index) : kNil;
 }
 
 void Refiner::initial_partition() {
@@ -568,7 +530,7 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
       if (cords_[c].mid == cords_[c].first) {
         // First transition of this cord to move: its new cord is numbered
         // now, so that every moved transition is relabelled on the way.
-        check_index(cords_.size() + 1);
+        if (!within_limit(cords_.size() + 1, "transition cords")) return;
         cords_[c].cut = static_cast<std::uint32_t>(cords_.size());
         cords_.emplace_back();
         touched_cords_.push_back(c);
@@ -642,7 +604,10 @@ bool Refiner::take(std::uint32_t row, std::size_t at) {
     mark_state(trans_[p].source);
   }
   if (touched_.size() > 1) std::sort(touched_.begin(), touched_.end());
-  for (const std::uint64_t key : touched_) split(static_cast<std::uint32_t>(key), row, at);
+  for (const std::uint64_t key : touched_) {
+    split(static_cast<std::uint32_t>(key), row, at);
+    if (error_) break;
+  }
   touched_.clear();
   return true;
 }
@@ -688,6 +653,7 @@ void Refiner::refine() {
     const std::uint64_t row_base = std::uint64_t{row} * alphabet_;
     for (std::size_t at = 0; at < candidates_.size(); ++at) {
       if (!take(row, at)) continue;
+      if (error_) return;
       const std::uint64_t taken = row_base + candidates_[at].symbol + 1;
       if (steps_ != nullptr) steps_->push_back({taken, segments_.size()});
       pacer.after_pair(taken);
@@ -753,11 +719,14 @@ Partition Refiner::result() const {
   return part;
 }
 
-Partition Refiner::run() {
+Result<Partition> Refiner::run() {
   prepare();
-  initial_partition();
-  build_structures();
-  refine();
+  if (!error_) {
+    initial_partition();
+    build_structures();
+    refine();
+  }
+  if (error_) return std::unexpected(std::move(*error_));
   return result();
 }
 
@@ -765,30 +734,26 @@ Partition Refiner::run() {
 
 namespace {
 
-Partition minimize_with(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_with(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                         std::vector<RefinementStep>* steps) {
   const std::uint32_t states = graph.state_count;
   if (range_count > states || states - range_count < kFixedLeafCount) {
     // Not a graph that building can produce: keep every state alone.
-    Partition alone;
-    alone.block_of.resize(states);
-    for (std::uint32_t s = 0; s < states; ++s) alone.block_of[s] = s;
-    alone.num_blocks = states;
     const ProgressPacer pacer(0, 0, progress);
     pacer.start();
     pacer.finish();
-    return alone;
+    return identity_partition(states);
   }
   return Refiner(graph, range_count, progress, steps).run();
 }
 
 }  // namespace
 
-Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress) {
+Result<Partition> minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress) {
   return minimize_with(graph, range_count, progress, nullptr);
 }
 
-Partition minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                           std::vector<RefinementStep>& steps) {
   return minimize_with(graph, range_count, progress, &steps);
 }

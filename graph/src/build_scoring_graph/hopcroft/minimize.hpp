@@ -12,19 +12,18 @@
 #include <vector>
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
+#include "build_scoring_graph/state_space.hpp"
 #include "common/progress.hpp"
+#include "common/result.hpp"
 
 namespace korvex {
 
-struct Partition {
-  std::vector<std::uint32_t> block_of;  // one block per state index
-  std::uint32_t num_blocks = 0;         // M + 7 + R
-
-  friend bool operator==(const Partition&, const Partition&) = default;
-};
-
 // `range_count` is R, the number of range leaves. `progress` may be empty.
-Partition minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
+// The working arrays number states, transitions and their cords in 32 bits:
+// a graph that needs more than 4294967294 of any of them is refused with
+// "cannot minimise: <n> <what> exceeds the 32-bit index limit of 4294967294
+// <what>".
+Result<Partition> minimize(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress);
 
 // One worklist pair whose predecessor set was not empty: its 1-based queue
 // position and the number of blocks once its splits were done.
@@ -37,8 +36,12 @@ struct RefinementStep {
 
 // `minimize`, also appending every such pair to `steps`, in order; for checks
 // that follow the refinement pair by pair.
-Partition minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
+Result<Partition> minimize_traced(const RawGraph& graph, std::size_t range_count, const ProgressFn& progress,
                           std::vector<RefinementStep>& steps);
+
+// The rounded-up work estimate as the total of the progress reports: 0 for
+// a negative or not-a-number value, 2^64 - 1 for anything at or beyond 2^64.
+std::uint64_t saturate_to_u64(double value) noexcept;
 
 // Paces the progress reports of the refinement: (0, total) at the start,
 // then at most 99 reports (value, total) with strictly rising whole percent

@@ -150,10 +150,14 @@ int run_case(const std::string& name, std::uint32_t size) {
     const korvex::ProgressFn count = [&](std::uint64_t, std::uint64_t) { ++reports; };
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = cpu_seconds();
-    const korvex::Partition part = korvex::minimize(in.graph, in.ranges, count);
+    const auto part = korvex::minimize(in.graph, in.ranges, count);
+    if (!part) {
+      std::fprintf(stderr, "%s\n", part.error().message.c_str());
+      return 1;
+    }
     best_cpu = std::min(best_cpu, cpu_seconds() - cpu_start);
     best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    blocks = part.num_blocks;
+    blocks = part->num_blocks;
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

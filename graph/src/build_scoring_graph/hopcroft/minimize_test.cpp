@@ -15,7 +15,7 @@
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
 #include "build_scoring_graph/hopcroft/minimize.hpp"
-#include "build_scoring_graph/hopcroft/minimize_reference.hpp"
+#include "testing/minimize_reference.hpp"
 
 namespace korvex {
 namespace {
@@ -55,8 +55,10 @@ struct Outcome {
 
 Outcome run_fast(const TestGraph& g) {
   Outcome r;
-  r.part = minimize_traced(g.graph, g.ranges, [&](std::uint64_t v, std::uint64_t t) { r.calls.emplace_back(v, t); },
-                           r.steps);
+  auto part = minimize_traced(
+      g.graph, g.ranges, [&](std::uint64_t v, std::uint64_t t) { r.calls.emplace_back(v, t); }, r.steps);
+  EXPECT_TRUE(part.has_value()) << (part ? "" : part.error().message);
+  if (part) r.part = std::move(*part);
   return r;
 }
 
@@ -296,6 +298,17 @@ TEST(Minimize, TooFewStatesForTheLeavesKeepsEveryStateAlone) {
   }
 }
 
+// A limit of the working arrays is an error value, not an allocation
+// failure; it is found before anything is allocated.
+TEST(Minimize, StateCountBeyondThirtyTwoBitIndexesIsAnError) {
+  TestGraph g = make_graph(0, 0);
+  g.graph.state_count = std::numeric_limits<std::uint32_t>::max();
+  const auto part = minimize(g.graph, 0, ProgressFn{});
+  ASSERT_FALSE(part.has_value());
+  EXPECT_EQ(part.error().message,
+            "cannot minimise: 4294967295 states exceeds the 32-bit index limit of 4294967294 states");
+}
+
 TEST(Minimize, LeavesOnlyGraph) {
   const TestGraph g = make_graph(0, 2);
   const Outcome r = run_fast(g);
@@ -368,6 +381,14 @@ TEST(ProgressPacing, Cases) {
     EXPECT_EQ(ref, c.expected) << c.name;
     EXPECT_EQ(fast, c.expected) << c.name;
   }
+  // The total itself, from the rounded-up estimate, saturated at both ends.
+  EXPECT_EQ(saturate_to_u64(-0.0), 0u);
+  EXPECT_EQ(saturate_to_u64(-3.0), 0u);
+  EXPECT_EQ(saturate_to_u64(std::numeric_limits<double>::quiet_NaN()), 0u);
+  EXPECT_EQ(saturate_to_u64(7.0), 7u);
+  EXPECT_EQ(saturate_to_u64(18446744073709549568.0), 18446744073709549568u);  // largest double below 2^64
+  EXPECT_EQ(saturate_to_u64(18446744073709551616.0), kMax);
+  EXPECT_EQ(saturate_to_u64(std::numeric_limits<double>::infinity()), kMax);
 }
 
 TEST(ProgressPacing, AgreesWithTheRuleOnRandomSequences) {

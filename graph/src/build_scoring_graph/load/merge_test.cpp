@@ -2,7 +2,7 @@
 // error, roots once each in order of first appearance, the flag, errors that
 // end the merge, and the real corpora.
 #include "build_scoring_graph/load/merge.hpp"
-#include "common/files.hpp"
+#include "testing/files.hpp"
 
 #include <gtest/gtest.h>
 

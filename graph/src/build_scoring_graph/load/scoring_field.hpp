@@ -11,26 +11,28 @@
 #include <utility>
 #include <vector>
 
+#include "build_scoring_graph/state_space.hpp"
+
 namespace korvex {
 
-// Kind codes of a field, from its YAML "type" spelling.
+// The kind and label codes as ScoringField stores them: plain bytes, spelled
+// after the enumerations of the state space, which are their one definition.
 namespace kind {
-inline constexpr std::uint8_t kInt32 = 0;    // int32
-inline constexpr std::uint8_t kUint32 = 1;   // uint32, sint32
-inline constexpr std::uint8_t kInt64 = 2;    // int64, uint64, sint64
-inline constexpr std::uint8_t kRanged = 3;   // bool, enum (carry a range)
-inline constexpr std::uint8_t kDouble = 4;   // double
-inline constexpr std::uint8_t kString = 5;   // string
-inline constexpr std::uint8_t kBytes = 6;    // bytes
-inline constexpr std::uint8_t kMessage = 7;  // message, group (carry a child)
-inline constexpr std::uint8_t kFloat = 8;    // float
+inline constexpr std::uint8_t kInt32 = code_of(FieldKind::kInt32);
+inline constexpr std::uint8_t kUint32 = code_of(FieldKind::kUint32);
+inline constexpr std::uint8_t kInt64 = code_of(FieldKind::kInt64);
+inline constexpr std::uint8_t kRanged = code_of(FieldKind::kRanged);
+inline constexpr std::uint8_t kDouble = code_of(FieldKind::kDouble);
+inline constexpr std::uint8_t kString = code_of(FieldKind::kString);
+inline constexpr std::uint8_t kBytes = code_of(FieldKind::kBytes);
+inline constexpr std::uint8_t kMessage = code_of(FieldKind::kMessage);
+inline constexpr std::uint8_t kFloat = code_of(FieldKind::kFloat);
 }  // namespace kind
 
-// Label codes: 0 optional (also absent), 1 required, 2 repeated.
 namespace label {
-inline constexpr std::uint8_t kOptional = 0;
-inline constexpr std::uint8_t kRequired = 1;
-inline constexpr std::uint8_t kRepeated = 2;
+inline constexpr std::uint8_t kOptional = code_of(Label::kOptional);
+inline constexpr std::uint8_t kRequired = code_of(Label::kRequired);
+inline constexpr std::uint8_t kRepeated = code_of(Label::kRepeated);
 }  // namespace label
 
 enum class NodeKind : std::uint8_t { message, group };

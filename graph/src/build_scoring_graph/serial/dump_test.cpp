@@ -7,7 +7,7 @@
 
 #include <climits>
 
-#include "build_scoring_graph/graph/graph_test_support.hpp"
+#include "testing/graph_builders.hpp"
 
 namespace korvex {
 namespace {

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <span>
+#include <string_view>
 #include <type_traits>
 
 #include "archive/writer.hpp"
@@ -184,28 +186,13 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
     }
   }
 
-  // 3. Root names too long to sit inline, back to back.
-  const std::size_t names_at = s.pos();
-  for (const RootEntry& root : graph.roots) s.write_string_bytes(root.fqdn);
-
-  // 4. Roots; the names were written in this order, so a running cursor
-  // gives each one's position without remembering it.
-  s.pad_to(4);
-  const std::size_t roots_at = s.pos();
-  if (std::uint8_t* out = s.claim(graph.roots.size() * kRootSize); s.ok()) {
-    std::size_t name_pos = names_at;
-    std::size_t rec_pos = roots_at;
-    for (const RootEntry& root : graph.roots) {
-      RootRecord rec;
-      const archive::StringRepr repr = s.string_repr(root.fqdn, name_pos, rec_pos);
-      std::memcpy(rec.fqdn, repr.data(), repr.size());
-      rec.state = to_le(root.state);
-      std::memcpy(out, &rec, kRootSize);
-      if (root.fqdn.size() > archive::kInlineMax) name_pos += root.fqdn.size();
-      out += kRootSize;
-      rec_pos += kRootSize;
-    }
-  }
+  // 3.-4. Root names too long to sit inline, back to back, then the roots.
+  const std::size_t roots_at = s.write_string_records(
+      std::span<const RootEntry>(graph.roots), kRootSize,
+      [](const RootEntry& root) -> std::string_view { return root.fqdn; },
+      [](const RootEntry& root, std::uint8_t* record) {
+        archive::store_le(record + offsetof(RootRecord, state), root.state);
+      });
 
   // 5.-7. The three lists of pairs.
   const std::size_t leaf_ranges_at = write_pairs(s, graph.leaf_ranges);

@@ -2,26 +2,20 @@
 //
 // The graph is made in-process from a fixed seed: 1 000 000 nodes, 3 000 000
 // transitions, 100 000 roots with names of 40 to 90 bytes, a few thousand
-// range pairs. Two memcpy baselines run in the same process: into a buffer
-// that is already mapped (the bandwidth bound), and into a freshly allocated
-// vector (what any function returning new bytes pays for the first touch of
-// its pages). The encoder writes its payload once and copies it once into
-// the framed result, so it touches twice the bytes of one fresh memcpy.
+// range pairs. The memcpy baselines of testing/memcpy_baseline.hpp run in
+// the same process. The encoder writes its payload once and copies it once
+// into the framed result, so it touches twice the bytes of one fresh memcpy.
 //
 //   encode_benchmark [--benchmark_repetitions=3]
 #include <benchmark/benchmark.h>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 #include <algorithm>
-#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "build_scoring_graph/serial/encode.hpp"
+#include "testing/memcpy_baseline.hpp"
 
 namespace korvex::serial {
 namespace {
@@ -80,49 +74,7 @@ void BM_GraphToBytes(benchmark::State& state) {
 }
 BENCHMARK(BM_GraphToBytes)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 
-void BM_MemcpyWarm(benchmark::State& state) {
-  const std::vector<std::uint8_t> src(archive_size(), 0x5A);
-  std::vector<std::uint8_t> dst(src.size(), 0);
-  for (auto _ : state) {
-    std::memcpy(dst.data(), src.data(), src.size());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
-}
-BENCHMARK(BM_MemcpyWarm)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-
-void BM_MemcpyFresh(benchmark::State& state) {
-  const std::vector<std::uint8_t> src(archive_size(), 0x5A);
-  for (auto _ : state) {
-    std::vector<std::uint8_t> dst;
-    dst.reserve(src.size());
-    dst.insert(dst.end(), src.begin(), src.end());
-    benchmark::DoNotOptimize(dst.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
-}
-BENCHMARK(BM_MemcpyFresh)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
-
-// As above, with the transparent-huge-page hint the archive writer gives its
-// own large buffers: the fair baseline for a producer of fresh bytes.
-void BM_MemcpyFreshHugePages(benchmark::State& state) {
-  const std::vector<std::uint8_t> src(archive_size(), 0x5A);
-  for (auto _ : state) {
-    std::vector<std::uint8_t> dst;
-    dst.reserve(src.size());
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t kHuge = std::uintptr_t{2} << 20;
-    const auto start = reinterpret_cast<std::uintptr_t>(dst.data());
-    const std::uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
-    const std::uintptr_t end = (start + dst.capacity()) & ~(kHuge - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-#endif
-    dst.insert(dst.end(), src.begin(), src.end());
-    benchmark::DoNotOptimize(dst.data());
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * src.size()));
-}
-BENCHMARK(BM_MemcpyFreshHugePages)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+[[maybe_unused]] const int kMemcpyBaselines = testing_support::register_memcpy_baselines(&archive_size, 2.0, true);
 
 }  // namespace
 }  // namespace korvex::serial

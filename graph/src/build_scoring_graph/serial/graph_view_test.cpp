@@ -2,8 +2,8 @@
 // makes opens, reads back into the same CompiledGraph, re-encodes to the
 // same bytes and dumps to the text build_graph returned), the lookups, a
 // table of faults with their exact messages, and corrupted archives (every
-// truncation, every byte flip of a small archive, random flips of real
-// ones), which must either fail to open or open into a view that keeps
+// truncation and every byte flip of a small archive; graph_view_fuzz goes
+// further), which must either fail to open or open into a view that keeps
 // every invariant the checks promise.
 #include "build_scoring_graph/serial/graph_view.hpp"
 
@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <ranges>
 #include <random>
 #include <string>
 #include <vector>
@@ -93,25 +95,14 @@ TEST(GraphView, FeatureGraphAccessors) {
   auto view = GraphView::open(file);
   ASSERT_TRUE(view.has_value()) << view.error().message;
   const GraphView& v = *view;
-  EXPECT_EQ(v.nodes().size(), 2u);
   EXPECT_EQ(v.node(1), (Node{1, 2, true, kNoIndex, kNoIndex, 1, 0}));
-  EXPECT_EQ(v.transitions()[0], (Transition{0, 1, 2, 2, true, 1}));
   EXPECT_EQ(v.roots()[1], (Root{"pkg.Outer", 0}));
-  EXPECT_EQ(v.state_count(), 2u);
   EXPECT_TRUE(v.merged_flag());
-
   EXPECT_EQ(v.find_transition(0, 1), (Transition{0, 1, 2, 2, true, 1}));
-  EXPECT_EQ(v.transition_index(0, 1), 0u);
   EXPECT_FALSE(v.find_transition(0, 2));
   EXPECT_FALSE(v.find_transition(1, 1));
-  EXPECT_EQ(v.transitions_of(0).size(), 1u);
-  EXPECT_TRUE(v.transitions_of(1).empty());
-
-  EXPECT_EQ(v.root_index("abcdefgh"), 2u);
-  EXPECT_EQ(v.find_root("pkg.Outer"), (Root{"pkg.Outer", 0}));
+  EXPECT_EQ(v.find_root("abcdefgh"), (Root{"abcdefgh", 1}));
   EXPECT_FALSE(v.find_root("pkg"));
-  EXPECT_FALSE(v.find_root(""));
-
   EXPECT_FALSE(v.leaf_range_of(0));
   ASSERT_EQ(v.ext_ranges_of(0).size(), 1u);
   EXPECT_EQ(v.ext_ranges_of(0)[0], (ExtensionRange{100, 199}));
@@ -119,15 +110,28 @@ TEST(GraphView, FeatureGraphAccessors) {
   EXPECT_EQ(v.leaf_ranges()[0], (LeafRange{-1, 5}));
 }
 
-TEST(GraphView, RootLookupTakesTheFirstOfEqualNames) {
+TEST(GraphView, RootLookupOverManyRootsWithRepeats) {
+  // Enough roots for the radix-sorted index, names of every length, each
+  // name given up to three times: the first of equal names is found.
   CompiledGraph g = feature_graph();
-  g.roots = {RootEntry{"b.Twice", 1}, RootEntry{"a.Once", 0}, RootEntry{"b.Twice", 0}};
+  std::mt19937 rng(9);
+  std::vector<std::string> names;
+  for (int i = 0; i < 6000; ++i) names.push_back("pkg" + std::to_string(rng() % 4000) + std::string(rng() % 12, 'x'));
+  for (const std::string& name : names) g.roots.push_back(RootEntry{name, static_cast<std::uint32_t>(rng() % 2)});
   const Bytes file = encode(g);
   auto view = GraphView::open(file);
-  ASSERT_TRUE(view.has_value());
-  EXPECT_EQ(view->root_index("b.Twice"), 0u);
-  EXPECT_EQ(view->root_index("a.Once"), 1u);
+  ASSERT_TRUE(view.has_value()) << view.error().message;
+  std::map<std::string, std::uint32_t> first;
+  for (std::uint32_t i = 0; i < g.roots.size(); ++i) first.emplace(g.roots[i].fqdn, i);
+  for (const auto& [name, index] : first) EXPECT_EQ(view->root_index(name), index) << name;
+  EXPECT_FALSE(view->root_index("pkg"));
+  EXPECT_FALSE(view->root_index("pkg4000"));
 }
+
+// The lists are standard ranges.
+static_assert(std::ranges::random_access_range<Records<Node>>);
+static_assert(std::random_access_iterator<Records<Transition>::iterator>);
+static_assert(std::ranges::sized_range<Records<Root>>);
 
 // ---------------------------------------------------------------- faults --
 
@@ -195,18 +199,6 @@ TEST(GraphView, EveryTruncationAndEveryByteFlipOfASmallArchive) {
       bad[i] ^= mask;
       open_checked(bad);
     }
-  }
-}
-
-TEST(GraphView, RandomFlipsOfARealArchive) {
-  const Bytes good = read_file(std::string(KORVEX_TESTDATA) + "/expected/warnings/graph.rkyv");
-  ASSERT_FALSE(good.empty());
-  std::mt19937_64 rng(5);
-  for (int round = 0; round < 2000; ++round) {
-    Bytes bad = good;
-    const int flips = 1 + static_cast<int>(rng() % 4);
-    for (int k = 0; k < flips; ++k) bad[rng() % bad.size()] ^= static_cast<std::uint8_t>(1 + rng() % 255);
-    open_checked(bad);
   }
 }
 

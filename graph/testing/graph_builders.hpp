@@ -1,15 +1,12 @@
-// Small builders for the graph and dump tests: Merged values, raw graphs and
-// partitions written by hand, so that these tests depend neither on the YAML
-// reader nor on the minimiser.
+// Small builders for the graph and dump tests: Merged values and raw graphs
+// written by hand, so that these tests depend neither on the YAML reader nor
+// on the minimiser.
 //
 // merged_of inserts the messages in exactly the order given, which is what
-// the order-independence tests vary; identity_partition is the partition in
-// which no two states share a block (a valid minimiser result whenever no two
-// named states are equivalent).
+// the order-independence tests vary.
 #pragma once
 
 #include <cstdint>
-#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -60,14 +57,6 @@ inline Merged merged_of(const Entries& entries, std::vector<std::string> roots =
   m.roots = std::move(roots);
   m.merged_flag = merged_flag;
   return m;
-}
-
-inline Partition identity_partition(std::uint32_t state_count) {
-  Partition p;
-  p.block_of.resize(state_count);
-  std::iota(p.block_of.begin(), p.block_of.end(), 0u);
-  p.num_blocks = state_count;
-  return p;
 }
 
 // A raw graph with the given named states (ids in list order) and `range_count`

@@ -1,6 +1,6 @@
 // The plain minimisation: every step as the algorithm is usually told, with
 // hash containers wherever a set or a lookup is meant. Only the tests link it.
-#include "build_scoring_graph/hopcroft/minimize_reference.hpp"
+#include "testing/minimize_reference.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -76,12 +76,6 @@ struct PendingKeyHash {
   }
 };
 
-std::uint64_t saturate_to_u64(double v) {
-  if (std::isnan(v) || v <= 0.0) return 0;
-  if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(v);
-}
-
 }  // namespace
 
 ReferenceProgress::ReferenceProgress(std::uint64_t total, std::uint64_t initial_length,
@@ -117,13 +111,10 @@ Partition reference_with(const RawGraph& graph, std::size_t range_count, const P
   const std::size_t total_states = graph.state_count;
   if (range_count > total_states || total_states - range_count < kFixedLeafCount) {
     // Not a graph that building can produce: keep every state alone.
-    Partition alone;
-    for (std::size_t s = 0; s < total_states; ++s) alone.block_of.push_back(static_cast<std::uint32_t>(s));
-    alone.num_blocks = graph.state_count;
     ReferenceProgress report(0, 0, progress);
     report.start();
     report.finish();
-    return alone;
+    return identity_partition(graph.state_count);
   }
   const std::size_t named = total_states - range_count - kFixedLeafCount;
   auto index_of = [&](std::int64_t raw) -> std::optional<std::size_t> {
@@ -189,7 +180,7 @@ Partition reference_with(const RawGraph& graph, std::size_t range_count, const P
   for (std::size_t i = 0; i < kFixedLeafCount + range_count; ++i) {
     LeafSignature sig;
     if (i < kFixedLeafCount) {
-      sig = {kFixedLeafType[i], i == kStringLeafPosition, std::numeric_limits<std::uint64_t>::max()};
+      sig = {leaf_node(i).type, i == kStringLeafPosition, std::numeric_limits<std::uint64_t>::max()};
     } else {
       sig = {node_type::kVarint, false, i - kFixedLeafCount};
     }

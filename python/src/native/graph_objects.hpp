@@ -1,0 +1,46 @@
+// The object layouts of Graph, Node and the graph sequences, and the
+// constructors of their items, shared by the parts that make them.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+
+#include "build_scoring_graph/serial/graph_view.hpp"
+#include "native_state.hpp"
+
+namespace korvex::native {
+
+struct GraphObject {
+  PyObject_HEAD
+  ModuleState* state;  // of the module whose Graph type made this object
+  Py_buffer buffer;    // held from open to dealloc
+  bool opened;         // buffer and view are live
+  serial::GraphView view;  // constructed in place at open
+};
+
+// A node: its graph and id; every field is read from the view on access.
+struct NodeObject {
+  PyObject_HEAD
+  GraphObject* graph;
+  std::uint32_t id;
+};
+
+enum class ListKind : std::uint8_t { kNodes, kTransitions, kRoots, kLeafRanges, kExtRanges, kExtRangeSets };
+
+// Items start, start + step, ... (length of them) of one list of a graph.
+struct SequenceObject {
+  PyObject_HEAD
+  GraphObject* graph;
+  ListKind kind;
+  Py_ssize_t start;
+  Py_ssize_t step;
+  Py_ssize_t length;
+};
+
+PyObject* make_node(GraphObject* graph, std::uint32_t id);
+PyObject* make_transition(const ModuleState& state, const serial::Transition& t);
+PyObject* make_root(const ModuleState& state, const serial::Root& r);
+PyObject* make_subsequence(GraphObject* graph, ListKind kind, Py_ssize_t start, Py_ssize_t step, Py_ssize_t length);
+
+}  // namespace korvex::native

@@ -1,0 +1,163 @@
+// korvex_graph._native: the native part of the korvex_graph package, the
+// archive readers of graph/ behind Python objects.
+//
+// Multi-phase initialisation: the definition has no methods of its own
+// (kModuleFunctions is where module-level functions go) and a state that
+// holds only the module's types, created per module object from their
+// specs by the execution slot, so that each interpreter or reloaded module
+// has its own. The package's __init__ re-exports what users need.
+
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+
+#include "../py_compat.hpp"
+#include "../py_ref.hpp"
+#include "native_state.hpp"
+
+namespace korvex::native {
+
+using py::Ref;
+
+namespace {
+
+constexpr char kModuleDoc[] =
+    "Native part of korvex_graph: validating, zero-copy readers of graph and index archives.";
+
+constexpr char kArchiveErrorDoc[] =
+    "The bytes are not a valid archive of the kind asked for.\n"
+    "\n"
+    "The message names the file offset of the faulty field and what is wrong with it.";
+
+ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
+
+int exec_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  state->archive_error =
+      PyErr_NewExceptionWithDoc("korvex_graph.ArchiveError", kArchiveErrorDoc, PyExc_ValueError, nullptr);
+  if (state->archive_error == nullptr) return -1;
+  if (PyModule_AddObjectRef(module, "ArchiveError", state->archive_error) < 0) return -1;
+  if (!add_graph_types(module, *state) || !add_index_types(module, *state)) return -1;
+  return 0;
+}
+
+template <class F>
+void for_each_reference(ModuleState* state, F&& f) {
+  f(state->archive_error);
+  for (PyTypeObject** type : {&state->graph_type, &state->node_type, &state->node_sequence_type,
+                              &state->transition_sequence_type, &state->root_sequence_type,
+                              &state->range_sequence_type, &state->transition_type, &state->root_type,
+                              &state->span_type, &state->index_type, &state->map_iterator_type})
+    f(reinterpret_cast<PyObject*&>(*type));
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = module_state(module);
+  if (state == nullptr) return 0;
+  int result = 0;
+  for_each_reference(state, [&](PyObject*& object) {
+    if (result == 0 && object != nullptr) result = visit(object, arg);
+  });
+  return result;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = module_state(module);
+  if (state != nullptr) for_each_reference(state, [](PyObject*& object) { Py_CLEAR(object); });
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+// Module-level functions: none yet.
+PyMethodDef kModuleFunctions[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
+    KX_MOD_GIL_NOT_USED_SLOT
+    {0, nullptr},
+};
+
+}  // namespace
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "korvex_graph._native",  // m_name
+    kModuleDoc,              // m_doc
+    sizeof(ModuleState),     // m_size: the module's types
+    kModuleFunctions,        // m_methods
+    module_slots,            // m_slots
+    traverse_module,         // m_traverse
+    clear_module,            // m_clear
+    free_module,             // m_free
+};
+
+ModuleState* state_of(PyTypeObject* type) {
+  PyObject* module = PyType_GetModuleByDef(type, &module_definition);
+  if (module == nullptr) return nullptr;
+  return module_state(module);
+}
+
+PyObject* text_to_str(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  std::size_t i = 0;
+  std::uint64_t high = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    high |= word;
+  }
+  for (; i < text.size(); ++i) high |= p[i];
+  if ((high & 0x8080808080808080) == 0) {
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (result != nullptr && !text.empty()) std::memcpy(PyUnicode_1BYTE_DATA(result), text.data(), text.size());
+    return result;
+  }
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+bool str_argument(PyObject* object, const char* function, std::string_view& out, bool& absent) {
+  absent = false;
+  if (!PyUnicode_Check(object)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument must be str, not %.200s", function, Py_TYPE(object)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+  if (data == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    absent = true;
+    return true;
+  }
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out) {
+  if (!PyObject_CheckBuffer(source)) {
+    PyErr_Format(PyExc_TypeError, "%s() argument must be a bytes-like object, not %.200s", function,
+                 Py_TYPE(source)->tp_name);
+    return false;
+  }
+  // PyBUF_SIMPLE: contiguous bytes; a strided memoryview is refused by its
+  // exporter with BufferError.
+  return PyObject_GetBuffer(source, &out, PyBUF_SIMPLE) == 0;
+}
+
+void raise_archive_error(const ModuleState& state, std::string_view message) {
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(state.archive_error, text.get());
+}
+
+int visit_type_only(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+}  // namespace korvex::native
+
+PyMODINIT_FUNC PyInit__native(void) { return PyModuleDef_Init(&korvex::native::module_definition); }

@@ -1,0 +1,69 @@
+// korvex_graph._native: the module state and what its parts share.
+//
+// The module keeps no state but its types: every type (Graph, Index, the
+// records, the sequence and iterator types, ArchiveError) is created per
+// module object in the execution slot, from the specs the parts define, and
+// lives in ModuleState. Objects reach the state through their type
+// (PyType_GetModuleByDef), or through the Graph/Index they belong to, which
+// stores it at open: the object holds its type, the type holds the module,
+// so the state outlives every object that points at it.
+//
+// Adding to the module: a function goes into kModuleFunctions
+// (native_module.cpp), a method of Graph or Index into its method table;
+// neither needs anything else here.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+
+namespace korvex::native {
+
+struct ModuleState {
+  PyObject* archive_error;  // ArchiveError, a ValueError subclass
+  PyTypeObject* graph_type;
+  PyTypeObject* node_type;
+  PyTypeObject* node_sequence_type;
+  PyTypeObject* transition_sequence_type;
+  PyTypeObject* root_sequence_type;
+  PyTypeObject* range_sequence_type;
+  PyTypeObject* transition_type;  // structseq records
+  PyTypeObject* root_type;
+  PyTypeObject* span_type;
+  PyTypeObject* index_type;
+  PyTypeObject* map_iterator_type;
+};
+
+extern PyModuleDef module_definition;
+
+// The state of the module that created `type` (or the type a subclass
+// derives from); null with TypeError set if there is none.
+ModuleState* state_of(PyTypeObject* type);
+
+// Creation of each part's types into the state, called by the execution
+// slot; false with an exception set on failure.
+bool add_graph_types(PyObject* module, ModuleState& state);
+bool add_index_types(PyObject* module, ModuleState& state);
+
+// UTF-8 text of the archive as a new str: copied directly when it is ASCII
+// (almost always), decoded strictly otherwise.
+PyObject* text_to_str(std::string_view text);
+
+// The UTF-8 bytes of a str argument. Returns false with TypeError for a
+// non-str; `absent` is set instead for a str that has no UTF-8 form (a lone
+// surrogate), which no archive key can equal.
+bool str_argument(PyObject* object, const char* function, std::string_view& out, bool& absent);
+
+// A read-only view of the bytes of a buffer-protocol object, held until
+// released: the exporter refuses to resize (bytearray) or close (mmap)
+// meanwhile. TypeError names `function` for an object without buffers.
+bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out);
+
+// Raises ArchiveError with a reader's message.
+void raise_archive_error(const ModuleState& state, std::string_view message);
+
+// Heap types of the module are GC types that visit their type.
+int visit_type_only(PyObject* self, visitproc visit, void* arg);
+
+}  // namespace korvex::native
