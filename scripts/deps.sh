@@ -7,7 +7,7 @@ packages=(
   g++ meson ninja-build pkg-config libyaml-dev
   python3-dev python3-venv python3-yaml python3-mesonpy python3-pytest python3-numpy python3-mypy
   libgtest-dev libgmock-dev libbenchmark-dev
-  protobuf-compiler libprotobuf-dev python3-protobuf
+  protobuf-compiler libprotobuf-dev python3-protobuf python3-hypothesis python3-rich
 )
 if [[ "${1:-}" == "--sanitizers" ]]; then
   packages+=(clang-19 libclang-rt-19-dev libfuzzer-19-dev)

@@ -1,6 +1,9 @@
 // Fuzzes the whole bake: the input is split at "\n---8<---\n" into
 // documents, baked with both dumps, and every successful result is checked
 // for the invariants any caller relies on (header, dump shape, determinism).
+// The documents are views into the fuzzer's own buffer, read in place as the
+// module reads the caller's strings, so that a read past a document's end
+// is caught.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,9 +16,9 @@
 
 namespace {
 
-std::vector<std::string> split_documents(std::string_view input) {
+std::vector<std::string_view> split_documents(std::string_view input) {
   static constexpr std::string_view kSeparator = "\n---8<---\n";
-  std::vector<std::string> docs;
+  std::vector<std::string_view> docs;
   while (true) {
     std::size_t at = input.find(kSeparator);
     docs.emplace_back(input.substr(0, at));

@@ -2,9 +2,9 @@
 //
 // The input is read whole as one document (and its messages normalised);
 // then it is cut at every 0xFF byte, which never occurs in UTF-8, into a
-// list of documents for merge_from_strings. Neither may crash, hang or
-// exhaust memory, and whatever the merge accepts must keep the invariants
-// that the raw graph relies on. Seeds: testdata/corpora/*/*.yaml.
+// list of documents for merge_from_strings, read in place. Neither may
+// crash, hang or exhaust memory, and whatever the merge accepts must keep
+// the invariants that the raw graph relies on. Seeds: testdata/corpora/*/*.yaml.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "build_scoring_graph/load/merge.hpp"
+#include "build_scoring_graph/load/normalize.hpp"
 #include "build_scoring_graph/load/read.hpp"
 
 namespace {
@@ -48,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(!file.error().message.empty());
   }
 
-  std::vector<std::string> documents;
+  std::vector<std::string_view> documents;
   std::size_t start = 0;
   for (std::size_t i = 0; i <= size; ++i) {
     if (i == size || data[i] == 0xFF) {

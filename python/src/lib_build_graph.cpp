@@ -3,9 +3,11 @@
 // archive and the optional YAML dumps, or raises the failing stage's message
 // as RuntimeError.
 //
-// While the lock is released nothing here touches a Python object; the only
-// way back into the interpreter is the progress bridge, which takes the lock
-// for a single call of the caller's on_progress.
+// While the lock is released nothing here calls into the interpreter: the
+// documents are read in place, through the references and views taken while
+// converting (py_documents.hpp); the only way back into the interpreter is
+// the progress bridge, which takes the lock for a single call of the
+// caller's on_progress.
 
 #include <Python.h>
 
@@ -13,7 +15,9 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -22,6 +26,7 @@
 #include "lib_functions.hpp"
 #include "py_args.hpp"
 #include "py_convert.hpp"
+#include "py_documents.hpp"
 #include "py_ref.hpp"
 
 namespace korvex::py {
@@ -97,7 +102,7 @@ struct BakeOutcome {
 // Runs the bake; must be called with the lock released. Every native
 // exception is caught here, before the caller takes the lock back, and kept
 // until it can be raised.
-BakeOutcome run_bake(const std::vector<std::string>& documents, const BakeRequest& request) noexcept {
+BakeOutcome run_bake(std::span<const std::string_view> documents, const BakeRequest& request) noexcept {
   BakeOutcome outcome;
   try {
     Result<BakeOutput> result = bake_scoring_graph(documents, request);
@@ -124,8 +129,8 @@ PyObject* build_graph_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   std::array<PyObject*, kParameterNames.size()> slots{};
   if (!bind_arguments(kSignature, args, nargs, kwnames, slots)) return nullptr;
 
-  std::vector<std::string> documents;
-  if (!copy_str_sequence(slots[0], documents)) {
+  Documents documents;
+  if (!documents.convert(slots[0])) {
     note_argument(kParameterNames[0]);
     return nullptr;
   }
@@ -149,11 +154,11 @@ PyObject* build_graph_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     if (on_progress) request.progress = ProgressBridge(on_progress.get());
 
     PyThreadState* saved = PyEval_SaveThread();
-    outcome = run_bake(documents, request);
+    outcome = run_bake(documents.views(), request);
     PyEval_RestoreThread(saved);
   }
   on_progress.reset();
-  std::vector<std::string>().swap(documents);
+  documents.release();
 
   switch (outcome.status) {
     case BakeOutcome::Status::kNativeError: {

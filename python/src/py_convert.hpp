@@ -160,9 +160,11 @@ inline void note_argument(const char* name) {
 #endif
 }
 
-// A str (or subclass) as its UTF-8 bytes; a lone surrogate raises the
+// A str (or subclass) as a view of its UTF-8 bytes, which the object owns
+// (for a non-ASCII string, a copy the interpreter caches in it) and keeps
+// unchanged for as long as it lives; a lone surrogate raises the
 // interpreter's UnicodeEncodeError. Runs no Python code.
-inline bool copy_utf8(PyObject* object, std::string& out) {
+inline bool utf8_view(PyObject* object, std::string_view& out) {
   if (!PyUnicode_Check(object)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'", Py_TYPE(object)->tp_name);
     return false;
@@ -170,7 +172,15 @@ inline bool copy_utf8(PyObject* object, std::string& out) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(object, &size);
   if (data == nullptr) return false;
-  out.assign(data, static_cast<std::size_t>(size));
+  out = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+// A str (or subclass) as a copy of its UTF-8 bytes.
+inline bool copy_utf8(PyObject* object, std::string& out) {
+  std::string_view view;
+  if (!utf8_view(object, view)) return false;
+  out.assign(view);
   return true;
 }
 

@@ -456,7 +456,8 @@ def test_progress_callback_reenters_the_module(kx, valid_documents, baseline):
 
 
 def test_progress_callback_mutating_the_input_has_no_effect(kx, baseline):
-    documents = [VALID_DOCUMENT]
+    # The list holds the only other reference to its string.
+    documents = [StrSubclass(VALID_DOCUMENT)]
 
     def callback(done, total):
         documents.clear()

@@ -1,6 +1,8 @@
 #include "build_scoring_graph/pipeline.hpp"
 
+#include <string_view>
 #include <utility>
+#include <vector>
 
 #include "build_scoring_graph/graph/compiled_graph.hpp"
 #include "build_scoring_graph/graph/raw_graph.hpp"
@@ -11,10 +13,15 @@
 
 namespace korvex {
 
-Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request) {
+Result<BakeOutput> bake_scoring_graph(std::span<const std::string_view> documents, const BakeRequest& request) {
   auto merged = merge_from_strings(documents);
   if (!merged) return std::unexpected(std::move(merged.error()));
   return bake_merged(std::move(*merged), request);
+}
+
+Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request) {
+  std::vector<std::string_view> views(documents.begin(), documents.end());
+  return bake_scoring_graph(std::span<const std::string_view>(views), request);
 }
 
 Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "build_scoring_graph/load/merge.hpp"
@@ -35,6 +36,9 @@ struct BakeOutput {
 inline constexpr const char* kNoEntriesMessage =
     "no scoring-graph entries found in provided YAML strings";
 
+// The documents are UTF-8 texts, read in place: they must stay unchanged
+// until the call returns.
+Result<BakeOutput> bake_scoring_graph(std::span<const std::string_view> documents, const BakeRequest& request);
 Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, const BakeRequest& request);
 
 // The stages after the merge, for input merged by the caller (for example

@@ -1,40 +1,38 @@
-// Reading one scoring-graph YAML document and normalising its messages.
+// Reading one scoring-graph YAML document against its fixed schema.
 //
-// The reader streams libyaml's events and applies the YAML 1.2 core schema
-// itself (quoted scalars are strings; plain true/false, null/~/empty and
-// integers are typed; yes/no/on/off stay strings). It reads exactly one
+// The reader walks libyaml's events (event_source.hpp) with the YAML 1.2
+// core schema applied on top (core_schema.hpp). It reads exactly one
 // document and drains the stream to its end, so that a syntax error anywhere
-// fails. Work is linear in the input: nesting deeper than kMaxNestingDepth
-// stops the parser (libyaml itself slows down quadratically on deep flow
-// collections), and aliases are expanded by replaying the recorded events of
-// their anchored node, at most 16 replayed events per parsed event plus
-// 10 000, so that an expansion bomb fails instead of exploding. An alias in
-// a value that is skipped is not replayed but counts as if it were, so that
-// a bomb fails wherever it stands.
+// fails; work and memory stay linear in the input (read_limits.hpp).
 //
-// Field entries become ScoringField records while they are read; only an
-// unknown "type" or "label" spelling keeps its text, for the message of the
-// normalisation, which reports it only if the document was read without
-// error and the message was not redefined later in the same document.
+// A DocumentReader keeps what it read in flat records, reused from one
+// document to the next: texts back to back in one buffer, one record per
+// field entry, per message and per extension range, so that reading
+// allocates nothing per name or per field once the buffers have grown. Field
+// entries become FieldRecords while they are read; only an unknown "type" or
+// "label" spelling keeps its text, for the message of the normalisation,
+// which reports it only if the document was read without error and the
+// message was not redefined later in the same document.
+//
+// read_document gives the same content as owned records (YamlFile), for
+// callers that keep one document on its own.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "build_scoring_graph/load/read_limits.hpp"
 #include "build_scoring_graph/load/scoring_field.hpp"
+#include "common/name_index.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
-
-// Deepest nesting of collections accepted by the reader. A valid document
-// needs five levels; the rest is room for ignored keys.
-inline constexpr int kMaxNestingDepth = 256;
 
 // The accepted "type" spellings and the kind code of each.
 inline constexpr std::string_view kTypeSpellings[] = {
@@ -58,10 +56,81 @@ struct FieldProblem {
   std::string text;  // the "type" as written (unknown_kind, requires_child) or the "label" (unknown_label)
 };
 
-// A message entry as read. Each field entry is read straight into the
-// ScoringField it becomes (kind and label codes, range kept for bool and
-// enum only), so that normalising moves nothing; the fields after a problem
-// are still read, for reading errors, but not kept.
+// ------------------------------------------------------------ flat records
+
+// A text in DocumentRecords::text.
+struct TextRef {
+  std::size_t offset = 0, size = 0;
+};
+
+// One field entry as read: what its ScoringField holds, with the child as a
+// text reference. `range` is meaningful exactly for kind::kRanged.
+struct FieldRecord {
+  std::uint32_t number = 0;
+  std::uint8_t label = label::kOptional;
+  std::uint8_t kind = kind::kInt32;
+  bool packed = false;
+  bool has_child = false;
+  ValueRange range{};
+  TextRef child;
+};
+
+struct MessageRecord {
+  TextRef name;
+  NodeKind kind = NodeKind::message;  // group exactly when "kind" is "GROUP"
+  std::size_t fields_begin = 0, fields_end = 0;  // in DocumentRecords::fields, document order
+  std::size_t ext_begin = 0, ext_end = 0;        // in DocumentRecords::ext_ranges, as written
+  bool has_problem = false;
+  FieldProblem::Rule rule = FieldProblem::Rule::unknown_kind;
+  std::uint32_t problem_number = 0;
+  TextRef problem_text;
+};
+
+// A document as read. The fields after a problem are read, for reading
+// errors, but not kept; a name given twice holds its later definition (the
+// records of the earlier one stay unreferenced in the lists).
+struct DocumentRecords {
+  bool extension_ranges = false;
+  std::string text;  // every kept text, back to back
+  std::vector<TextRef> entries;
+  std::vector<MessageRecord> messages;  // one per distinct name, in order of first appearance
+  std::vector<FieldRecord> fields;
+  std::vector<ExtRange> ext_ranges;
+
+  std::string_view view(TextRef r) const { return std::string_view(text).substr(r.offset, r.size); }
+  std::span<const FieldRecord> fields_of(const MessageRecord& m) const {
+    return std::span(fields).subspan(m.fields_begin, m.fields_end - m.fields_begin);
+  }
+  std::span<const ExtRange> ext_ranges_of(const MessageRecord& m) const {
+    return std::span(ext_ranges).subspan(m.ext_begin, m.ext_end - m.ext_begin);
+  }
+  // Empties every list and keeps the storage.
+  void clear();
+};
+
+// Reads documents one after another into the same records.
+class DocumentReader {
+ public:
+  // Reads one input string. The error text names the line and column
+  // (1-based) and what was expected; it carries no document index. After an
+  // error the records are unspecified.
+  Result<void> read(std::string_view text);
+
+  const DocumentRecords& records() const noexcept { return records_; }
+  // How far the last read went, successful or not.
+  ReadWork work() const noexcept { return work_; }
+
+ private:
+  DocumentRecords records_;
+  NameIndex names_;  // messages by name, for the document being read
+  ReadWork work_;
+};
+
+// ---------------------------------------------------------- owned records
+
+// A message entry as read, owning its texts. Each kept field entry is a
+// ScoringField already (kind and label codes, range kept for bool and enum
+// only), so that normalising moves nothing.
 struct YamlMessage {
   NodeKind kind = NodeKind::message;   // group exactly when "kind" is "GROUP"
   std::vector<ScoringField> fields;    // document order
@@ -77,59 +146,10 @@ struct YamlFile {
   std::vector<std::pair<std::string, YamlMessage>> messages;
 };
 
-// A set of positions in a list of names, hashed by the name at each
-// position: it finds the earlier position of an equal name without holding a
-// copy of any name, and stays valid while the list grows. Open addressing
-// with linear probing over (hash, position) slots.
-class NameIndex {
- public:
-  // Returns the position of an earlier equal name, or inserts `pos` and
-  // returns it. `names` must hold a name at every inserted position.
-  template <class Names, class Proj>
-  std::size_t find_or_insert(const Names& names, Proj&& name_of, std::size_t pos) {
-    if ((count_ + 1) * 2 > slots_.size()) grow();
-    std::string_view name = name_of(names[pos]);
-    std::uint64_t h = hash(name);
-    std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (s.pos == kEmpty) {
-        s = Slot{h, pos};
-        ++count_;
-        return pos;
-      }
-      if (s.hash == h && name_of(names[s.pos]) == name) return s.pos;
-    }
-  }
-
- private:
-  static constexpr std::size_t kEmpty = ~std::size_t{0};
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::size_t pos = kEmpty;
-  };
-  static std::uint64_t hash(std::string_view s) { return std::hash<std::string_view>{}(s); }
-  void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    std::size_t mask = slots_.size() - 1;
-    for (const Slot& s : old) {
-      if (s.pos == kEmpty) continue;
-      std::size_t i = s.hash & mask;
-      while (slots_[i].pos != kEmpty) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-  std::vector<Slot> slots_;
-  std::size_t count_ = 0;
-};
-
-// Reads one input string. The error text names the line and column (1-based)
-// and what was expected; it carries no document index.
+// Reads one input string, with the errors of DocumentReader::read.
 Result<YamlFile> read_document(std::string_view text);
 
-// Normalises one message: reports its field problem, sorts the fields by
-// number (stable) and checks the extension ranges. Consumes the message.
-Result<NormalizedMessage> normalize_message(std::string_view name, YamlMessage&& message);
+// The ScoringField of a field record.
+ScoringField make_field(const DocumentRecords& records, const FieldRecord& field);
 
 }  // namespace korvex
