@@ -5,7 +5,8 @@
 #   3. both again against an AddressSanitizer + UndefinedBehaviorSanitizer
 #      build (skipped with --quick), the module loaded into Python with the
 #      sanitizer runtime preloaded; any sanitizer report fails the run,
-#   and a short run of every fuzz target (FUZZ_SECONDS each, default 20).
+#   the threads stress test under ThreadSanitizer, and a short run of every
+#   fuzz target (FUZZ_SECONDS each, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -52,6 +53,20 @@ ninja -C build/asan -j"$jobs" >/dev/null
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 meson test -C build/asan --print-errorlogs -q --timeout-multiplier 4
+
+echo "== threads under ThreadSanitizer (bakes, index encodes and reads on 8 threads at once)"
+# Only the stress test and the libraries it links: the suites above already
+# ran under the other sanitizers.
+if [[ ! -f build/tsan/build.ninja ]]; then
+  CC=clang-19 CXX=clang++-19 meson setup build/tsan -Dtests=true -Dmodule=false -Ddevel=false \
+    -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false -Dcpp_args=-fno-omit-frame-pointer >/dev/null
+fi
+ninja -C build/tsan -j"$jobs" graph/stress/threads_test >/dev/null
+# The test captures standard error (it compares the warnings), so reports
+# go to files, shown here when there are any.
+rm -f build/tsan/report.*
+TSAN_OPTIONS="halt_on_error=1:log_path=$PWD/build/tsan/report" build/tsan/graph/stress/threads_test --gtest_brief=1 ||
+  { cat build/tsan/report.* >&2 2>/dev/null || true; echo "the threads test failed under ThreadSanitizer" >&2; exit 1; }
 
 echo "== fuzz targets"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
