@@ -108,6 +108,13 @@ fi
 ninja -C build/asan -j"$jobs" >/dev/null
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+# The sanitizer runtimes do not find Debian's llvm-symbolizer through its
+# symbolic link on PATH; named by its real path, reports name functions.
+symbolizer_option=""
+if symbolizer=$(command -v llvm-symbolizer); then
+  symbolizer_option=external_symbolizer_path=$(readlink -f "$symbolizer")
+  ASAN_OPTIONS+=":$symbolizer_option"
+fi
 meson test -C build/asan --print-errorlogs -q --timeout-multiplier 4
 
 echo "== threads under ThreadSanitizer (bakes, index encodes and reads on 8 threads at once)"
@@ -121,11 +128,11 @@ ninja -C build/tsan -j"$jobs" graph/stress/threads_test >/dev/null
 # The test captures standard error (it compares the warnings), so reports
 # go to files, shown here when there are any.
 rm -f build/tsan/report.*
-TSAN_OPTIONS="halt_on_error=1:log_path=$PWD/build/tsan/report" build/tsan/graph/stress/threads_test --gtest_brief=1 ||
+TSAN_OPTIONS="halt_on_error=1:log_path=$PWD/build/tsan/report:$symbolizer_option" build/tsan/graph/stress/threads_test --gtest_brief=1 ||
   { cat build/tsan/report.* >&2 2>/dev/null || true; echo "the threads test failed under ThreadSanitizer" >&2; exit 1; }
 
 echo "== fuzz targets"
-scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}" 1
 
 echo "== module tests (sanitizer build, runtime preloaded)"
 asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
