@@ -29,12 +29,14 @@ VERBS = {
     "inspect": "korvex_graph.cli.inspect",
     "verify": "korvex_graph.cli.verify",
     "extract": "korvex_graph.cli.extract",
+    "identify": "korvex_graph.cli.identify",
 }
 
 DESCRIPTION = """\
 From compiled protobuf schemas to archives read in place: a minimised graph
 of every message type (bake), and an index of a descriptor set (index);
-then reading them back (inspect, verify, extract)."""
+then reading them back (inspect, verify, extract) and naming the type of
+protobuf payloads (identify)."""
 
 EPILOG = """\
 from .proto to archive:
