@@ -142,3 +142,7 @@ asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
 (cd build && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=asan/python \
   KORVEX_SANITIZED=1 $PY -m pytest -q -p no:cacheprovider ../python/tests)
 
+# The wheel a user installs and the source distribution (slow: two release
+# builds of the modules), as a fresh venv sees them.
+echo "== wheel (fresh venv, shared-library needs, the command line) and source distribution"
+scripts/test_wheel.sh
