@@ -306,5 +306,8 @@ def test_ctrl_c_while_baking_exits_130_and_writes_nothing(tmp_path):
     process.send_signal(signal.SIGINT)
     out, rest = process.communicate(timeout=120)
     assert first == "minimising: 0%\n"
-    assert (process.returncode, out, rest) == (130, "", "")
+    # A report already on its way from the worker may still be printed
+    # before the signal reaches the main thread; nothing else may.
+    assert (process.returncode, out) == (130, "")
+    assert all(line.startswith("minimising: ") for line in rest.splitlines()), rest
     assert os.listdir(tmp_path) == []

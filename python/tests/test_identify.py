@@ -275,7 +275,8 @@ def wkt_descriptor_set() -> tuple[bytes, bytes]:
     return bytes(data), kx.build_fds_index(type_to_file, file_to_span, dep_graph, {})
 
 
-@pytest.mark.skipif(importlib.util.find_spec("google.protobuf") is None, reason="python3-protobuf not installed")
+@pytest.mark.skipif(importlib.util.find_spec("google") is None or importlib.util.find_spec("google.protobuf") is None,
+                    reason="python3-protobuf not installed")
 def test_cli_decodes_the_best_match(tmp_path):
     from google.protobuf import descriptor_pb2
 
