@@ -34,21 +34,33 @@ _YAML_SUFFIXES = (".yaml", ".yml")
 _GZIP_MAGIC = b"\x1f\x8b"
 
 
-class Baked(NamedTuple):
-    """What bake() returns."""
-
+class _Outputs(NamedTuple):
     archive: bytes
     """The baked graph archive: open it with Graph.open, or write it out."""
     yaml: str | None
     """The minimised graph as YAML, when asked for."""
     initial_yaml: str | None
     """The graph before minimisation as YAML, when asked for."""
+
+
+class Baked(_Outputs):
+    """What bake() returns: the triple build_graph returns, (archive, yaml,
+    initial_yaml), so that code written for one takes the other; and, as
+    attributes only, the counts a summary reports."""
+
     documents: int
     """Documents merged: one per YAML document and per file of each set."""
     messages: int
     """Distinct message names among them."""
     states: int
     """States of the automaton before minimisation (len(Graph.nodes) after)."""
+
+
+def _baked(archive: bytes, yaml: str | None, initial_yaml: str | None, documents: int, messages: int,
+           states: int) -> Baked:
+    baked = Baked(archive, yaml, initial_yaml)
+    baked.documents, baked.messages, baked.states = documents, messages, states
+    return baked
 
 
 class Input(NamedTuple):
@@ -173,7 +185,7 @@ def bake_inputs(
             error.input_name = inputs[position].name  # type: ignore[attr-defined]
             error.add_note(f"while reading {inputs[position].name}")
         raise
-    return Baked(*result)
+    return _baked(*result)
 
 
 def bake(

@@ -51,7 +51,7 @@ def test_a_set_bakes_as_the_converters_documents(name, sets, documents, capfd):
     calls = []
     baked = kg.bake(sets[name], yaml=True, initial_yaml=True, progress=lambda d, t: calls.append((d, t)))
     assert capfd.readouterr().err == expected_err
-    assert (baked.archive, baked.yaml, baked.initial_yaml) == expected
+    assert baked == expected and (baked.archive, baked.yaml, baked.initial_yaml) == expected
     assert calls == expected_calls
     assert baked.documents == len(documents[name])
     assert kg.bake([sets[name]]).archive == expected[0]
