@@ -100,7 +100,7 @@ std::string read_graph(const Bytes& archive) {
 // nested, and not wire format at all, each answered in full.
 std::string identify_all(const identify::Identifier& identifier) {
   static constexpr std::string_view kPayloads[] = {
-      "", "\x08\x01", "\x08\x96\x01\x10\x05", "\x0a\x03abc\x10\x01", "\x0a\x05\x0a\x01x\x10\x02",
+      "", "\x08\x01", "\x08\x96\x01\x10\x05", "\x0a\x03" "abc\x10\x01", "\x0a\x05\x0a\x01x\x10\x02",
       "\x12\x04\x08\x01\x10\x02\x18\x03", "\xf8\x07\x01\x08\x01", "\x0a\x80", "\x08"};
   std::string text;
   for (const std::string_view payload : kPayloads) {
