@@ -81,15 +81,17 @@ std::vector<TransitionEntry> sorted_transitions(std::vector<PendingTransition>& 
 // state; a root resolves only to a named state (never when there is none).
 // The others are left out, with a warning line each when `warn_missing`.
 template <class NodeOf>
-std::vector<RootEntry> resolve_roots(const RawGraph& graph, std::span<const std::string> roots, NodeOf node_of,
+std::vector<RootEntry> resolve_roots(const RawGraph& graph, const RootList& roots, NodeOf node_of,
                                      bool warn_missing) {
+  const NameTable& names = graph.names.table();
   std::vector<RootEntry> out;
-  for (const std::string& name : roots) {
-    auto it = graph.name_to_id.find(name);
-    if (it != graph.name_to_id.end() && it->second < graph.named_count()) {
-      out.push_back(RootEntry{name, node_of(it->second)});
+  out.reserve(roots.size());
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    const std::uint32_t state = graph.names.state_of_name(roots.name_id(i, names));
+    if (state < graph.named_count()) {
+      out.push_back(RootEntry{std::string(roots.text(i, names)), node_of(state)});
     } else if (warn_missing) {
-      emit_warning("warning: root entry '" + name + "' has no node in graph; skipping\n");
+      emit_warning("warning: root entry '" + std::string(roots.text(i, names)) + "' has no node in graph; skipping\n");
     }
   }
   return out;
@@ -159,8 +161,7 @@ Result<std::uint32_t> block_of_sentinel(std::span<const std::uint32_t> block_of,
   return block_of[named + *position];
 }
 
-Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves,
-                                      std::span<const std::string> roots) {
+Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves, const RootList& roots) {
   const std::uint32_t n = graph.named_count();
   const std::size_t r = leaves.ranges.size();
   if (r > kMaxRangeLeaves) return std::unexpected(too_many_range_leaves(r));
@@ -199,7 +200,7 @@ Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry&
 }
 
 Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves, const Partition& partition,
-                              std::span<const std::string> roots) {
+                              const RootList& roots) {
   const std::uint32_t n = graph.named_count();
   const std::size_t r = leaves.ranges.size();
   if (r > kMaxRangeLeaves) return std::unexpected(too_many_range_leaves(r));
