@@ -5,7 +5,8 @@
 #   3. both again against an AddressSanitizer + UndefinedBehaviorSanitizer
 #      build (skipped with --quick), the module loaded into Python with the
 #      sanitizer runtime preloaded; any sanitizer report fails the run,
-#   and a short run of every fuzz target (FUZZ_SECONDS each, default 20).
+#   the threads stress test under ThreadSanitizer, and a short run of every
+#   fuzz target (FUZZ_SECONDS each, default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,6 +43,62 @@ build/venv/bin/pip install -q --no-build-isolation --no-deps . >/dev/null
 
 [[ $quick -eq 1 ]] && exit 0
 
+echo "== module tests on the other CPython versions found"
+# The newest pyenv build of each minor version the package supports
+# (requires-python in pyproject.toml), Debian's own version aside. Only the
+# two extension modules and the embedded-interpreter binding test are built
+# for each, into build/py<version>, whose python/ folder imports like an
+# installation.
+floor=$(sed -n 's/^requires-python = ">=3\.\([0-9]*\)"$/\1/p' pyproject.toml)
+own_minor=$($PY -c 'import sys; print(sys.version_info[1])')
+pyenv_root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+declare -A newest=()
+too_old=()
+for dir in $(ls -d "$pyenv_root"/versions/3.* 2>/dev/null | sort -V); do
+  [[ $(basename "$dir") =~ ^3\.([0-9]+)\.[0-9]+$ && -x $dir/bin/python3 ]] || continue
+  minor=${BASH_REMATCH[1]}
+  if (( minor < floor )); then too_old+=("$(basename "$dir")"); continue; fi
+  (( minor == own_minor )) || newest[$minor]=$dir/bin/python3
+done
+[[ ${#too_old[@]} -eq 0 ]] || echo "-- not tested, the package requires 3.$floor or newer: ${too_old[*]}"
+# Debian's pure-Python test tools, for interpreters that have none; and for
+# Meson 1.0, which reads an interpreter's settings through distutils (gone
+# from 3.12 on), the copy that setuptools carries. Compiled packages (numpy,
+# yaml, protobuf, mypy) are left out: their tests skip.
+dist=/usr/lib/python3/dist-packages
+tools=$PWD/build/py-tools
+distutils=$PWD/build/py-distutils
+rm -rf "$tools" "$distutils" && mkdir -p "$tools" "$distutils"
+ln -s "$dist/setuptools/_distutils" "$distutils/distutils"
+for name in pytest _pytest py.py pluggy iniconfig packaging attr attrs hypothesis _hypothesis_pytestplugin.py \
+    _hypothesis_ftz_detector.py sortedcontainers tomli exceptiongroup; do
+  [[ -e $dist/$name ]] && ln -s "$dist/$name" "$tools/"
+  # the metadata too, through which pytest finds hypothesis's plugin
+  [[ $name == *.py ]] || for info in "$dist/$name"-[0-9]*-info; do [[ -e $info ]] && ln -s "$info" "$tools/"; done
+done
+for minor in $(printf '%s\n' "${!newest[@]}" | sort -n); do
+  python=${newest[$minor]}
+  out=build/py3.$minor
+  echo "-- $($python -c 'import platform; print(platform.python_version())') ($python)"
+  if [[ ! -f $out/build.ninja ]]; then
+    printf "[binaries]\npython = '%s'\n" "$python" > "build/py3.$minor.ini"
+    PYTHONPATH=$distutils meson setup "$out" --native-file "build/py3.$minor.ini" -Dtests=true -Ddevel=false >/dev/null
+  fi
+  # every target that python/ defines, none of graph/'s suites
+  targets=$(meson introspect "$out" --targets | $PY -c '
+import json, os, sys
+python_dir = os.path.abspath("python")
+for target in json.load(sys.stdin):
+    if (os.path.dirname(target["defined_in"]) + os.sep).startswith(python_dir + os.sep):
+        print(*(os.path.relpath(f, sys.argv[1]) for f in target["filename"]))' "$out")
+  # shellcheck disable=SC2086  # one target per word
+  PYTHONPATH=$distutils ninja -C "$out" -j"$jobs" $targets >/dev/null
+  "$out/python/binding_test" --gtest_brief=1
+  # pytest 7.2 predates 3.12's deprecation of ast.Str and friends.
+  (cd build && PYTHONPATH="py3.$minor/python:$tools" $python -m pytest -q -p no:cacheprovider \
+    -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" ../python/tests)
+done
+
 echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 if [[ ! -f build/asan/build.ninja ]]; then
   CC=clang-19 CXX=clang++-19 meson setup build/asan -Dtests=true -Dbuildtype=debugoptimized \
@@ -51,10 +108,31 @@ fi
 ninja -C build/asan -j"$jobs" >/dev/null
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
+# The sanitizer runtimes do not find Debian's llvm-symbolizer through its
+# symbolic link on PATH; named by its real path, reports name functions.
+symbolizer_option=""
+if symbolizer=$(command -v llvm-symbolizer); then
+  symbolizer_option=external_symbolizer_path=$(readlink -f "$symbolizer")
+  ASAN_OPTIONS+=":$symbolizer_option"
+fi
 meson test -C build/asan --print-errorlogs -q --timeout-multiplier 4
 
+echo "== threads under ThreadSanitizer (bakes, index encodes and reads on 8 threads at once)"
+# Only the stress test and the libraries it links: the suites above already
+# ran under the other sanitizers.
+if [[ ! -f build/tsan/build.ninja ]]; then
+  CC=clang-19 CXX=clang++-19 meson setup build/tsan -Dtests=true -Dmodule=false -Ddevel=false \
+    -Dbuildtype=debugoptimized -Db_sanitize=thread -Db_lundef=false -Dcpp_args=-fno-omit-frame-pointer >/dev/null
+fi
+ninja -C build/tsan -j"$jobs" graph/stress/threads_test >/dev/null
+# The test captures standard error (it compares the warnings), so reports
+# go to files, shown here when there are any.
+rm -f build/tsan/report.*
+TSAN_OPTIONS="halt_on_error=1:log_path=$PWD/build/tsan/report:$symbolizer_option" build/tsan/graph/stress/threads_test --gtest_brief=1 ||
+  { cat build/tsan/report.* >&2 2>/dev/null || true; echo "the threads test failed under ThreadSanitizer" >&2; exit 1; }
+
 echo "== fuzz targets"
-scripts/fuzz.sh "${FUZZ_SECONDS:-20}"
+scripts/fuzz.sh "${FUZZ_SECONDS:-20}" 1
 
 echo "== module tests (sanitizer build, runtime preloaded)"
 asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)

@@ -10,10 +10,14 @@
     index = korvex_graph.Index.open(index_bytes)
     index.file_of_type("pkg.Message")                   # "pkg/message.proto" or None
 
+    for match in graph.identify(payload):               # which root types are these bytes?
+        print(match.score, match.names, match.reason)
+
 Opening checks every pointer, length, table and invariant of the archive
 once; afterwards each lookup reads the bytes where they are. Invalid bytes
 raise ArchiveError, a ValueError whose message names the file offset of the
-faulty field and what is wrong with it.
+faulty field and what is wrong with it; bytes that are not protobuf wire
+format at all raise PayloadError, a ValueError saying where they break.
 """
 
 from collections.abc import Sequence
@@ -22,8 +26,10 @@ from ._graph import Graph
 from ._index import Index, MapView
 from ._native import (
     ArchiveError,
+    Match,
     Node,
     NodeSequence,
+    PayloadError,
     RangeSequence,
     Root,
     RootSequence,
@@ -43,8 +49,10 @@ __all__ = [
     "Graph",
     "Index",
     "MapView",
+    "Match",
     "Node",
     "NodeSequence",
+    "PayloadError",
     "RangeSequence",
     "Root",
     "RootSequence",

@@ -11,6 +11,14 @@ import pathlib
 
 import pytest
 
+# Debian's compiled packages serve only its own interpreter: scripts/test.sh
+# also runs this suite on other CPython versions, where the tests that need
+# one of them are skipped, and only those.
+try:
+    import numpy
+except ImportError:
+    numpy = None
+
 REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 # Messages with equal field shapes (pkg.A and pkg.C are equivalent, pkg.B
@@ -51,6 +59,16 @@ NO_ENTRIES_MESSAGE = "no scoring-graph entries found in provided YAML strings"
 # Set by the test script when the module is an AddressSanitizer build loaded
 # with the sanitizer runtime preloaded.
 SANITIZED = bool(os.environ.get("KORVEX_SANITIZED"))
+
+needs_numpy = pytest.mark.skipif(numpy is None, reason="numpy is not installed")
+
+
+def numpy_cases(make, width=1):
+    """The parameter cases make(numpy) returns; where numpy is missing, one
+    skipped case of `width` values stands for them all."""
+    if numpy is None:
+        return [pytest.param(*[None] * width, id="numpy", marks=needs_numpy)]
+    return make(numpy)
 
 
 @pytest.fixture(scope="session")

@@ -17,6 +17,7 @@ struct GraphObject {
   Py_buffer buffer;    // held from open to dealloc
   bool opened;         // buffer and view are live
   serial::GraphView view;  // constructed in place at open
+  void* identifier;    // identify::Identifier, built on first identify() (graph_identify.cpp)
 };
 
 // A node: its graph and id; every field is read from the view on access.
@@ -42,5 +43,9 @@ PyObject* make_node(GraphObject* graph, std::uint32_t id);
 PyObject* make_transition(const ModuleState& state, const serial::Transition& t);
 PyObject* make_root(const ModuleState& state, const serial::Root& r);
 PyObject* make_subsequence(GraphObject* graph, ListKind kind, Py_ssize_t start, Py_ssize_t step, Py_ssize_t length);
+
+// Graph.identify (graph_identify.cpp), and the release of what it built.
+PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+void release_identifier(GraphObject* graph);
 
 }  // namespace korvex::native

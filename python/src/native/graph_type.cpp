@@ -175,6 +175,7 @@ void graph_dealloc(PyObject* self) {
   GraphObject* graph = as_graph(self);
   if (graph->opened) {
     graph->opened = false;
+    release_identifier(graph);
     graph->view.~GraphView();
     PyBuffer_Release(&graph->buffer);
   }
@@ -280,6 +281,13 @@ PyMethodDef graph_methods[] = {
     {"transition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_transition)), METH_FASTCALL,
      "transition($self, node, field, /)\n--\n\n"
      "The transition of node `node` on field number `field`, or None (binary search of the node's run)."},
+    {"identify", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_identify)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "identify($self, /, payload, top=5)\n--\n\n"
+     "The root types a protobuf payload (any bytes-like object) parses as, best first, as Match records.\n\n"
+     "top=None lists every root that parses; top=k the first k of the best tier: the exact matches\n"
+     "whenever there is one. Runs with the interpreter lock released. Raises PayloadError (a\n"
+     "ValueError) saying where the bytes break when they are not protobuf wire format at all."},
     {"to_yaml", reinterpret_cast<PyCFunction>(graph_to_yaml), METH_NOARGS,
      "to_yaml($self, /)\n--\n\n"
      "The graph as the YAML dump that build_graph(..., emit_yaml=True) returned beside the archive."},

@@ -38,17 +38,20 @@ int exec_module(PyObject* module) {
       PyErr_NewExceptionWithDoc("korvex_graph.ArchiveError", kArchiveErrorDoc, PyExc_ValueError, nullptr);
   if (state->archive_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "ArchiveError", state->archive_error) < 0) return -1;
-  if (!add_graph_types(module, *state) || !add_index_types(module, *state)) return -1;
+  if (!add_graph_types(module, *state) || !add_index_types(module, *state) || !add_identify_types(module, *state))
+    return -1;
   return 0;
 }
 
 template <class F>
 void for_each_reference(ModuleState* state, F&& f) {
   f(state->archive_error);
+  f(state->payload_error);
   for (PyTypeObject** type : {&state->graph_type, &state->node_type, &state->node_sequence_type,
                               &state->transition_sequence_type, &state->root_sequence_type,
                               &state->range_sequence_type, &state->transition_type, &state->root_type,
-                              &state->span_type, &state->index_type, &state->map_iterator_type})
+                              &state->span_type, &state->index_type, &state->map_iterator_type,
+                              &state->match_type})
     f(reinterpret_cast<PyObject*&>(*type));
 }
 

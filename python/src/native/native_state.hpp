@@ -33,6 +33,8 @@ struct ModuleState {
   PyTypeObject* span_type;
   PyTypeObject* index_type;
   PyTypeObject* map_iterator_type;
+  PyObject* payload_error;  // PayloadError, a ValueError subclass (graph_identify.cpp)
+  PyTypeObject* match_type;
 };
 
 extern PyModuleDef module_definition;
@@ -45,6 +47,7 @@ ModuleState* state_of(PyTypeObject* type);
 // slot; false with an exception set on failure.
 bool add_graph_types(PyObject* module, ModuleState& state);
 bool add_index_types(PyObject* module, ModuleState& state);
+bool add_identify_types(PyObject* module, ModuleState& state);
 
 // UTF-8 text of the archive as a new str: copied directly when it is ASCII
 // (almost always), decoded strictly otherwise.

@@ -1,0 +1,304 @@
+// Tests of identification: the ranking and the reasons on a small schema
+// with one type per rule, the exact scores of a few, the messages for
+// malformed payloads, and properties over the bundled graphs: a payload
+// generated for a root is always matched exactly by its node, pruning never
+// changes the answer (identify(top = k) is the first k of every match), and
+// the answer does not depend on which other calls ran before.
+#include "identify/identify.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "build_scoring_graph/pipeline.hpp"
+#include "testing/files.hpp"
+#include "identify/payload_test_support.hpp"
+
+namespace korvex::identify {
+namespace {
+
+using testing::Bytes;
+using testing::put_bytes;
+using testing::put_tag;
+using testing::put_varint;
+
+constexpr const char* kSchema = R"(
+entries: [t.Flag, t.Count, t.Big, t.Name, t.Blob, t.Outer, t.Nums, t.Req, t.Ext, t.Grp, t.Pair]
+messages:
+  t.Flag: {fields: [{number: 1, type: bool, range: [0, 1]}]}
+  t.Count: {fields: [{number: 1, type: int32}]}
+  t.Big: {fields: [{number: 1, type: int64}]}
+  t.Name: {fields: [{number: 1, type: string}]}
+  t.Blob: {fields: [{number: 1, type: bytes}]}
+  t.Outer: {fields: [{number: 1, type: message, child: t.Flag}]}
+  t.Nums: {fields: [{number: 1, type: int32, label: repeated, packed: true}]}
+  t.Req: {fields: [{number: 1, type: int32}, {number: 2, type: int32, label: required}]}
+  t.Ext: {fields: [{number: 1, type: int32}], ext_ranges: [[100, 199]]}
+  t.Grp: {fields: [{number: 1, type: group, child: t.G}]}
+  t.G: {kind: GROUP, fields: [{number: 2, type: uint32}]}
+  t.Pair: {fields: [{number: 1, type: int32}, {number: 2, type: string}]}
+)";
+
+struct Graph {
+  Bytes archive;
+  serial::GraphView view;
+  std::unique_ptr<Identifier> identifier;
+};
+
+std::unique_ptr<Graph> bake(const std::vector<std::string>& documents) {
+  auto out = bake_scoring_graph(documents, BakeRequest{});
+  EXPECT_TRUE(out.has_value()) << (out ? "" : out.error().message);
+  auto g = std::make_unique<Graph>();
+  g->archive = std::move(out->archive);
+  auto view = serial::GraphView::open(g->archive);
+  EXPECT_TRUE(view.has_value());
+  g->view = std::move(*view);
+  g->identifier = std::make_unique<Identifier>(g->view);
+  return g;
+}
+
+std::unique_ptr<Graph> load(const std::string& expected) {
+  auto g = std::make_unique<Graph>();
+  const std::string file = read_file(std::string(KORVEX_TESTDATA) + "/expected/" + expected + "/graph.rkyv");
+  g->archive.assign(file.begin(), file.end());
+  auto view = serial::GraphView::open(g->archive);
+  EXPECT_TRUE(view.has_value()) << expected;
+  g->view = std::move(*view);
+  g->identifier = std::make_unique<Identifier>(g->view);
+  return g;
+}
+
+Bytes bytes(std::initializer_list<int> list) {
+  Bytes b;
+  for (const int x : list) b.push_back(static_cast<std::uint8_t>(x));
+  return b;
+}
+
+// "name1|name2 reason" per match, best first.
+std::vector<std::string> describe(const Graph& g, const std::vector<Match>& matches) {
+  std::vector<std::string> out;
+  for (const Match& m : matches) {
+    std::string line;
+    for (const std::uint32_t r : m.roots) {
+      if (!line.empty()) line += '|';
+      line += g.view.roots()[r].fqdn;
+    }
+    out.push_back(line + " " + m.reason());
+  }
+  return out;
+}
+
+std::vector<std::string> ranking(const Graph& g, const Bytes& payload) {
+  auto matches = g.identifier->identify(payload, std::nullopt);
+  EXPECT_TRUE(matches.has_value()) << matches.error().message;
+  return matches ? describe(g, *matches) : std::vector<std::string>{};
+}
+
+using Ranking = std::vector<std::string>;
+
+TEST(Identify, RanksByTheModel) {
+  const auto g = bake({kSchema});
+  struct Case {
+    const char* what;
+    Bytes payload;
+    Ranking expected;
+  };
+  Bytes packed;
+  put_bytes(packed, 1, bytes({1, 2, 3}));
+  Bytes nested;
+  put_bytes(nested, 1, bytes({0x08, 0x01}));
+  Bytes group;
+  put_tag(group, 1, 3);
+  put_tag(group, 2, 0);
+  put_varint(group, 7);
+  put_tag(group, 1, 4);
+  Bytes negative;
+  put_tag(negative, 1, 0);
+  put_varint(negative, static_cast<std::uint64_t>(std::int64_t{-5}));
+  Bytes wide;
+  put_tag(wide, 1, 0);
+  put_varint(wide, std::uint64_t{1} << 40);
+  Bytes extension = bytes({0x08, 0x01});
+  put_tag(extension, 150, 0);
+  put_varint(extension, 1);
+  const Case cases[] = {
+      {"a bool explains 1 best; int32 before int64; the required field missing ranks last",
+       bytes({0x08, 0x01}),
+       {"t.Flag exact", "t.Count exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
+        "t.Req 1 required field missing"}},
+      {"2 is outside the bool's range",
+       bytes({0x08, 0x02}),
+       {"t.Count exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
+        "t.Flag 1 value out of range", "t.Req 1 required field missing"}},
+      {"a sign-extended negative is an int32; a bool and uint32 cannot hold it",
+       negative,
+       {"t.Count exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
+        "t.Flag 1 value out of range", "t.Req 1 required field missing"}},
+      {"2^40 fits int64 only",
+       wide,
+       {"t.Big exact", "t.Count 1 value out of range", "t.Ext 1 value out of range", "t.Flag 1 value out of range",
+        "t.Nums 1 value out of range", "t.Pair 1 value out of range",
+        "t.Req 1 value out of range, 1 required field missing"}},
+      {"a nested message explains its bytes better than a string, a string better than bytes",
+       nested,
+       {"t.Outer exact", "t.Name exact", "t.Blob exact", "t.Nums exact"}},
+      {"a packed run", packed, {"t.Name exact", "t.Blob exact", "t.Nums exact"}},
+      {"a group", group, {"t.Grp exact"}},
+      {"an extension keeps the match exact", extension,
+       {"t.Ext exact, 1 extension field", "t.Flag 1 unknown field", "t.Count 1 unknown field", "t.Big 1 unknown field",
+        "t.Nums 1 unknown field", "t.Pair 1 unknown field", "t.Req 1 unknown field, 1 required field missing"}},
+  };
+  for (const Case& c : cases) EXPECT_EQ(ranking(*g, c.payload), c.expected) << c.what;
+}
+
+TEST(Identify, ScoresAreBitsOfTheModel) {
+  const auto g = bake({kSchema});
+  auto matches = g->identifier->identify(bytes({0x08, 0x01}), std::nullopt);
+  ASSERT_TRUE(matches.has_value());
+  std::map<std::string, double> score;
+  for (const Match& m : *matches) score[std::string(g->view.roots()[m.roots[0]].fqdn)] = m.score;
+  // presence log2(1 + 1) + log2 C(1, 1), then the value.
+  EXPECT_DOUBLE_EQ(score["t.Flag"], -(1 + 1));
+  EXPECT_DOUBLE_EQ(score["t.Count"], -(1 + std::log2(6.0) + 7));
+  EXPECT_DOUBLE_EQ(score["t.Big"], -(1 + std::log2(10.0) + 7));
+  EXPECT_DOUBLE_EQ(score["t.Nums"], -(1 + 1 + std::log2(6.0) + 7));  // a repeated field's count: gamma(1)
+  // Two declared fields, one used: log2 3 + log2 2.
+  EXPECT_DOUBLE_EQ(score["t.Pair"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7));
+  // Inexact: the penalty of a two-byte payload comes on top.
+  EXPECT_DOUBLE_EQ(score["t.Req"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7 + 128 * 2 + 64));
+}
+
+TEST(Identify, EmptyPayloadMatchesEveryRootSmallestFirst) {
+  const auto g = bake({kSchema});
+  auto matches = g->identifier->identify({}, std::nullopt);
+  ASSERT_TRUE(matches.has_value());
+  EXPECT_EQ(matches->size(), g->identifier->candidate_count());
+  EXPECT_EQ(describe(*g, *matches).front(), "t.Big exact");
+  EXPECT_EQ(describe(*g, *matches).back(), "t.Req 1 required field missing");
+}
+
+TEST(Identify, RootsSharingANodeAreOneCandidate) {
+  const auto g = bake({R"(
+entries: [b.Same, a.Same, c.Other]
+messages:
+  a.Same: {fields: [{number: 1, type: int32}]}
+  b.Same: {fields: [{number: 1, type: int32}]}
+  c.Other: {fields: [{number: 1, type: int64}]}
+)"});
+  EXPECT_EQ(ranking(*g, bytes({0x08, 0x01})), (Ranking{"a.Same|b.Same exact", "c.Other exact"}));
+}
+
+TEST(Identify, MalformedPayloadsSayWhy) {
+  const auto g = bake({kSchema});
+  // Groups nest 100 deep below the message, no deeper.
+  Bytes deep, deepest;
+  for (int i = 0; i < 100; ++i) put_tag(deep, 1, 3);
+  for (int i = 0; i < 100; ++i) put_tag(deep, 1, 4);
+  put_tag(deepest, 1, 3);
+  deepest.insert(deepest.end(), deep.begin(), deep.end());
+  put_tag(deepest, 1, 4);
+  const std::pair<Bytes, std::string> cases[] = {
+      {bytes({0x08}), "truncated varint at byte offset 1"},
+      {bytes({0x08, 0x01, 0x00}), "invalid field number at byte offset 2"},
+      {bytes({0x0E}), "invalid wire type at byte offset 0"},
+      {bytes({0x0C}), "end-group tag without a group at byte offset 0"},
+      {bytes({0x0B}), "group not terminated at byte offset 1"},
+      {bytes({0x0B, 0x14}), "end-group tag of another field at byte offset 1"},
+      {bytes({0x0A, 0x05, 0x61}), "length runs past the end of the enclosing message at byte offset 1"},
+      {bytes({0x09, 0x00}), "truncated fixed-width value at byte offset 1"},
+      {bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}),
+       "varint longer than ten bytes at byte offset 0"},
+      {deepest, "groups nested too deep at byte offset 100"},
+  };
+  for (const auto& [payload, message] : cases) {
+    auto out = g->identifier->identify(payload, 5);
+    ASSERT_FALSE(out.has_value()) << message;
+    EXPECT_EQ(out.error().message, "not protobuf wire format: " + message);
+  }
+  // Malformed inside a length-delimited field is the candidates' business.
+  EXPECT_EQ(ranking(*g, bytes({0x0A, 0x01, 0x80})), (Ranking{"t.Blob exact"}));
+  EXPECT_EQ(ranking(*g, deep), (Ranking{"t.Grp 1 unknown field"}));
+}
+
+// ------------------------------------------------------------ properties --
+
+// Payloads for the roots of a graph, generated from its own view.
+std::vector<std::pair<std::uint32_t, Bytes>> generated(const Graph& g, std::uint64_t seed, int count) {
+  std::vector<std::pair<std::uint32_t, Bytes>> out;
+  std::mt19937_64 pick(seed);
+  testing::PayloadGenerator gen(g.view, seed);
+  for (int i = 0; i < count; ++i) {
+    const serial::Root root = g.view.roots()[pick() % g.view.roots().size()];
+    Bytes payload;
+    if (gen.message(root.state, payload)) out.emplace_back(root.state, std::move(payload));
+  }
+  return out;
+}
+
+std::uint64_t violations(const Match& m) {
+  return std::uint64_t{m.unknown_fields} + m.out_of_range + m.missing_required;
+}
+
+class BundledGraph : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BundledGraph, TheTrueNodeAlwaysMatchesExactly) {
+  const auto g = load(GetParam());
+  for (const auto& [node, payload] : generated(*g, 1, 200)) {
+    auto all = g->identifier->identify(payload, std::nullopt);
+    ASSERT_TRUE(all.has_value()) << all.error().message;
+    bool found = false;
+    for (const Match& m : *all) found |= m.node == node && m.exact;
+    EXPECT_TRUE(found) << "node " << node << ", " << payload.size() << " bytes";
+  }
+}
+
+TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
+  const auto g = load(GetParam());
+  auto payloads = generated(*g, 2, 60);
+  payloads.emplace_back(0, Bytes{});
+  // Mangled ones too: unknown fields, out-of-range values, garbage.
+  std::mt19937_64 rng(3);
+  for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {
+    Bytes b = payloads[i].second;
+    if (!b.empty()) b[rng() % b.size()] ^= static_cast<std::uint8_t>(1u << (rng() % 8));
+    payloads.emplace_back(0, std::move(b));
+  }
+  for (const auto& [node, payload] : payloads) {
+    auto all = g->identifier->identify(payload, std::nullopt);
+    if (!all) continue;
+    // With `top` set, the best tier: the first matches of the full
+    // answer that have as few violations as its first one.
+    std::size_t tier = 0;
+    while (tier < all->size() && violations((*all)[tier]) == violations(all->front())) ++tier;
+    for (const std::size_t k : {1, 3, 5, 20}) {
+      auto some = g->identifier->identify(payload, k);
+      ASSERT_TRUE(some.has_value());
+      ASSERT_EQ(some->size(), std::min(k, tier));
+      for (std::size_t i = 0; i < some->size(); ++i) {
+        EXPECT_EQ((*some)[i].node, (*all)[i].node);
+        EXPECT_EQ((*some)[i].score, (*all)[i].score);
+      }
+    }
+    for (std::size_t i = 0; i + 1 < all->size(); ++i) {
+      EXPECT_GE((*all)[i].score, (*all)[i + 1].score);
+      if ((*all)[i + 1].exact) {
+        EXPECT_TRUE((*all)[i].exact);
+      }
+    }
+    // Every exact match costs less than the penalty an inexact one pays.
+    for (const Match& m : *all)
+      if (m.exact) {
+        EXPECT_GT(m.score, -inexact_penalty(payload.size()));
+      }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Expected, BundledGraph, ::testing::Values("wkt", "opentelemetry", "grpc-proto", "warnings"));
+
+}  // namespace
+}  // namespace korvex::identify

@@ -1,0 +1,160 @@
+// Parsing a payload as a message of one node, and what the parse costs.
+//
+// The parse follows the wire format strictly: a malformed tag, varint,
+// length or group, a declared field with a wire type its node cannot take,
+// invalid UTF-8 in a string, a nested message or group that does not parse
+// as its node, or nesting deeper than kMaxDepth, and the node does not
+// parse at all. Unknown fields, values outside their type's range and
+// missing required fields (the violations) parse, but make the match
+// inexact. The cost is the number of bits the payload takes under a simple
+// generative model of the node, plus `penalty` per violation (identify.hpp
+// states the model).
+//
+// A Matcher serves one payload and many root nodes. The root's fields are
+// judged tag by tag (TopLevel): the values of one tag cost the same for
+// every root whose transition on it leads to the same target, so each
+// (tag, target) is judged once and remembered (the edge memo), and a root
+// costs one lookup per tag. Nested messages and groups are parsed field by
+// field, with per-depth counters, and remembered by (node, bytes, depth):
+// a message that several roots reach through the same child node is parsed
+// once. All of it is scratch reused from root to root: nothing is
+// allocated per candidate. Recursion is bounded by kMaxDepth.
+//
+// A parse given a limit stops (abandoned) as soon as its cost passes it:
+// costs only grow, so it could not have come under the limit. Abandoned
+// work is never remembered as a result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "identify/candidates.hpp"
+#include "identify/scan.hpp"
+
+namespace korvex::identify {
+
+// The cost of one parse and the violations that make it inexact.
+struct Tally {
+  double bits = 0;
+  std::uint32_t unknown_fields = 0;
+  std::uint32_t out_of_range = 0;
+  std::uint32_t missing_required = 0;
+  std::uint32_t extension_fields = 0;
+
+  std::uint64_t violations() const noexcept {
+    return std::uint64_t{unknown_fields} + out_of_range + missing_required;
+  }
+  bool exact() const noexcept { return violations() == 0; }
+  double cost(double penalty) const noexcept { return bits + penalty * static_cast<double>(violations()); }
+  void add(const Tally& o) noexcept {
+    bits += o.bits;
+    unknown_fields += o.unknown_fields;
+    out_of_range += o.out_of_range;
+    missing_required += o.missing_required;
+    extension_fields += o.extension_fields;
+  }
+};
+
+class Matcher {
+ public:
+  enum class Outcome : std::uint8_t { parsed, failed, abandoned };
+
+  // `top` is the scan of `payload`; both must outlive the matcher.
+  Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, double penalty);
+
+  // Parses the payload as a message of the candidate's node, which must
+  // take the payload's first field (declare it with its wire type, or
+  // extend it): failed otherwise.
+  Outcome root(std::uint32_t candidate, double limit, Tally& tally);
+  // The same for a candidate known to take every tag: taken[g] says how it
+  // declares tag group g, nullptr when it extends it. Reads no transition.
+  Outcome root(std::uint32_t candidate, std::span<const Taken* const> taken, double limit, Tally& tally);
+
+ private:
+  struct Level {
+    std::vector<std::uint32_t> counts;   // per transition of the node: values seen + 1, 0 when unused
+    std::vector<std::uint32_t> touched;  // transitions with a non-zero count, in first-seen order
+  };
+  struct Used {
+    std::uint32_t transition;
+    std::uint32_t values;
+    std::uint8_t label;
+  };
+  // How a root takes one tag group.
+  struct Resolved {
+    enum How : std::uint8_t { declared, undeclared, fails } how;
+    Taken taken;
+  };
+  enum class State : std::uint8_t { empty, parsed, failed, abandoned };
+  struct Edge {
+    std::uint64_t key = 0;  // tag index << 33 | target << 1 | repeated
+    State state = State::empty;
+    std::uint32_t values = 0;
+    double reached = 0;  // abandoned: the cost it had passed
+    Tally tally;
+  };
+  struct Memo {
+    std::uint64_t a = 0, b = 0;  // node and start; end or group field, depth, group flag
+    bool used = false;
+    std::uint32_t end = 0;  // offset after the parse, or kFailed
+    Tally tally;
+  };
+  static constexpr std::uint32_t kFailed = 0xFFFFFFFF;
+
+  template <class Resolve>
+  Outcome evaluate(std::uint32_t node, std::uint32_t declared, std::uint32_t required, double limit, Tally& tally,
+                   const Resolve& resolve);
+  // The values of tag group `tag` for a transition into `to` with `label`,
+  // through the edge memo. The entry lives until the next call.
+  const Edge* edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+  const Edge* judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+  void grow_edges();
+  void grow_memo();
+  // One value of a declared field that arrived with `wire`, for transition
+  // t: the position after it, or nullptr (failed, or abandoned_).
+  const std::uint8_t* value(const serial::Transition& t, std::uint8_t wire, const std::uint8_t* p,
+                            const std::uint8_t* end, int depth, Tally& tally, std::uint32_t& values, double limit);
+  // The fields of a nested message (group_field 0: up to `end`) or group
+  // (up to the end tag of group_field, which it consumes) into a fresh
+  // tally; the position after, or nullptr (failed, or abandoned_).
+  const std::uint8_t* fields(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
+                             std::uint32_t group_field, int depth, Tally& tally, double limit);
+  // fields() through the memo, adding to `tally`.
+  const std::uint8_t* nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
+                             std::uint32_t group_field, int depth, Tally& tally, double limit);
+  // Skips the value of an undeclared field; nullptr when malformed.
+  const std::uint8_t* skip(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, std::uint8_t wire,
+                           int depth) const noexcept;
+  const std::uint8_t* skip_group(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field,
+                                 int depth) const noexcept;
+  // The price of a varint value for a transition into `leaf`.
+  void varint_value(const serial::Node& leaf, std::uint64_t v, std::size_t length, Tally& tally) const noexcept;
+  // The price of an undeclared field of `node`: an extension when the
+  // node's ranges hold `field` (returns true), else unknown.
+  bool undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t occurrences, std::uint64_t bytes,
+                  Tally& tally) const noexcept;
+  // Which of the node's fields a message used and how often: presence and
+  // count prices, and the required fields it lacks.
+  void settle(std::uint32_t declared, std::uint32_t used, std::uint32_t required, std::uint32_t required_seen,
+              Tally& tally) const noexcept;
+  double count_bits(std::uint8_t label, std::uint32_t values) const noexcept;
+
+  const Candidates& candidates_;
+  const serial::GraphView& graph_;
+  const std::uint8_t* begin_;
+  const std::uint8_t* end_;
+  const TopLevel& top_;
+  double penalty_;
+  std::vector<Level> levels_;
+  std::vector<Used> used_;
+  std::vector<Edge> edges_;
+  std::size_t edges_used_ = 0;
+  Edge spare_;
+  std::vector<Memo> memo_;
+  std::size_t memo_used_ = 0;
+  bool abandoned_ = false;
+};
+
+}  // namespace korvex::identify

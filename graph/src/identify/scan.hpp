@@ -1,0 +1,73 @@
+// The top level of a payload, read without a schema: whether the bytes are
+// protobuf wire format at all, and where each top-level field lies.
+//
+// The rules are the wire reader's (common/wire.hpp): tags carry field
+// numbers 1 .. 2^29 - 1 and wire types 0 to 5; a varint has at most ten
+// bytes; fixed values and length-delimited contents lie inside the
+// payload; a group ends with the end tag of its own field, nested at most
+// kMaxDepth deep; no end tag appears outside a group. The contents of
+// length-delimited fields are not looked into: whether they are messages
+// is each candidate's business.
+//
+// Fields are grouped by tag (field number and wire type): identification
+// prices a root's fields tag by tag, so that a value is judged once per
+// (tag, transition target), not once per candidate.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/result.hpp"
+
+namespace korvex::identify {
+
+// Highest field number a tag may carry.
+inline constexpr std::uint64_t kMaxField = (std::uint64_t{1} << 29) - 1;
+// Deepest nesting of messages and groups followed, the root being depth 0;
+// deeper payloads do not parse (protobuf's parsers stop at 100).
+inline constexpr int kMaxDepth = 100;
+
+// A tag as one sortable key.
+constexpr std::uint64_t tag_key(std::uint32_t field, std::uint8_t wire) noexcept {
+  return std::uint64_t{field} << 3 | wire;
+}
+constexpr std::uint32_t key_field(std::uint64_t key) noexcept { return static_cast<std::uint32_t>(key >> 3); }
+constexpr std::uint8_t key_wire(std::uint64_t key) noexcept { return static_cast<std::uint8_t>(key & 7); }
+
+// Repeated varint, 64-bit and 32-bit fields may also come as one packed,
+// length-delimited run, whatever their packed flag says (parsers take both).
+constexpr bool packable(std::uint8_t label, std::uint8_t wire_type) noexcept {
+  return label == 2 && (wire_type == 0 || wire_type == 1 || wire_type == 5);
+}
+
+// One top-level field: offsets of its tag, of its value, and past its value
+// (past the end tag for a group).
+struct Occurrence {
+  std::uint32_t tag = 0;
+  std::uint32_t value = 0;
+  std::uint32_t end = 0;
+};
+
+// All top-level fields with one tag.
+struct TagGroup {
+  std::uint64_t key = 0;
+  std::uint32_t first = 0;  // occurrences [first, first + count) of TopLevel
+  std::uint32_t count = 0;
+  std::uint64_t bytes = 0;  // tag and value bytes of all of them
+};
+
+struct TopLevel {
+  std::vector<TagGroup> tags;             // ascending by key
+  std::vector<Occurrence> occurrences;    // grouped by tag, in payload order within a group
+  std::uint32_t first_tag = 0;            // index in `tags` of the payload's first field
+};
+
+// Reads the payload (below 2^31 bytes) into `out` (cleared first), or says
+// why it is not wire format: "not protobuf wire format: <problem> at byte
+// offset <n>", n being where the faulty tag, varint, length or value
+// starts.
+Result<void> scan(std::span<const std::uint8_t> payload, TopLevel& out);
+
+}  // namespace korvex::identify

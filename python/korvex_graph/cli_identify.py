@@ -1,0 +1,227 @@
+"""korvex-graph identify: which message type are these protobuf bytes?
+
+    korvex-graph identify GRAPH PAYLOAD... [--top N] [--json] [--hex | --base64]
+                          [--index INDEX --descriptors SET]
+
+Each PAYLOAD is a file, "-" for standard input, or, with --hex or
+--base64, the bytes themselves written as text. The root types of the
+baked graph GRAPH that the payload parses as are listed best first (see
+Graph.identify): by default the best five of the best tier, which is the
+exact matches whenever there is one. With an index archive and the
+descriptor set it was made from, and python3-protobuf installed, the best
+match is also decoded and printed as protobuf text format, from only the
+files that define its types and what they import.
+
+Results go to standard output, problems to standard error, one line each.
+Exit status: 0 when every payload was read and is wire format, 1 when one
+was not (the others are still identified), 2 for a usage error.
+
+The command line registers this verb with add_parser(); run() carries it
+out; main() runs it on its own (python -m korvex_graph.cli_identify).
+"""
+
+from __future__ import annotations
+
+import argparse
+import base64
+import binascii
+import importlib
+import json
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+from ._graph import Graph
+from ._index import Index
+from ._native import ArchiveError, Match, PayloadError
+
+PROG = "korvex-graph identify"
+
+
+class _Failure(Exception):
+    """A problem worth one line on standard error and exit status 1."""
+
+
+def add_parser(subparsers: Any) -> argparse.ArgumentParser:
+    """Adds the identify verb to a command line's subparsers."""
+    parser: argparse.ArgumentParser = subparsers.add_parser(
+        "identify",
+        help="name the message type of protobuf payloads",
+        description=__doc__.split("\n\n")[1] if __doc__ else None,
+    )
+    _arguments(parser)
+    parser.set_defaults(run=run)
+    return parser
+
+
+def _arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("graph", metavar="GRAPH", help="a baked graph archive (graph.rkyv)")
+    parser.add_argument("payloads", metavar="PAYLOAD", nargs="+",
+                        help='a payload file, "-" for standard input, or text with --hex / --base64')
+    parser.add_argument("--top", type=_count, default=5, metavar="N",
+                        help="how many matches to list (default 5); 0 lists every root that parses")
+    parser.add_argument("--json", action="store_true", help="one JSON document on standard output")
+    text = parser.add_mutually_exclusive_group()
+    text.add_argument("--hex", action="store_true", help="each PAYLOAD is the bytes in hexadecimal")
+    text.add_argument("--base64", action="store_true", help="each PAYLOAD is the bytes in base64")
+    parser.add_argument("--index", metavar="INDEX", help="index archive of the descriptor set (index.rkyv)")
+    parser.add_argument("--descriptors", metavar="SET", help="the descriptor set the index describes (.pb)")
+
+
+def _count(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    return value
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[1] if __doc__ else None)
+    _arguments(parser)
+    return run(parser.parse_args(argv))
+
+
+def run(args: argparse.Namespace) -> int:
+    try:
+        return _run(args)
+    except Exception as e:  # one line, never a traceback
+        print(f"{PROG}: {_describe(e)}", file=sys.stderr)
+        return 1
+
+
+def _run(args: argparse.Namespace) -> int:
+    if (args.index is None) != (args.descriptors is None):
+        print(f"{PROG}: --index and --descriptors go together", file=sys.stderr)
+        return 2
+    if sum(p == "-" for p in args.payloads) > 1 and not (args.hex or args.base64):
+        print(f'{PROG}: standard input ("-") can be read only once', file=sys.stderr)
+        return 2
+    try:
+        graph = Graph.open(args.graph)
+        decoder = _Decoder.open(args.index, args.descriptors) if args.index is not None else None
+    except (OSError, ArchiveError) as e:
+        print(f"{PROG}: {_describe(e)}", file=sys.stderr)
+        return 1
+
+    failed = False
+    results: list[dict[str, Any]] = []
+    for name in args.payloads:
+        label = "<stdin>" if name == "-" and not (args.hex or args.base64) else name
+        try:
+            payload = _payload(name, args)
+            matches = graph.identify(payload, top=args.top or None)
+        except (_Failure, OSError, PayloadError) as e:
+            failed = True
+            print(f"{PROG}: {label}: {_describe(e)}", file=sys.stderr)
+            results.append({"payload": label, "error": _describe(e)})
+            continue
+        result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
+        if decoder is not None and matches:
+            try:
+                result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
+            except _Failure as e:
+                print(f"{PROG}: {label}: {e}", file=sys.stderr)
+        results.append(result)
+        if not args.json:
+            _print_text(result)
+    if args.json:
+        json.dump(results, sys.stdout, indent=2, ensure_ascii=False)
+        sys.stdout.write("\n")
+    return 1 if failed else 0
+
+
+def _payload(name: str, args: argparse.Namespace) -> bytes:
+    if args.hex:
+        try:
+            return bytes.fromhex(name)
+        except ValueError:
+            raise _Failure("not hexadecimal text") from None
+    if args.base64:
+        try:
+            return base64.b64decode(name, validate=True)
+        except binascii.Error:
+            raise _Failure("not base64 text") from None
+    if name == "-":
+        return sys.stdin.buffer.read()
+    with open(name, "rb") as file:
+        return file.read()
+
+
+def _describe(e: BaseException) -> str:
+    if isinstance(e, OSError) and e.strerror:
+        return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
+    return str(e)
+
+
+def _as_dict(m: Match) -> dict[str, Any]:
+    return {"score": m.score, "node": m.node, "names": list(m.names), "exact": m.exact, "reason": m.reason}
+
+
+def _print_text(result: dict[str, Any]) -> None:
+    print(result["payload"])
+    if not result["matches"]:
+        print("  no root type parses these bytes")
+    for m in result["matches"]:
+        print(f"  {m['score']:12.2f}  {m['reason']:<24}  {' | '.join(m['names'])}")
+    if "decoded" in result:
+        print(f"  decoded as {result['decoded_as']}:")
+        for line in result["decoded"].splitlines():
+            print(f"    {line}")
+
+
+class _Decoder:
+    """Decodes payloads with python3-protobuf, from the files of a
+    descriptor set that define a type and the files they import."""
+
+    def __init__(self, index: Index, descriptors: bytes) -> None:
+        self.index = index
+        self.descriptors = descriptors
+
+    @classmethod
+    def open(cls, index_path: str, descriptors_path: str) -> _Decoder:
+        index = Index.open(index_path)
+        with open(descriptors_path, "rb") as file:
+            descriptors = file.read()
+        return cls(index, descriptors)
+
+    def decode(self, names: Sequence[str], payload: bytes) -> tuple[str, str]:
+        try:
+            pb: Any = importlib.import_module("google.protobuf.descriptor_pb2")
+            pool_module: Any = importlib.import_module("google.protobuf.descriptor_pool")
+            factory: Any = importlib.import_module("google.protobuf.message_factory")
+            text_format: Any = importlib.import_module("google.protobuf.text_format")
+        except ImportError:
+            raise _Failure("python3-protobuf is not installed: the match is not decoded") from None
+        files = [f for f in (self.index.file_of_type(n) for n in names) if f is not None]
+        if not files:
+            raise _Failure(f"the index does not know {names[0]}: the match is not decoded")
+        pool = pool_module.DescriptorPool()
+        for file in self.index.closure(files):
+            span = self.index.span_of_file(file)
+            if span is None or not 0 <= span.start <= span.end <= len(self.descriptors):
+                raise _Failure(f"the descriptor set holds no bytes for {file}: the match is not decoded")
+            try:
+                pool.Add(pb.FileDescriptorProto.FromString(self.descriptors[span.start:span.end]))
+            except Exception as e:  # protobuf's own errors have no common base
+                raise _Failure(f"{file}: {e}: the match is not decoded") from None
+        for name in names:
+            try:
+                descriptor = pool.FindMessageTypeByName(name)
+            except KeyError:
+                continue
+            make = getattr(factory, "GetMessageClass", None)
+            cls = make(descriptor) if make is not None else factory.MessageFactory(pool).GetPrototype(descriptor)
+            message = cls()
+            try:
+                message.ParseFromString(payload)
+            except Exception as e:
+                raise _Failure(f"python3-protobuf cannot parse it as {name}: {e}") from None
+            return name, str(text_format.MessageToString(message))
+        raise _Failure(f"the descriptor set does not define {names[0]}: the match is not decoded")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

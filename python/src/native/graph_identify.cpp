@@ -1,0 +1,185 @@
+// Graph.identify: which root types a protobuf payload may be, best first,
+// as Match records; PayloadError when the bytes are not wire format.
+//
+// The lookups identification starts from (identify::Identifier, linear in
+// the roots' transitions) are built on first use, with the lock released,
+// and owned by the Graph until it is collected. Two threads that both find
+// none build one each; the first to publish wins and the other drops its
+// own, so no lock is held while building and the graph never changes under
+// a reader. The graph's buffer is held from open to collection and the
+// payload's for the call, and the call holds the graph: nothing the matcher
+// reads, with the lock released, can be freed or resized meanwhile.
+
+#include <Python.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "../py_args.hpp"
+#include "../py_ref.hpp"
+#include "graph_objects.hpp"
+#include "identify/identify.hpp"
+#include "native_state.hpp"
+
+namespace korvex::native {
+
+using py::Ref;
+
+namespace {
+
+PyStructSequence_Field kMatchFields[] = {
+    {"score", "higher is better: minus the bits the payload costs as this type (every exact match above every "
+              "inexact one)"},
+    {"node", "id of the node the names share"},
+    {"names", "the root types of the node, sorted by name"},
+    {"exact", "every field declared or an extension, every value in range, no required field missing"},
+    {"reason", "\"exact\", or what the match needs, e.g. \"2 unknown fields\""},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc kMatchDesc = {
+    "korvex_graph.Match",
+    "Match(score, node, names, exact, reason): a root type a payload parses as.",
+    kMatchFields,
+    5,
+};
+
+constexpr char kPayloadErrorDoc[] =
+    "The payload is not protobuf wire format at all.\n"
+    "\n"
+    "The message says what is wrong and at which byte offset, e.g. \"not protobuf wire format: truncated varint "
+    "at byte offset 7\".";
+
+std::atomic_ref<void*> identifier_slot(GraphObject* graph) { return std::atomic_ref<void*>(graph->identifier); }
+
+// The graph's identifier, built now if it has none; null with MemoryError
+// set when building ran out of memory.
+const identify::Identifier* identifier_of(GraphObject* graph) {
+  if (void* ready = identifier_slot(graph).load(std::memory_order_acquire)) return static_cast<identify::Identifier*>(ready);
+  std::unique_ptr<identify::Identifier> built;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    built = std::make_unique<identify::Identifier>(graph->view);
+  } catch (const std::bad_alloc&) {
+  }
+  Py_END_ALLOW_THREADS
+  if (!built) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  void* expected = nullptr;
+  if (identifier_slot(graph).compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel))
+    return built.release();
+  return static_cast<identify::Identifier*>(expected);  // another thread published first
+}
+
+// `top`: None, or an int of at least 0.
+bool top_argument(PyObject* object, std::optional<std::size_t>& top) {
+  if (object == nullptr) {
+    top = 5;
+    return true;
+  }
+  if (object == Py_None) {
+    top.reset();
+    return true;
+  }
+  Ref index = Ref::steal(PyNumber_Index(object));
+  if (!index) return false;
+  int overflow = 0;
+  const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (overflow < 0 || value < 0) {
+    PyErr_Format(PyExc_ValueError, "identify() top must be None or at least 0, not %R", index.get());
+    return false;
+  }
+  top = overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(value);
+  return true;
+}
+
+PyObject* make_match(GraphObject* graph, const identify::Match& m) {
+  Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(m.roots.size())));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < m.roots.size(); ++i) {
+    PyObject* name = text_to_str(graph->view.roots()[m.roots[i]].fqdn);
+    if (name == nullptr) return nullptr;
+    PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
+  }
+  const std::string reason = m.reason();
+  Ref record = Ref::steal(PyStructSequence_New(graph->state->match_type));
+  if (!record) return nullptr;
+  PyObject* items[] = {PyFloat_FromDouble(m.score), PyLong_FromUnsignedLong(m.node), names.release(),
+                       PyBool_FromLong(m.exact),
+                       PyUnicode_DecodeUTF8(reason.data(), static_cast<Py_ssize_t>(reason.size()), "strict")};
+  bool ok = true;
+  for (Py_ssize_t i = 0; i < 5; ++i) {
+    if (items[i] == nullptr) ok = false;
+    if (ok)
+      PyStructSequence_SetItem(record.get(), i, items[i]);
+    else
+      Py_XDECREF(items[i]);
+  }
+  return ok ? record.release() : nullptr;
+}
+
+}  // namespace
+
+PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"payload", "top"};
+  PyObject* slots[2];
+  if (!py::bind_arguments({"identify", kNames, 1}, args, nargs, kwnames, slots)) return nullptr;
+  auto* graph = reinterpret_cast<GraphObject*>(self);
+  std::optional<std::size_t> top;
+  if (!top_argument(slots[1], top)) return nullptr;
+  Py_buffer buffer;
+  if (!acquire_bytes(slots[0], "identify", buffer)) return nullptr;
+  const identify::Identifier* identifier = identifier_of(graph);
+  if (identifier == nullptr) {
+    PyBuffer_Release(&buffer);
+    return nullptr;
+  }
+  const std::span<const std::uint8_t> payload(static_cast<const std::uint8_t*>(buffer.buf),
+                                              static_cast<std::size_t>(buffer.len));
+  std::optional<Result<std::vector<identify::Match>>> found;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    found.emplace(identifier->identify(payload, top));
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  PyBuffer_Release(&buffer);
+  if (out_of_memory) return PyErr_NoMemory();
+  if (!*found) {
+    const std::string& message = (*found).error().message;
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (text) PyErr_SetObject(graph->state->payload_error, text.get());
+    return nullptr;
+  }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>((*found)->size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < (*found)->size(); ++i) {
+    PyObject* match = make_match(graph, (**found)[i]);
+    if (match == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match);
+  }
+  return list.release();
+}
+
+void release_identifier(GraphObject* graph) {
+  delete static_cast<identify::Identifier*>(identifier_slot(graph).exchange(nullptr, std::memory_order_acq_rel));
+}
+
+bool add_identify_types(PyObject* module, ModuleState& state) {
+  state.payload_error =
+      PyErr_NewExceptionWithDoc("korvex_graph.PayloadError", kPayloadErrorDoc, PyExc_ValueError, nullptr);
+  if (state.payload_error == nullptr || PyModule_AddObjectRef(module, "PayloadError", state.payload_error) < 0)
+    return false;
+  state.match_type = PyStructSequence_NewType(&kMatchDesc);
+  return state.match_type != nullptr && PyModule_AddType(module, state.match_type) == 0;
+}
+
+}  // namespace korvex::native
