@@ -424,11 +424,26 @@ Result<std::vector<std::uint8_t>> Serializer::finish(std::uint64_t format_versio
   return frame_archive(buf_.bytes(), format_version);
 }
 
-std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version) {
+Result<FramedArchive> Serializer::finish_framed(std::uint64_t format_version) {
+  if (error_) return std::unexpected(*error_);
+  return FramedArchive(format_version, std::move(buf_));
+}
+
+std::array<std::uint8_t, kHeaderSize> archive_header(std::uint64_t format_version) {
   std::array<std::uint8_t, kHeaderSize> header{};
   std::memcpy(header.data(), kMagic.data(), kMagic.size());
   store_le<std::uint64_t>(header.data() + 8, format_version);
   store_le<std::uint64_t>(header.data() + 16, kHeaderSize);
+  return header;
+}
+
+void FramedArchive::copy_to(std::uint8_t* out) const noexcept {
+  std::memcpy(out, header_.data(), kHeaderSize);
+  if (payload_.size() != 0) std::memcpy(out + kHeaderSize, payload_.data(), payload_.size());
+}
+
+std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version) {
+  const std::array<std::uint8_t, kHeaderSize> header = archive_header(format_version);
   // Reserved once; only the 24 header bytes are zeroed before being set,
   // and the payload is copied exactly once.
   std::vector<std::uint8_t> out;

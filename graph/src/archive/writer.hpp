@@ -221,6 +221,8 @@ std::size_t thread_spare_block_size() noexcept;
 
 // ------------------------------------------------------------- Serializer --
 
+class FramedArchive;
+
 class Serializer {
  public:
   explicit Serializer(std::size_t payload_limit = kPayloadLimit) noexcept;
@@ -288,6 +290,9 @@ class Serializer {
   std::span<const std::uint8_t> payload() const noexcept { return buf_.bytes(); }
   // Header + payload, or the recorded error.
   Result<std::vector<std::uint8_t>> finish(std::uint64_t format_version);
+  // The same, handing over the payload buffer itself (see FramedArchive);
+  // the serializer is empty afterwards.
+  Result<FramedArchive> finish_framed(std::uint64_t format_version);
 
  private:
   AlignedVec buf_;
@@ -298,6 +303,26 @@ class Serializer {
 
 // header (magic, version, payload offset 24) + payload, in one allocation.
 std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version);
+
+// The 24-byte header of an archive: magic, format version, payload offset.
+std::array<std::uint8_t, kHeaderSize> archive_header(std::uint64_t format_version);
+
+// A finished archive as its header and the payload buffer it was written
+// in, for a caller that copies it once into storage of its own (a Python
+// bytes object): taking a framed vector instead would copy the payload
+// twice, into two sets of fresh pages.
+class FramedArchive {
+ public:
+  FramedArchive(std::uint64_t format_version, AlignedVec payload)
+      : header_(archive_header(format_version)), payload_(std::move(payload)) {}
+  std::size_t size() const noexcept { return kHeaderSize + payload_.size(); }
+  // Writes the size() bytes of the archive to `out`.
+  void copy_to(std::uint8_t* out) const noexcept;
+
+ private:
+  std::array<std::uint8_t, kHeaderSize> header_;
+  AlignedVec payload_;
+};
 
 // ------------------------------------------------------ template bodies --
 

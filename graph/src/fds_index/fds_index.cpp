@@ -11,6 +11,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <span>
 #include <type_traits>
 
@@ -88,18 +91,21 @@ namespace {
 // carry the current eight-byte chunk of their key, big-endian so that the
 // integer order is the byte order, and only runs that agree on a whole chunk
 // are refined by the next one.
+//
+// An item is 16 bytes, the key reached through its index, so that the sort
+// moves little; more than 2^32 - 1 entries (64 GiB of key views alone)
+// throw std::length_error.
 struct SortItem {
   std::uint64_t chunk;
-  std::uint32_t rest;  // bytes of the key from this chunk on, capped at 9
-  std::uint32_t pad;
-  std::string_view key;
-  std::size_t index;
+  std::uint32_t rest;   // bytes of the key from this chunk on, capped at 9
+  std::uint32_t index;  // of the entry, and of its key in `keys`
 };
+static_assert(sizeof(SortItem) == 16);
 
-void load_chunk(SortItem& item, std::size_t depth) {
-  const std::size_t left = item.key.size() - depth;
+void load_chunk(SortItem& item, std::string_view key, std::size_t depth) {
+  const std::size_t left = key.size() - depth;
   std::uint8_t bytes[8] = {};
-  std::memcpy(bytes, item.key.data() + depth, std::min<std::size_t>(left, 8));
+  std::memcpy(bytes, key.data() + depth, std::min<std::size_t>(left, 8));
   std::uint64_t chunk = 0;
   for (std::uint8_t b : bytes) chunk = (chunk << 8) | b;
   item.chunk = chunk;
@@ -108,7 +114,7 @@ void load_chunk(SortItem& item, std::size_t depth) {
   item.rest = static_cast<std::uint32_t>(std::min<std::size_t>(left, 9));
 }
 
-void sort_by_key_bytes(std::vector<SortItem>& items) {
+void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string_view> keys) {
   struct Run {
     std::size_t begin, end, depth;
   };
@@ -118,7 +124,16 @@ void sort_by_key_bytes(std::vector<SortItem>& items) {
     pending.pop_back();
     const auto first = items.begin() + static_cast<std::ptrdiff_t>(run.begin);
     const auto last = items.begin() + static_cast<std::ptrdiff_t>(run.end);
-    for (auto it = first; it != last; ++it) load_chunk(*it, run.depth);
+    for (auto it = first; it != last; ++it) load_chunk(*it, keys[it->index], run.depth);
+    // A chunk that every key of the run shares (the package prefix of
+    // type names) orders nothing: the run goes on to the next one as it is.
+    const bool shared = std::all_of(first, last, [&](const SortItem& item) {
+      return item.rest == 9 && item.chunk == first->chunk;
+    });
+    if (shared) {
+      pending.push_back({run.begin, run.end, run.depth + 8});
+      continue;
+    }
     std::sort(first, last, [](const SortItem& a, const SortItem& b) {
       if (a.chunk != b.chunk) return a.chunk < b.chunk;
       if (a.rest != b.rest) return a.rest < b.rest;
@@ -137,30 +152,35 @@ void sort_by_key_bytes(std::vector<SortItem>& items) {
 
 }  // namespace
 
-template <class V>
-Entries<V> canonical_map(Entries<V> entries) {
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
   const std::size_t n = entries.size();
   if (n == 0) return entries;
   // Sort views of the keys with their indices rather than the entries:
   // only the final order moves entries.
-  std::vector<SortItem> items;
-  items.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, 0, entries[i].first, i});
-  sort_by_key_bytes(items);
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("index map too large");
   std::vector<std::string_view> keys;
   keys.reserve(n);
-  for (const SortItem& item : items) keys.push_back(item.key);
+  for (const auto& entry : entries) keys.emplace_back(entry.first);
+  std::vector<SortItem> items;
+  items.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, static_cast<std::uint32_t>(i)});
+  sort_by_key_bytes(items, keys);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = entries[items[i].index].first;
   const std::vector<std::size_t> slots = canonical_slots(keys);
   keys = {};
 
-  Entries<V> out;
+  std::vector<std::pair<K, V>> out;
   out.reserve(n);
   for (std::size_t rank : slots)
     if (rank != kEmptySlot) out.push_back(std::move(entries[items[rank].index]));
   return out;
 }
 
-FdsIndex canonical_index(FdsIndex index) {
+namespace {
+
+template <class Index>
+Index canonical_maps(Index index) {
   index.type_to_file = canonical_map(std::move(index.type_to_file));
   index.file_to_span = canonical_map(std::move(index.file_to_span));
   index.dep_graph = canonical_map(std::move(index.dep_graph));
@@ -168,9 +188,17 @@ FdsIndex canonical_index(FdsIndex index) {
   return index;
 }
 
+}  // namespace
+
+FdsIndex canonical_index(FdsIndex index) { return canonical_maps(std::move(index)); }
+FdsIndexView canonical_index(FdsIndexView index) { return canonical_maps(std::move(index)); }
+
 template Entries<std::string> canonical_map(Entries<std::string>);
 template Entries<Span> canonical_map(Entries<Span>);
 template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std::string>>);
+template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>);
+template EntryViews<Span> canonical_map(EntryViews<Span>);
+template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>);
 
 // ---------------------------------------------------------------- archive --
 
@@ -214,8 +242,8 @@ static_assert(offsetof(IndexRecord, type_to_file) == 0 && offsetof(IndexRecord, 
               offsetof(IndexRecord, dep_graph) == 24 && offsetof(IndexRecord, ext_to_file) == 36);
 static_assert(std::has_unique_object_representations_v<IndexRecord>);
 
+template <class Entry>
 struct StringCodec {
-  using Entry = std::pair<std::string, std::string>;
   static constexpr std::size_t entry_size = sizeof(StringEntry);
   static constexpr std::size_t entry_align = 4;
   using Resolver = archive::PendingString;
@@ -229,8 +257,8 @@ struct StringCodec {
   }
 };
 
+template <class Entry>
 struct SpanCodec {
-  using Entry = std::pair<std::string, Span>;
   static constexpr std::size_t entry_size = sizeof(SpanEntry);
   static constexpr std::size_t entry_align = 8;
   using Resolver = Span;  // no dependent data: the bounds sit in the entry
@@ -243,8 +271,8 @@ struct SpanCodec {
   }
 };
 
+template <class Entry>
 struct ListCodec {
-  using Entry = std::pair<std::string, std::vector<std::string>>;
   static constexpr std::size_t entry_size = sizeof(ListEntry);
   static constexpr std::size_t entry_align = 4;
   struct Resolver {
@@ -255,10 +283,11 @@ struct ListCodec {
   std::string_view key(const Entry& e) const { return e.first; }
   // Element bytes back to back, padding, then the element representations.
   Resolver serialize(Serializer& s, const Entry& e) const {
-    const std::vector<std::string>& list = e.second;
+    using Item = std::remove_cvref_t<decltype(*std::begin(e.second))>;
+    const std::span<const Item> list(e.second);
     const std::size_t first = s.write_string_records(
-        std::span<const std::string>(list), sizeof(archive::StringRepr),
-        [](const std::string& item) -> std::string_view { return item; }, [](const std::string&, std::uint8_t*) {});
+        list, sizeof(archive::StringRepr), [](const Item& item) -> std::string_view { return item; },
+        [](const Item&, std::uint8_t*) {});
     return {first, list.size()};
   }
   void resolve(Serializer& s, const Resolver& r, std::size_t entry_pos, std::uint8_t* out) const {
@@ -267,18 +296,41 @@ struct ListCodec {
   }
 };
 
-template <class Codec, class V>
-archive::TablePos write_table(Serializer& s, const Entries<V>& entries) {
-  Codec codec;
-  return s.write_hash_table(std::span<const std::pair<std::string, V>>(entries), codec);
+template <template <class> class Codec, class Entry>
+archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries) {
+  Codec<Entry> codec;
+  return s.write_hash_table(std::span<const Entry>(entries), codec);
 }
 
-}  // namespace
+// At least the payload's size: every text counted in full as if out of
+// line, each table at its bucket count with a control byte and one more
+// entry's width of slack per slot, and padding per string list. The output
+// buffer takes this once instead of doubling up to it, copying all it holds
+// each time; pages past what is written are never touched.
+template <class Entry>
+std::size_t size_bound(const std::vector<Entry>& entries, std::size_t entry_size) {
+  std::size_t bytes = 64 + canonical_bucket_count(entries.size()) * (2 * entry_size + 1);
+  for (const auto& [key, value] : entries) {
+    bytes += key.size();
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(value)>, Span>) {
+    } else if constexpr (std::is_convertible_v<decltype(value), std::string_view>) {
+      bytes += std::string_view(value).size();
+    } else {
+      bytes += 8;
+      for (const auto& item : value) bytes += std::string_view(item).size() + sizeof(archive::StringRepr);
+    }
+  }
+  return bytes;
+}
 
-Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index) { return to_bytes(index, archive::kPayloadLimit); }
-
-Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit) {
-  Serializer s(payload_limit);
+template <class Index>
+void encode_index(Serializer& s, const Index& index, std::size_t payload_limit) {
+  const std::size_t bound = size_bound(index.type_to_file, sizeof(StringEntry)) +
+                            size_bound(index.file_to_span, sizeof(SpanEntry)) +
+                            size_bound(index.dep_graph, sizeof(ListEntry)) +
+                            size_bound(index.ext_to_file, sizeof(StringEntry)) + sizeof(IndexRecord) + 64;
+  // A bound at or past the limit proves nothing: the writes decide.
+  if (bound < payload_limit) s.reserve(bound);
   const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file);
   const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span);
   const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph);
@@ -290,7 +342,31 @@ Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t pa
                         s.map_record(deps, at + offsetof(IndexRecord, dep_graph)),
                         s.map_record(exts, at + offsetof(IndexRecord, ext_to_file))};
   s.write_record(rec);
+}
+
+template <class Index>
+Result<std::vector<std::uint8_t>> encode_index(const Index& index, std::size_t payload_limit) {
+  Serializer s(payload_limit);
+  encode_index(s, index, payload_limit);
   return s.finish(kIndexFormatVersion);
+}
+
+}  // namespace
+
+Result<archive::FramedArchive> to_framed(const FdsIndexView& index) {
+  Serializer s(archive::kPayloadLimit);
+  encode_index(s, index, archive::kPayloadLimit);
+  return s.finish_framed(kIndexFormatVersion);
+}
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index) { return to_bytes(index, archive::kPayloadLimit); }
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit) {
+  return encode_index(index, payload_limit);
+}
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndexView& index) {
+  return encode_index(index, archive::kPayloadLimit);
 }
 
 }  // namespace korvex::fds
