@@ -280,6 +280,7 @@ class Serializer {
   //   Resolver serialize(Serializer&, const Entry&);   the value's dependent data
   //   void resolve(Serializer&, const Resolver&, std::size_t entry_pos,
   //                std::uint8_t* entry);                 the value part of the entry
+  //   void prefetch_value(const Entry&);  optional: fetch what serialize reads
   // The entries are read once, in bucket order, while the dependent data is
   // written; the bucket entries are then filled from the resolvers alone.
   template <class Entry, class Codec>
@@ -402,8 +403,11 @@ TablePos Serializer::write_hash_table(std::span<const Entry> entries, Codec& cod
   for (std::size_t b = 0; b < cap; ++b) {
     if (b + kFarAhead < cap && bucket_entry[b + kFarAhead] != kEmptyBucket)
       __builtin_prefetch(&entries[bucket_entry[b + kFarAhead]]);
-    if (b + kNearAhead < cap && bucket_entry[b + kNearAhead] != kEmptyBucket)
-      __builtin_prefetch(codec.key(entries[bucket_entry[b + kNearAhead]]).data());
+    if (b + kNearAhead < cap && bucket_entry[b + kNearAhead] != kEmptyBucket) {
+      const Entry& near = entries[bucket_entry[b + kNearAhead]];
+      __builtin_prefetch(codec.key(near).data());
+      if constexpr (requires { codec.prefetch_value(near); }) codec.prefetch_value(near);
+    }
     const std::uint32_t e = bucket_entry[b];
     if (e == kEmptyBucket) continue;
     deps[b].key = write_string(codec.key(entries[e]));

@@ -8,6 +8,7 @@
 #include "fds_index/fds_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
@@ -114,7 +115,49 @@ void load_chunk(SortItem& item, std::string_view key, std::size_t depth) {
   item.rest = static_cast<std::uint32_t>(std::min<std::size_t>(left, 9));
 }
 
+bool item_less(const SortItem& a, const SortItem& b) {
+  if (a.chunk != b.chunk) return a.chunk < b.chunk;
+  if (a.rest != b.rest) return a.rest < b.rest;
+  return a.index < b.index;  // equal keys (rest <= 8) keep their order
+}
+
+// Sorts a run by (chunk, rest), keeping the order of equal items, which
+// entered the run in index order: so the result is that of item_less. A
+// least-significant-digit radix sort, one pass per byte (rest first, then
+// the chunk's bytes upwards), skipping a byte that all items share; short
+// runs go to std::sort.
+void sort_run(SortItem* first, SortItem* last, std::vector<SortItem>& scratch) {
+  const std::size_t n = static_cast<std::size_t>(last - first);
+  if (n < 256) {
+    std::sort(first, last, item_less);
+    return;
+  }
+  constexpr int kDigits = 9;  // rest, then the chunk's eight bytes from the lowest
+  auto digit = [](const SortItem& item, int d) -> std::uint32_t {
+    return d == 0 ? item.rest : static_cast<std::uint32_t>((item.chunk >> (8 * (d - 1))) & 0xFF);
+  };
+  std::vector<std::array<std::uint32_t, 256>> counts(kDigits);
+  for (auto& c : counts) c.fill(0);
+  for (const SortItem* it = first; it != last; ++it) {
+    ++counts[0][it->rest];
+    for (int d = 1; d < kDigits; ++d) ++counts[d][(it->chunk >> (8 * (d - 1))) & 0xFF];
+  }
+  scratch.resize(n);
+  SortItem* src = first;
+  SortItem* dst = scratch.data();
+  for (int d = 0; d < kDigits; ++d) {
+    std::array<std::uint32_t, 256>& c = counts[d];
+    if (c[digit(*first, d)] == n) continue;  // one value: the pass would move nothing
+    std::uint32_t sum = 0;
+    for (std::uint32_t& slot : c) sum += std::exchange(slot, sum);
+    for (const SortItem* it = src; it != src + n; ++it) dst[c[digit(*it, d)]++] = *it;
+    std::swap(src, dst);
+  }
+  if (src != first) std::copy(src, src + n, first);
+}
+
 void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string_view> keys) {
+  std::vector<SortItem> scratch;
   struct Run {
     std::size_t begin, end, depth;
   };
@@ -124,7 +167,15 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
     pending.pop_back();
     const auto first = items.begin() + static_cast<std::ptrdiff_t>(run.begin);
     const auto last = items.begin() + static_cast<std::ptrdiff_t>(run.end);
-    for (auto it = first; it != last; ++it) load_chunk(*it, keys[it->index], run.depth);
+    // The keys lie wherever their owner put them, so each load is two
+    // cache misses (the view, then the bytes): both are prefetched some
+    // items ahead, the view first.
+    constexpr std::ptrdiff_t kAhead = 8;
+    for (auto it = first; it != last; ++it) {
+      if (last - it > 2 * kAhead) __builtin_prefetch(&keys[(it + 2 * kAhead)->index]);
+      if (last - it > kAhead) __builtin_prefetch(keys[(it + kAhead)->index].data() + run.depth);
+      load_chunk(*it, keys[it->index], run.depth);
+    }
     // A chunk that every key of the run shares (the package prefix of
     // type names) orders nothing: the run goes on to the next one as it is.
     const bool shared = std::all_of(first, last, [&](const SortItem& item) {
@@ -134,11 +185,7 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
       pending.push_back({run.begin, run.end, run.depth + 8});
       continue;
     }
-    std::sort(first, last, [](const SortItem& a, const SortItem& b) {
-      if (a.chunk != b.chunk) return a.chunk < b.chunk;
-      if (a.rest != b.rest) return a.rest < b.rest;
-      return a.index < b.index;  // equal keys (rest <= 8) keep their order
-    });
+    sort_run(&*first, &*first + (last - first), scratch);
     for (auto it = first; it != last;) {
       auto same = it + 1;
       while (same != last && same->chunk == it->chunk && same->rest == it->rest) ++same;
@@ -249,6 +296,7 @@ struct StringCodec {
   using Resolver = archive::PendingString;
 
   std::string_view key(const Entry& e) const { return e.first; }
+  void prefetch_value(const Entry& e) const { __builtin_prefetch(std::string_view(e.second).data()); }
   Resolver serialize(Serializer& s, const Entry& e) const { return s.write_string(e.second); }
   void resolve(Serializer& s, const Resolver& value, std::size_t entry_pos, std::uint8_t* out) const {
     constexpr std::size_t at = offsetof(StringEntry, value);
@@ -281,6 +329,7 @@ struct ListCodec {
   };
 
   std::string_view key(const Entry& e) const { return e.first; }
+  void prefetch_value(const Entry& e) const { __builtin_prefetch(std::data(e.second)); }
   // Element bytes back to back, padding, then the element representations.
   Resolver serialize(Serializer& s, const Entry& e) const {
     using Item = std::remove_cvref_t<decltype(*std::begin(e.second))>;
