@@ -14,12 +14,14 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "common/huge_pages.hpp"
 #include "docstrings.hpp"
 #include "fds_index/fds_index.hpp"
 #include "lib_functions.hpp"
@@ -186,15 +188,36 @@ PyObject* build_fds_index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
 
   index = fds::canonical_index(std::move(index));
 
-  Result<archive::FramedArchive> archive = fds::to_framed(index);
+  // The archive is written straight into a bytes object sized to the
+  // payload's bound, then shrunk to its size (in place: the allocator keeps
+  // the start of a block it shortens); the bound's pages past the end are
+  // never touched. Only a bound beyond what a bytes object may hold takes
+  // the copying way.
+  const std::size_t bound = fds::payload_bound(index);
+  Ref bytes;
+  std::span<std::uint8_t> storage;
+  if (bound < static_cast<std::size_t>(PY_SSIZE_T_MAX) - archive::kHeaderSize) {
+    bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(archive::kHeaderSize + bound)));
+    if (!bytes) return nullptr;
+    storage = std::span(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())) + archive::kHeaderSize, bound);
+    advise_huge_pages(storage.data(), storage.size());  // as the writer's own buffers
+  }
+  Result<archive::FramedArchive> archive = fds::to_framed(index, storage);
   index = fds::FdsIndexView{};
   if (!archive) {
     raise_runtime_error(archive.error().message);
     return nullptr;
   }
-  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(archive->size()));
-  if (bytes != nullptr) archive->copy_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)));
-  return bytes;
+  if (!archive->in_lent_storage()) {
+    bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(archive->size())));
+    if (bytes) archive->copy_to(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+    return bytes.release();
+  }
+  std::memcpy(PyBytes_AS_STRING(bytes.get()), archive->header().data(), archive::kHeaderSize);
+  // The archive only lent the storage: resizing it leaves nothing dangling.
+  PyObject* out = bytes.release();
+  if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(archive->size())) != 0) return nullptr;
+  return out;
 }
 
 }  // namespace

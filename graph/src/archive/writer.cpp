@@ -155,20 +155,32 @@ bool place_keys(const TableSizes& sizes, std::span<const std::uint64_t> hashes,
 AlignedVec::AlignedVec(AlignedVec&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      owned_(std::exchange(other.owned_, true)) {}
 
 AlignedVec& AlignedVec::operator=(AlignedVec&& other) noexcept {
   if (this != &other) {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+    release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    owned_ = std::exchange(other.owned_, true);
   }
   return *this;
 }
 
-AlignedVec::~AlignedVec() {
-  if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+AlignedVec::~AlignedVec() { release(); }
+
+void AlignedVec::release() noexcept {
+  if (data_ != nullptr && owned_) ::operator delete(data_, std::align_val_t{kAlignment});
+}
+
+void AlignedVec::lend(std::span<std::uint8_t> storage) noexcept {
+  if (size_ != 0 || storage.empty()) return;
+  release();
+  data_ = storage.data();
+  capacity_ = storage.size();
+  owned_ = false;
 }
 
 void AlignedVec::reallocate(std::size_t new_capacity) {
@@ -176,9 +188,10 @@ void AlignedVec::reallocate(std::size_t new_capacity) {
   auto* fresh = static_cast<std::uint8_t*>(::operator new(new_capacity, std::align_val_t{kAlignment}));
   advise_huge_pages(fresh, new_capacity);
   if (size_ != 0) std::memcpy(fresh, data_, size_);
-  if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+  release();
   data_ = fresh;
   capacity_ = new_capacity;
+  owned_ = true;
 }
 
 void AlignedVec::reserve(std::size_t total) {

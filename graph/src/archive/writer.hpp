@@ -143,6 +143,10 @@ struct PendingString {
 // The output buffer: 16-byte aligned storage that only grows, to the
 // smallest power of two holding what is asked for. Growing past what memory
 // allows throws std::bad_alloc and leaves the buffer as it was.
+//
+// It may instead start in storage the caller lends (any alignment: nothing
+// here relies on it), which it writes but never frees; growing past that
+// storage moves the bytes into storage of its own, as any growth does.
 class AlignedVec {
  public:
   static constexpr std::size_t kAlignment = 16;
@@ -165,13 +169,20 @@ class AlignedVec {
   // Appends n bytes left for the caller to fill; the pointer is valid until
   // the next growth.
   std::uint8_t* grow_by(std::size_t n);
+  // Writes from now on into `storage`, which must outlive the buffer's use
+  // of it; only while the buffer is still empty.
+  void lend(std::span<std::uint8_t> storage) noexcept;
+  // Whether the bytes are still in the lent storage.
+  bool in_lent_storage() const noexcept { return data_ != nullptr && !owned_; }
 
  private:
   void reallocate(std::size_t new_capacity);
+  void release() noexcept;
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool owned_ = true;
 };
 
 // ------------------------------------------------------------------ Arena --
@@ -236,6 +247,9 @@ class Serializer {
   // Refuses a payload of `total` bytes or more than the limit allows;
   // otherwise makes room for exactly that many bytes.
   bool reserve(std::size_t total);
+  // Writes the payload into `storage` while it fits (AlignedVec::lend);
+  // only before anything is written.
+  void write_into(std::span<std::uint8_t> storage) noexcept { buf_.lend(storage); }
   // Appends n bytes for the caller to fill; nullptr once failed or when the
   // payload would reach the limit.
   std::uint8_t* claim(std::size_t n);
@@ -319,6 +333,9 @@ class FramedArchive {
   std::size_t size() const noexcept { return kHeaderSize + payload_.size(); }
   // Writes the size() bytes of the archive to `out`.
   void copy_to(std::uint8_t* out) const noexcept;
+  // Whether the payload was written in the storage lent with write_into.
+  bool in_lent_storage() const noexcept { return payload_.in_lent_storage(); }
+  std::span<const std::uint8_t, kHeaderSize> header() const noexcept { return header_; }
 
  private:
   std::array<std::uint8_t, kHeaderSize> header_;

@@ -373,11 +373,15 @@ std::size_t size_bound(const std::vector<Entry>& entries, std::size_t entry_size
 }
 
 template <class Index>
+std::size_t index_bound(const Index& index) {
+  return size_bound(index.type_to_file, sizeof(StringEntry)) + size_bound(index.file_to_span, sizeof(SpanEntry)) +
+         size_bound(index.dep_graph, sizeof(ListEntry)) + size_bound(index.ext_to_file, sizeof(StringEntry)) +
+         sizeof(IndexRecord) + 64;
+}
+
+template <class Index>
 void encode_index(Serializer& s, const Index& index, std::size_t payload_limit) {
-  const std::size_t bound = size_bound(index.type_to_file, sizeof(StringEntry)) +
-                            size_bound(index.file_to_span, sizeof(SpanEntry)) +
-                            size_bound(index.dep_graph, sizeof(ListEntry)) +
-                            size_bound(index.ext_to_file, sizeof(StringEntry)) + sizeof(IndexRecord) + 64;
+  const std::size_t bound = index_bound(index);
   // A bound at or past the limit proves nothing: the writes decide.
   if (bound < payload_limit) s.reserve(bound);
   const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file);
@@ -402,8 +406,11 @@ Result<std::vector<std::uint8_t>> encode_index(const Index& index, std::size_t p
 
 }  // namespace
 
-Result<archive::FramedArchive> to_framed(const FdsIndexView& index) {
+std::size_t payload_bound(const FdsIndexView& index) { return index_bound(index); }
+
+Result<archive::FramedArchive> to_framed(const FdsIndexView& index, std::span<std::uint8_t> payload_storage) {
   Serializer s(archive::kPayloadLimit);
+  s.write_into(payload_storage);
   encode_index(s, index, archive::kPayloadLimit);
   return s.finish_framed(kIndexFormatVersion);
 }

@@ -76,8 +76,12 @@ FdsIndexView canonical_index(FdsIndexView index);
 Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index);
 Result<std::vector<std::uint8_t>> to_bytes(const FdsIndexView& index);
 // The same archive, left in the encoder's buffer for one copy into the
-// caller's own storage.
-Result<archive::FramedArchive> to_framed(const FdsIndexView& index);
+// caller's own storage; or, given `payload_storage` of at least
+// payload_bound(index) bytes, written there in place (see
+// FramedArchive::in_lent_storage), to be framed by the caller.
+Result<archive::FramedArchive> to_framed(const FdsIndexView& index, std::span<std::uint8_t> payload_storage = {});
+// At least the payload size of the index's archive.
+std::size_t payload_bound(const FdsIndexView& index);
 
 // As above, but refusing any payload of `payload_limit` bytes or more (never
 // more than the archive limit of 2^31): lets the refusal path run on small
