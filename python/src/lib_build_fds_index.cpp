@@ -37,20 +37,46 @@ constexpr std::array<const char*, 4> kParameterNames = {"type_to_file", "file_to
 constexpr Signature kSignature{"build_fds_index", kParameterNames, 4};
 
 // Every text of the four dictionaries, viewed where its str object keeps
-// its UTF-8 bytes (utf8_view), with a strong reference to each object for
-// the whole call: Python code run by a conversion, or another thread, may
-// rewrite a dictionary already walked, but can never free a text in use.
+// its UTF-8 bytes (utf8_view). While no Python code can run, the
+// dictionaries hold every such object and nothing can change them: the
+// lock is never released, so no other thread runs either. The first
+// conversion that may run Python code (which could rewrite a dictionary
+// already walked, or let other threads run) first takes a strong reference
+// to every object viewed so far, and to each one after; a build without
+// the global lock holds them from the start. The usual input thus never
+// touches the objects again at the end only to drop references, a pass of
+// cache misses over millions of objects.
 class Texts {
  public:
-  void reserve(std::size_t n) { held_.reserve(n); }
+  Texts() {
+#ifdef Py_GIL_DISABLED
+    holding_ = true;
+#endif
+  }
+  Texts(const Texts&) = delete;
+  Texts& operator=(const Texts&) = delete;
+  ~Texts() {
+    if (holding_)
+      for (PyObject* object : objects_) Py_DECREF(object);
+  }
+
+  void reserve(std::size_t n) { objects_.reserve(n); }
   bool view(PyObject* object, std::string_view& out) {
     if (!utf8_view(object, out)) return false;
-    held_.push_back(Ref::borrow(object));
+    objects_.push_back(object);
+    if (holding_) Py_INCREF(object);
     return true;
+  }
+  // Call before anything that may run Python code.
+  void hold() noexcept {
+    if (holding_) return;
+    for (PyObject* object : objects_) Py_INCREF(object);
+    holding_ = true;
   }
 
  private:
-  std::vector<Ref> held_;
+  std::vector<PyObject*> objects_;
+  bool holding_ = false;
 };
 
 // An import list as a range of the flat list of every import, which only
@@ -138,8 +164,9 @@ bool copy_dict(PyObject* dict, Texts& texts, fds::EntryViews<V>& out, Convert co
   if (PyDict_Check(dict)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   bool may_repeat_keys = false;
   const bool ok = walk_dict(dict, [&](PyObject* key, PyObject* value) {
-    may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key) ||
-                      !converts_silently(value, static_cast<const V*>(nullptr));
+    const bool silent = converts_silently(value, static_cast<const V*>(nullptr));
+    may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key) || !silent;
+    if (!silent) texts.hold();
     std::string_view key_text;
     V converted{};
     if (!texts.view(key, key_text) || !convert_value(value, converted)) return false;
