@@ -7,7 +7,7 @@ packages=(
   g++ meson ninja-build pkg-config libyaml-dev
   python3-dev python3-venv python3-yaml python3-mesonpy python3-pytest python3-numpy python3-mypy
   libgtest-dev libgmock-dev libbenchmark-dev
-  protobuf-compiler libprotobuf-dev python3-protobuf python3-hypothesis python3-rich
+  protobuf-compiler libprotobuf-dev python3-protobuf python3-hypothesis python3-rich python3-pip
   python3-setuptools  # its distutils lets Meson 1.0 read the settings of a CPython 3.12 or newer
 )
 if [[ "${1:-}" == "--sanitizers" ]]; then

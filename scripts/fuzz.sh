@@ -137,7 +137,11 @@ fuzz() {
   local dirs=("build/fuzz/corpus/$t")
   [[ -d graph/fuzz/corpus/$t ]] && dirs+=("graph/fuzz/corpus/$t")
   dirs+=("$seeds/$t")
-  local options=(-max_len=65536 -timeout=10 -rss_limit_mb=4096 -print_final_stats=1
+  # An input is a hang after 30 s: on a machine that two fuzzers and a
+  # build share, the whole box stalls for 10 s now and then (every fuzzer
+  # shows it at once, and the input it blamed runs in 0.2 s); an input slower
+  # than 10 s is still reported as a slow unit.
+  local options=(-max_len=65536 -timeout=30 -rss_limit_mb=4096 -print_final_stats=1
     -artifact_prefix="build/fuzz/artifacts/$t/")
   if ((seconds > 0)); then options+=(-max_total_time="$seconds"); else options+=(-runs=0); fi
   [[ -s build/fuzz/dict/$t.dict ]] && options+=(-dict="build/fuzz/dict/$t.dict")
@@ -198,7 +202,7 @@ if ((merge)); then
       find "$committed" -maxdepth 1 -type f ! -name 'crash-*' ! -name 'timeout-*' ! -name 'oom-*' \
         ! -name 'leak-*' ! -name 'slow-unit-*' -exec cp {} "$work/in/" \;
     fi
-    "build/fuzz/graph/fuzz/${t}_fuzz" -merge=1 -use_counters=0 -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
+    "build/fuzz/graph/fuzz/${t}_fuzz" -merge=1 -use_counters=0 -max_len=65536 -timeout=30 -rss_limit_mb=4096 \
       "$work/out" "$work/in" "build/fuzz/corpus/$t" "$seeds/$t" > "build/fuzz/logs/$t.merge.log" 2>&1 ||
       { echo "merging $t failed, see build/fuzz/logs/$t.merge.log" >&2; exit 1; }
     rm -rf "$committed" && mkdir -p "$committed"

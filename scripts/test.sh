@@ -63,14 +63,15 @@ done
 [[ ${#too_old[@]} -eq 0 ]] || echo "-- not tested, the package requires 3.$floor or newer: ${too_old[*]}"
 # Debian's pure-Python test tools, for interpreters that have none; and for
 # Meson 1.0, which reads an interpreter's settings through distutils (gone
-# from 3.12 on), the copy that setuptools carries. Compiled packages (numpy,
-# yaml, protobuf, mypy) are left out: their tests skip.
+# from 3.12 on), the copy that setuptools carries. PyYAML and protobuf fall
+# back to their pure-Python implementations without their compiled parts;
+# numpy and mypy are left out: their tests skip.
 dist=/usr/lib/python3/dist-packages
 tools=$PWD/build/py-tools
 distutils=$PWD/build/py-distutils
 rm -rf "$tools" "$distutils" && mkdir -p "$tools" "$distutils"
 ln -s "$dist/setuptools/_distutils" "$distutils/distutils"
-for name in pytest _pytest py.py pluggy iniconfig packaging attr attrs hypothesis _hypothesis_pytestplugin.py \
+for name in pytest _pytest py.py pluggy iniconfig packaging attr attrs hypothesis _hypothesis_pytestplugin.py yaml google \
     _hypothesis_ftz_detector.py sortedcontainers tomli exceptiongroup; do
   [[ -e $dist/$name ]] && ln -s "$dist/$name" "$tools/"
   # the metadata too, through which pytest finds hypothesis's plugin
@@ -142,3 +143,7 @@ asan_rt=$(clang++-19 -print-file-name=libclang_rt.asan-x86_64.so)
 (cd build && LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=asan/python \
   KORVEX_SANITIZED=1 $PY -m pytest -q -p no:cacheprovider ../python/tests)
 
+# The wheel a user installs and the source distribution (slow: two release
+# builds of the modules), as a fresh venv sees them.
+echo "== wheel (fresh venv, shared-library needs, the command line) and source distribution"
+scripts/test_wheel.sh

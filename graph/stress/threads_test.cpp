@@ -1,7 +1,7 @@
 // Eight threads at once over the same read-only inputs: whole bakes (of
-// YAML documents and of descriptor sets), index encodes, and archive opens
-// and lookups through both readers, each thread running every job in its
-// own order. Every thread's output must be byte for byte what one thread
+// YAML documents and of descriptor sets), index encodes, archive opens and
+// lookups through both readers, and payloads identified through one shared
+// Identifier, each thread running every job in its own order. Every thread's output must be byte for byte what one thread
 // alone produced. The Python module releases its lock around all of these,
 // so callers do run them side by side; in the ThreadSanitizer build of
 // scripts/test.sh this test is what shows that no call shares mutable state
@@ -28,6 +28,7 @@
 #include "descriptor_set/descriptor_set.hpp"
 #include "fds_index/fds_index.hpp"
 #include "fds_index/index_view.hpp"
+#include "identify/identify.hpp"
 #include "testing/files.hpp"
 
 namespace korvex {
@@ -92,6 +93,27 @@ std::string read_graph(const Bytes& archive) {
       text += std::to_string(id) + '/' + std::to_string(t.field) + '>' + (found ? std::to_string(found->to) : "?") + ' ';
     }
   append(text, dump_compiled(serial::to_compiled(*view)));
+  return text;
+}
+
+// Payloads that parse as roots of the bundled graphs, with unknown fields,
+// nested, and not wire format at all, each answered in full.
+std::string identify_all(const identify::Identifier& identifier) {
+  static constexpr std::string_view kPayloads[] = {
+      "", "\x08\x01", "\x08\x96\x01\x10\x05", "\x0a\x03abc\x10\x01", "\x0a\x05\x0a\x01x\x10\x02",
+      "\x12\x04\x08\x01\x10\x02\x18\x03", "\xf8\x07\x01\x08\x01", "\x0a\x80", "\x08"};
+  std::string text;
+  for (const std::string_view payload : kPayloads) {
+    const auto matches = identifier.identify(
+        std::span(reinterpret_cast<const std::uint8_t*>(payload.data()), payload.size()), std::nullopt);
+    if (!matches) {
+      text += "error: " + matches.error().message + '\n';
+      continue;
+    }
+    for (const identify::Match& m : *matches)
+      text += std::to_string(m.node) + ' ' + std::to_string(m.score) + ' ' + m.reason() + ';';
+    text += '\n';
+  }
   return text;
 }
 
@@ -171,6 +193,13 @@ TEST(Threads, EveryThreadProducesTheBytesOfASingleThreadedRun) {
   const auto encoded_index = fds::to_bytes(fds::canonical_index(index));
   ASSERT_TRUE(encoded_index.has_value());
   const Bytes& index_archive = *encoded_index;
+  std::vector<serial::GraphView> views;
+  for (const Bytes& archive : archives) {
+    auto view = serial::GraphView::open(archive);
+    ASSERT_TRUE(view.has_value()) << view.error().message;
+    views.push_back(*view);
+  }
+  std::vector<identify::Identifier> identifiers(views.begin(), views.end());
 
   std::vector<Job> jobs;
   for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -179,6 +208,7 @@ TEST(Threads, EveryThreadProducesTheBytesOfASingleThreadedRun) {
                       return bake_text(bake_scoring_graph(documents[i], request_into(progress)), progress);
                     }});
     jobs.push_back({"read graph " + cases[i], [&, i] { return read_graph(archives[i]); }});
+    jobs.push_back({"identify " + cases[i], [&, i] { return identify_all(identifiers[i]); }});
   }
   for (std::size_t i = 0; i < sets.size(); ++i) {
     jobs.push_back({"bake " + set_names[i], [&, i] {
@@ -198,6 +228,10 @@ TEST(Threads, EveryThreadProducesTheBytesOfASingleThreadedRun) {
   const std::string lone_warnings = testing::internal::GetCapturedStderr();
   for (std::size_t j = 0; j < jobs.size(); ++j)
     ASSERT_FALSE(expected[j].starts_with("error: ")) << jobs[j].name << ": " << expected[j];
+  for (std::size_t j = 0; j < jobs.size(); ++j)
+    if (jobs[j].name.starts_with("identify "))
+      ASSERT_TRUE(expected[j].contains(" exact;") && expected[j].contains("\nerror: not protobuf wire format"))
+          << jobs[j].name << ": " << expected[j];
 
   std::vector<std::vector<std::string>> outputs(kThreads, std::vector<std::string>(jobs.size() * kRounds));
   testing::internal::CaptureStderr();

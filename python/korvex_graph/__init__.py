@@ -18,10 +18,17 @@ once; afterwards each lookup reads the bytes where they are. Invalid bytes
 raise ArchiveError, a ValueError whose message names the file offset of the
 faulty field and what is wrong with it; bytes that are not protobuf wire
 format at all raise PayloadError, a ValueError saying where they break.
+
+Making the archives from files, as the korvex-graph command does:
+
+    baked = korvex_graph.bake(["set.pb"])               # descriptor sets, YAML, folders
+    graph = korvex_graph.Graph.open(baked.archive)
+    index = korvex_graph.Index.open(korvex_graph.index("set.pb"))
 """
 
 from collections.abc import Sequence
 
+from ._bake import Baked, bake, index
 from ._graph import Graph
 from ._index import Index, MapView
 from ._native import (
@@ -46,6 +53,7 @@ del _sequence
 
 __all__ = [
     "ArchiveError",
+    "Baked",
     "Graph",
     "Index",
     "MapView",
@@ -59,4 +67,6 @@ __all__ = [
     "Span",
     "Transition",
     "TransitionSequence",
+    "bake",
+    "index",
 ]

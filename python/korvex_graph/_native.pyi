@@ -2,11 +2,19 @@
 
 import sys
 from _typeshed import ReadableBuffer, structseq
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, Final, Self, SupportsIndex, final, overload
 
 class ArchiveError(ValueError): ...
 class PayloadError(ValueError): ...
+
+def bake(
+    inputs: Sequence[str | ReadableBuffer],
+    emit_yaml: bool = False,
+    emit_initial_yaml: bool = False,
+    on_progress: Callable[[int, int], object] | None = None,
+) -> tuple[bytes, str | None, str | None, int, int, int]: ...
+def index(descriptor_set: ReadableBuffer) -> bytes: ...
 
 class Graph:
     @classmethod

@@ -38,6 +38,7 @@ Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request) {
   const RawGraph& raw = built->graph;
   const LeafRegistry& leaves = built->leaves;
   BakeOutput out;
+  out.raw_state_count = raw.state_count;
   {
     std::optional<CompiledGraph> minimised;
     {

@@ -31,6 +31,7 @@ struct BakeOutput {
   std::vector<std::uint8_t> archive;        // the baked graph, header included
   std::optional<std::string> yaml;          // minimised graph, when asked for
   std::optional<std::string> initial_yaml;  // unminimised graph, when asked for
+  std::uint32_t raw_state_count = 0;        // states before minimisation, for summaries
 };
 
 inline constexpr const char* kNoEntriesMessage =

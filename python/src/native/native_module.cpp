@@ -73,14 +73,17 @@ int clear_module(PyObject* module) {
 
 void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
-// Module-level functions: none yet.
+// Module-level functions.
 PyMethodDef kModuleFunctions[] = {
+    bake_method(),
+    index_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
     KX_MOD_GIL_NOT_USED_SLOT
+    KX_MOD_MULTIPLE_INTERPRETERS_SLOT  // bake's progress bridge
     {0, nullptr},
 };
 

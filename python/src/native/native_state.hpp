@@ -9,8 +9,8 @@
 // so the state outlives every object that points at it.
 //
 // Adding to the module: a function goes into kModuleFunctions
-// (native_module.cpp), a method of Graph or Index into its method table;
-// neither needs anything else here.
+// (native_module.cpp) with its entry declared below, a method of Graph
+// or Index into its method table.
 #pragma once
 
 #include <Python.h>
@@ -42,6 +42,12 @@ extern PyModuleDef module_definition;
 // The state of the module that created `type` (or the type a subclass
 // derives from); null with TypeError set if there is none.
 ModuleState* state_of(PyTypeObject* type);
+
+// Function-table entries of the module-level functions (bake_functions.cpp),
+// made by functions rather than kept in globals so that the table that
+// copies them does not depend on another file's initialisation order.
+PyMethodDef bake_method();
+PyMethodDef index_method();
 
 // Creation of each part's types into the state, called by the execution
 // slot; false with an exception set on failure.

@@ -1,24 +1,4 @@
-"""korvex-graph identify: which message type are these protobuf bytes?
-
-    korvex-graph identify GRAPH PAYLOAD... [--top N] [--json] [--hex | --base64]
-                          [--index INDEX --descriptors SET]
-
-Each PAYLOAD is a file, "-" for standard input, or, with --hex or
---base64, the bytes themselves written as text. The root types of the
-baked graph GRAPH that the payload parses as are listed best first (see
-Graph.identify): by default the best five of the best tier, which is the
-exact matches whenever there is one. With an index archive and the
-descriptor set it was made from, and python3-protobuf installed, the best
-match is also decoded and printed as protobuf text format, from only the
-files that define its types and what they import.
-
-Results go to standard output, problems to standard error, one line each.
-Exit status: 0 when every payload was read and is wire format, 1 when one
-was not (the others are still identified), 2 for a usage error.
-
-The command line registers this verb with add_parser(); run() carries it
-out; main() runs it on its own (python -m korvex_graph.cli_identify).
-"""
+"""korvex-graph identify: which message type are these protobuf bytes?"""
 
 from __future__ import annotations
 
@@ -31,30 +11,39 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
-from ._graph import Graph
-from ._index import Index
-from ._native import ArchiveError, Match, PayloadError
+from .._graph import Graph
+from .._index import Index
+from .._native import Match, PayloadError
+from ._common import PROG, Failure, add_subcommand, describe_os_error, examples, open_archive, open_index
 
-PROG = "korvex-graph identify"
+DESCRIPTION = """\
+Name the message type of protobuf payloads: the root types of the baked
+graph GRAPH that each payload parses as, best first (exact matches, where
+every byte is explained and every value in range, before the others; among
+those the tighter schema). Each PAYLOAD is a file, "-" for standard input,
+or, with --hex or --base64, the bytes themselves written as text.
+
+With the index archive of the descriptor set the graph was baked from, and
+that set (--index, --descriptors), and python3-protobuf installed, the best
+match is also decoded and printed as protobuf text format, from only the
+files that define its types and what they import.
+
+Exits with 1 when a payload cannot be read or is not protobuf wire format
+at all (the others are still identified)."""
 
 
-class _Failure(Exception):
-    """A problem worth one line on standard error and exit status 1."""
-
-
-def add_parser(subparsers: Any) -> argparse.ArgumentParser:
-    """Adds the identify verb to a command line's subparsers."""
-    parser: argparse.ArgumentParser = subparsers.add_parser(
+def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
+    parser = add_subcommand(
+        subparsers,
         "identify",
-        help="name the message type of protobuf payloads",
-        description=__doc__.split("\n\n")[1] if __doc__ else None,
+        "name the message type of protobuf payloads",
+        DESCRIPTION,
+        examples(
+            "korvex-graph identify graph.rkyv payload.bin",
+            "korvex-graph identify graph.rkyv --hex 0a0568656c6c6f --top 3 --json",
+            "korvex-graph identify graph.rkyv - --index index.rkyv --descriptors set.pb < payload.bin",
+        ),
     )
-    _arguments(parser)
-    parser.set_defaults(run=run)
-    return parser
-
-
-def _arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("graph", metavar="GRAPH", help="a baked graph archive (graph.rkyv)")
     parser.add_argument("payloads", metavar="PAYLOAD", nargs="+",
                         help='a payload file, "-" for standard input, or text with --hex / --base64')
@@ -66,6 +55,8 @@ def _arguments(parser: argparse.ArgumentParser) -> None:
     text.add_argument("--base64", action="store_true", help="each PAYLOAD is the bytes in base64")
     parser.add_argument("--index", metavar="INDEX", help="index archive of the descriptor set (index.rkyv)")
     parser.add_argument("--descriptors", metavar="SET", help="the descriptor set the index describes (.pb)")
+    parser.set_defaults(identify_parser=parser)
+    return parser
 
 
 def _count(text: str) -> int:
@@ -78,33 +69,15 @@ def _count(text: str) -> int:
     return value
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog=PROG, description=__doc__.split("\n\n")[1] if __doc__ else None)
-    _arguments(parser)
-    return run(parser.parse_args(argv))
-
-
 def run(args: argparse.Namespace) -> int:
-    try:
-        return _run(args)
-    except Exception as e:  # one line, never a traceback
-        print(f"{PROG}: {_describe(e)}", file=sys.stderr)
-        return 1
-
-
-def _run(args: argparse.Namespace) -> int:
+    parser: argparse.ArgumentParser = args.identify_parser
     if (args.index is None) != (args.descriptors is None):
-        print(f"{PROG}: --index and --descriptors go together", file=sys.stderr)
-        return 2
+        return _usage(parser, "--index and --descriptors go together")
     if sum(p == "-" for p in args.payloads) > 1 and not (args.hex or args.base64):
-        print(f'{PROG}: standard input ("-") can be read only once', file=sys.stderr)
-        return 2
-    try:
-        graph = Graph.open(args.graph)
-        decoder = _Decoder.open(args.index, args.descriptors) if args.index is not None else None
-    except (OSError, ArchiveError) as e:
-        print(f"{PROG}: {_describe(e)}", file=sys.stderr)
-        return 1
+        return _usage(parser, 'standard input ("-") can be read only once')
+    graph = open_archive(args.graph, "graph")
+    assert isinstance(graph, Graph)
+    decoder = _Decoder.open(args.index, args.descriptors) if args.index is not None else None
 
     failed = False
     results: list[dict[str, Any]] = []
@@ -113,17 +86,17 @@ def _run(args: argparse.Namespace) -> int:
         try:
             payload = _payload(name, args)
             matches = graph.identify(payload, top=args.top or None)
-        except (_Failure, OSError, PayloadError) as e:
+        except (Failure, OSError, PayloadError) as e:
             failed = True
-            print(f"{PROG}: {label}: {_describe(e)}", file=sys.stderr)
+            _error(f"{label}: {_describe(e)}")
             results.append({"payload": label, "error": _describe(e)})
             continue
         result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
         if decoder is not None and matches:
             try:
                 result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
-            except _Failure as e:
-                print(f"{PROG}: {label}: {e}", file=sys.stderr)
+            except Failure as e:
+                _error(f"{label}: {e}")
         results.append(result)
         if not args.json:
             _print_text(result)
@@ -133,17 +106,27 @@ def _run(args: argparse.Namespace) -> int:
     return 1 if failed else 0
 
 
+def _usage(parser: argparse.ArgumentParser, message: str) -> int:
+    parser.print_usage(sys.stderr)
+    print(f"{parser.prog}: error: {message}", file=sys.stderr)
+    return 2
+
+
+def _error(message: str) -> None:
+    print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
+
+
 def _payload(name: str, args: argparse.Namespace) -> bytes:
     if args.hex:
         try:
             return bytes.fromhex(name)
         except ValueError:
-            raise _Failure("not hexadecimal text") from None
+            raise Failure("not hexadecimal text") from None
     if args.base64:
         try:
             return base64.b64decode(name, validate=True)
         except binascii.Error:
-            raise _Failure("not base64 text") from None
+            raise Failure("not base64 text") from None
     if name == "-":
         return sys.stdin.buffer.read()
     with open(name, "rb") as file:
@@ -151,9 +134,7 @@ def _payload(name: str, args: argparse.Namespace) -> bytes:
 
 
 def _describe(e: BaseException) -> str:
-    if isinstance(e, OSError) and e.strerror:
-        return f"{e.filename}: {e.strerror}" if e.filename else e.strerror
-    return str(e)
+    return describe_os_error(e) if isinstance(e, OSError) else str(e)
 
 
 def _as_dict(m: Match) -> dict[str, Any]:
@@ -182,9 +163,12 @@ class _Decoder:
 
     @classmethod
     def open(cls, index_path: str, descriptors_path: str) -> _Decoder:
-        index = Index.open(index_path)
-        with open(descriptors_path, "rb") as file:
-            descriptors = file.read()
+        index = open_index(index_path)
+        try:
+            with open(descriptors_path, "rb") as file:
+                descriptors = file.read()
+        except OSError as error:
+            raise Failure(describe_os_error(error, descriptors_path)) from None
         return cls(index, descriptors)
 
     def decode(self, names: Sequence[str], payload: bytes) -> tuple[str, str]:
@@ -194,19 +178,19 @@ class _Decoder:
             factory: Any = importlib.import_module("google.protobuf.message_factory")
             text_format: Any = importlib.import_module("google.protobuf.text_format")
         except ImportError:
-            raise _Failure("python3-protobuf is not installed: the match is not decoded") from None
+            raise Failure("python3-protobuf is not installed: the match is not decoded") from None
         files = [f for f in (self.index.file_of_type(n) for n in names) if f is not None]
         if not files:
-            raise _Failure(f"the index does not know {names[0]}: the match is not decoded")
+            raise Failure(f"the index does not know {names[0]}: the match is not decoded")
         pool = pool_module.DescriptorPool()
         for file in self.index.closure(files):
             span = self.index.span_of_file(file)
             if span is None or not 0 <= span.start <= span.end <= len(self.descriptors):
-                raise _Failure(f"the descriptor set holds no bytes for {file}: the match is not decoded")
+                raise Failure(f"the descriptor set holds no bytes for {file}: the match is not decoded")
             try:
                 pool.Add(pb.FileDescriptorProto.FromString(self.descriptors[span.start:span.end]))
             except Exception as e:  # protobuf's own errors have no common base
-                raise _Failure(f"{file}: {e}: the match is not decoded") from None
+                raise Failure(f"{file}: {e}: the match is not decoded") from None
         for name in names:
             try:
                 descriptor = pool.FindMessageTypeByName(name)
@@ -218,10 +202,7 @@ class _Decoder:
             try:
                 message.ParseFromString(payload)
             except Exception as e:
-                raise _Failure(f"python3-protobuf cannot parse it as {name}: {e}") from None
+                raise Failure(f"python3-protobuf cannot parse it as {name}: {e}") from None
             return name, str(text_format.MessageToString(message))
-        raise _Failure(f"the descriptor set does not define {names[0]}: the match is not decoded")
+        raise Failure(f"the descriptor set does not define {names[0]}: the match is not decoded")
 
-
-if __name__ == "__main__":
-    sys.exit(main())
