@@ -58,7 +58,7 @@ for dir in "${corpora[@]}"; do
   bytes=$(cat "$dir"/*.yaml | wc -c)
   repeats=$(( bytes > 20000000 ? 1 : 20000000 / bytes + 1 ))
   repeats=$(( repeats > 50 ? 50 : repeats ))
-  scan=""; read_ms=""; bake=""; build=""; peak=""
+  scan=""; read_ms=""; bake=""; graph_ms=""; peak=""
   for round in 1 2 3; do
     out=$("$stages" "$dir" "$repeats" --scan)
     scan="$scan $(awk '/^libyaml scan/ {print $3}' <<<"$out")"
@@ -66,11 +66,11 @@ for dir in "${corpora[@]}"; do
     bake="$bake $(awk '/^whole bake/ {print $3}' <<<"$out")"
     line=$($PY python/bench/bench_build_graph.py "$dir" "$repeats")
     eval "$line"  # documents= bytes= build_graph_ms= peak_over_documents=
-    build="$build $build_graph_ms"
+    graph_ms="$graph_ms $build_graph_ms"
     peak="$peak $peak_over_documents"
   done
   awk -v c="$(basename "$dir")" -v d="$documents" -v b="$bytes" -v s="$scan" -v r="$read_ms" -v k="$bake" \
-    -v g="$build" -v p="$peak" 'function low(list,   n, a, i, m) {
+    -v g="$graph_ms" -v p="$peak" 'function low(list,   n, a, i, m) {
         n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; ++i) if (a[i] + 0 < m + 0) m = a[i]; return m }
       function high(list,   n, a, i, m) {
         n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; ++i) if (a[i] + 0 > m + 0) m = a[i]; return m }
