@@ -59,9 +59,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   auto merged = korvex::merge_from_strings(documents);
   if (merged) {
-    std::unordered_set<std::string_view> roots(merged->roots.begin(), merged->roots.end());
+    std::unordered_set<std::uint32_t> roots(merged->roots.begin(), merged->roots.end());
     check(roots.size() == merged->roots.size());
-    for (const auto& [name, message] : merged->messages) check_message(message);
+    for (const std::uint32_t root : merged->roots) check(root < merged->names.size());
+    for (const korvex::MergedMessage& message : merged->messages) {
+      check(merged->find(merged->names[message.name]) == &message);
+      check_message(merged->normalized(message));
+    }
   } else {
     check(!merged.error().message.empty());
   }

@@ -51,12 +51,19 @@ inline NormalizedMessage group(std::vector<ScoringField> fields) {
 
 using Entries = std::vector<std::pair<std::string, NormalizedMessage>>;
 
+// One normalised document holding `entries` (names distinct, fields kept in
+// the order given) and `roots`; the flag is the merged flag.
 inline Merged merged_of(const Entries& entries, std::vector<std::string> roots = {}, bool merged_flag = false) {
-  Merged m;
-  for (const auto& [name, msg] : entries) m.messages.emplace(name, msg);
-  m.roots = std::move(roots);
-  m.merged_flag = merged_flag;
-  return m;
+  Merger merger;
+  merger.add_normalized(NormalizedDocument{merged_flag, std::move(roots), entries});
+  return std::move(merger).finish();
+}
+
+// The names of a raw graph's named states, by id.
+inline std::vector<std::string> state_names(const RawGraph& g) {
+  std::vector<std::string> out;
+  for (std::uint32_t id = 0; id < g.names.size(); ++id) out.emplace_back(g.names[id]);
+  return out;
 }
 
 // A raw graph with the given named states (ids in list order) and `range_count`
@@ -65,8 +72,7 @@ inline BuiltGraph hand_graph(std::vector<std::string> names, std::vector<std::ui
                              std::vector<RawTransition> transitions, std::size_t range_count = 0) {
   BuiltGraph b;
   RawGraph& g = b.graph;
-  g.names = std::move(names);
-  for (std::uint32_t id = 0; id < g.names.size(); ++id) g.name_to_id.emplace(g.names[id], id);
+  for (const std::string& name : names) g.names.add(name);
   g.node_type = std::move(types);
   g.ext_of.assign(g.node_type.size(), kNone16);
   g.transitions = std::move(transitions);

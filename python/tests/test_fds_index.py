@@ -564,3 +564,12 @@ def test_values_dropped_during_conversion_stay_alive(kx):
     expected = kx.build_fds_index({}, {"a": (4, 5)}, {}, {})
     assert kx.build_fds_index({}, spans, {}, {}) == expected
     assert spans == {"a": None}
+
+    # Texts of a dictionary already converted lose their last reference
+    # when a later conversion clears it: each made at run time, so that
+    # nothing else holds them, and long enough to be stored out of line.
+    types = {"".join(["pkg.", "Type", str(i)]): "".join(["dir/file", str(i), ".proto"]) for i in range(50)}
+    expected = kx.build_fds_index(dict(types), {"f": (4, 5)}, {}, {})
+    spans = {"f": (Mutating(types.clear, 4), 5)}
+    assert kx.build_fds_index(types, spans, {}, {}) == expected
+    assert types == {}

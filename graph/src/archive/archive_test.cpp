@@ -638,6 +638,23 @@ TEST(Framing, FinishFramesThePayload) {
   EXPECT_EQ((*out)[16], 24);
   EXPECT_EQ((*out)[24], 9);
   EXPECT_EQ((*out)[25], 8);
+
+  // The same archive handed over unframed: in the serializer's own buffer,
+  // in storage lent to it, or moved out of lent storage it outgrew.
+  for (const std::size_t lent : {0, 2, 3, 1}) {
+    std::array<std::uint8_t, 3> storage{};
+    Serializer t;
+    t.write_into(std::span(storage).first(lent));
+    t.write_bytes(std::array<std::uint8_t, 2>{9, 8});
+    auto framed = t.finish_framed(4);
+    ASSERT_TRUE(framed.has_value()) << lent;
+    EXPECT_EQ(framed->in_lent_storage(), lent >= 2) << lent;
+    Bytes copy(framed->size());
+    framed->copy_to(copy.data());
+    EXPECT_EQ(copy, *out) << lent;
+    EXPECT_TRUE(std::equal(framed->header().begin(), framed->header().end(), out->begin())) << lent;
+    if (framed->in_lent_storage()) EXPECT_EQ(storage[0], 9);
+  }
 }
 
 // ------------------------------------------------------------- AlignedVec --

@@ -155,20 +155,32 @@ bool place_keys(const TableSizes& sizes, std::span<const std::uint64_t> hashes,
 AlignedVec::AlignedVec(AlignedVec&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      owned_(std::exchange(other.owned_, true)) {}
 
 AlignedVec& AlignedVec::operator=(AlignedVec&& other) noexcept {
   if (this != &other) {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+    release();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    owned_ = std::exchange(other.owned_, true);
   }
   return *this;
 }
 
-AlignedVec::~AlignedVec() {
-  if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+AlignedVec::~AlignedVec() { release(); }
+
+void AlignedVec::release() noexcept {
+  if (data_ != nullptr && owned_) ::operator delete(data_, std::align_val_t{kAlignment});
+}
+
+void AlignedVec::lend(std::span<std::uint8_t> storage) noexcept {
+  if (size_ != 0 || storage.empty()) return;
+  release();
+  data_ = storage.data();
+  capacity_ = storage.size();
+  owned_ = false;
 }
 
 void AlignedVec::reallocate(std::size_t new_capacity) {
@@ -176,9 +188,10 @@ void AlignedVec::reallocate(std::size_t new_capacity) {
   auto* fresh = static_cast<std::uint8_t*>(::operator new(new_capacity, std::align_val_t{kAlignment}));
   advise_huge_pages(fresh, new_capacity);
   if (size_ != 0) std::memcpy(fresh, data_, size_);
-  if (data_ != nullptr) ::operator delete(data_, std::align_val_t{kAlignment});
+  release();
   data_ = fresh;
   capacity_ = new_capacity;
+  owned_ = true;
 }
 
 void AlignedVec::reserve(std::size_t total) {
@@ -424,11 +437,26 @@ Result<std::vector<std::uint8_t>> Serializer::finish(std::uint64_t format_versio
   return frame_archive(buf_.bytes(), format_version);
 }
 
-std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version) {
+Result<FramedArchive> Serializer::finish_framed(std::uint64_t format_version) {
+  if (error_) return std::unexpected(*error_);
+  return FramedArchive(format_version, std::move(buf_));
+}
+
+std::array<std::uint8_t, kHeaderSize> archive_header(std::uint64_t format_version) {
   std::array<std::uint8_t, kHeaderSize> header{};
   std::memcpy(header.data(), kMagic.data(), kMagic.size());
   store_le<std::uint64_t>(header.data() + 8, format_version);
   store_le<std::uint64_t>(header.data() + 16, kHeaderSize);
+  return header;
+}
+
+void FramedArchive::copy_to(std::uint8_t* out) const noexcept {
+  std::memcpy(out, header_.data(), kHeaderSize);
+  if (payload_.size() != 0) std::memcpy(out + kHeaderSize, payload_.data(), payload_.size());
+}
+
+std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version) {
+  const std::array<std::uint8_t, kHeaderSize> header = archive_header(format_version);
   // Reserved once; only the 24 header bytes are zeroed before being set,
   // and the payload is copied exactly once.
   std::vector<std::uint8_t> out;

@@ -143,6 +143,10 @@ struct PendingString {
 // The output buffer: 16-byte aligned storage that only grows, to the
 // smallest power of two holding what is asked for. Growing past what memory
 // allows throws std::bad_alloc and leaves the buffer as it was.
+//
+// It may instead start in storage the caller lends (any alignment: nothing
+// here relies on it), which it writes but never frees; growing past that
+// storage moves the bytes into storage of its own, as any growth does.
 class AlignedVec {
  public:
   static constexpr std::size_t kAlignment = 16;
@@ -165,13 +169,20 @@ class AlignedVec {
   // Appends n bytes left for the caller to fill; the pointer is valid until
   // the next growth.
   std::uint8_t* grow_by(std::size_t n);
+  // Writes from now on into `storage`, which must outlive the buffer's use
+  // of it; only while the buffer is still empty.
+  void lend(std::span<std::uint8_t> storage) noexcept;
+  // Whether the bytes are still in the lent storage.
+  bool in_lent_storage() const noexcept { return data_ != nullptr && !owned_; }
 
  private:
   void reallocate(std::size_t new_capacity);
+  void release() noexcept;
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  bool owned_ = true;
 };
 
 // ------------------------------------------------------------------ Arena --
@@ -221,6 +232,8 @@ std::size_t thread_spare_block_size() noexcept;
 
 // ------------------------------------------------------------- Serializer --
 
+class FramedArchive;
+
 class Serializer {
  public:
   explicit Serializer(std::size_t payload_limit = kPayloadLimit) noexcept;
@@ -234,6 +247,9 @@ class Serializer {
   // Refuses a payload of `total` bytes or more than the limit allows;
   // otherwise makes room for exactly that many bytes.
   bool reserve(std::size_t total);
+  // Writes the payload into `storage` while it fits (AlignedVec::lend);
+  // only before anything is written.
+  void write_into(std::span<std::uint8_t> storage) noexcept { buf_.lend(storage); }
   // Appends n bytes for the caller to fill; nullptr once failed or when the
   // payload would reach the limit.
   std::uint8_t* claim(std::size_t n);
@@ -278,6 +294,7 @@ class Serializer {
   //   Resolver serialize(Serializer&, const Entry&);   the value's dependent data
   //   void resolve(Serializer&, const Resolver&, std::size_t entry_pos,
   //                std::uint8_t* entry);                 the value part of the entry
+  //   void prefetch_value(const Entry&);  optional: fetch what serialize reads
   // The entries are read once, in bucket order, while the dependent data is
   // written; the bucket entries are then filled from the resolvers alone.
   template <class Entry, class Codec>
@@ -288,6 +305,9 @@ class Serializer {
   std::span<const std::uint8_t> payload() const noexcept { return buf_.bytes(); }
   // Header + payload, or the recorded error.
   Result<std::vector<std::uint8_t>> finish(std::uint64_t format_version);
+  // The same, handing over the payload buffer itself (see FramedArchive);
+  // the serializer is empty afterwards.
+  Result<FramedArchive> finish_framed(std::uint64_t format_version);
 
  private:
   AlignedVec buf_;
@@ -298,6 +318,29 @@ class Serializer {
 
 // header (magic, version, payload offset 24) + payload, in one allocation.
 std::vector<std::uint8_t> frame_archive(std::span<const std::uint8_t> payload, std::uint64_t format_version);
+
+// The 24-byte header of an archive: magic, format version, payload offset.
+std::array<std::uint8_t, kHeaderSize> archive_header(std::uint64_t format_version);
+
+// A finished archive as its header and the payload buffer it was written
+// in, for a caller that copies it once into storage of its own (a Python
+// bytes object): taking a framed vector instead would copy the payload
+// twice, into two sets of fresh pages.
+class FramedArchive {
+ public:
+  FramedArchive(std::uint64_t format_version, AlignedVec payload)
+      : header_(archive_header(format_version)), payload_(std::move(payload)) {}
+  std::size_t size() const noexcept { return kHeaderSize + payload_.size(); }
+  // Writes the size() bytes of the archive to `out`.
+  void copy_to(std::uint8_t* out) const noexcept;
+  // Whether the payload was written in the storage lent with write_into.
+  bool in_lent_storage() const noexcept { return payload_.in_lent_storage(); }
+  std::span<const std::uint8_t, kHeaderSize> header() const noexcept { return header_; }
+
+ private:
+  std::array<std::uint8_t, kHeaderSize> header_;
+  AlignedVec payload_;
+};
 
 // ------------------------------------------------------ template bodies --
 
@@ -377,8 +420,11 @@ TablePos Serializer::write_hash_table(std::span<const Entry> entries, Codec& cod
   for (std::size_t b = 0; b < cap; ++b) {
     if (b + kFarAhead < cap && bucket_entry[b + kFarAhead] != kEmptyBucket)
       __builtin_prefetch(&entries[bucket_entry[b + kFarAhead]]);
-    if (b + kNearAhead < cap && bucket_entry[b + kNearAhead] != kEmptyBucket)
-      __builtin_prefetch(codec.key(entries[bucket_entry[b + kNearAhead]]).data());
+    if (b + kNearAhead < cap && bucket_entry[b + kNearAhead] != kEmptyBucket) {
+      const Entry& near = entries[bucket_entry[b + kNearAhead]];
+      __builtin_prefetch(codec.key(near).data());
+      if constexpr (requires { codec.prefetch_value(near); }) codec.prefetch_value(near);
+    }
     const std::uint32_t e = bucket_entry[b];
     if (e == kEmptyBucket) continue;
     deps[b].key = write_string(codec.key(entries[e]));

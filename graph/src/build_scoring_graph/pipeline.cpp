@@ -27,11 +27,12 @@ Result<BakeOutput> bake_scoring_graph(std::span<const std::string> documents, co
 Result<BakeOutput> bake_merged(Merged&& merged, const BakeRequest& request) {
   if (merged.messages.empty()) return fail(kNoEntriesMessage);
 
-  auto built = build(merged);
+  // The raw graph takes over the name table and holds everything later
+  // stages need of the messages; only the root list of Merged, ids in that
+  // table, is still read.
+  auto built = build(std::move(merged));
   if (!built) return std::unexpected(std::move(built.error()));
-  // The raw graph holds everything later stages need of the messages; only
-  // the root list of Merged is still read.
-  std::vector<std::string> roots = std::move(merged.roots);
+  const std::vector<std::uint32_t> roots = std::move(merged.roots);
   merged = Merged{};
 
   const RawGraph& raw = built->graph;

@@ -8,9 +8,13 @@
 #include "fds_index/fds_index.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstring>
+#include <iterator>
+#include <limits>
+#include <stdexcept>
 #include <span>
 #include <type_traits>
 
@@ -88,18 +92,21 @@ namespace {
 // carry the current eight-byte chunk of their key, big-endian so that the
 // integer order is the byte order, and only runs that agree on a whole chunk
 // are refined by the next one.
+//
+// An item is 16 bytes, the key reached through its index, so that the sort
+// moves little; more than 2^32 - 1 entries (64 GiB of key views alone)
+// throw std::length_error.
 struct SortItem {
   std::uint64_t chunk;
-  std::uint32_t rest;  // bytes of the key from this chunk on, capped at 9
-  std::uint32_t pad;
-  std::string_view key;
-  std::size_t index;
+  std::uint32_t rest;   // bytes of the key from this chunk on, capped at 9
+  std::uint32_t index;  // of the entry, and of its key in `keys`
 };
+static_assert(sizeof(SortItem) == 16);
 
-void load_chunk(SortItem& item, std::size_t depth) {
-  const std::size_t left = item.key.size() - depth;
+void load_chunk(SortItem& item, std::string_view key, std::size_t depth) {
+  const std::size_t left = key.size() - depth;
   std::uint8_t bytes[8] = {};
-  std::memcpy(bytes, item.key.data() + depth, std::min<std::size_t>(left, 8));
+  std::memcpy(bytes, key.data() + depth, std::min<std::size_t>(left, 8));
   std::uint64_t chunk = 0;
   for (std::uint8_t b : bytes) chunk = (chunk << 8) | b;
   item.chunk = chunk;
@@ -108,7 +115,49 @@ void load_chunk(SortItem& item, std::size_t depth) {
   item.rest = static_cast<std::uint32_t>(std::min<std::size_t>(left, 9));
 }
 
-void sort_by_key_bytes(std::vector<SortItem>& items) {
+bool item_less(const SortItem& a, const SortItem& b) {
+  if (a.chunk != b.chunk) return a.chunk < b.chunk;
+  if (a.rest != b.rest) return a.rest < b.rest;
+  return a.index < b.index;  // equal keys (rest <= 8) keep their order
+}
+
+// Sorts a run by (chunk, rest), keeping the order of equal items, which
+// entered the run in index order: so the result is that of item_less. A
+// least-significant-digit radix sort, one pass per byte (rest first, then
+// the chunk's bytes upwards), skipping a byte that all items share; short
+// runs go to std::sort.
+void sort_run(SortItem* first, SortItem* last, std::vector<SortItem>& scratch) {
+  const std::size_t n = static_cast<std::size_t>(last - first);
+  if (n < 256) {
+    std::sort(first, last, item_less);
+    return;
+  }
+  constexpr int kDigits = 9;  // rest, then the chunk's eight bytes from the lowest
+  auto digit = [](const SortItem& item, int d) -> std::uint32_t {
+    return d == 0 ? item.rest : static_cast<std::uint32_t>((item.chunk >> (8 * (d - 1))) & 0xFF);
+  };
+  std::vector<std::array<std::uint32_t, 256>> counts(kDigits);
+  for (auto& c : counts) c.fill(0);
+  for (const SortItem* it = first; it != last; ++it) {
+    ++counts[0][it->rest];
+    for (int d = 1; d < kDigits; ++d) ++counts[d][(it->chunk >> (8 * (d - 1))) & 0xFF];
+  }
+  scratch.resize(n);
+  SortItem* src = first;
+  SortItem* dst = scratch.data();
+  for (int d = 0; d < kDigits; ++d) {
+    std::array<std::uint32_t, 256>& c = counts[d];
+    if (c[digit(*first, d)] == n) continue;  // one value: the pass would move nothing
+    std::uint32_t sum = 0;
+    for (std::uint32_t& slot : c) sum += std::exchange(slot, sum);
+    for (const SortItem* it = src; it != src + n; ++it) dst[c[digit(*it, d)]++] = *it;
+    std::swap(src, dst);
+  }
+  if (src != first) std::copy(src, src + n, first);
+}
+
+void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string_view> keys) {
+  std::vector<SortItem> scratch;
   struct Run {
     std::size_t begin, end, depth;
   };
@@ -118,12 +167,25 @@ void sort_by_key_bytes(std::vector<SortItem>& items) {
     pending.pop_back();
     const auto first = items.begin() + static_cast<std::ptrdiff_t>(run.begin);
     const auto last = items.begin() + static_cast<std::ptrdiff_t>(run.end);
-    for (auto it = first; it != last; ++it) load_chunk(*it, run.depth);
-    std::sort(first, last, [](const SortItem& a, const SortItem& b) {
-      if (a.chunk != b.chunk) return a.chunk < b.chunk;
-      if (a.rest != b.rest) return a.rest < b.rest;
-      return a.index < b.index;  // equal keys (rest <= 8) keep their order
+    // The keys lie wherever their owner put them, so each load is two
+    // cache misses (the view, then the bytes): both are prefetched some
+    // items ahead, the view first.
+    constexpr std::ptrdiff_t kAhead = 8;
+    for (auto it = first; it != last; ++it) {
+      if (last - it > 2 * kAhead) __builtin_prefetch(&keys[(it + 2 * kAhead)->index]);
+      if (last - it > kAhead) __builtin_prefetch(keys[(it + kAhead)->index].data() + run.depth);
+      load_chunk(*it, keys[it->index], run.depth);
+    }
+    // A chunk that every key of the run shares (the package prefix of
+    // type names) orders nothing: the run goes on to the next one as it is.
+    const bool shared = std::all_of(first, last, [&](const SortItem& item) {
+      return item.rest == 9 && item.chunk == first->chunk;
     });
+    if (shared) {
+      pending.push_back({run.begin, run.end, run.depth + 8});
+      continue;
+    }
+    sort_run(&*first, &*first + (last - first), scratch);
     for (auto it = first; it != last;) {
       auto same = it + 1;
       while (same != last && same->chunk == it->chunk && same->rest == it->rest) ++same;
@@ -137,30 +199,35 @@ void sort_by_key_bytes(std::vector<SortItem>& items) {
 
 }  // namespace
 
-template <class V>
-Entries<V> canonical_map(Entries<V> entries) {
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
   const std::size_t n = entries.size();
   if (n == 0) return entries;
   // Sort views of the keys with their indices rather than the entries:
   // only the final order moves entries.
-  std::vector<SortItem> items;
-  items.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, 0, entries[i].first, i});
-  sort_by_key_bytes(items);
+  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("index map too large");
   std::vector<std::string_view> keys;
   keys.reserve(n);
-  for (const SortItem& item : items) keys.push_back(item.key);
+  for (const auto& entry : entries) keys.emplace_back(entry.first);
+  std::vector<SortItem> items;
+  items.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, static_cast<std::uint32_t>(i)});
+  sort_by_key_bytes(items, keys);
+  for (std::size_t i = 0; i < n; ++i) keys[i] = entries[items[i].index].first;
   const std::vector<std::size_t> slots = canonical_slots(keys);
   keys = {};
 
-  Entries<V> out;
+  std::vector<std::pair<K, V>> out;
   out.reserve(n);
   for (std::size_t rank : slots)
     if (rank != kEmptySlot) out.push_back(std::move(entries[items[rank].index]));
   return out;
 }
 
-FdsIndex canonical_index(FdsIndex index) {
+namespace {
+
+template <class Index>
+Index canonical_maps(Index index) {
   index.type_to_file = canonical_map(std::move(index.type_to_file));
   index.file_to_span = canonical_map(std::move(index.file_to_span));
   index.dep_graph = canonical_map(std::move(index.dep_graph));
@@ -168,9 +235,17 @@ FdsIndex canonical_index(FdsIndex index) {
   return index;
 }
 
+}  // namespace
+
+FdsIndex canonical_index(FdsIndex index) { return canonical_maps(std::move(index)); }
+FdsIndexView canonical_index(FdsIndexView index) { return canonical_maps(std::move(index)); }
+
 template Entries<std::string> canonical_map(Entries<std::string>);
 template Entries<Span> canonical_map(Entries<Span>);
 template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std::string>>);
+template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>);
+template EntryViews<Span> canonical_map(EntryViews<Span>);
+template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>);
 
 // ---------------------------------------------------------------- archive --
 
@@ -214,13 +289,14 @@ static_assert(offsetof(IndexRecord, type_to_file) == 0 && offsetof(IndexRecord, 
               offsetof(IndexRecord, dep_graph) == 24 && offsetof(IndexRecord, ext_to_file) == 36);
 static_assert(std::has_unique_object_representations_v<IndexRecord>);
 
+template <class Entry>
 struct StringCodec {
-  using Entry = std::pair<std::string, std::string>;
   static constexpr std::size_t entry_size = sizeof(StringEntry);
   static constexpr std::size_t entry_align = 4;
   using Resolver = archive::PendingString;
 
   std::string_view key(const Entry& e) const { return e.first; }
+  void prefetch_value(const Entry& e) const { __builtin_prefetch(std::string_view(e.second).data()); }
   Resolver serialize(Serializer& s, const Entry& e) const { return s.write_string(e.second); }
   void resolve(Serializer& s, const Resolver& value, std::size_t entry_pos, std::uint8_t* out) const {
     constexpr std::size_t at = offsetof(StringEntry, value);
@@ -229,8 +305,8 @@ struct StringCodec {
   }
 };
 
+template <class Entry>
 struct SpanCodec {
-  using Entry = std::pair<std::string, Span>;
   static constexpr std::size_t entry_size = sizeof(SpanEntry);
   static constexpr std::size_t entry_align = 8;
   using Resolver = Span;  // no dependent data: the bounds sit in the entry
@@ -243,8 +319,8 @@ struct SpanCodec {
   }
 };
 
+template <class Entry>
 struct ListCodec {
-  using Entry = std::pair<std::string, std::vector<std::string>>;
   static constexpr std::size_t entry_size = sizeof(ListEntry);
   static constexpr std::size_t entry_align = 4;
   struct Resolver {
@@ -253,12 +329,14 @@ struct ListCodec {
   };
 
   std::string_view key(const Entry& e) const { return e.first; }
+  void prefetch_value(const Entry& e) const { __builtin_prefetch(std::data(e.second)); }
   // Element bytes back to back, padding, then the element representations.
   Resolver serialize(Serializer& s, const Entry& e) const {
-    const std::vector<std::string>& list = e.second;
+    using Item = std::remove_cvref_t<decltype(*std::begin(e.second))>;
+    const std::span<const Item> list(e.second);
     const std::size_t first = s.write_string_records(
-        std::span<const std::string>(list), sizeof(archive::StringRepr),
-        [](const std::string& item) -> std::string_view { return item; }, [](const std::string&, std::uint8_t*) {});
+        list, sizeof(archive::StringRepr), [](const Item& item) -> std::string_view { return item; },
+        [](const Item&, std::uint8_t*) {});
     return {first, list.size()};
   }
   void resolve(Serializer& s, const Resolver& r, std::size_t entry_pos, std::uint8_t* out) const {
@@ -267,18 +345,45 @@ struct ListCodec {
   }
 };
 
-template <class Codec, class V>
-archive::TablePos write_table(Serializer& s, const Entries<V>& entries) {
-  Codec codec;
-  return s.write_hash_table(std::span<const std::pair<std::string, V>>(entries), codec);
+template <template <class> class Codec, class Entry>
+archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries) {
+  Codec<Entry> codec;
+  return s.write_hash_table(std::span<const Entry>(entries), codec);
 }
 
-}  // namespace
+// At least the payload's size: every text counted in full as if out of
+// line, each table at its bucket count with a control byte and one more
+// entry's width of slack per slot, and padding per string list. The output
+// buffer takes this once instead of doubling up to it, copying all it holds
+// each time; pages past what is written are never touched.
+template <class Entry>
+std::size_t size_bound(const std::vector<Entry>& entries, std::size_t entry_size) {
+  std::size_t bytes = 64 + canonical_bucket_count(entries.size()) * (2 * entry_size + 1);
+  for (const auto& [key, value] : entries) {
+    bytes += key.size();
+    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(value)>, Span>) {
+    } else if constexpr (std::is_convertible_v<decltype(value), std::string_view>) {
+      bytes += std::string_view(value).size();
+    } else {
+      bytes += 8;
+      for (const auto& item : value) bytes += std::string_view(item).size() + sizeof(archive::StringRepr);
+    }
+  }
+  return bytes;
+}
 
-Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index) { return to_bytes(index, archive::kPayloadLimit); }
+template <class Index>
+std::size_t index_bound(const Index& index) {
+  return size_bound(index.type_to_file, sizeof(StringEntry)) + size_bound(index.file_to_span, sizeof(SpanEntry)) +
+         size_bound(index.dep_graph, sizeof(ListEntry)) + size_bound(index.ext_to_file, sizeof(StringEntry)) +
+         sizeof(IndexRecord) + 64;
+}
 
-Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit) {
-  Serializer s(payload_limit);
+template <class Index>
+void encode_index(Serializer& s, const Index& index, std::size_t payload_limit) {
+  const std::size_t bound = index_bound(index);
+  // A bound at or past the limit proves nothing: the writes decide.
+  if (bound < payload_limit) s.reserve(bound);
   const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file);
   const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span);
   const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph);
@@ -290,7 +395,34 @@ Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t pa
                         s.map_record(deps, at + offsetof(IndexRecord, dep_graph)),
                         s.map_record(exts, at + offsetof(IndexRecord, ext_to_file))};
   s.write_record(rec);
+}
+
+template <class Index>
+Result<std::vector<std::uint8_t>> encode_index(const Index& index, std::size_t payload_limit) {
+  Serializer s(payload_limit);
+  encode_index(s, index, payload_limit);
   return s.finish(kIndexFormatVersion);
+}
+
+}  // namespace
+
+std::size_t payload_bound(const FdsIndexView& index) { return index_bound(index); }
+
+Result<archive::FramedArchive> to_framed(const FdsIndexView& index, std::span<std::uint8_t> payload_storage) {
+  Serializer s(archive::kPayloadLimit);
+  s.write_into(payload_storage);
+  encode_index(s, index, archive::kPayloadLimit);
+  return s.finish_framed(kIndexFormatVersion);
+}
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index) { return to_bytes(index, archive::kPayloadLimit); }
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index, std::size_t payload_limit) {
+  return encode_index(index, payload_limit);
+}
+
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndexView& index) {
+  return encode_index(index, archive::kPayloadLimit);
 }
 
 }  // namespace korvex::fds

@@ -5,6 +5,11 @@
 // then inserted into a table hashed with the unseeded key hash; the order of
 // occupied slots is the canonical order) and archived as an open-addressing
 // hash table. The 48-byte FdsIndex record ends the payload.
+//
+// FdsIndex owns its texts; FdsIndexView holds the same maps as views of
+// texts its maker keeps (the Python entry point views the caller's str
+// objects, which it holds for the whole call), so that no text is copied
+// before it lands in the archive. Both encode to the same bytes.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/writer.hpp"
 #include "common/result.hpp"
 
 namespace korvex::fds {
@@ -29,6 +35,8 @@ struct Span {
 
 template <class V>
 using Entries = std::vector<std::pair<std::string, V>>;
+template <class V>
+using EntryViews = std::vector<std::pair<std::string_view, V>>;
 
 struct FdsIndex {
   Entries<std::string> type_to_file;
@@ -37,9 +45,17 @@ struct FdsIndex {
   Entries<std::string> ext_to_file;
 };
 
+// Every text, and every import list, must outlive the view.
+struct FdsIndexView {
+  EntryViews<std::string_view> type_to_file;
+  EntryViews<Span> file_to_span;
+  EntryViews<std::span<const std::string_view>> dep_graph;
+  EntryViews<std::string_view> ext_to_file;
+};
+
 // Returns the entries in canonical order. Keys must be unique.
-template <class V>
-Entries<V> canonical_map(Entries<V> entries);
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries);
 
 // Number of slots of the table canonical_map fills for n entries: 0 for none,
 // then 4, 8, 16, and from 15 entries on bit_ceil(8n/7).
@@ -52,11 +68,20 @@ std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorte
 
 // The index with each of its four maps in canonical order.
 FdsIndex canonical_index(FdsIndex index);
+FdsIndexView canonical_index(FdsIndexView index);
 
 // Header + payload, or the serialisation error (a string of 2^30 bytes or
 // more, or a payload that would reach 2^31 bytes). The maps must already be
 // in canonical order.
 Result<std::vector<std::uint8_t>> to_bytes(const FdsIndex& index);
+Result<std::vector<std::uint8_t>> to_bytes(const FdsIndexView& index);
+// The same archive, left in the encoder's buffer for one copy into the
+// caller's own storage; or, given `payload_storage` of at least
+// payload_bound(index) bytes, written there in place (see
+// FramedArchive::in_lent_storage), to be framed by the caller.
+Result<archive::FramedArchive> to_framed(const FdsIndexView& index, std::span<std::uint8_t> payload_storage = {});
+// At least the payload size of the index's archive.
+std::size_t payload_bound(const FdsIndexView& index);
 
 // As above, but refusing any payload of `payload_limit` bytes or more (never
 // more than the archive limit of 2^31): lets the refusal path run on small

@@ -162,12 +162,13 @@ TEST(CanonicalMap, MatchesAStepByStepReplay) {
 TEST(CanonicalMap, OrdersKeyBytesAcrossChunkBoundaries) {
   // Long shared prefixes, NUL and 0xFF bytes, and keys that end exactly at
   // or just past an eight-byte boundary: the order must stay plain unsigned
-  // byte order with a proper prefix first.
+  // byte order with a proper prefix first. Over 256 keys, so that the first
+  // chunk is sorted by radix passes and the shared runs by comparison.
   std::mt19937_64 rng(11);
   static const std::string kTails[] = {std::string(), std::string(1, '\0'), std::string(2, '\0'), "a", "\xFF",
                                        "\xFF\xFF", "abcdefgh", std::string("abcdefg\0", 8), "abcdefgh\0"};
   std::set<std::string> unique;
-  for (const char* prefix : {"", "com.example.pkg.", "com.example.pkg.Message0"})
+  for (const char* prefix : {"", "\xFF", "com.example.pkg.", "com.example.pkg.Message0", "com.example.pkg.Message00"})
     for (const std::string& a : kTails)
       for (const std::string& b : kTails) unique.insert(prefix + a + b);
   std::vector<std::string> keys(unique.begin(), unique.end());

@@ -44,35 +44,62 @@ std::uint8_t wire_type_of(std::uint8_t type) {
   }
 }
 
-// A transition on its way into the compiled list, tagged with its raw index.
-// Sorting by (from, field, raw index) gives every record a distinct key, so a
-// plain sort yields the stable order; the records carry their payload, so
-// the result is written out sequentially.
-struct PendingTransition {
-  std::uint64_t from_field;  // from << 32 | field
-  std::uint32_t raw;
-  std::uint32_t to;
-  std::uint8_t label;
-  std::uint8_t packed;
-};
-
-PendingTransition pending(std::uint32_t from, const RawTransition& t, std::uint32_t raw, std::uint32_t to) {
-  return PendingTransition{(static_cast<std::uint64_t>(from) << 32) | t.field, raw, to, t.label, t.packed};
-}
-
-// Sorts by (from, field), equal keys in raw order; with `first_only`, only
-// the first record of each key is kept.
-std::vector<TransitionEntry> sorted_transitions(std::vector<PendingTransition>& records, bool first_only) {
-  std::sort(records.begin(), records.end(), [](const PendingTransition& a, const PendingTransition& b) {
-    return a.from_field != b.from_field ? a.from_field < b.from_field : a.raw < b.raw;
-  });
-  std::vector<TransitionEntry> out;
-  out.reserve(records.size());
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const PendingTransition& p = records[i];
-    if (first_only && i > 0 && p.from_field == records[i - 1].from_field) continue;
-    out.push_back(TransitionEntry{static_cast<std::uint32_t>(p.from_field >> 32),
-                                  static_cast<std::uint32_t>(p.from_field), p.label, 0, p.packed, p.to});
+// The compiled transitions of the raw ones, sorted by (from, field) with
+// equal keys in raw order; with `first_only`, only the first of each key is
+// kept. `place(i, from, to)` gives the source and target of raw transition i,
+// or the error for one outside the contract.
+//
+// A counting sort by source keeps raw order within each source's run, and a
+// run needs sorting by field only where it is not sorted yet: a state's
+// fields arrive sorted by number, so only a run that gathers several states
+// of one block, or a graph made by hand, pays for it. No record is sorted
+// twice and none is bigger than its final form. Sources from `sources` on
+// (only a hand-made graph has them) follow all others, sorted on their own.
+template <class Place>
+Result<std::vector<TransitionEntry>> sorted_transitions(const std::vector<RawTransition>& raw, std::size_t sources,
+                                                        bool first_only, Place&& place) {
+  std::vector<std::uint32_t> start(sources + 1, 0);
+  std::vector<TransitionEntry> beyond;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    std::uint32_t from = 0, to = 0;
+    if (auto placed = place(i, from, to); !placed) return std::unexpected(std::move(placed.error()));
+    if (from < sources) {
+      ++start[from + 1];
+    } else {
+      beyond.push_back(TransitionEntry{from, raw[i].field, raw[i].label, 0, raw[i].packed, to});
+    }
+  }
+  for (std::size_t b = 0; b < sources; ++b) start[b + 1] += start[b];
+  std::vector<TransitionEntry> out(start[sources]);
+  {
+    std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      std::uint32_t from = 0, to = 0;
+      (void)place(i, from, to);
+      if (from >= sources) continue;
+      const RawTransition& t = raw[i];
+      out[fill[from]++] = TransitionEntry{from, t.field, t.label, 0, t.packed, to};
+    }
+  }
+  auto by_field = [](const TransitionEntry& a, const TransitionEntry& b) { return a.field < b.field; };
+  std::size_t kept = 0;
+  auto keep_run = [&](auto first, auto last) {
+    if (!std::is_sorted(first, last, by_field)) std::stable_sort(first, last, by_field);
+    for (auto it = first; it != last; ++it) {
+      if (first_only && it != first && it->field == (it - 1)->field) continue;
+      out[kept++] = *it;
+    }
+  };
+  for (std::size_t b = 0; b < sources; ++b) keep_run(out.begin() + start[b], out.begin() + start[b + 1]);
+  out.resize(kept);
+  if (!beyond.empty()) {
+    std::stable_sort(beyond.begin(), beyond.end(), [](const TransitionEntry& a, const TransitionEntry& b) {
+      return a.from != b.from ? a.from < b.from : a.field < b.field;
+    });
+    for (std::size_t i = 0; i < beyond.size(); ++i) {
+      if (first_only && i > 0 && beyond[i].from == beyond[i - 1].from && beyond[i].field == beyond[i - 1].field) continue;
+      out.push_back(beyond[i]);
+    }
   }
   return out;
 }
@@ -81,15 +108,17 @@ std::vector<TransitionEntry> sorted_transitions(std::vector<PendingTransition>& 
 // state; a root resolves only to a named state (never when there is none).
 // The others are left out, with a warning line each when `warn_missing`.
 template <class NodeOf>
-std::vector<RootEntry> resolve_roots(const RawGraph& graph, std::span<const std::string> roots, NodeOf node_of,
+std::vector<RootEntry> resolve_roots(const RawGraph& graph, const RootList& roots, NodeOf node_of,
                                      bool warn_missing) {
+  const NameTable& names = graph.names.table();
   std::vector<RootEntry> out;
-  for (const std::string& name : roots) {
-    auto it = graph.name_to_id.find(name);
-    if (it != graph.name_to_id.end() && it->second < graph.named_count()) {
-      out.push_back(RootEntry{name, node_of(it->second)});
+  out.reserve(roots.size());
+  for (std::size_t i = 0; i < roots.size(); ++i) {
+    const std::uint32_t state = graph.names.state_of_name(roots.name_id(i, names));
+    if (state < graph.named_count()) {
+      out.push_back(RootEntry{std::string(roots.text(i, names)), node_of(state)});
     } else if (warn_missing) {
-      emit_warning("warning: root entry '" + name + "' has no node in graph; skipping\n");
+      emit_warning("warning: root entry '" + std::string(roots.text(i, names)) + "' has no node in graph; skipping\n");
     }
   }
   return out;
@@ -159,23 +188,24 @@ Result<std::uint32_t> block_of_sentinel(std::span<const std::uint32_t> block_of,
   return block_of[named + *position];
 }
 
-Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves,
-                                      std::span<const std::string> roots) {
+Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves, const RootList& roots) {
   const std::uint32_t n = graph.named_count();
   const std::size_t r = leaves.ranges.size();
   if (r > kMaxRangeLeaves) return std::unexpected(too_many_range_leaves(r));
 
   CompiledGraph out;
   {
-    std::vector<PendingTransition> records;
-    records.reserve(graph.transitions.size());
-    for (std::size_t i = 0; i < graph.transitions.size(); ++i) {
-      const RawTransition& t = graph.transitions[i];
-      const auto to = state_index(t.to, n, r);
-      if (!to) return unexpected_sentinel(t.to);
-      records.push_back(pending(t.from, t, static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(*to)));
-    }
-    out.transitions = sorted_transitions(records, false);
+    auto transitions = sorted_transitions(
+        graph.transitions, n, false, [&](std::size_t i, std::uint32_t& from, std::uint32_t& to) -> Result<void> {
+          const RawTransition& t = graph.transitions[i];
+          const auto target = state_index(t.to, n, r);
+          if (!target) return unexpected_sentinel(t.to);
+          from = t.from;
+          to = static_cast<std::uint32_t>(*target);
+          return {};
+        });
+    if (!transitions) return std::unexpected(std::move(transitions.error()));
+    out.transitions = std::move(*transitions);
   }
 
   // Named states, then leaves: built in id order, so already sorted.
@@ -199,7 +229,7 @@ Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry&
 }
 
 Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves, const Partition& partition,
-                              std::span<const std::string> roots) {
+                              const RootList& roots) {
   const std::uint32_t n = graph.named_count();
   const std::size_t r = leaves.ranges.size();
   if (r > kMaxRangeLeaves) return std::unexpected(too_many_range_leaves(r));
@@ -230,18 +260,21 @@ Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves,
   // One transition per (source block, field): among equal keys the raw order
   // decides, so the first raw transition heads each run and survives.
   {
-    std::vector<PendingTransition> records;
-    records.reserve(graph.transitions.size());
-    for (std::size_t i = 0; i < graph.transitions.size(); ++i) {
-      const RawTransition& t = graph.transitions[i];
-      if (t.from >= block_of.size()) {
-        return fail("transition from state " + std::to_string(t.from) + " outside the partition");
-      }
-      const auto to = state_index(t.to, n, r);
-      if (!to) return unexpected_sentinel(t.to);
-      records.push_back(pending(block_of[t.from], t, static_cast<std::uint32_t>(i), block_of[*to]));
-    }
-    out.transitions = sorted_transitions(records, true);
+    auto transitions = sorted_transitions(
+        graph.transitions, num_blocks, true,
+        [&](std::size_t i, std::uint32_t& from, std::uint32_t& to) -> Result<void> {
+          const RawTransition& t = graph.transitions[i];
+          if (t.from >= block_of.size()) {
+            return fail("transition from state " + std::to_string(t.from) + " outside the partition");
+          }
+          const auto target = state_index(t.to, n, r);
+          if (!target) return unexpected_sentinel(t.to);
+          from = block_of[t.from];
+          to = block_of[*target];
+          return {};
+        });
+    if (!transitions) return std::unexpected(std::move(transitions.error()));
+    out.transitions = std::move(*transitions);
   }
 
   // Block attributes: the first named member (by id) speaks for its block;

@@ -11,11 +11,13 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "build_scoring_graph/graph/raw_graph.hpp"
 #include "build_scoring_graph/state_space.hpp"
+#include "common/name_table.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
@@ -61,16 +63,45 @@ struct CompiledGraph {
   bool merged_flag = false;
 };
 
+// The merged root list, in order, as the compilers resolve it against a raw
+// graph's names: as texts (what tests and tools hold), or as ids of the name
+// table the raw graph was built with (what the pipeline holds, so that no
+// root is hashed again). It views the caller's list, which must outlive it.
+class RootList {
+ public:
+  RootList() = default;
+  RootList(std::span<const std::string> names) : texts_(names), size_(names.size()) {}
+  RootList(const std::vector<std::string>& names) : RootList(std::span<const std::string>(names)) {}
+  // Ids in RawGraph::names.table(), as Merged::roots holds them.
+  RootList(std::span<const std::uint32_t> name_ids) : ids_(name_ids), size_(name_ids.size()), by_id_(true) {}
+  RootList(const std::vector<std::uint32_t>& name_ids) : RootList(std::span<const std::uint32_t>(name_ids)) {}
+
+  std::size_t size() const noexcept { return size_; }
+  // Root i as a name id of `names`, or NameTable::kNone for a text it lacks.
+  std::uint32_t name_id(std::size_t i, const NameTable& names) const noexcept {
+    return by_id_ ? ids_[i] : names.find(texts_[i]);
+  }
+  // Root i as text.
+  std::string_view text(std::size_t i, const NameTable& names) const noexcept {
+    return by_id_ ? names[ids_[i]] : std::string_view(texts_[i]);
+  }
+
+ private:
+  std::span<const std::string> texts_;
+  std::span<const std::uint32_t> ids_;
+  std::size_t size_ = 0;
+  bool by_id_ = false;
+};
+
 // Every raw state becomes its own node. Roots that name no message are
 // skipped silently.
-Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves,
-                                      std::span<const std::string> roots);
+Result<CompiledGraph> compile_initial(const RawGraph& graph, const LeafRegistry& leaves, const RootList& roots);
 
 // One node per block of `partition`, one transition per (block, field), the
 // first raw transition winning. Roots that name no message are warned about
 // on standard error and skipped.
-Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves,
-                              const Partition& partition, std::span<const std::string> roots);
+Result<CompiledGraph> compile(const RawGraph& graph, const LeafRegistry& leaves, const Partition& partition,
+                              const RootList& roots);
 
 // Fills first_transition/transition_count of every node and wire_type of
 // every transition. Both lists must already be sorted.

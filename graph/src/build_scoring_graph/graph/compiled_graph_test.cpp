@@ -214,7 +214,7 @@ TEST(CompileInitialTest, RootsKeepListOrderAndUnknownNamesVanishSilently) {
 
 TEST(CompileInitialTest, NoNamedStatesMeansNoRoots) {
   BuiltGraph b = hand_graph({}, {}, {});
-  b.graph.name_to_id.emplace("ghost", 0);  // inconsistent, yet must not be resolved
+  b.graph.names.add("ghost");  // a state without a node: inconsistent, yet must not be resolved
   const CompiledGraph c = must_compile_initial(b, {"ghost"});
   EXPECT_TRUE(c.roots.empty());
   EXPECT_EQ(c.nodes.size(), 7u);

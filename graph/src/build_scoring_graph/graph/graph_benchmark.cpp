@@ -38,7 +38,8 @@ const Input& input() {
   static const Input in = [] {
     Input in;
     std::mt19937 rng(1);
-    in.merged.messages.reserve(kMessages);
+    NormalizedDocument doc;
+    doc.messages.reserve(kMessages);
     for (std::size_t i = 0; i < kMessages; ++i) {
       NormalizedMessage m;
       m.kind = rng() % 50 == 0 ? NodeKind::group : NodeKind::message;
@@ -67,9 +68,12 @@ const Input& input() {
         m.ext_ranges.emplace_back(lo, lo + 99);
         if (rng() % 2) m.ext_ranges.emplace_back(1000, 536870911);
       }
-      in.merged.messages.emplace(message_name(i), std::move(m));
+      doc.messages.emplace_back(message_name(i), std::move(m));
     }
-    for (std::size_t i = 0; i < 1000; ++i) in.merged.roots.push_back(message_name(i * 197));
+    for (std::size_t i = 0; i < 1000; ++i) doc.entries.push_back(message_name(i * 197));
+    Merger merger;
+    merger.add_normalized(std::move(doc));
+    in.merged = std::move(merger).finish();
     in.built = *build(in.merged);
     in.initial = *compile_initial(in.built.graph, in.built.leaves, in.merged.roots);
     std::fprintf(stderr, "input: %zu messages, %u states, %zu transitions, %zu range leaves, %zu ext sets\n",

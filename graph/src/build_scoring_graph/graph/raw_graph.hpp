@@ -9,15 +9,18 @@
 // a numbering is sorted first.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "build_scoring_graph/load/merge.hpp"
 #include "build_scoring_graph/state_space.hpp"
+#include "common/name_table.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
@@ -32,11 +35,50 @@ struct RawTransition {
   friend bool operator==(const RawTransition&, const RawTransition&) = default;
 };
 
+// The names of the named states: state id -> name, and name -> state id,
+// over a name table that may hold more names than there are states (roots,
+// children of dropped definitions); those have no state.
+class StateNames {
+ public:
+  static constexpr std::uint32_t kNone = NameTable::kNone;
+
+  StateNames() = default;
+  // Starts without states over the names of `table`.
+  explicit StateNames(NameTable table) : table_(std::move(table)), state_of_name_(table_.size(), kNone) {}
+
+  // N, the number of named states.
+  std::size_t size() const noexcept { return name_of_state_.size(); }
+  std::string_view operator[](std::uint32_t state) const noexcept { return table_[name_of_state_[state]]; }
+  // The state of a name, or kNone.
+  std::uint32_t find(std::string_view name) const noexcept { return state_of_name(table_.find(name)); }
+  // The state of a name given by its id in table(), or kNone.
+  std::uint32_t state_of_name(std::uint32_t name_id) const noexcept {
+    return name_id < state_of_name_.size() ? state_of_name_[name_id] : kNone;
+  }
+  const NameTable& table() const noexcept { return table_; }
+
+  // The state of a name, registering it as the next state when it has none.
+  std::uint32_t add(std::string_view name) { return add_id(table_.intern(name)); }
+  std::uint32_t add_id(std::uint32_t name_id) {
+    if (name_id >= state_of_name_.size()) state_of_name_.resize(std::max(table_.size(), 2 * state_of_name_.size()), kNone);
+    std::uint32_t& state = state_of_name_[name_id];
+    if (state == kNone) {
+      state = static_cast<std::uint32_t>(name_of_state_.size());
+      name_of_state_.push_back(name_id);
+    }
+    return state;
+  }
+
+ private:
+  NameTable table_;
+  std::vector<std::uint32_t> name_of_state_;
+  std::vector<std::uint32_t> state_of_name_;  // per name id
+};
+
 struct RawGraph {
   std::vector<RawTransition> transitions;          // generation order
   std::vector<std::vector<ExtRange>> ext_range_sets;  // sorted, distinct
-  std::unordered_map<std::string, std::uint32_t> name_to_id;
-  std::vector<std::string> names;       // id -> name, size N
+  StateNames names;                     // id <-> name, size N
   std::vector<std::uint8_t> node_type;  // id -> 3 (group) or 10 (message), size N
   std::vector<std::uint16_t> ext_of;    // id -> index into ext_range_sets, kNone16 if none; size N
   std::uint32_t state_count = 0;        // N + 7 + R
@@ -57,8 +99,11 @@ struct BuiltGraph {
 
 // Fails only on the limits: too many distinct extension-range sets (the
 // message is fixed), or more bool/enum value ranges than a 16-bit range index
-// can tell apart.
+// can tell apart. The raw graph's names are those of Merged under the same
+// ids: the first form copies them, the second takes them over and leaves
+// the rest of `merged` as it was (the pipeline keeps its root list).
 Result<BuiltGraph> build(const Merged& merged);
+Result<BuiltGraph> build(Merged&& merged);
 
 // The error for `count` (> kMaxRangeLeaves) distinct bool/enum value ranges.
 // build returns it; the compilers refuse a registry that large with the same

@@ -30,8 +30,7 @@ BuiltGraph must_build(const Merged& m) {
 void expect_same(const BuiltGraph& a, const BuiltGraph& b) {
   EXPECT_EQ(a.graph.transitions, b.graph.transitions);
   EXPECT_EQ(a.graph.ext_range_sets, b.graph.ext_range_sets);
-  EXPECT_EQ(a.graph.name_to_id, b.graph.name_to_id);
-  EXPECT_EQ(a.graph.names, b.graph.names);
+  EXPECT_EQ(state_names(a.graph), state_names(b.graph));
   EXPECT_EQ(a.graph.node_type, b.graph.node_type);
   EXPECT_EQ(a.graph.ext_of, b.graph.ext_of);
   EXPECT_EQ(a.graph.state_count, b.graph.state_count);
@@ -40,23 +39,18 @@ void expect_same(const BuiltGraph& a, const BuiltGraph& b) {
   EXPECT_EQ(a.leaves.range_to_sentinel, b.leaves.range_to_sentinel);
 }
 
-// names, name_to_id and the dense per-id vectors describe the same states.
+// The names both ways and the dense per-id vectors describe the same states.
 void expect_consistent_ids(const RawGraph& g) {
   const std::size_t n = g.names.size();
-  EXPECT_EQ(g.name_to_id.size(), n);
   EXPECT_EQ(g.node_type.size(), n);
   EXPECT_EQ(g.ext_of.size(), n);
-  for (std::uint32_t id = 0; id < n; ++id) {
-    auto it = g.name_to_id.find(g.names[id]);
-    ASSERT_NE(it, g.name_to_id.end()) << g.names[id];
-    EXPECT_EQ(it->second, id) << g.names[id];
-  }
+  for (std::uint32_t id = 0; id < n; ++id) EXPECT_EQ(g.names.find(g.names[id]), id) << g.names[id];
 }
 
 TEST(BuildTest, SingleInt32Message) {
   const BuiltGraph b = must_build(merged_of({{"pkg.A", message({scalar(1, kind::kInt32)})}}));
   const RawGraph& g = b.graph;
-  EXPECT_EQ(g.names, (std::vector<std::string>{kAny, kMessageSet, "pkg.A"}));
+  EXPECT_EQ(state_names(g), (std::vector<std::string>{kAny, kMessageSet, "pkg.A"}));
   EXPECT_EQ(g.named_count(), 3u);
   EXPECT_EQ(g.state_count, 10u);
   EXPECT_EQ(g.transitions, (std::vector<RawTransition>{{2, 1, -7, 0, 0}}));
@@ -70,7 +64,7 @@ TEST(BuildTest, SingleInt32Message) {
 
 TEST(BuildTest, EmptyInputStillHasTheWellKnownStates) {
   const BuiltGraph b = must_build(Merged{});
-  EXPECT_EQ(b.graph.names, (std::vector<std::string>{kAny, kMessageSet}));
+  EXPECT_EQ(state_names(b.graph), (std::vector<std::string>{kAny, kMessageSet}));
   EXPECT_EQ(b.graph.state_count, 9u);
   EXPECT_TRUE(b.graph.transitions.empty());
   expect_consistent_ids(b.graph);
@@ -102,7 +96,7 @@ TEST(BuildTest, DeclaredNamesAreNumberedInByteOrder) {
       for (const auto& name : c.declared) entries.emplace_back(name, message({}));
       if (reversed) std::reverse(entries.begin(), entries.end());
       const BuiltGraph b = must_build(merged_of(entries));
-      EXPECT_EQ(b.graph.names, c.expected);
+      EXPECT_EQ(state_names(b.graph), c.expected);
       EXPECT_EQ(b.graph.state_count, c.expected.size() + 7);
       expect_consistent_ids(b.graph);
     }
@@ -117,7 +111,7 @@ TEST(BuildTest, UndeclaredChildrenFollowInWalkOrder) {
       {"a.A", message({child(1, "y.Missing"), child(3, "z.Missing"), odd})},
   }));
   const RawGraph& g = b.graph;
-  EXPECT_EQ(g.names, (std::vector<std::string>{kAny, kMessageSet, "a.A", "b.B", "y.Missing", "z.Missing", "x.Odd"}));
+  EXPECT_EQ(state_names(g), (std::vector<std::string>{kAny, kMessageSet, "a.A", "b.B", "y.Missing", "z.Missing", "x.Odd"}));
   EXPECT_EQ(g.node_type, std::vector<std::uint8_t>(7, node_type::kMessage));
   EXPECT_EQ(g.state_count, 14u);
   EXPECT_EQ(g.transitions, (std::vector<RawTransition>{
@@ -139,7 +133,7 @@ TEST(BuildTest, NodeTypesComeFromTheDeclaredKind) {
       {"b.Grp", group({scalar(1, kind::kString)})},
   }));
   const RawGraph& g = b.graph;
-  ASSERT_EQ(g.names, (std::vector<std::string>{kAny, kMessageSet, "a.Msg", "b.Grp", "g.Undeclared"}));
+  ASSERT_EQ(state_names(g), (std::vector<std::string>{kAny, kMessageSet, "a.Msg", "b.Grp", "g.Undeclared"}));
   EXPECT_EQ(g.node_type, (std::vector<std::uint8_t>{3, 10, 10, 3, 10}));
 }
 
@@ -230,7 +224,7 @@ TEST(BuildTest, ExtensionRangeSetsAreInternedSorted) {
       {"d.M4", message({})},
   }));
   const RawGraph& g = b.graph;
-  ASSERT_EQ(g.names, (std::vector<std::string>{kAny, kMessageSet, "a.M1", "b.M2", "c.M3", "d.M4"}));
+  ASSERT_EQ(state_names(g), (std::vector<std::string>{kAny, kMessageSet, "a.M1", "b.M2", "c.M3", "d.M4"}));
   EXPECT_EQ(g.ext_range_sets, (std::vector<std::vector<ExtRange>>{{{50, 60}, {100, 199}}, {{100, 199}}}));
   EXPECT_EQ(g.ext_of, (std::vector<std::uint16_t>{kNone16, kNone16, 1, 1, 0, kNone16}));
 }
@@ -268,24 +262,24 @@ TEST(BuildTest, MergedFlagIsCopied) {
   }
 }
 
-Merged with_distinct_ext_sets(std::size_t count) {
-  Merged m;
-  m.messages.reserve(count + 1);
-  for (std::uint32_t i = 0; i < count; ++i) m.messages.emplace(std::string("m").append(std::to_string(i)), message({}, {{i, i}}));
+Entries with_distinct_ext_sets(std::size_t count) {
+  Entries m;
+  m.reserve(count + 2);
+  for (std::uint32_t i = 0; i < count; ++i) m.emplace_back(std::string("m").append(std::to_string(i)), message({}, {{i, i}}));
   return m;
 }
 
 TEST(BuildLimitTest, ExtensionRangeSets) {
-  Merged m = with_distinct_ext_sets(65534);
-  m.messages.emplace("dup", message({}, {{7, 7}}));  // a repeated set does not count
-  auto ok = build(m);
+  Entries m = with_distinct_ext_sets(65534);
+  m.emplace_back("dup", message({}, {{7, 7}}));  // a repeated set does not count
+  auto ok = build(merged_of(m));
   ASSERT_TRUE(ok) << ok.error().message;
   EXPECT_EQ(ok->graph.ext_range_sets.size(), 65534u);
-  EXPECT_EQ(ok->graph.ext_of[ok->graph.name_to_id.at("dup")], 7u);
-  EXPECT_EQ(ok->graph.ext_of[ok->graph.name_to_id.at("m65533")], 65533u);
+  EXPECT_EQ(ok->graph.ext_of[ok->graph.names.find("dup")], 7u);
+  EXPECT_EQ(ok->graph.ext_of[ok->graph.names.find("m65533")], 65533u);
 
-  m.messages.emplace("one.more", message({}, {{1u << 20, 1u << 20}}));
-  auto too_many = build(m);
+  m.emplace_back("one.more", message({}, {{1u << 20, 1u << 20}}));
+  auto too_many = build(merged_of(m));
   ASSERT_FALSE(too_many);
   EXPECT_EQ(too_many.error().message, "65535 distinct extension-range sets exceeds what a u16 index can address");
 }
@@ -294,9 +288,7 @@ Merged with_distinct_value_ranges(std::size_t count) {
   std::vector<ScoringField> fields;
   fields.reserve(count);
   for (std::uint32_t i = 0; i < count; ++i) fields.push_back(ranged(i + 1, 0, static_cast<std::int32_t>(i)));
-  Merged m;
-  m.messages.emplace("m.M", message(std::move(fields)));
-  return m;
+  return merged_of({{"m.M", message(std::move(fields))}});
 }
 
 TEST(BuildLimitTest, ValueRanges) {
@@ -366,7 +358,8 @@ Entries random_entries(std::mt19937& rng, std::size_t count) {
 // A deliberately plain re-statement of the numbering and walk rules, on
 // ordered containers, to compare build against.
 void expect_matches_reference(const Merged& m, const BuiltGraph& b) {
-  const std::map<std::string, NormalizedMessage> sorted(m.messages.begin(), m.messages.end());
+  std::map<std::string, NormalizedMessage> sorted;
+  for (const MergedMessage& message : m.messages) sorted.emplace(m.names[message.name], m.normalized(message));
   std::vector<std::string> names = {kAny, kMessageSet};
   for (const auto& [name, msg] : sorted) {
     if (name != kAny && name != kMessageSet) names.push_back(name);
@@ -405,7 +398,7 @@ void expect_matches_reference(const Merged& m, const BuiltGraph& b) {
   const std::vector<std::vector<ExtRange>> set_list(sets.begin(), sets.end());
 
   const RawGraph& g = b.graph;
-  EXPECT_EQ(g.names, names);
+  EXPECT_EQ(state_names(g), names);
   EXPECT_EQ(g.transitions, transitions);
   EXPECT_EQ(b.leaves.ranges, ranges);
   EXPECT_EQ(g.ext_range_sets, set_list);
@@ -439,8 +432,7 @@ TEST(BuildPropertyTest, ResultIgnoresInsertionOrderAndMatchesTheRules) {
     std::reverse(entries.begin(), entries.end());
     const Merged backward = merged_of(entries);
     std::shuffle(entries.begin(), entries.end(), rng);
-    Merged shuffled = merged_of(entries);
-    shuffled.messages.rehash(1021);
+    const Merged shuffled = merged_of(entries);
 
     const BuiltGraph a = must_build(forward);
     expect_matches_reference(forward, a);

@@ -98,7 +98,7 @@ void ProgressPacer::report(std::uint64_t taken) {
 namespace {
 
 constexpr std::uint32_t kNil = std::numeric_limits<std::uint32_t>::max();
-constexpr std::uint32_t kLookahead = 8;  // prefetch distance in the hot loops
+constexpr std::uint32_t kLookahead = 16;  // prefetch distance in the hot loops
 
 std::uint64_t mix64(std::uint64_t x) {
   x ^= x >> 33;
@@ -440,6 +440,11 @@ void Refiner::build_structures() {
   // counting sort over the symbols it actually has.
   trans_.resize(m);
   tplace_.resize(m);
+  // Cords and the pool entries naming them grow with the splits; room for
+  // one per transition (untouched until used) spares the copies of growth
+  // for all but the rare run that cuts more often.
+  cords_.reserve(m);
+  pool_.reserve(m);
   std::vector<std::uint32_t> fill(alphabet_, 0), cord_of_symbol(alphabet_, kNil);
   std::vector<std::uint32_t> present;
   std::uint32_t next = 0;

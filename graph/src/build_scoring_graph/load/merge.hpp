@@ -12,34 +12,63 @@
 // or already normalised (made from a compiled descriptor set); both kinds
 // count alike for the document index that messages and warnings name.
 //
-// YAML text is read into the flat records of one DocumentReader, reused
-// from one document to the next, and normalised straight from them into
-// Merged: a definition that loses to an earlier one is compared in place and
-// never copied, and the texts are read where the caller keeps them.
+// Names are interned once, into the name table of Merged, by the reader as
+// it meets them; the merge keeps field records with child ids, in flat
+// lists, and compares a definition that loses to an earlier one in place,
+// without copying it. The texts are read where the caller keeps them.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "build_scoring_graph/load/normalize.hpp"
 #include "build_scoring_graph/load/read.hpp"
 #include "build_scoring_graph/load/scoring_field.hpp"
+#include "common/name_table.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
 
+// The first definition of a message: its name, kind, and its fields and
+// extension ranges as ranges of the flat lists of Merged.
+struct MergedMessage {
+  std::uint32_t name = NameTable::kNone;  // id in Merged::names
+  NodeKind kind = NodeKind::message;
+  std::uint32_t fields_begin = 0, fields_end = 0;  // in Merged::fields, sorted by number (stable)
+  std::uint32_t ext_begin = 0, ext_end = 0;        // in Merged::ext_ranges, checked; empty when none
+};
+
 struct Merged {
-  // Message name -> its first definition (kind, sorted fields, ext ranges;
-  // an empty ext_ranges list means the name has no extension ranges).
-  // Iteration order is unspecified: consumers sort names themselves.
-  std::unordered_map<std::string, NormalizedMessage> messages;
-  std::vector<std::string> roots;
+  // Every name the documents used: messages, children and roots, including
+  // those of definitions that were dropped.
+  NameTable names;
+  // First definitions, in the order in which they were first seen. Nothing
+  // may depend on this order: consumers sort names themselves.
+  std::vector<MergedMessage> messages;
+  std::vector<FieldRecord> fields;
+  std::vector<ExtRange> ext_ranges;
+  // Per name id: the index of its definition in `messages`, or kNone (ids
+  // beyond its size have none).
+  std::vector<std::uint32_t> message_of_name;
+  std::vector<std::uint32_t> roots;  // name ids, once each, in order of first appearance
   bool merged_flag = false;
+
+  std::span<const FieldRecord> fields_of(const MergedMessage& m) const {
+    return std::span(fields).subspan(m.fields_begin, m.fields_end - m.fields_begin);
+  }
+  std::span<const ExtRange> ext_ranges_of(const MergedMessage& m) const {
+    return std::span(ext_ranges).subspan(m.ext_begin, m.ext_end - m.ext_begin);
+  }
+  // The definition of `name`, or null.
+  const MergedMessage* find(std::string_view name) const;
+  // A definition with its texts, as the owned records give it (for tests and
+  // tools).
+  NormalizedMessage normalized(const MergedMessage& m) const;
+  std::vector<std::string> root_names() const;
 };
 
 // One document in normalised form: what reading and normalising a YAML
@@ -73,21 +102,23 @@ class Merger {
   Merged finish() &&;
 
  private:
-  void add_roots(std::vector<std::string>& entries);
-  void add_root(std::string_view name);
-  // Keeps the first definition of `name`, warning when a later one differs.
-  void add_message(std::string&& name, NormalizedMessage&& message);
+  void add_root(std::uint32_t name);
+  // Keeps `fields` (in the given order) and `ranges` as the definition of
+  // `name` when it is the first; else warns when they differ from it.
+  template <class Fields>
+  void add_definition(std::uint32_t name, NodeKind kind, std::size_t count, Fields&& field_at,
+                      std::span<const ExtRange> ranges);
   // The same for a message of the document just read.
   Result<void> add_read_message(const MessageRecord& message);
-  void warn_conflict(std::string_view name);
+  void warn_conflict(std::uint32_t name);
 
   Merged merged_;
-  NameIndex taken_roots_;
+  std::vector<bool> taken_root_;  // per name id
   bool all_extension_ranges_ = true;
   std::size_t documents_ = 0;
   DocumentReader reader_;
-  std::string key_;  // a name looked up in merged_.messages; kept while it is found there
   std::vector<std::pair<std::uint32_t, std::uint32_t>> order_;
+  std::vector<FieldRecord> converted_;  // the fields of a normalised message, children interned
 };
 
 // Merges documents given as UTF-8 text, in this order; the texts are read

@@ -3,11 +3,14 @@
 // Reader walks the fixed five-level schema (document, messages, message,
 // fields, field entry) over the event views of EventSource; values of keys
 // it does not know are skipped by counting collection starts and ends, never
-// by recursion. Texts are copied into the records' buffer as soon as they
-// are seen, since an event view lives only until the next event.
+// by recursion. Names are interned as soon as they are seen, since an event
+// view lives only until the next event; so is the text of a field problem,
+// into the records' buffer.
 #include "build_scoring_graph/load/read.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <stdexcept>
 #include <utility>
 
 #include "build_scoring_graph/load/core_schema.hpp"
@@ -107,7 +110,9 @@ std::uint8_t label_code(std::string_view l) {
 
 class Reader {
  public:
-  Reader(EventSource& src, DocumentRecords& out, NameIndex& names) : src_(src), out_(out), names_(names) {}
+  Reader(EventSource& src, DocumentRecords& out, NameTable& names, std::vector<std::uint64_t>& message_of_name,
+         std::uint32_t serial)
+      : src_(src), out_(out), names_(names), message_of_name_(message_of_name), serial_(serial) {}
 
   void read_file() {
     Ev start = node();
@@ -261,40 +266,40 @@ class Reader {
 
   void read_entries(const Ev& start) {
     read_sequence(start, "a sequence of message names for \"entries\"", [&](const Ev& item) {
-      out_.entries.push_back(keep(expect_string(item, "a message name (a string) in \"entries\"")));
+      out_.entries.push_back(names_.intern(expect_string(item, "a message name (a string) in \"entries\"")));
     });
   }
 
   void read_messages(const Ev& start) {
     auto& list = out_.messages;
-    auto name_of = [this](const MessageRecord& m) { return out_.view(m.name); };
-
     if (is_empty_value(start)) return;
     if (start.type != EvType::map_start)
       throw_at(start.mark, cat("expected a mapping of messages for \"messages\", found ", describe(start)));
+    const std::uint64_t mine = std::uint64_t{serial_} << 32;
     for (;;) {
       Ev key = node();
       if (key.type == EvType::map_end) break;
-      TextRef name = keep(expect_string(key, "a message name (a string) as key under \"messages\""));
-      list.push_back(read_message(node(), name));
-      std::size_t earlier = names_.find_or_insert(list, name_of, list.size() - 1);
-      if (earlier != list.size() - 1) {
-        // The later definition replaces the earlier one in its place; the
-        // later copy of the name is left unreferenced.
-        TextRef first_name = list[earlier].name;
-        list[earlier] = list.back();
-        list[earlier].name = first_name;
-        list.pop_back();
+      const std::uint32_t name = names_.intern(expect_string(key, "a message name (a string) as key under \"messages\""));
+      MessageRecord message = read_message(node(), name);
+      if (name >= message_of_name_.size()) message_of_name_.resize(std::max(names_.size(), 2 * message_of_name_.size()));
+      std::uint64_t& seen = message_of_name_[name];
+      if ((seen & ~std::uint64_t{0xFFFFFFFF}) == mine) {
+        // The later definition replaces the earlier one in its place.
+        list[static_cast<std::uint32_t>(seen)] = message;
+      } else {
+        if (list.size() >= 0xFFFFFFFF) throw std::length_error("too many messages in one document");
+        seen = mine | list.size();
+        list.push_back(message);
       }
     }
   }
 
-  MessageRecord read_message(const Ev& start, TextRef name) {
+  MessageRecord read_message(const Ev& start, std::uint32_t name) {
     MessageRecord message;
     message.name = name;
     message.fields_begin = message.fields_end = out_.fields.size();
     message.ext_begin = message.ext_end = out_.ext_ranges.size();
-    unsigned seen = read_mapping(start, [&] { return cat("a mapping for message ", quote(out_.view(name))); },
+    unsigned seen = read_mapping(start, [&] { return cat("a mapping for message ", quote(names_[name])); },
                                  kMessageNames, [&](int key, const Ev& value) {
                                    switch (key) {
                                      case kKind:
@@ -316,7 +321,7 @@ class Reader {
                                    }
                                  });
     if (!(seen & (1u << kFields)))
-      throw_at(start.mark, cat("missing required key \"fields\" in message ", quote(out_.view(name))));
+      throw_at(start.mark, cat("missing required key \"fields\" in message ", quote(names_[name])));
     return message;
   }
 
@@ -341,7 +346,6 @@ class Reader {
     bool has_range = false;
     bool unknown_type = false;
     unknown_.clear();  // the text of an unknown type, else of an unknown label
-    const std::size_t text_mark = out_.text.size();
     unsigned seen = read_mapping(start, [] { return std::string("a mapping for a field entry"); }, kFieldNames,
                                  [&](int key, const Ev& value) {
       switch (key) {
@@ -358,10 +362,7 @@ class Reader {
           break;
         }
         case kChild:
-          if (auto c = optional_string(value, "a string for \"child\"")) {
-            field.has_child = true;
-            field.child = keep(*c);
-          }
+          if (auto c = optional_string(value, "a string for \"child\"")) field.child = names_.intern(*c);
           break;
         case kRange:
           if (value.type == EvType::scalar && is_null(value)) break;
@@ -383,31 +384,28 @@ class Reader {
     for (int key : {kNumber, kType})
       if (!(seen & (1u << key)))
         throw_at(start.mark, cat("missing required key ", key_quote(kFieldNames[key]), " in a field entry"));
-    // A field that is not kept leaves nothing in the text buffer but the
-    // text of its problem.
-    if (message.has_problem) {
-      out_.text.resize(text_mark);
-      return;
-    }
+    // Only the first problem of a message counts; the fields after it are
+    // read for their reading errors alone.
+    if (message.has_problem) return;
     using Rule = FieldProblem::Rule;
     std::uint8_t k = type == kUnknownType ? kind::kInt32 : kTypeKind[type];
-    if (type == kUnknownType || (k == kind::kRanged && !has_range) || (k == kind::kMessage && !field.has_child) ||
-        label == kUnknownLabel)
-      out_.text.resize(text_mark);
     if (type == kUnknownType) return set_problem(message, Rule::unknown_kind, field.number, unknown_);
     if (k == kind::kRanged && !has_range) return set_problem(message, Rule::requires_range, field.number, {});
-    if (k == kind::kMessage && !field.has_child)
+    if (k == kind::kMessage && !field.has_child())
       return set_problem(message, Rule::requires_child, field.number, kTypeSpellings[type]);
     if (label == kUnknownLabel) return set_problem(message, Rule::unknown_label, field.number, unknown_);
     field.label = label;
     field.kind = k;
-    if (k != kind::kRanged) field.range = {};
+    field.has_range = k == kind::kRanged;
+    if (!field.has_range) field.range = {};
     out_.fields.push_back(field);
   }
 
   EventSource& src_;
   DocumentRecords& out_;
-  NameIndex& names_;
+  NameTable& names_;
+  std::vector<std::uint64_t>& message_of_name_;
+  std::uint32_t serial_;
   std::string unknown_;
 };
 
@@ -422,15 +420,20 @@ void DocumentRecords::clear() {
   ext_ranges.clear();
 }
 
-Result<void> DocumentReader::read(std::string_view text) {
+Result<void> DocumentReader::read(std::string_view text, NameTable& names) {
   records_.clear();
-  names_.clear();
+  // A new serial makes every name's mark from earlier documents stale; once
+  // in 2^32 documents the marks are cleared instead.
+  if (++serial_ == 0) {
+    std::fill(message_of_name_.begin(), message_of_name_.end(), 0);
+    serial_ = 1;
+  }
   work_ = {};
   try {
     yaml_read::EventSource src(text);
     try {
       src.start();
-      Reader(src, records_, names_).read_file();
+      Reader(src, records_, names, message_of_name_, serial_).read_file();
       src.finish();
     } catch (ReadError&) {
       work_ = src.work();
@@ -443,34 +446,35 @@ Result<void> DocumentReader::read(std::string_view text) {
   }
 }
 
-ScoringField make_field(const DocumentRecords& records, const FieldRecord& f) {
+ScoringField make_field(const NameTable& names, const FieldRecord& f) {
   return ScoringField{f.number,
                       f.label,
                       f.kind,
                       f.packed,
-                      f.has_child ? std::optional<std::string>(records.view(f.child)) : std::nullopt,
-                      f.kind == kind::kRanged ? std::optional<ValueRange>(f.range) : std::nullopt};
+                      f.has_child() ? std::optional<std::string>(names[f.child]) : std::nullopt,
+                      f.has_range ? std::optional<ValueRange>(f.range) : std::nullopt};
 }
 
 Result<YamlFile> read_document(std::string_view text) {
   DocumentReader reader;
-  if (auto read = reader.read(text); !read) return std::unexpected(std::move(read.error()));
+  NameTable names;
+  if (auto read = reader.read(text, names); !read) return std::unexpected(std::move(read.error()));
   const DocumentRecords& r = reader.records();
   YamlFile file;
   file.extension_ranges = r.extension_ranges;
   file.entries.reserve(r.entries.size());
-  for (TextRef e : r.entries) file.entries.emplace_back(r.view(e));
+  for (std::uint32_t e : r.entries) file.entries.emplace_back(names[e]);
   file.messages.reserve(r.messages.size());
   for (const MessageRecord& m : r.messages) {
     YamlMessage message;
     message.kind = m.kind;
     auto fields = r.fields_of(m);
     message.fields.reserve(fields.size());
-    for (const FieldRecord& f : fields) message.fields.push_back(make_field(r, f));
+    for (const FieldRecord& f : fields) message.fields.push_back(make_field(names, f));
     auto ranges = r.ext_ranges_of(m);
     message.ext_ranges.assign(ranges.begin(), ranges.end());
     if (m.has_problem) message.problem = FieldProblem{m.rule, m.problem_number, std::string(r.view(m.problem_text))};
-    file.messages.emplace_back(std::string(r.view(m.name)), std::move(message));
+    file.messages.emplace_back(std::string(names[m.name]), std::move(message));
   }
   return file;
 }

@@ -6,8 +6,10 @@
 // fails; work and memory stay linear in the input (read_limits.hpp).
 //
 // A DocumentReader keeps what it read in flat records, reused from one
-// document to the next: texts back to back in one buffer, one record per
-// field entry, per message and per extension range, so that reading
+// document to the next: one record per field entry, per message and per
+// extension range, with every message, child and root name interned into a
+// NameTable that the caller owns (the merge passes its own, so that a name
+// is hashed once and the records are ids all the way down). Reading
 // allocates nothing per name or per field once the buffers have grown. Field
 // entries become FieldRecords while they are read; only an unknown "type" or
 // "label" spelling keeps its text, for the message of the normalisation,
@@ -29,7 +31,7 @@
 
 #include "build_scoring_graph/load/read_limits.hpp"
 #include "build_scoring_graph/load/scoring_field.hpp"
-#include "common/name_index.hpp"
+#include "common/name_table.hpp"
 #include "common/result.hpp"
 
 namespace korvex {
@@ -63,21 +65,9 @@ struct TextRef {
   std::size_t offset = 0, size = 0;
 };
 
-// One field entry as read: what its ScoringField holds, with the child as a
-// text reference. `range` is meaningful exactly for kind::kRanged.
-struct FieldRecord {
-  std::uint32_t number = 0;
-  std::uint8_t label = label::kOptional;
-  std::uint8_t kind = kind::kInt32;
-  bool packed = false;
-  bool has_child = false;
-  ValueRange range{};
-  TextRef child;
-};
-
 struct MessageRecord {
-  TextRef name;
-  NodeKind kind = NodeKind::message;  // group exactly when "kind" is "GROUP"
+  std::uint32_t name = NameTable::kNone;         // id in the reader's name table
+  NodeKind kind = NodeKind::message;             // group exactly when "kind" is "GROUP"
   std::size_t fields_begin = 0, fields_end = 0;  // in DocumentRecords::fields, document order
   std::size_t ext_begin = 0, ext_end = 0;        // in DocumentRecords::ext_ranges, as written
   bool has_problem = false;
@@ -91,8 +81,8 @@ struct MessageRecord {
 // records of the earlier one stay unreferenced in the lists).
 struct DocumentRecords {
   bool extension_ranges = false;
-  std::string text;  // every kept text, back to back
-  std::vector<TextRef> entries;
+  std::string text;                     // the texts of field problems, back to back
+  std::vector<std::uint32_t> entries;   // name ids, as listed
   std::vector<MessageRecord> messages;  // one per distinct name, in order of first appearance
   std::vector<FieldRecord> fields;
   std::vector<ExtRange> ext_ranges;
@@ -111,10 +101,11 @@ struct DocumentRecords {
 // Reads documents one after another into the same records.
 class DocumentReader {
  public:
-  // Reads one input string. The error text names the line and column
-  // (1-based) and what was expected; it carries no document index. After an
-  // error the records are unspecified.
-  Result<void> read(std::string_view text);
+  // Reads one input string, interning its names into `names`. The error text
+  // names the line and column (1-based) and what was expected; it carries no
+  // document index. After an error the records are unspecified, and `names`
+  // may hold names of the failed document.
+  Result<void> read(std::string_view text, NameTable& names);
 
   const DocumentRecords& records() const noexcept { return records_; }
   // How far the last read went, successful or not.
@@ -122,7 +113,10 @@ class DocumentReader {
 
  private:
   DocumentRecords records_;
-  NameIndex names_;  // messages by name, for the document being read
+  // Per name id: the document that last defined it as a message (the serial
+  // in the high half) and that message's index in records_.messages.
+  std::vector<std::uint64_t> message_of_name_;
+  std::uint32_t serial_ = 0;
   ReadWork work_;
 };
 
@@ -149,7 +143,7 @@ struct YamlFile {
 // Reads one input string, with the errors of DocumentReader::read.
 Result<YamlFile> read_document(std::string_view text);
 
-// The ScoringField of a field record.
-ScoringField make_field(const DocumentRecords& records, const FieldRecord& field);
+// The ScoringField of a field record whose child is an id in `names`.
+ScoringField make_field(const NameTable& names, const FieldRecord& field);
 
 }  // namespace korvex

@@ -147,8 +147,9 @@ void report(const char* label, const std::vector<std::string>& docs, int runs) {
     }));
     read = std::min(read, seconds([&] {
       korvex::DocumentReader reader;
+      korvex::NameTable names;
       for (const auto& d : docs) {
-        if (auto ok = reader.read(d); !ok) {
+        if (auto ok = reader.read(d, names); !ok) {
           std::fprintf(stderr, "read failed: %s\n", ok.error().message.c_str());
           std::exit(1);
         }

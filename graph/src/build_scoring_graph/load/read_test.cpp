@@ -580,7 +580,8 @@ TEST(ReadLimits, DeepFlowNestingFailsFast) {
   for (int i = 0; i < levels; ++i) mappings += "{a: ";
   for (const std::string& text : {brackets, "x: " + brackets, mappings, "entries: []\nmessages: {}\nx: " + mappings}) {
     DocumentReader reader;
-    auto read = reader.read(text);
+    NameTable names;
+    auto read = reader.read(text, names);
     ASSERT_FALSE(read.has_value());
     EXPECT_STARTS_WITH(read.error().message, "line ");
     EXPECT_LE(reader.work().events, 2u * kMaxNestingDepth + 16) << read.error().message;

@@ -1,8 +1,9 @@
-// The normalised form of one message of a scoring-graph document.
-//
-// Reading (read.hpp) turns a YAML document into these records; merging
-// (merge.hpp) keeps the first definition of every message name; the raw
-// graph (graph/raw_graph.hpp) is built from them.
+// The normalised form of one message of a scoring-graph document, in two
+// shapes: ScoringField and NormalizedMessage own their texts (documents made
+// from a descriptor set, read_document, tests); FieldRecord is the same field
+// with its child as an id in a NameTable, 20 bytes, which the reader
+// (read.hpp) writes and the merge (merge.hpp) and the raw graph
+// (graph/raw_graph.hpp) keep and read.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "build_scoring_graph/state_space.hpp"
+#include "common/name_table.hpp"
 
 namespace korvex {
 
@@ -52,6 +54,24 @@ struct ScoringField {
 
   friend bool operator==(const ScoringField&, const ScoringField&) = default;
 };
+
+// A field with its child name interned: `child` is a NameTable id, or
+// NameTable::kNone when the entry has none. `range` holds a value exactly
+// when `has_range` (the reader keeps one for kind::kRanged alone) and is zero
+// otherwise, so that equal fields compare equal as plain records.
+struct FieldRecord {
+  std::uint32_t number = 0;
+  std::uint32_t child = NameTable::kNone;
+  ValueRange range{};
+  std::uint8_t label = label::kOptional;
+  std::uint8_t kind = kind::kInt32;
+  bool packed = false;
+  bool has_range = false;
+
+  bool has_child() const noexcept { return child != NameTable::kNone; }
+  friend bool operator==(const FieldRecord&, const FieldRecord&) = default;
+};
+static_assert(sizeof(FieldRecord) == 20);
 
 // One message after normalisation: fields sorted by number (stable), and a
 // checked, strictly ascending, gap-separated list of extension ranges.

@@ -1,7 +1,7 @@
 // The baked graph archive, version 7.
 //
-// The payload is laid out in one forward pass into a buffer reserved to its
-// exact final size, which is known in advance: 20 bytes per node, 16 per
+// The payload is laid out in one forward pass into the returned vector,
+// behind the header, sized once to its exact final size, known in advance: 20 bytes per node, 16 per
 // transition, the out-of-line root names, 12 per root, 8 per range pair and
 // the 56-byte CompiledGraph record at the very end. Both archive limits are
 // checked before the first byte is written, so a refused graph costs nothing.
@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "archive/writer.hpp"
+#include "common/huge_pages.hpp"
 
 namespace korvex::serial {
 namespace {
@@ -150,6 +151,14 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
   archive::Serializer s(payload_limit);
   auto total = payload_length(graph, std::min(payload_limit, archive::kPayloadLimit));
   if (!total) return std::unexpected(std::move(total.error()));
+  // The payload is written where it is returned, behind room for the
+  // header: zeroing that vector first costs less than copying a finished
+  // payload into it, which would read every byte once more.
+  std::vector<std::uint8_t> archive;
+  archive.reserve(archive::kHeaderSize + *total);
+  advise_huge_pages(archive.data(), archive.capacity());
+  archive.resize(archive::kHeaderSize + *total);
+  s.write_into(std::span(archive).subspan(archive::kHeaderSize));
   s.reserve(*total);
 
   // 1. Nodes, from position 0.
@@ -215,7 +224,18 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
       vector_record(s, ext_range_sets_at, graph.ext_range_sets.size(), at + offsetof(GraphRecord, ext_range_sets));
   rec.merged_flag = graph.merged_flag ? 1 : 0;
   s.write_record(rec);
-  return s.finish(kGraphFormatVersion);
+  auto framed = s.finish_framed(kGraphFormatVersion);
+  if (!framed) return std::unexpected(std::move(framed.error()));
+  // Should the length computed up front and the bytes written ever
+  // disagree, the bytes written are what counts.
+  if (!framed->in_lent_storage()) {
+    std::vector<std::uint8_t> own(framed->size());
+    framed->copy_to(own.data());
+    return own;
+  }
+  std::memcpy(archive.data(), framed->header().data(), archive::kHeaderSize);
+  archive.resize(framed->size());
+  return archive;
 }
 
 }  // namespace korvex::serial

@@ -1,0 +1,172 @@
+// Interned names: every distinct byte string gets a dense 32-bit id, in the
+// order names are first interned, and its bytes are stored once.
+//
+// The reader interns message, child and root names as it meets them, the
+// merge and the raw graph then work on ids alone: a name is hashed once per
+// occurrence in the input and never again, a child reference is a number,
+// and equal ids mean equal bytes. The bytes sit back to back in blocks that
+// never move, so a view of a name stays valid as long as the table lives.
+//
+// Lookups use open addressing with linear probing over 8-byte slots (the
+// high 32 bits of the hash, which also pick the slot, and id + 1), at most
+// half full, so that growing never reads a name again. The hash reads eight bytes at a time
+// and has no per-process seed; nothing iterates the slots, and ids follow
+// insertion order, so no output depends on the hash. More than 2^32 - 2
+// names, or a name of 4 GiB, throws std::length_error.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace korvex {
+
+// 64-bit hash of a name: eight bytes at a time multiplied in, then mixed so
+// that the low bits, which pick the slot, depend on every byte.
+inline std::uint64_t name_hash(std::string_view s) noexcept {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = s.size() * kMul;
+  const char* p = s.data();
+  std::size_t n = s.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    h = (h ^ w) * kMul;
+    h ^= h >> 29;
+  }
+  if (n > 0) {
+    std::uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    h = (h ^ w) * kMul;
+  }
+  h ^= h >> 32;
+  h *= 0xD6E8FEB86659FD93ull;
+  h ^= h >> 32;
+  return h;
+}
+
+class NameTable {
+ public:
+  // The id of no name.
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+
+  NameTable() = default;
+  NameTable(NameTable&&) noexcept = default;
+  NameTable& operator=(NameTable&&) noexcept = default;
+  // A copy holds the same names under the same ids.
+  NameTable(const NameTable& other) { *this = other; }
+  NameTable& operator=(const NameTable& other) {
+    if (this == &other) return *this;
+    *this = NameTable{};
+    reserve(other.size(), other.bytes_);
+    for (const Entry& e : other.entries_) intern(std::string_view(e.data, e.size));
+    return *this;
+  }
+
+  // The id of `name`, interning it when it is new.
+  std::uint32_t intern(std::string_view name) {
+    if ((entries_.size() + 1) * 2 > slots_.size()) grow(std::max<std::size_t>(64, slots_.size() * 2));
+    const auto tag = static_cast<std::uint32_t>(name_hash(name) >> 32);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) {
+        const auto id = static_cast<std::uint32_t>(entries_.size());
+        if (id >= kNone - 1 || name.size() > kMaxNameSize) throw std::length_error("too many names for a NameTable");
+        entries_.push_back(Entry{store(name), static_cast<std::uint32_t>(name.size())});
+        slots_[i] = (std::uint64_t{tag} << 32) | (id + 1);
+        return id;
+      }
+      if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+        const auto id = static_cast<std::uint32_t>(slot) - 1;
+        if ((*this)[id] == name) return id;
+      }
+    }
+  }
+
+  // The id of `name`, or kNone.
+  std::uint32_t find(std::string_view name) const noexcept {
+    if (slots_.empty()) return kNone;
+    const auto tag = static_cast<std::uint32_t>(name_hash(name) >> 32);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
+      const std::uint64_t slot = slots_[i];
+      if (slot == 0) return kNone;
+      if (static_cast<std::uint32_t>(slot >> 32) == tag) {
+        const auto id = static_cast<std::uint32_t>(slot) - 1;
+        if ((*this)[id] == name) return id;
+      }
+    }
+  }
+
+  // The bytes of name `id` (< size()); valid while the table lives.
+  std::string_view operator[](std::uint32_t id) const noexcept {
+    const Entry& e = entries_[id];
+    return std::string_view(e.data, e.size);
+  }
+
+  std::size_t size() const noexcept { return entries_.size(); }
+  bool empty() const noexcept { return entries_.empty(); }
+
+  // Room for about `names` names of `bytes` bytes in all, so that a caller
+  // that can estimate them spares the table its growth steps.
+  void reserve(std::size_t names, std::size_t bytes) {
+    entries_.reserve(names);
+    std::size_t slots = 64;
+    while (slots < names * 2) slots *= 2;
+    if (slots > slots_.size()) grow(slots);
+    if (bytes > left_) new_block(bytes);
+  }
+
+ private:
+  static constexpr std::size_t kMaxNameSize = 0xFFFFFFFFu;
+  static constexpr std::size_t kBlockSize = 64 * 1024;
+
+  struct Entry {
+    const char* data;
+    std::uint32_t size;
+  };
+
+  const char* store(std::string_view name) {
+    if (name.size() > left_) new_block(std::max(kBlockSize, name.size()));
+    char* at = cursor_;
+    if (!name.empty()) std::memcpy(at, name.data(), name.size());
+    cursor_ += name.size();
+    left_ -= name.size();
+    bytes_ += name.size();
+    return at;
+  }
+
+  void new_block(std::size_t size) {
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    cursor_ = blocks_.back().get();
+    left_ = size;
+  }
+
+  void grow(std::size_t slots) {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(slots, 0);
+    const std::size_t mask = slots - 1;
+    for (const std::uint64_t slot : old) {
+      if (slot == 0) continue;
+      std::size_t i = (slot >> 32) & mask;
+      while (slots_[i] != 0) i = (i + 1) & mask;
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Entry> entries_;
+  std::vector<std::uint64_t> slots_;  // 0 empty, else (hash >> 32) << 32 | (id + 1)
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t bytes_ = 0;
+};
+
+}  // namespace korvex
