@@ -40,6 +40,17 @@ def describe_os_error(error: OSError, path: str | None = None) -> str:
     return f"{name}: {reason}" if name is not None else reason
 
 
+def count_argument(text: str) -> int:
+    """An argparse type: a whole number, 0 or more."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
+    return value
+
+
 def examples(*lines: str) -> str:
     """An epilog of example command lines under the options."""
     return "examples:\n" + "".join(f"  {line}\n" for line in lines)

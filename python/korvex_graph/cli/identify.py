@@ -14,7 +14,8 @@ from typing import Any
 from .._graph import Graph
 from .._index import Index
 from .._native import Match, PayloadError
-from ._common import PROG, Failure, add_subcommand, describe_os_error, examples, open_archive, open_index
+from ._common import (PROG, Failure, add_subcommand, count_argument, describe_os_error, examples, open_archive,
+                      open_index)
 
 DESCRIPTION = """\
 Name the message type of protobuf payloads: the root types of the baked
@@ -47,7 +48,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("graph", metavar="GRAPH", help="a baked graph archive (graph.rkyv)")
     parser.add_argument("payloads", metavar="PAYLOAD", nargs="+",
                         help='a payload file, "-" for standard input, or text with --hex / --base64')
-    parser.add_argument("--top", type=_count, default=5, metavar="N",
+    parser.add_argument("--top", type=count_argument, default=5, metavar="N",
                         help="how many matches to list (default 5); 0 lists every root that parses")
     parser.add_argument("--json", action="store_true", help="one JSON document on standard output")
     text = parser.add_mutually_exclusive_group()
@@ -57,16 +58,6 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("--descriptors", metavar="SET", help="the descriptor set the index describes (.pb)")
     parser.set_defaults(identify_parser=parser)
     return parser
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
-    return value
 
 
 def run(args: argparse.Namespace) -> int:

@@ -10,7 +10,7 @@ from typing import Any
 
 from .._graph import Graph
 from .._index import Index
-from ._common import add_subcommand, examples, open_archive
+from ._common import add_subcommand, count_argument, examples, open_archive
 
 DESCRIPTION = """\
 Show what a graph archive (from `korvex-graph bake`) or an index archive
@@ -48,20 +48,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("archive", metavar="ARCHIVE", help="a graph or index archive")
     parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
     parser.add_argument(
-        "--limit", type=_count, default=10, metavar="N",
+        "--limit", type=count_argument, default=10, metavar="N",
         help="how many nodes, roots and entries to list (default 10; 0 lists all)",
     )
     return parser
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
-    return value
 
 
 def _first(items: list[Any], limit: int) -> list[Any]:

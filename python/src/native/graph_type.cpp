@@ -655,8 +655,8 @@ PyType_Spec root_sequence_spec = {"korvex_graph.RootSequence", sizeof(SequenceOb
 PyType_Spec range_sequence_spec = {"korvex_graph.RangeSequence", sizeof(SequenceObject), 0, kSequenceFlags,
                                    sequence_slots};
 
-bool add_type(PyObject* module, PyType_Spec& spec, PyTypeObject*& out) {
-  out = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+bool add_type(PyObject* module, PyType_Spec& definition, PyTypeObject*& out) {
+  out = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &definition, nullptr));
   return out != nullptr && PyModule_AddType(module, out) == 0;
 }
 
