@@ -223,6 +223,8 @@ class Refiner {
   void refine();
   bool take(std::uint32_t row, std::size_t at);
   void mark_state(std::uint32_t s);
+  bool alone(std::uint32_t s) const { return (alone_[s >> 6] >> (s & 63)) & 1; }
+  void set_alone(std::uint32_t s) { alone_[s >> 6] |= std::uint64_t{1} << (s & 63); }
   void split(std::uint32_t seg, std::uint32_t row, std::size_t at);
   void prefetch_rows_ahead(std::uint32_t row) const;
   void compact_pool(std::uint32_t seg_id);
@@ -243,6 +245,10 @@ class Refiner {
 
   BigArray<std::uint32_t> elems_;
   BigArray<StatePlace> place_;
+  // One bit per state: its block has no other member. Such a block can never
+  // split, so marking its state is skipped; the bits fit in cache where
+  // place_ and segments_ do not.
+  BigArray<std::uint64_t> alone_;
   BigArray<Segment> segments_;
   BigArray<std::uint32_t> segment_of_label_;
   // Transitions are numbered by target, the targets taken in the initial
@@ -400,7 +406,9 @@ void Refiner::build_structures() {
   segments_.reserve(states_);
   segment_of_label_.reserve(states_);
   filed_head_.reserve(states_);
+  alone_.assign((std::size_t{states_} + 63) / 64, 0);
   for (std::uint32_t b = 0; b < b0; ++b) {
+    if (start[b + 1] - start[b] == 1) set_alone(elems_[start[b]]);
     segments_.push_back({start[b], start[b], start[b + 1], b, 0, 0, true});
     segment_of_label_.push_back(b);
     filed_head_.push_back(kNil);
@@ -520,6 +528,8 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
     segment_of_label_[old_label] = fresh;
   }
   y.mid = y.first;
+  if (y.end - y.first == 1) set_alone(elems_[y.first]);
+  if (moved.end - moved.first == 1) set_alone(elems_[moved.first]);
   segments_.push_back(moved);
   filed_head_.push_back(kNil);
 
@@ -600,13 +610,17 @@ bool Refiner::take(std::uint32_t row, std::size_t at) {
   // Marking is a chain of dependent random reads; fetching a few states
   // ahead lets them overlap.
   for (std::uint32_t p = cord.first; p < cord.end; ++p) {
-    if (p + 2 * kLookahead < cord.end) __builtin_prefetch(&place_[trans_[p + 2 * kLookahead].source]);
-    if (p + kLookahead < cord.end) {
+    if (p + 2 * kLookahead < cord.end) {
+      const std::uint32_t ahead = trans_[p + 2 * kLookahead].source;
+      if (!alone(ahead)) __builtin_prefetch(&place_[ahead]);
+    }
+    if (p + kLookahead < cord.end && !alone(trans_[p + kLookahead].source)) {
       const StatePlace ahead = place_[trans_[p + kLookahead].source];
       __builtin_prefetch(&segments_[ahead.segment]);
       __builtin_prefetch(&elems_[ahead.pos]);
     }
-    mark_state(trans_[p].source);
+    const std::uint32_t s = trans_[p].source;
+    if (!alone(s)) mark_state(s);
   }
   if (touched_.size() > 1) std::sort(touched_.begin(), touched_.end());
   for (const std::uint64_t key : touched_) {
