@@ -31,6 +31,7 @@
 // Pairs of a row are taken in symbol order, and a split in the middle of a
 // row is seen by the later pairs of that row, as in the plain formulation.
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -98,7 +99,8 @@ void ProgressPacer::report(std::uint64_t taken) {
 namespace {
 
 constexpr std::uint32_t kNil = std::numeric_limits<std::uint32_t>::max();
-constexpr std::uint32_t kLookahead = 16;  // prefetch distance in the hot loops
+constexpr std::uint32_t kLookahead = 16;   // prefetch distance in the hot loops
+constexpr std::uint32_t kMoveBatch = 512;  // transitions moved per batch of a split
 
 std::uint64_t mix64(std::uint64_t x) {
   x ^= x >> 33;
@@ -226,6 +228,7 @@ class Refiner {
   bool alone(std::uint32_t s) const { return (alone_[s >> 6] >> (s & 63)) & 1; }
   void set_alone(std::uint32_t s) { alone_[s >> 6] |= std::uint64_t{1} << (s & 63); }
   void split(std::uint32_t seg, std::uint32_t row, std::size_t at);
+  bool move_to_front(const std::uint32_t* moving, std::uint32_t n);
   void prefetch_rows_ahead(std::uint32_t row) const;
   void compact_pool(std::uint32_t seg_id);
   Partition result() const;
@@ -534,32 +537,29 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
   filed_head_.push_back(kNil);
 
   // Move the incoming transitions of the moved states to the front of
-  // their cords.
-  for (std::uint32_t p = moved.first; p < moved.end; ++p) {
-    const std::uint32_t s = elems_[p];
-    if (p + kLookahead < moved.end) __builtin_prefetch(&in_[elems_[p + kLookahead]]);
-    place_[s].segment = fresh;
-    for (std::uint32_t t = in_[s].first, end = in_[s].end; t < end; ++t) {
-      TransitionPlace& tp = tplace_[t];
-      const std::uint32_t c = tp.cord;
-      if (cords_[c].mid == cords_[c].first) {
-        // First transition of this cord to move: its new cord is numbered
-        // now, so that every moved transition is relabelled on the way.
-        if (!within_limit(cords_.size() + 1, "transition cords")) return;
-        cords_[c].cut = static_cast<std::uint32_t>(cords_.size());
-        cords_.emplace_back();
-        touched_cords_.push_back(c);
+  // their cords, a batch at a time: the moves of one batch are independent
+  // random accesses that prefetching lets overlap.
+  std::array<std::uint32_t, kMoveBatch> batch;
+  std::uint32_t p = moved.first, t = 0, t_end = 0;
+  for (;;) {
+    std::uint32_t n = 0;
+    while (n < kMoveBatch) {
+      if (t < t_end) {
+        batch[n++] = t++;
+        continue;
       }
-      Cord& cord = cords_[c];
-      const std::uint32_t i = tp.pos;
-      const std::uint32_t j = cord.mid++;
-      const CordEntry other = trans_[j];
-      const CordEntry self = trans_[i];
-      trans_[i] = other;
-      tplace_[other.transition].pos = i;
-      trans_[j] = self;
-      tp = {j, cord.cut};
+      if (p == moved.end) break;
+      if (p + kLookahead < moved.end) {
+        __builtin_prefetch(&in_[elems_[p + kLookahead]]);
+        __builtin_prefetch(&place_[elems_[p + kLookahead]]);
+      }
+      const std::uint32_t s = elems_[p++];
+      place_[s].segment = fresh;
+      t = in_[s].first;
+      t_end = in_[s].end;
     }
+    if (n == 0) break;
+    if (!move_to_front(batch.data(), n)) return;
   }
 
   // Cut every touched cord; the front part is a new cord of the new segment,
@@ -594,6 +594,47 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
     }
   }
   touched_cords_.clear();
+}
+
+// Moves transitions `moving[0..n)` to the front of their cords, each cord
+// cut the first time one of its transitions moves. False when the cords
+// exceed the index limit.
+bool Refiner::move_to_front(const std::uint32_t* moving, std::uint32_t n) {
+  // Each move reads its place, its cord, its own entry and the cord's front
+  // entry, and rewrites the place of the entry it displaces: a chain whose
+  // links are fetched at falling distances ahead.
+  constexpr std::uint32_t kFar = kLookahead, kNear = kLookahead / 2, kNext = kLookahead / 4;
+  for (std::uint32_t k = 0; k < n; ++k) {
+    if (k + kFar < n) {
+      const TransitionPlace ahead = tplace_[moving[k + kFar]];
+      __builtin_prefetch(&cords_[ahead.cord]);
+      __builtin_prefetch(&trans_[ahead.pos]);
+    }
+    if (k + kNear < n) __builtin_prefetch(&trans_[cords_[tplace_[moving[k + kNear]].cord].mid]);
+    if (k + kNext < n) {
+      __builtin_prefetch(&tplace_[trans_[cords_[tplace_[moving[k + kNext]].cord].mid].transition]);
+    }
+    TransitionPlace& tp = tplace_[moving[k]];
+    const std::uint32_t c = tp.cord;
+    if (cords_[c].mid == cords_[c].first) {
+      // First transition of this cord to move: its new cord is numbered
+      // now, so that every moved transition is relabelled on the way.
+      if (!within_limit(cords_.size() + 1, "transition cords")) return false;
+      cords_[c].cut = static_cast<std::uint32_t>(cords_.size());
+      cords_.emplace_back();
+      touched_cords_.push_back(c);
+    }
+    Cord& cord = cords_[c];
+    const std::uint32_t i = tp.pos;
+    const std::uint32_t j = cord.mid++;
+    const CordEntry other = trans_[j];
+    const CordEntry self = trans_[i];
+    trans_[i] = other;
+    tplace_[other.transition].pos = i;
+    trans_[j] = self;
+    tp = {j, cord.cut};
+  }
+  return true;
 }
 
 // Takes the pair of candidate `at`; true when its predecessor set was not

@@ -594,17 +594,21 @@ TEST(MinimizeRandom, AgreesWithThePlainRefinement) {
 
 // Complete automata over a few symbols where every named state looks alike at
 // first: nearly every pair splits something, often in the middle of a row.
+// The last rounds are larger and send half of all fields to a few hub
+// states, so that one split moves the hundreds of transitions into a hub.
 TEST(MinimizeRandom, DenseSplittingAgrees) {
   std::mt19937_64 rng(99);
-  for (int round = 0; round < 40; ++round) {
-    const std::uint32_t named = 20 + static_cast<std::uint32_t>(rng() % 60);
-    const std::uint32_t symbols = 1 + static_cast<std::uint32_t>(rng() % 5);
+  for (int round = 0; round < 43; ++round) {
+    const bool hubs = round >= 40;
+    const std::uint32_t named = hubs ? 2500 : 20 + static_cast<std::uint32_t>(rng() % 60);
+    const std::uint32_t symbols = hubs ? 3 : 1 + static_cast<std::uint32_t>(rng() % 5);
     TestGraph g = make_graph(named, 1);
     for (std::uint32_t s = 2; s < named; ++s) {
       for (std::uint32_t f = 1; f <= symbols; ++f) {
         const std::uint64_t r = rng() % 20;
+        const std::uint64_t spread = hubs && rng() % 2 == 0 ? 6 : named - 2;
         const std::int32_t to = r == 0 ? kInt32 : r == 1 ? range_leaf_sentinel(0)
-                                                         : static_cast<std::int32_t>(2 + rng() % (named - 2));
+                                                         : static_cast<std::int32_t>(2 + rng() % spread);
         add(g, s, f, to);
       }
     }
