@@ -417,9 +417,14 @@ void Refiner::build_structures() {
     filed_head_.push_back(kNil);
   }
 
-  // Renumber the transitions by target; keep source and symbol.
+  // Renumber the transitions by target; keep source and symbol. The
+  // targets are random, so their counters are fetched a few ahead.
   in_.assign(states_, InRange{0, 0});
+  auto prefetch_target = [&](std::size_t t) {
+    if (t < raw.size() && sym_[t] != kNil) __builtin_prefetch(&in_[target_of(raw[t])]);
+  };
   for (std::size_t t = 0; t < raw.size(); ++t) {
+    prefetch_target(t + kLookahead);
     if (sym_[t] != kNil) ++in_[target_of(raw[t])].end;
   }
   std::vector<std::uint32_t> block_first(b0 + 1, 0);  // first transition into each block
@@ -436,12 +441,15 @@ void Refiner::build_structures() {
     }
     block_first[b0] = offset;
   }
-  BigArray<std::uint32_t> source(m), symbol(m);
+  // Until the cords are laid out, the place of each transition holds its
+  // source (as `pos`) and its symbol (as `cord`): no second array of the
+  // same size is needed.
+  tplace_.resize(m);
   for (std::size_t t = 0; t < raw.size(); ++t) {
+    prefetch_target(t + kLookahead);
     if (sym_[t] == kNil) continue;
     const std::uint32_t id = in_[target_of(raw[t])].end++;
-    source[id] = raw[t].from;
-    symbol[id] = sym_[t];
+    tplace_[id] = {raw[t].from, sym_[t]};
   }
   sym_ = {};
   initial_block_ = {};
@@ -450,7 +458,6 @@ void Refiner::build_structures() {
   // by symbol in alphabet order. Each block's run of trans_ is filled by a
   // counting sort over the symbols it actually has.
   trans_.resize(m);
-  tplace_.resize(m);
   // Cords and the pool entries naming them grow with the splits; room for
   // one per transition (untouched until used) spares the copies of growth
   // for all but the rare run that cuts more often.
@@ -461,7 +468,8 @@ void Refiner::build_structures() {
   std::uint32_t next = 0;
   for (std::uint32_t b = 0; b < b0; ++b) {
     for (std::uint32_t t = block_first[b]; t < block_first[b + 1]; ++t) {
-      if (fill[symbol[t]]++ == 0) present.push_back(symbol[t]);
+      const std::uint32_t a = tplace_[t].cord;
+      if (fill[a]++ == 0) present.push_back(a);
     }
     if (present.empty()) continue;
     std::sort(present.begin(), present.end());
@@ -476,9 +484,10 @@ void Refiner::build_structures() {
       next = cords_.back().end;
     }
     for (std::uint32_t t = block_first[b]; t < block_first[b + 1]; ++t) {
-      const std::uint32_t q = fill[symbol[t]]++;
-      trans_[q] = {t, source[t]};
-      tplace_[t] = {q, cord_of_symbol[symbol[t]]};
+      const std::uint32_t source = tplace_[t].pos, a = tplace_[t].cord;
+      const std::uint32_t q = fill[a]++;
+      trans_[q] = {t, source};
+      tplace_[t] = {q, cord_of_symbol[a]};
     }
     for (const std::uint32_t a : present) fill[a] = 0;
     present.clear();
