@@ -202,9 +202,13 @@ class Refiner {
   struct Filed {
     std::uint32_t label, cord, next;
   };
-  // Per state: its position in elems_ and its segment (read together).
-  struct StatePlace {
+  // Per state: its position in elems_ and its segment (read together when
+  // marking), and the transitions into it, in_first .. in_end - 1 (read
+  // with the segment when a split moves the state): one cache line serves
+  // both.
+  struct alignas(16) StatePlace {
     std::uint32_t pos, segment;
+    std::uint32_t in_first, in_end;
   };
   // Per transition: its position in trans_ and its cord.
   struct TransitionPlace {
@@ -255,12 +259,8 @@ class Refiner {
   BigArray<Segment> segments_;
   BigArray<std::uint32_t> segment_of_label_;
   // Transitions are numbered by target, the targets taken in the initial
-  // order of elems_ (so each initial block's transitions are contiguous);
-  // those into state s are in_[s].first .. in_[s].end - 1.
-  struct InRange {
-    std::uint32_t first, end;
-  };
-  BigArray<InRange> in_;
+  // order of elems_, so that each initial block's transitions are
+  // contiguous.
   BigArray<CordEntry> trans_;
   BigArray<TransitionPlace> tplace_;
   BigArray<Cord> cords_;
@@ -400,7 +400,7 @@ void Refiner::build_structures() {
     std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
     for (std::uint32_t s = 0; s < states_; ++s) {
       const std::uint32_t b = initial_block_[s];
-      place_[s] = {fill[b], b};
+      place_[s] = {fill[b], b, 0, 0};
       elems_[fill[b]++] = s;
     }
   }
@@ -419,13 +419,12 @@ void Refiner::build_structures() {
 
   // Renumber the transitions by target; keep source and symbol. The
   // targets are random, so their counters are fetched a few ahead.
-  in_.assign(states_, InRange{0, 0});
   auto prefetch_target = [&](std::size_t t) {
-    if (t < raw.size() && sym_[t] != kNil) __builtin_prefetch(&in_[target_of(raw[t])]);
+    if (t < raw.size() && sym_[t] != kNil) __builtin_prefetch(&place_[target_of(raw[t])]);
   };
   for (std::size_t t = 0; t < raw.size(); ++t) {
     prefetch_target(t + kLookahead);
-    if (sym_[t] != kNil) ++in_[target_of(raw[t])].end;
+    if (sym_[t] != kNil) ++place_[target_of(raw[t])].in_end;
   }
   std::vector<std::uint32_t> block_first(b0 + 1, 0);  // first transition into each block
   {
@@ -433,9 +432,9 @@ void Refiner::build_structures() {
     for (std::uint32_t b = 0; b < b0; ++b) {
       block_first[b] = offset;
       for (std::uint32_t p = start[b]; p < start[b + 1]; ++p) {
-        InRange& range = in_[elems_[p]];
-        const std::uint32_t count = range.end;
-        range = {offset, offset};  // `end` fills up below
+        StatePlace& place = place_[elems_[p]];
+        const std::uint32_t count = place.in_end;
+        place.in_first = place.in_end = offset;  // `in_end` fills up below
         offset += count;
       }
     }
@@ -448,7 +447,7 @@ void Refiner::build_structures() {
   for (std::size_t t = 0; t < raw.size(); ++t) {
     prefetch_target(t + kLookahead);
     if (sym_[t] == kNil) continue;
-    const std::uint32_t id = in_[target_of(raw[t])].end++;
+    const std::uint32_t id = place_[target_of(raw[t])].in_end++;
     tplace_[id] = {raw[t].from, sym_[t]};
   }
   sym_ = {};
@@ -558,14 +557,11 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
         continue;
       }
       if (p == moved.end) break;
-      if (p + kLookahead < moved.end) {
-        __builtin_prefetch(&in_[elems_[p + kLookahead]]);
-        __builtin_prefetch(&place_[elems_[p + kLookahead]]);
-      }
-      const std::uint32_t s = elems_[p++];
-      place_[s].segment = fresh;
-      t = in_[s].first;
-      t_end = in_[s].end;
+      if (p + kLookahead < moved.end) __builtin_prefetch(&place_[elems_[p + kLookahead]]);
+      StatePlace& place = place_[elems_[p++]];
+      place.segment = fresh;
+      t = place.in_first;
+      t_end = place.in_end;
     }
     if (n == 0) break;
     if (!move_to_front(batch.data(), n)) return;
