@@ -446,6 +446,10 @@ void Refiner::build_structures() {
   tplace_.resize(m);
   for (std::size_t t = 0; t < raw.size(); ++t) {
     prefetch_target(t + kLookahead);
+    // And the place the transition ahead will be written to.
+    if (t + kLookahead / 2 < raw.size() && sym_[t + kLookahead / 2] != kNil) {
+      __builtin_prefetch(&tplace_[place_[target_of(raw[t + kLookahead / 2])].in_end], 1);
+    }
     if (sym_[t] == kNil) continue;
     const std::uint32_t id = place_[target_of(raw[t])].in_end++;
     tplace_[id] = {raw[t].from, sym_[t]};
@@ -562,6 +566,8 @@ void Refiner::split(std::uint32_t seg_id, std::uint32_t row, std::size_t at) {
       place.segment = fresh;
       t = place.in_first;
       t_end = place.in_end;
+      // The places of its transitions head each move's chain of reads.
+      if (t < t_end) __builtin_prefetch(&tplace_[t]);
     }
     if (n == 0) break;
     if (!move_to_front(batch.data(), n)) return;
