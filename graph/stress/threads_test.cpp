@@ -228,10 +228,12 @@ TEST(Threads, EveryThreadProducesTheBytesOfASingleThreadedRun) {
   const std::string lone_warnings = testing::internal::GetCapturedStderr();
   for (std::size_t j = 0; j < jobs.size(); ++j)
     ASSERT_FALSE(expected[j].starts_with("error: ")) << jobs[j].name << ": " << expected[j];
-  for (std::size_t j = 0; j < jobs.size(); ++j)
-    if (jobs[j].name.starts_with("identify "))
+  for (std::size_t j = 0; j < jobs.size(); ++j) {
+    if (jobs[j].name.starts_with("identify ")) {
       ASSERT_TRUE(expected[j].contains(" exact;") && expected[j].contains("\nerror: not protobuf wire format"))
           << jobs[j].name << ": " << expected[j];
+    }
+  }
 
   std::vector<std::vector<std::string>> outputs(kThreads, std::vector<std::string>(jobs.size() * kRounds));
   testing::internal::CaptureStderr();

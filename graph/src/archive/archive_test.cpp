@@ -653,7 +653,9 @@ TEST(Framing, FinishFramesThePayload) {
     framed->copy_to(copy.data());
     EXPECT_EQ(copy, *out) << lent;
     EXPECT_TRUE(std::equal(framed->header().begin(), framed->header().end(), out->begin())) << lent;
-    if (framed->in_lent_storage()) EXPECT_EQ(storage[0], 9);
+    if (framed->in_lent_storage()) {
+      EXPECT_EQ(storage[0], 9);
+    }
   }
 }
 

@@ -126,7 +126,9 @@ TEST_P(CompiledSets, BakeEqualsBakingTheConvertersYaml) {
   EXPECT_EQ(pb->yaml, yaml->yaml);
   EXPECT_EQ(pb->initial_yaml, yaml->initial_yaml);
   EXPECT_EQ(err_pb, err_yaml);
-  if (GetParam() == "dup") EXPECT_NE(err_pb, "");
+  if (GetParam() == "dup") {
+    EXPECT_NE(err_pb, "");
+  }
   EXPECT_EQ(calls_pb, calls_yaml);
 }
 
