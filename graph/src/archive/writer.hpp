@@ -393,16 +393,21 @@ TablePos Serializer::write_hash_table(std::span<const Entry> entries, Codec& cod
     ~ResetOnExit() { arena.reset(); }
   } reset_on_exit{arena_};
 
+  // A codec that knows its keys' hashes already (key_hashes(), one per
+  // entry) spares the pass that reads every key's bytes to hash them.
+  std::span<const std::uint64_t> known;
+  if constexpr (requires { codec.key_hashes(); }) known = codec.key_hashes();
+  if (known.size() != n) known = {};
   std::uint64_t* hashes = arena_.allocate_array<std::uint64_t>(n);
   for (std::size_t i = 0; i < n; ++i) {
-    if (i + 8 < n) __builtin_prefetch(codec.key(entries[i + 8]).data());
+    if (known.empty() && i + 8 < n) __builtin_prefetch(codec.key(entries[i + 8]).data());
     const std::string_view key = codec.key(entries[i]);
     // Refused before hashing: a key that cannot be stored is never read.
     if (key.size() >= kStringLimit) {
       fail(string_too_long(key.size()));
       return TablePos{};
     }
-    hashes[i] = fx_hash(key);
+    hashes[i] = known.empty() ? fx_hash(key) : known[i];
   }
   std::uint32_t* bucket_entry = arena_.allocate_array<std::uint32_t>(cap);
   std::uint8_t* control = arena_.allocate_array<std::uint8_t>(sizes->control_count);

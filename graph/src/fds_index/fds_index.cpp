@@ -47,10 +47,12 @@ std::size_t first_empty(const std::uint8_t* group) {
 
 }  // namespace
 
-std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys) {
+std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys,
+                                         std::vector<std::uint64_t>* hashes) {
   const std::size_t n = sorted_keys.size();
   const std::size_t buckets = canonical_bucket_count(n);
   std::vector<std::size_t> slot_entry(buckets, kEmptySlot);
+  if (hashes != nullptr) hashes->resize(n);
   if (n == 0) return slot_entry;
   // Slots, then 16 more control bytes: the mirror of slots 0..15 for a table
   // of 16 slots or more; for smaller tables bytes `buckets`..15 stay empty and
@@ -59,6 +61,7 @@ std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorte
   const std::size_t mask = buckets - 1;
   for (std::size_t i = 0; i < n; ++i) {
     const std::uint64_t h = archive::fx_hash(sorted_keys[i]);
+    if (hashes != nullptr) (*hashes)[i] = h;
     const std::uint8_t tag = archive::hash_tag(h);
     std::size_t p = static_cast<std::size_t>(h) & mask;
     std::size_t stride = 0;
@@ -201,7 +204,15 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
 
 template <class K, class V>
 std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
+  std::vector<std::uint64_t> unused;
+  return canonical_map(std::move(entries), unused);
+}
+
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
+                                           std::vector<std::uint64_t>& key_hashes) {
   const std::size_t n = entries.size();
+  key_hashes.clear();
   if (n == 0) return entries;
   // Sort views of the keys with their indices rather than the entries:
   // only the final order moves entries.
@@ -214,20 +225,22 @@ std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries)
   for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, static_cast<std::uint32_t>(i)});
   sort_by_key_bytes(items, keys);
   for (std::size_t i = 0; i < n; ++i) keys[i] = entries[items[i].index].first;
-  const std::vector<std::size_t> slots = canonical_slots(keys);
+  std::vector<std::uint64_t> by_rank;
+  const std::vector<std::size_t> slots = canonical_slots(keys, &by_rank);
   keys = {};
 
   std::vector<std::pair<K, V>> out;
   out.reserve(n);
-  for (std::size_t rank : slots)
-    if (rank != kEmptySlot) out.push_back(std::move(entries[items[rank].index]));
+  key_hashes.reserve(n);
+  for (std::size_t rank : slots) {
+    if (rank == kEmptySlot) continue;
+    out.push_back(std::move(entries[items[rank].index]));
+    key_hashes.push_back(by_rank[rank]);
+  }
   return out;
 }
 
-namespace {
-
-template <class Index>
-Index canonical_maps(Index index) {
+FdsIndex canonical_index(FdsIndex index) {
   index.type_to_file = canonical_map(std::move(index.type_to_file));
   index.file_to_span = canonical_map(std::move(index.file_to_span));
   index.dep_graph = canonical_map(std::move(index.dep_graph));
@@ -235,10 +248,14 @@ Index canonical_maps(Index index) {
   return index;
 }
 
-}  // namespace
-
-FdsIndex canonical_index(FdsIndex index) { return canonical_maps(std::move(index)); }
-FdsIndexView canonical_index(FdsIndexView index) { return canonical_maps(std::move(index)); }
+FdsIndexView canonical_index(FdsIndexView index) {
+  FdsIndexView::KeyHashes& hashes = index.key_hashes;
+  index.type_to_file = canonical_map(std::move(index.type_to_file), hashes.type_to_file);
+  index.file_to_span = canonical_map(std::move(index.file_to_span), hashes.file_to_span);
+  index.dep_graph = canonical_map(std::move(index.dep_graph), hashes.dep_graph);
+  index.ext_to_file = canonical_map(std::move(index.ext_to_file), hashes.ext_to_file);
+  return index;
+}
 
 template Entries<std::string> canonical_map(Entries<std::string>);
 template Entries<Span> canonical_map(Entries<Span>);
@@ -246,6 +263,10 @@ template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std
 template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>);
 template EntryViews<Span> canonical_map(EntryViews<Span>);
 template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>);
+template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>, std::vector<std::uint64_t>&);
+template EntryViews<Span> canonical_map(EntryViews<Span>, std::vector<std::uint64_t>&);
+template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>,
+                                                                     std::vector<std::uint64_t>&);
 
 // ---------------------------------------------------------------- archive --
 
@@ -346,8 +367,13 @@ struct ListCodec {
 };
 
 template <template <class> class Codec, class Entry>
-archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries) {
-  Codec<Entry> codec;
+archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries,
+                              std::span<const std::uint64_t> key_hashes = {}) {
+  // The codec, telling the writer the keys' hashes where they are known.
+  struct HashedCodec : Codec<Entry> {
+    std::span<const std::uint64_t> hashes;
+    std::span<const std::uint64_t> key_hashes() const { return hashes; }
+  } codec{{}, key_hashes};
   return s.write_hash_table(std::span<const Entry>(entries), codec);
 }
 
@@ -384,10 +410,16 @@ void encode_index(Serializer& s, const Index& index, std::size_t payload_limit) 
   const std::size_t bound = index_bound(index);
   // A bound at or past the limit proves nothing: the writes decide.
   if (bound < payload_limit) s.reserve(bound);
-  const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file);
-  const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span);
-  const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph);
-  const archive::TablePos exts = write_table<StringCodec>(s, index.ext_to_file);
+  // Only a view from canonical_index knows its keys' hashes.
+  const FdsIndexView::KeyHashes none;
+  const FdsIndexView::KeyHashes& hashes = [&]() -> const FdsIndexView::KeyHashes& {
+    if constexpr (requires { index.key_hashes; }) return index.key_hashes;
+    return none;
+  }();
+  const archive::TablePos types = write_table<StringCodec>(s, index.type_to_file, hashes.type_to_file);
+  const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span, hashes.file_to_span);
+  const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph, hashes.dep_graph);
+  const archive::TablePos exts = write_table<StringCodec>(s, index.ext_to_file, hashes.ext_to_file);
   s.pad_to(4);
   const std::size_t at = s.pos();
   const IndexRecord rec{s.map_record(types, at + offsetof(IndexRecord, type_to_file)),

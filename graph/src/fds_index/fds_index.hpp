@@ -51,20 +51,32 @@ struct FdsIndexView {
   EntryViews<Span> file_to_span;
   EntryViews<std::span<const std::string_view>> dep_graph;
   EntryViews<std::string_view> ext_to_file;
+  // Set by canonical_index: the unseeded hash of each map's keys, in the
+  // map's order, which the encoder then need not compute again. A map
+  // whose list does not match it in length has its keys hashed anew.
+  struct KeyHashes {
+    std::vector<std::uint64_t> type_to_file, file_to_span, dep_graph, ext_to_file;
+  } key_hashes;
 };
 
-// Returns the entries in canonical order. Keys must be unique.
+// Returns the entries in canonical order. Keys must be unique. The second
+// form also replaces `key_hashes` with the hash of each key, in that order.
 template <class K, class V>
 std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries);
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
+                                           std::vector<std::uint64_t>& key_hashes);
 
 // Number of slots of the table canonical_map fills for n entries: 0 for none,
 // then 4, 8, 16, and from 15 entries on bit_ceil(8n/7).
 std::size_t canonical_bucket_count(std::size_t n);
 
 // That table for keys already in sorted order: per slot, the rank of the key
-// it holds, or kEmptySlot.
+// it holds, or kEmptySlot. Given `hashes`, also the hash of each key there,
+// by rank.
 inline constexpr std::size_t kEmptySlot = static_cast<std::size_t>(-1);
-std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys);
+std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys,
+                                         std::vector<std::uint64_t>* hashes = nullptr);
 
 // The index with each of its four maps in canonical order.
 FdsIndex canonical_index(FdsIndex index);
