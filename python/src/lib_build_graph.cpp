@@ -27,6 +27,7 @@
 #include "py_args.hpp"
 #include "py_convert.hpp"
 #include "py_documents.hpp"
+#include "py_progress.hpp"
 #include "py_ref.hpp"
 
 namespace korvex::py {
@@ -59,35 +60,6 @@ bool copy_flag(PyObject* object, bool& out) {
   PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'bool'", Py_TYPE(object)->tp_name);
   return false;
 }
-
-// Forwards the minimiser's progress reports to on_progress. Runs on the
-// calling thread while it has released the lock, so it attaches for the
-// duration of one call. Whatever the callable returns is ignored and
-// whatever it raises is discarded: progress display must never change or
-// stop a build. A non-callable object thus fails silently at every report.
-class ProgressBridge {
- public:
-  explicit ProgressBridge(PyObject* callable) : callable_(callable) {}
-
-  // Nothing between taking and giving back the lock can throw: a native
-  // exception must never leave this thread attached.
-  void operator()(std::uint64_t done, std::uint64_t total) const noexcept {
-    const PyGILState_STATE state = PyGILState_Ensure();
-    {
-      Ref done_object = Ref::steal(PyLong_FromUnsignedLongLong(done));
-      Ref total_object = Ref::steal(PyLong_FromUnsignedLongLong(total));
-      if (done_object && total_object) {
-        PyObject* arguments[] = {done_object.get(), total_object.get()};
-        Ref result = Ref::steal(PyObject_Vectorcall(callable_, arguments, 2, nullptr));
-      }
-      PyErr_Clear();
-    }
-    PyGILState_Release(state);
-  }
-
- private:
-  PyObject* callable_;  // kept alive by the call that owns the bridge
-};
 
 // What a bake left behind once the lock is taken back. Only plain native
 // values: Python objects are created from it afterwards.
@@ -144,14 +116,14 @@ PyObject* build_graph_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     note_argument(kParameterNames[2]);
     return nullptr;
   }
-  // Any object but None is kept, callable or not; see ProgressBridge.
+  // Any object but None is kept, callable or not; see ProgressCallback.
   Ref on_progress;
   if (slots[3] != nullptr && slots[3] != Py_None) on_progress = Ref::borrow(slots[3]);
 
   BakeOutcome outcome;
   {
     BakeRequest request{emit_yaml, emit_initial_yaml, {}};
-    if (on_progress) request.progress = ProgressBridge(on_progress.get());
+    if (on_progress) request.progress = ProgressCallback(on_progress.get());
 
     PyThreadState* saved = PyEval_SaveThread();
     outcome = run_bake(documents.views(), request);
