@@ -202,17 +202,15 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
 
 }  // namespace
 
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
-  std::vector<std::uint64_t> unused;
-  return canonical_map(std::move(entries), unused);
-}
+namespace {
 
+// canonical_map; with `key_hashes`, also the hash of each key in the
+// returned order.
 template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
-                                           std::vector<std::uint64_t>& key_hashes) {
+std::vector<std::pair<K, V>> canonical_order(std::vector<std::pair<K, V>> entries,
+                                             std::vector<std::uint64_t>* key_hashes) {
   const std::size_t n = entries.size();
-  key_hashes.clear();
+  if (key_hashes != nullptr) key_hashes->clear();
   if (n == 0) return entries;
   // Sort views of the keys with their indices rather than the entries:
   // only the final order moves entries.
@@ -226,18 +224,31 @@ std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
   sort_by_key_bytes(items, keys);
   for (std::size_t i = 0; i < n; ++i) keys[i] = entries[items[i].index].first;
   std::vector<std::uint64_t> by_rank;
-  const std::vector<std::size_t> slots = canonical_slots(keys, &by_rank);
+  const std::vector<std::size_t> slots = canonical_slots(keys, key_hashes != nullptr ? &by_rank : nullptr);
   keys = {};
 
   std::vector<std::pair<K, V>> out;
   out.reserve(n);
-  key_hashes.reserve(n);
+  if (key_hashes != nullptr) key_hashes->reserve(n);
   for (std::size_t rank : slots) {
     if (rank == kEmptySlot) continue;
     out.push_back(std::move(entries[items[rank].index]));
-    key_hashes.push_back(by_rank[rank]);
+    if (key_hashes != nullptr) key_hashes->push_back(by_rank[rank]);
   }
   return out;
+}
+
+}  // namespace
+
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
+  return canonical_order(std::move(entries), nullptr);
+}
+
+template <class K, class V>
+std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
+                                           std::vector<std::uint64_t>& key_hashes) {
+  return canonical_order(std::move(entries), &key_hashes);
 }
 
 FdsIndex canonical_index(FdsIndex index) {
