@@ -5,7 +5,7 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Self
 
 from . import _native
-from ._source import bytes_of
+from ._source import DEFAULT_MAX_INPUT_SIZE, bytes_of
 
 if TYPE_CHECKING:
     from ._source import Source
@@ -24,15 +24,20 @@ class Graph(_native.Graph):
     __slots__ = ()
 
     @classmethod
-    def open(cls, source: Source) -> Self:
+    def open(cls, source: Source, *, mmap: bool = False, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Self:
         """Open the graph archive at a path, or in a bytes-like object.
 
-        A path is memory-mapped; other sources are read where they are. The
-        graph holds a buffer of the source until it is collected, so a
-        bytearray cannot be resized meanwhile. Raises ArchiveError (a
-        ValueError) naming the offset and the fault of invalid bytes.
+        A path is read into memory, so that nothing done to the file later
+        reaches the graph; mmap=True maps it instead, and the caller then
+        promises that nobody truncates the file or writes into it while the
+        graph lives (a shrunk map kills the process). A path that is not a
+        regular file is read up to max_input_size bytes (ValueError past
+        it). A bytes object, or a read-only mmap (the same promise), is read
+        where it is; other buffers, which can change, are copied first.
+        Raises ArchiveError (a ValueError) naming the offset and the fault
+        of invalid bytes.
         """
-        return super().open(bytes_of(source))
+        return super().open(bytes_of(source, mmap=mmap, max_input_size=max_input_size))
 
     def summary(self) -> dict[str, int]:
         """The sizes of the graph's lists, and its flags, by name."""

@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Generic, Self, TypeVar, cast
 
 from . import _native
 from ._native import Span
-from ._source import bytes_of
+from ._source import DEFAULT_MAX_INPUT_SIZE, bytes_of
 
 if TYPE_CHECKING:
     from ._source import Source
@@ -96,15 +96,15 @@ class Index(_native.Index):
     __slots__ = ()
 
     @classmethod
-    def open(cls, source: Source) -> Self:
+    def open(cls, source: Source, *, mmap: bool = False, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Self:
         """Open the index archive at a path, or in a bytes-like object.
 
-        A path is memory-mapped; other sources are read where they are. The
-        index holds a buffer of the source until it is collected. Raises
-        ArchiveError (a ValueError) naming the offset and the fault of
-        invalid bytes.
+        Sources are taken as Graph.open takes them: a path read into memory
+        (mmap=True maps it, with the same promise), bytes and read-only maps
+        read in place, other buffers copied. Raises ArchiveError (a
+        ValueError) naming the offset and the fault of invalid bytes.
         """
-        return super().open(bytes_of(source))
+        return super().open(bytes_of(source, mmap=mmap, max_input_size=max_input_size))
 
     @property
     def type_to_file(self) -> MapView[str]:

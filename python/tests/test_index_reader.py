@@ -11,6 +11,7 @@ whose every stored key is found, never a crash).
 from __future__ import annotations
 
 import collections.abc
+import os
 import random
 
 import pytest
@@ -163,6 +164,21 @@ def test_empty_index_and_empty_file(tmp_path):
     path.write_bytes(b"")
     with pytest.raises(kg.ArchiveError, match="^offset 0: an index archive starts with a 24-byte header"):
         kg.Index.open(str(path))
+
+
+def test_nothing_done_to_the_source_after_open_reaches_the_index(tmp_path):
+    # A bytearray is copied at open, a path read into memory: the lookups
+    # follow offsets checked at open, which a change could otherwise bend.
+    archive = kx.build_fds_index(*large_dicts(40))
+    expected = kg.Index.open(archive).to_dicts()
+    data = bytearray(archive)
+    index = kg.Index.open(memoryview(data))
+    data[24:] = b"\xff" * (len(data) - 24)
+    path = tmp_path / "index.rkyv"
+    path.write_bytes(archive)
+    opened = kg.Index.open(path)
+    os.truncate(path, 0)
+    assert index.to_dicts() == opened.to_dicts() == expected
 
 
 # ----------------------------------------------------- corrupted archives

@@ -1,14 +1,16 @@
 // Graph, Node, the read-only sequences over a graph's lists, and the
 // Transition and Root records.
 //
-// A Graph holds a Py_buffer on its source for its whole life (the exporter
-// then refuses to resize or close it) and the GraphView checked at open.
-// Everything else is made on access from the view: a Node is (graph, id),
-// a sequence is (graph, list, start, step, length), a Transition or Root a
-// struct sequence filled from one archived record. Every index that comes
-// from Python is checked against the counts the view fixed at open, and
-// the view clamps every position it reads from the bytes, so a writable
-// source changed after open gives wrong answers, never a bad read.
+// A Graph holds a Py_buffer for its whole life and the GraphView checked at
+// open. The buffer is the source's own when nothing in the process can
+// change it (bytes, a read-only mmap: the exporter then refuses to resize
+// or close it), else a private copy made at open: identification follows
+// the indices the checks approved without checking them again, so the
+// bytes must stay as they were checked. Everything else is made on access
+// from the view: a Node is (graph, id), a sequence is (graph, list, start,
+// step, length), a Transition or Root a struct sequence filled from one
+// archived record. Every index that comes from Python is checked against
+// the counts the view fixed at open.
 
 #include <Python.h>
 
@@ -137,7 +139,7 @@ PyObject* graph_open(PyObject* cls, PyObject* source) {
   ModuleState* state = state_of(type);
   if (state == nullptr) return nullptr;
   Py_buffer buffer;
-  if (!acquire_bytes(source, "open", buffer)) return nullptr;
+  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
   const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
                                             static_cast<std::size_t>(buffer.len));
   std::optional<Result<GraphView>> opened;
@@ -272,7 +274,8 @@ PyMethodDef graph_methods[] = {
     {"open", reinterpret_cast<PyCFunction>(graph_open), METH_O | METH_CLASS,
      "open($cls, source, /)\n--\n\n"
      "Check the graph archive in `source` (a bytes-like object) and return a view of it.\n\n"
-     "Nothing is copied: the graph keeps a buffer of `source` until it is collected.\n"
+     "bytes and read-only mmaps are read in place, held until the graph is collected; other buffers,\n"
+     "which could change after the checks, are copied first.\n"
      "Raises ArchiveError, with the offset and the fault, if the bytes are not a valid graph archive."},
     {"node", reinterpret_cast<PyCFunction>(graph_node), METH_O,
      "node($self, id, /)\n--\n\nThe node with this id; IndexError when there is none."},

@@ -1,8 +1,9 @@
 // Index: the descriptor-set index archive behind Python lookups, and the
 // iterator over one of its maps; the Span record.
 //
-// Like Graph, an Index holds a Py_buffer on its source for its whole life
-// and the IndexView checked at open. A lookup converts its argument, runs
+// Like Graph, an Index holds a Py_buffer for its whole life (its source's,
+// or a private copy of a source that could change) and the IndexView
+// checked at open. A lookup converts its argument, runs
 // one probe of the archive's own table and makes the result object; it
 // allocates nothing else. The four maps are numbered in archive order
 // (0 type_to_file, 1 file_to_span, 2 dep_graph, 3 ext_to_file) for the
@@ -120,7 +121,7 @@ PyObject* index_open(PyObject* cls, PyObject* source) {
   ModuleState* state = state_of(type);
   if (state == nullptr) return nullptr;
   Py_buffer buffer;
-  if (!acquire_bytes(source, "open", buffer)) return nullptr;
+  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
   const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
                                             static_cast<std::size_t>(buffer.len));
   std::optional<Result<IndexView>> opened;
@@ -269,7 +270,8 @@ PyMethodDef index_methods[] = {
     {"open", reinterpret_cast<PyCFunction>(index_open), METH_O | METH_CLASS,
      "open($cls, source, /)\n--\n\n"
      "Check the index archive in `source` (a bytes-like object) and return a view of it.\n\n"
-     "Nothing is copied: the index keeps a buffer of `source` until it is collected.\n"
+     "bytes and read-only mmaps are read in place, held until the index is collected; other buffers,\n"
+     "which could change after the checks, are copied first.\n"
      "Raises ArchiveError, with the offset and the fault, if the bytes are not a valid index archive."},
     {"file_of_type", reinterpret_cast<PyCFunction>(index_file_of_type), METH_O,
      "file_of_type($self, name, /)\n--\n\nThe file that defines the fully-qualified type `name`, or None."},

@@ -154,6 +154,60 @@ bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out) {
   return PyObject_GetBuffer(source, &out, PyBUF_SIMPLE) == 0;
 }
 
+namespace {
+
+// The object whose memory a buffer shows: through a memoryview, the
+// exporter it was made from; null when there is none.
+PyObject* exporter_of(const Py_buffer& buffer) {
+  PyObject* object = buffer.obj;
+  if (object != nullptr && PyMemoryView_Check(object)) object = PyMemoryView_GET_BASE(object);
+  return object;
+}
+
+// Whether nothing in this process can change the exporter's bytes while a
+// buffer of them is held: a bytes object (exactly: a subclass may export
+// other memory), or an mmap that refuses to be written (its file is the
+// caller's to keep unchanged). The mmap type is looked up where an mmap
+// must have come from: no module loaded, no map made.
+bool unchangeable(PyObject* exporter) {
+  if (exporter == nullptr) return false;
+  if (PyBytes_CheckExact(exporter)) return true;
+  Ref name = Ref::steal(PyUnicode_FromString("mmap"));
+  Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref type = Ref::steal(PyObject_GetAttrString(module.get(), "mmap"));
+  if (!type || Py_TYPE(exporter) != reinterpret_cast<PyTypeObject*>(type.get())) {
+    PyErr_Clear();
+    return false;
+  }
+  Py_buffer writable;
+  if (PyObject_GetBuffer(exporter, &writable, PyBUF_WRITABLE) == 0) {
+    PyBuffer_Release(&writable);
+    return false;
+  }
+  PyErr_Clear();
+  return true;
+}
+
+}  // namespace
+
+bool acquire_archive_bytes(PyObject* source, const char* function, Py_buffer& out) {
+  if (!acquire_bytes(source, function, out)) return false;
+  if (unchangeable(exporter_of(out))) return true;
+  // Copied with the lock held, so that no thread of a build with the lock
+  // writes the source meanwhile; the checks then run on the copy.
+  PyObject* copy = PyBytes_FromStringAndSize(nullptr, out.len);
+  if (copy != nullptr && out.len > 0) std::memcpy(PyBytes_AS_STRING(copy), out.buf, static_cast<std::size_t>(out.len));
+  PyBuffer_Release(&out);
+  if (copy == nullptr) return false;
+  const bool held = PyObject_GetBuffer(copy, &out, PyBUF_SIMPLE) == 0;
+  Py_DECREF(copy);  // the buffer holds its own reference
+  return held;
+}
+
 void raise_archive_error(const ModuleState& state, std::string_view message) {
   Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(state.archive_error, text.get());

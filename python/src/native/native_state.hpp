@@ -69,6 +69,12 @@ bool str_argument(PyObject* object, const char* function, std::string_view& out,
 // meanwhile. TypeError names `function` for an object without buffers.
 bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out);
 
+// The bytes of an archive source, held until released: the source's own
+// when nothing can change them meanwhile (a bytes object, a read-only
+// mmap), else a private copy, since the checks made at open protect only
+// bytes that stay as they were checked.
+bool acquire_archive_bytes(PyObject* source, const char* function, Py_buffer& out);
+
 // Raises ArchiveError with a reader's message.
 void raise_archive_error(const ModuleState& state, std::string_view message);
 
