@@ -15,6 +15,7 @@ import json
 import os
 import signal
 import shutil
+import stat
 import subprocess
 import sys
 
@@ -75,6 +76,7 @@ USAGE = [
     ["verify"],
     ["extract", "index.rkyv", "set.pb"],
     ["extract", "index.rkyv", "set.pb", "korvex.test.Outer"],
+    ["inspect", "--max-input-size", "1x", "graph.rkyv"],
 ]
 
 FAILURES = [
@@ -98,6 +100,7 @@ FAILURES = [
     (["inspect", "tiny"], "tiny: too short for an archive (9 bytes; the header alone has 24)"),
     (["inspect", "set.pb"], "set.pb: not an archive (it does not begin with VELDRANE)"),
     (["inspect", "truncated.rkyv"], "truncated.rkyv: offset "),
+    (["index", "set.pb", "-o", "/dev/full"], "cannot write /dev/full: No space left on device"),
     (["verify", "missing.rkyv"], "missing.rkyv: No such file or directory"),
     (["verify", "truncated.rkyv"], "truncated.rkyv: offset "),
     (["extract", "graph.rkyv", "set.pb", "a.B", "-o", "out.pb"],
@@ -256,6 +259,20 @@ def test_inspect(workspace, monkeypatch, capfd):
     status, out, _ = run_main(["inspect", "index.rkyv"], capfd)
     assert out.splitlines()[:2] == [f"index.rkyv: index archive, format version 4, {os.path.getsize('index.rkyv'):,} bytes",
                                     f"  type_to_file  {len(types):>10,} entries"]
+
+
+def test_outputs_through_devices_and_links(workspace, tmp_path, capfd):
+    # A device or a FIFO is written through, never replaced by a regular
+    # file; through a link, the file it names is replaced and the link kept.
+    (tmp_path / "real.rkyv").write_bytes(b"old")
+    (tmp_path / "link.rkyv").symlink_to("real.rkyv")
+    os.mkfifo(tmp_path / "fifo")
+    for target, status in (("/dev/null", 0), (tmp_path / "link.rkyv", 0), (tmp_path / "fifo", 1)):
+        assert run_main(["index", str(workspace / "set.pb"), "-o", str(target)], capfd)[0] == status
+    assert stat.S_ISCHR(os.stat("/dev/null").st_mode) and stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
+    assert (tmp_path / "link.rkyv").is_symlink()
+    assert (tmp_path / "real.rkyv").read_bytes() == (workspace / "index.rkyv").read_bytes()
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "link.rkyv", "real.rkyv"]
 
 
 def test_an_interrupted_write_leaves_nothing(workspace, tmp_path, monkeypatch, capfd):

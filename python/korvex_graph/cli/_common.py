@@ -5,8 +5,9 @@ still reaches the command at once."""
 from __future__ import annotations
 
 import argparse
-import mmap
+import errno
 import os
+import stat
 import struct
 import sys
 import tempfile
@@ -17,7 +18,7 @@ from typing import TypeVar
 from .._graph import Graph
 from .._index import Index
 from .._native import ArchiveError
-from .._source import map_file
+from .._source import DEFAULT_MAX_INPUT_SIZE, read_file
 
 T = TypeVar("T")
 
@@ -31,6 +32,16 @@ INDEX_VERSION = 4
 
 class Failure(Exception):
     """A failure of the command, reported as one line on stderr, exit 1."""
+
+
+# Control characters (but the tab) as escapes: a file name may hold a line
+# break, and a message must stay one line.
+_ESCAPES = {c: f"\\x{c:02x}" for c in (*range(0x20), 0x7F) if c != 0x09} | {0x0A: "\\n", 0x0D: "\\r"}
+
+
+def one_line(message: str) -> str:
+    """`message` with its control characters escaped, as one line."""
+    return message.translate(_ESCAPES)
 
 
 def describe_os_error(error: OSError, path: str | None = None) -> str:
@@ -49,6 +60,25 @@ def count_argument(text: str) -> int:
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be 0 or more: {value}")
     return value
+
+
+def size_argument(text: str) -> int:
+    """An argparse type: a size in bytes, or with a suffix K, M or G
+    (powers of 1024)."""
+    shift = {"K": 10, "M": 20, "G": 30}.get(text[-1:].upper(), 0)
+    digits = text[:-1] if shift else text
+    if not (digits.isascii() and digits.isdigit()):
+        raise argparse.ArgumentTypeError(f"not a size (bytes, or with a suffix K, M or G): {text!r}")
+    return int(digits) << shift
+
+
+def add_max_input_size(parser: argparse.ArgumentParser) -> None:
+    """The --max-input-size option of a verb that reads input files."""
+    parser.add_argument(
+        "--max-input-size", type=size_argument, default=DEFAULT_MAX_INPUT_SIZE, metavar="SIZE",
+        help="the most read from an input that is not a regular file (a pipe, a device): bytes, or with "
+        f"a suffix K, M or G (default {DEFAULT_MAX_INPUT_SIZE >> 20}M)",
+    )
 
 
 def examples(*lines: str) -> str:
@@ -76,15 +106,19 @@ def add_subcommand(
 # ------------------------------------------------------------------ archives
 
 
-def archive_kind(path: str) -> tuple[str, bytes | mmap.mmap]:
-    """("graph" or "index", the file's bytes mapped), recognised by the
-    header; Failure for anything else."""
+def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tuple[str, bytes]:
+    """("graph" or "index", the file's bytes), recognised by the header;
+    Failure for anything else. The file is read into memory, so that
+    nothing done to it meanwhile can reach the archive once checked; what is
+    not a regular file is read up to `max_input_size` bytes."""
     try:
-        data = map_file(path)
+        data = read_file(path, max_input_size)
     except OSError as error:
         raise Failure(describe_os_error(error, path)) from None
-    except ValueError as error:  # mmap of something that is not a plain file
+    except ArchiveError as error:
         raise Failure(f"{path}: {error}") from None
+    except ValueError as error:  # past max_input_size; the message names the path
+        raise Failure(str(error)) from None
     if len(data) < HEADER_SIZE:
         if len(data) == 0:
             raise Failure(f"{path}: empty file, not an archive")
@@ -102,10 +136,10 @@ def archive_kind(path: str) -> tuple[str, bytes | mmap.mmap]:
     )
 
 
-def open_archive(path: str, expected: str | None = None) -> Graph | Index:
+def open_archive(path: str, expected: str | None = None, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Graph | Index:
     """The archive at `path`, fully checked; Failure naming the offset of a
     fault, or the kind when it is not the `expected` one."""
-    kind, data = archive_kind(path)
+    kind, data = archive_kind(path, max_input_size)
     if expected is not None and kind != expected:
         raise Failure(f"{path}: a {kind} archive, not the {expected} archive expected here")
     try:
@@ -114,8 +148,8 @@ def open_archive(path: str, expected: str | None = None) -> Graph | Index:
         raise Failure(f"{path}: {error}") from None
 
 
-def open_index(path: str) -> Index:
-    index = open_archive(path, "index")
+def open_index(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Index:
+    index = open_archive(path, "index", max_input_size)
     assert isinstance(index, Index)
     return index
 
@@ -129,16 +163,68 @@ def check_outputs(paths: Sequence[str | None]) -> list[str]:
     given = [p for p in paths if p is not None]
     seen: set[str] = set()
     for path in given:
-        if os.path.isdir(path):
-            raise Failure(f"{path}: is a folder; give the file to write")
-        parent = os.path.dirname(path) or "."
-        if not os.path.isdir(parent):
-            raise Failure(f"{path}: folder {parent} does not exist")
-        real = os.path.realpath(path)
-        if real in seen:
+        target, through = output_target(path)
+        parent = os.path.dirname(target)
+        if not through and not os.path.isdir(parent):
+            shown = parent if os.path.islink(path) else os.path.dirname(path) or "."
+            raise Failure(f"{path}: folder {shown} does not exist")
+        if target in seen:
             raise Failure(f"{path}: given as two outputs")
-        seen.add(real)
+        seen.add(target)
     return given
+
+
+def output_target(path: str) -> tuple[str, bool]:
+    """(the file to write for output `path`, whether to write through it).
+
+    A regular file, or nothing yet, is replaced atomically; through a
+    symbolic link, the file it names is, and the link stays. A character
+    device or a FIFO (/dev/null, /dev/stdout on a pipe) is written
+    through, never replaced; a folder or anything else is refused."""
+    if not path:
+        raise Failure("an output file name is empty")
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        return os.path.realpath(path), False  # a new file, or one a dangling link names
+    except OSError as error:
+        raise Failure(describe_os_error(error, path)) from None
+    if stat.S_ISDIR(info.st_mode):
+        raise Failure(f"{path}: is a folder; give the file to write")
+    if stat.S_ISCHR(info.st_mode) or stat.S_ISFIFO(info.st_mode):
+        return path, True
+    if not stat.S_ISREG(info.st_mode):
+        raise Failure(f"{path}: not a regular file, a character device or a FIFO; refused as an output")
+    target = os.path.realpath(path)
+    try:
+        same = os.path.samestat(os.stat(target), info)
+    except OSError:
+        same = False
+    # A file reached through /proc/self/fd/N (/dev/stdout) may have no name
+    # to replace: it is written through, as a device is.
+    return (target, False) if same else (path, True)
+
+
+def _write_through(path: str, data: bytes | str) -> None:
+    # Opened without blocking, so that a FIFO that no process reads fails
+    # at once instead of waiting for a reader.
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError as error:
+        fifo = error.errno == errno.ENXIO and stat.S_ISFIFO(os.stat(path).st_mode)
+        raise Failure(f"cannot write {path}: {'no process reads from it' if fifo else error.strerror}") from None
+    try:
+        os.set_blocking(fd, True)
+        view = memoryview(data.encode("utf-8") if isinstance(data, str) else data)
+        while view:
+            written = os.write(fd, view)
+            if written == 0:  # a device that takes nothing would loop forever
+                raise OSError(errno.EIO, os.strerror(errno.EIO))
+            view = view[written:]
+    except OSError as error:
+        raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+    finally:
+        os.close(fd)
 
 
 def _stage(path: str, data: bytes | str) -> str:
@@ -171,24 +257,31 @@ def write_outputs(outputs: Sequence[tuple[str, bytes | str]]) -> None:
     """Writes every output atomically: each into a temporary file in its
     target's folder first, all of them before any is renamed into place, so
     that a failure or an interrupt leaves no output half-written and no
-    temporary file behind."""
-    staged: list[tuple[str, str]] = []
+    temporary file behind. An output that is a device or a FIFO is written
+    through instead (see output_target), after the staging and before the
+    renames."""
+    plans = [(path, *output_target(path), data) for path, data in outputs]
+    staged: list[tuple[str, str, str]] = []  # (temporary, target, path)
     try:
-        for path, data in outputs:
+        for path, target, through, data in plans:
+            if not through:
+                try:
+                    staged.append((_stage(target, data), target, path))
+                except OSError as error:
+                    raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+        for path, target, through, data in plans:
+            if through:
+                _write_through(target, data)
+        for temporary, target, path in staged:
             try:
-                staged.append((_stage(path, data), path))
-            except OSError as error:
-                raise Failure(f"cannot write {path}: {error.strerror or error}") from None
-        for temporary, path in staged:
-            try:
-                os.replace(temporary, path)
+                os.replace(temporary, target)
             except OSError as error:
                 raise Failure(f"cannot write {path}: {error.strerror or error}") from None
     except BaseException:
-        for temporary, _ in staged:
+        for temporary, _, _ in staged:
             _remove(temporary)
         raise
-    for folder in {os.path.dirname(path) or "." for path, _ in outputs}:
+    for folder in {os.path.dirname(target) for _, target, _ in staged}:
         _sync_folder(folder)
 
 

@@ -10,7 +10,7 @@ from typing import Any
 
 from .._graph import Graph
 from .._index import Index
-from ._common import add_subcommand, count_argument, examples, open_archive
+from ._common import add_max_input_size, add_subcommand, count_argument, examples, open_archive
 
 DESCRIPTION = """\
 Show what a graph archive (from `korvex-graph bake`) or an index archive
@@ -51,6 +51,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         "--limit", type=count_argument, default=10, metavar="N",
         help="how many nodes, roots and entries to list (default 10; 0 lists all)",
     )
+    add_max_input_size(parser)
     return parser
 
 
@@ -160,7 +161,7 @@ def print_index(d: dict[str, Any]) -> None:
 
 
 def run(args: argparse.Namespace) -> int:
-    archive = open_archive(args.archive)
+    archive = open_archive(args.archive, max_input_size=args.max_input_size)
     if isinstance(archive, Graph):
         d = describe_graph(args.archive, archive, args.limit)
     else:
