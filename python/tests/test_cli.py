@@ -100,6 +100,7 @@ FAILURES = [
     (["inspect", "tiny"], "tiny: too short for an archive (9 bytes; the header alone has 24)"),
     (["inspect", "set.pb"], "set.pb: not an archive (it does not begin with VELDRANE)"),
     (["inspect", "truncated.rkyv"], "truncated.rkyv: offset "),
+    (["inspect", "new\nline"], "new\\nline: No such file or directory"),
     (["index", "set.pb", "-o", "/dev/full"], "cannot write /dev/full: No space left on device"),
     (["verify", "missing.rkyv"], "missing.rkyv: No such file or directory"),
     (["verify", "truncated.rkyv"], "truncated.rkyv: offset "),
@@ -310,6 +311,24 @@ def test_python_m_and_the_console_script(workspace, tmp_path):
                          capture_output=True, text=True)
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
     assert (tmp_path / "g.rkyv").read_bytes() == kg.bake(workspace / "set.pb").archive
+
+
+def test_standard_output_that_cannot_be_written(workspace):
+    # Full: one line and exit 1; a reader gone (| head): exit 1, quietly.
+    closed, write_end = os.pipe()
+    os.close(closed)
+    with open("/dev/full", "wb") as full:
+        graph = str(workspace / "graph.rkyv")
+        for argv in (["inspect", graph], ["verify", graph], ["--help"], ["--version"]):
+            for stdout, message in ((full, b"korvex-graph: error: standard output: No space left on device\n"),
+                                    (write_end, b"")):
+                run = subprocess.run([*command(), *argv], stdout=stdout, stderr=subprocess.PIPE)
+                assert (run.returncode, run.stderr) == (1, message), argv
+    os.close(write_end)
+    run = subprocess.run([*command(), "inspect", "--max-input-size", "1K", "/dev/stdin"], capture_output=True,
+                         input=(workspace / "graph.rkyv").read_bytes())
+    assert (run.returncode, run.stderr) == (
+        1, b"korvex-graph: error: /dev/stdin: larger than 1 KiB (the limit; --max-input-size raises it)\n")
 
 
 def test_ctrl_c_while_baking_exits_130_and_writes_nothing(tmp_path):

@@ -13,14 +13,17 @@ VERBS.
 from __future__ import annotations
 
 import argparse
+import codecs
+import errno
 import importlib
+import io
 import os
 import sys
 import threading
-from collections.abc import Sequence
-from typing import NoReturn
+from collections.abc import Callable, Sequence
+from typing import Any, NoReturn, TextIO
 
-from ._common import PROG, Failure
+from ._common import PROG, Failure, describe_os_error, one_line
 
 # Verb -> module, in the order --help lists them.
 VERBS = {
@@ -78,9 +81,13 @@ def main(argv: Sequence[str] | None = None) -> int:
         try:
             args = build_parser().parse_args(argv)
         except SystemExit as stop:  # --help, --version, or a usage error
-            return 0 if stop.code is None else stop.code if isinstance(stop.code, int) else 2
-        status: int = args.run(args)
-        sys.stdout.flush()
+            status = 0 if stop.code is None else stop.code if isinstance(stop.code, int) else 2
+        else:
+            status = args.run(args)
+        # What is still buffered is part of the result: a failure to write
+        # it fails the command, here rather than at interpreter exit.
+        if sys.stdout is not None:
+            sys.stdout.flush()
         return status
     except Failure as failure:
         _error(str(failure))
@@ -90,7 +97,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader of stdout went away (| head): nothing left to say.
         _silence_stdout()
     except OSError as error:
-        _error(f"{error.filename}: {error.strerror}" if error.filename else str(error))
+        _error(describe_os_error(error))
     except MemoryError:
         _error("out of memory")
     return 1
@@ -98,15 +105,26 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def _error(message: str) -> None:
     try:
-        print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
+        print(f"{PROG}: error: {one_line(message)}", file=sys.stderr, flush=True)
     except OSError:
-        pass
+        _silence(sys.stderr)
 
 
 def _silence_stdout() -> None:
+    _silence(sys.stdout)
+
+
+def _silence(stream: TextIO | None) -> None:
+    # What the stream still buffers goes nowhere from now on, instead of
+    # failing again at interpreter exit.
+    raw = getattr(getattr(stream, "buffer", None), "raw", None)
+    if isinstance(raw, _Standard):
+        raw.silenced = True
+        return
     try:
+        fd = stream.fileno() if stream is not None else -1
         devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        os.dup2(devnull, fd)
         os.close(devnull)
     except (OSError, ValueError):
         pass
@@ -114,14 +132,110 @@ def _silence_stdout() -> None:
 
 def console() -> NoReturn:
     """The korvex-graph script: main() on the process's arguments."""
-    status = main()
+    status = 130
     try:
-        sys.stdout.flush()
-    except BrokenPipeError:
-        _silence_stdout()
+        _standard_streams()
+        status = main()
+    except KeyboardInterrupt:
+        pass
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            if stream is not None:
+                stream.flush()
+        except OSError:  # reported by main() when it was the result's
+            _silence(stream)
     if threading.active_count() > 1:
         # Interrupted while native work still runs on a worker thread: end
         # now rather than wait for it at interpreter shutdown.
-        sys.stderr.flush()
         os._exit(status)
     sys.exit(status)
+
+
+# ------------------------------------------------- the standard streams
+
+
+class _Standard(io.RawIOBase):
+    """Descriptor 0, 1 or 2, whose failures name the stream ("standard
+    output: No space left on device"). One that was closed when the command
+    started fails as a closed descriptor does; once silenced, writes go
+    nowhere. Standard error silences itself when a write fails: a
+    diagnostic that cannot be shown is no reason to fail the command."""
+
+    def __init__(self, fd: int, name: str, closed: bool) -> None:
+        super().__init__()
+        self.fd, self.label, self.was_closed, self.silenced = fd, name, closed, False
+
+    def readable(self) -> bool:
+        return self.fd == 0
+
+    def writable(self) -> bool:
+        return self.fd != 0
+
+    def fileno(self) -> int:
+        return self.fd
+
+    def isatty(self) -> bool:
+        return not self.was_closed and os.isatty(self.fd)
+
+    def readinto(self, buffer: Any) -> int:
+        return self._call(lambda: os.readv(self.fd, [buffer]))
+
+    def write(self, data: Any) -> int:
+        if not self.silenced:
+            try:
+                return self._call(lambda: os.write(self.fd, data))
+            except OSError:
+                if self.fd != 2:
+                    raise
+                self.silenced = True
+        return memoryview(data).nbytes
+
+    def _call(self, operation: Callable[[], int]) -> int:
+        try:
+            if self.was_closed:
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            return operation()
+        except OSError as error:
+            error.filename = self.label
+            raise
+
+
+def _standard_streams() -> None:
+    """Standard output and error are replaced by streams of _Standard, and
+    standard output writes a file name that is not UTF-8 back as its own
+    bytes. A standard descriptor that was closed is held first, so that no
+    file opened later takes its number (the core writes warnings straight
+    to descriptor 2); reading or writing its stream then fails as on a
+    closed descriptor, except standard error, which discards: it has
+    nowhere to report to."""
+    for fd, attribute, name in ((0, "stdin", "standard input"), (1, "stdout", "standard output"),
+                                (2, "stderr", "standard error")):
+        try:
+            os.fstat(fd)
+            closed = False
+        except OSError:
+            closed = True
+            # Held by one end of a pipe whose other end is closed: writing
+            # fails there too, even through /dev/stdout, and reading finds
+            # nothing.
+            ends = os.pipe()
+            os.dup2(ends[1 if fd else 0], fd)
+            for end in ends:
+                if end != fd:
+                    os.close(end)
+        if not closed and fd == 0:
+            continue
+        old = getattr(sys, attribute)
+        raw = _Standard(fd, name, closed)
+        raw.silenced = closed and fd == 2
+        encoding = getattr(old, "encoding", None) or "utf-8"
+        if fd == 0:
+            sys.stdin = io.TextIOWrapper(io.BufferedReader(raw), encoding=encoding)
+            continue
+        if old is not None:
+            old.flush()
+        utf8 = codecs.lookup(encoding).name == "utf-8"
+        stream = io.TextIOWrapper(io.BufferedWriter(raw), encoding=encoding,
+                                  errors="surrogateescape" if fd == 1 and utf8 else "backslashreplace",
+                                  line_buffering=fd == 2 or bool(getattr(old, "line_buffering", False)))
+        setattr(sys, attribute, stream)
