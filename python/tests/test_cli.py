@@ -264,16 +264,18 @@ def test_inspect(workspace, monkeypatch, capfd):
 
 def test_outputs_through_devices_and_links(workspace, tmp_path, capfd):
     # A device or a FIFO is written through, never replaced by a regular
-    # file; through a link, the file it names is replaced and the link kept.
+    # file; through a link, the file it names is replaced and the link kept;
+    # a name as long as a name may be still leaves room for the temporary.
     (tmp_path / "real.rkyv").write_bytes(b"old")
     (tmp_path / "link.rkyv").symlink_to("real.rkyv")
     os.mkfifo(tmp_path / "fifo")
-    for target, status in (("/dev/null", 0), (tmp_path / "link.rkyv", 0), (tmp_path / "fifo", 1)):
+    for target, status in (("/dev/null", 0), (tmp_path / "link.rkyv", 0), (tmp_path / "fifo", 1),
+                           (tmp_path / ("o" * 255), 0)):
         assert run_main(["index", str(workspace / "set.pb"), "-o", str(target)], capfd)[0] == status
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode) and stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
     assert (tmp_path / "link.rkyv").is_symlink()
     assert (tmp_path / "real.rkyv").read_bytes() == (workspace / "index.rkyv").read_bytes()
-    assert sorted(os.listdir(tmp_path)) == ["fifo", "link.rkyv", "real.rkyv"]
+    assert sorted(os.listdir(tmp_path)) == ["fifo", "link.rkyv", "o" * 255, "real.rkyv"]
 
 
 def test_an_interrupted_write_leaves_nothing(workspace, tmp_path, monkeypatch, capfd):

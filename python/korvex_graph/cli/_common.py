@@ -231,7 +231,10 @@ def _stage(path: str, data: bytes | str) -> str:
     """Writes `data` into a new temporary file beside `path`, synced to disk,
     with the permissions a plain open() would give; returns its name."""
     folder = os.path.dirname(path) or "."
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{os.path.basename(path)}.", suffix=".tmp")
+    # Named after the target, cut so that the name stays within the 255
+    # bytes a file name may have.
+    name = os.fsdecode(os.fsencode(os.path.basename(path))[:200])
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as file:
             umask = os.umask(0)
