@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Writes the synthetic corpus (200 000 messages by default) as .proto files,
 # compiles it into one descriptor set with protoc, converts that set into
-# YAML, and times baking the set next to baking the YAML:
+# YAML, and times baking the set next to baking the YAML (processor time,
+# least of 3 alternating runs; the set should take at most half as long):
 #   scripts/bench_descriptor_set.sh [MESSAGES]
 set -euo pipefail
 cd "$(dirname "$0")/.."

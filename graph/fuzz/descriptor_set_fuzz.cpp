@@ -1,6 +1,8 @@
 // Fuzzes the descriptor-set reader: any bytes either fail with one error of
 // the reader, or read into a set whose records keep their invariants, whose
-// index encodes, and whose documents (when they convert) bake.
+// index encodes, and whose documents (when they convert, and exactly then
+// their YAML too) bake. The same bytes read as two inputs, cut after the
+// first file, read alike.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -22,10 +24,11 @@ void check_records(const fds::DescriptorSet& set, std::size_t size) {
     const fds::MessageRecord& m = set.messages[i];
     if (m.parent != fds::kNone && m.parent >= i) std::abort();
     if (m.fields.end > set.fields.size() || m.ext_ranges.end > set.ext_ranges.size()) std::abort();
-    // The first definition of the name: a message too, maybe of another file.
-    auto found = set.find_type(m.full_name);
-    if (!found || found->is_enum || found->index > i || set.messages[found->index].full_name != m.full_name)
-      std::abort();
+    // The first message of the name, maybe of another file, whose chain
+    // leads to this one.
+    std::uint32_t first = set.find_message(m.full_name);
+    while (first != fds::kNone && first < i) first = set.next_message(first);
+    if (first != i || m.file >= set.files.size()) std::abort();
   }
 }
 
@@ -42,11 +45,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto index = fds::to_bytes(fds::canonical_index(fds::index_of(*set)));
   auto direct = fds::index_descriptor_set(bytes);
   if (!index || !direct || *index != *direct) std::abort();
+  if (set->files.size() > 1) {
+    const std::size_t cut = set->files[0].span.end;  // where the first file's entry ends
+    std::string_view parts[] = {bytes.substr(0, cut), bytes.substr(cut)};
+    auto apart = fds::index_descriptor_sets(parts);
+    if (!apart || *apart != *direct) std::abort();
+  }
   auto docs = fds::documents_of(*set);
+  auto texts = fds::yaml_documents_of(*set);
   if (!docs) {
-    if (!docs.error().message.starts_with("descriptor set")) std::abort();
+    if (!docs.error().message.starts_with("descriptor set") || texts) std::abort();
     return 0;
   }
+  if (!texts && !texts.error().message.contains("would both be written as")) std::abort();
   Merger merger;
   for (NormalizedDocument& doc : *docs) merger.add_normalized(std::move(doc));
   (void)bake_merged(std::move(merger).finish(), BakeRequest{});

@@ -47,6 +47,11 @@ Expected expected(const std::string& name) {
   return out;
 }
 
+// The text of what the converter wrote for one set, by its file name.
+std::string converter_text(const std::string& name, const std::string& file_name) {
+  return read_file(kData / (name + "-yaml") / file_name);
+}
+
 // Reading the converter's YAML, message by message, as the merge does.
 NormalizedDocument from_yaml(const std::string& text) {
   auto file = read_document(text);
@@ -101,9 +106,12 @@ TEST_P(CompiledSets, DocumentsEqualTheConvertersYaml) {
   auto docs = documents_of(*set);
   ASSERT_TRUE(docs.has_value()) << docs.error().message;
   ASSERT_EQ(docs->size(), want.documents.size());
+  auto texts = yaml_documents_of(*set);
+  ASSERT_TRUE(texts.has_value()) << texts.error().message;
   for (std::size_t i = 0; i < docs->size(); ++i) {
     SCOPED_TRACE(set->files[i].name);
     expect_same((*docs)[i], from_yaml(want.documents[i]));
+    EXPECT_EQ((*texts)[i].text, converter_text(GetParam(), (*texts)[i].file_name));
   }
 }
 
@@ -135,6 +143,56 @@ TEST_P(CompiledSets, BakeEqualsBakingTheConvertersYaml) {
 // "dup" defines a message twice, differently: both bakes warn alike.
 INSTANTIATE_TEST_SUITE_P(Protoc, CompiledSets, testing::Values("wkt", "own", "small", "dup"));
 
+// The sets that "dup" concatenates, given apart, read as that one set: the
+// same documents and index, with errors and spans in their own inputs.
+TEST(SeveralInputs, ReadAsTheSetsLaidEndToEnd) {
+  std::string a = read_file(kData / "dup_a.pb"), small = read_file(kData / "small.pb"),
+              b = read_file(kData / "dup_b.pb"), whole = read_file(kData / "dup.pb");
+  ASSERT_EQ(whole, a + small + b + small);
+  std::vector<std::string_view> inputs = {a, small, b, small};
+  auto apart = read_descriptor_sets(inputs);
+  auto together = read_descriptor_set(whole);
+  ASSERT_TRUE(apart.has_value() && together.has_value());
+  std::vector<std::string> warned_apart, warned_together;
+  EXPECT_EQ(to_bytes(canonical_index(index_of(*apart, &warned_apart))).value(),
+            to_bytes(canonical_index(index_of(*together, &warned_together))).value());
+  EXPECT_EQ(warned_apart, warned_together);
+  EXPECT_EQ(warned_apart, (std::vector<std::string>{
+                              "warning: type 'korvex.dup.Shared' is defined again in 'dup/b/shared.proto'; the index "
+                              "keeps 'dup/a/shared.proto'\n",
+                              "warning: type 'korvex.dup.Level' is defined again in 'dup/b/shared.proto'; the index "
+                              "keeps 'dup/a/shared.proto'\n",
+                              "warning: extension 'korvex.dup.Shared/100' is defined again in 'dup/b/shared.proto'; "
+                              "the index keeps 'dup/a/shared.proto'\n",
+                          }));
+  auto docs_apart = documents_of(*apart);
+  auto docs_together = documents_of(*together);
+  ASSERT_TRUE(docs_apart.has_value() && docs_together.has_value());
+  ASSERT_EQ(docs_apart->size(), docs_together->size());
+  for (std::size_t i = 0; i < docs_apart->size(); ++i) expect_same((*docs_apart)[i], (*docs_together)[i]);
+  // Each file sees its own Level: a's [0, 2], b's [0, 7]; the importer of
+  // b sees b's, not the set's first.
+  auto range_of = [&](std::string_view message) {
+    for (const NormalizedDocument& doc : *docs_apart)
+      for (const auto& [name, m] : doc.messages)
+        if (name == message) return m.fields.back().range;
+    return std::optional<ValueRange>();
+  };
+  EXPECT_EQ(range_of("korvex.dup.OnlyB"), (ValueRange{0, 7}));
+  EXPECT_EQ(range_of("korvex.dup.user.User"), (ValueRange{0, 7}));
+  EXPECT_EQ(documents_of(*apart)->front().messages[0].second.fields[1].range, (ValueRange{0, 2}));
+
+  // A fault names its own input and the offset in it.
+  std::string damaged = b.substr(0, b.size() - 1);
+  std::vector<std::string_view> with_damage = {a, damaged};
+  auto failed = read_descriptor_sets(with_damage);
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error().input, 1u);
+  EXPECT_TRUE(failed.error().message.starts_with("descriptor set, byte offset ")) << failed.error().message;
+  std::vector<std::string_view> with_empty = {a, ""};
+  EXPECT_EQ(read_descriptor_sets(with_empty).error().message, "descriptor set: the input is empty");
+}
+
 // ------------------------------------------------------- hand-made input
 
 std::string varint(std::uint64_t v) {
@@ -163,10 +221,14 @@ std::string one_message(const std::string& message_tail, const std::string& file
 }
 std::string field(const std::string& body) { return len(2, body); }
 
+// The error of reading and converting, the same for documents and YAML.
 std::string error_of(const std::string& bytes) {
   auto set = read_descriptor_set(bytes);
   if (!set) return set.error().message;
   auto docs = documents_of(*set);
+  auto texts = yaml_documents_of(*set);
+  if (docs.has_value() != texts.has_value() || (!docs && docs.error().message != texts.error().message))
+    return "documents and YAML disagree";
   return docs ? "no error" : docs.error().message;
 }
 
@@ -215,10 +277,8 @@ TEST(Malformed, EachGivesOneErrorNamingTheOffset) {
       {one_message(len(3, deep)), "descriptor set, byte offset 585: messages nested more than 100 levels deep"},
       {one_file(len(4, len(1, "M")) + len(4, len(1, "M"))),
        "descriptor set, byte offset 18: message 'M' is defined twice in 'a.proto'"},
-      {one_file(len(4, len(1, "M"))) + len(1, len(1, "b.proto") + len(5, len(1, "M"))),
-       "descriptor set, byte offset 29: enum 'M' of 'b.proto' is already defined as a message in 'a.proto'"},
-      {one_file(len(5, len(1, "E") + len(2, vint(2, 1)))) + len(1, len(1, "b.proto") + len(5, len(1, "E") + len(2, vint(2, -1)))),
-       "descriptor set, byte offset 33: enum 'E' of 'b.proto' ranges over [-1, -1], but over [1, 1] in 'a.proto'"},
+      {one_file(len(5, len(1, "E") + len(2, vint(2, 1))) + len(5, len(1, "E") + len(2, vint(2, -1)))),
+       "descriptor set, byte offset 22: enum 'E' is defined twice in 'a.proto', over [1, 1] and over [-1, -1]"},
       {one_file(len(3, "x.proto")) + one_file(len(3, "y.proto")),
        "descriptor set, byte offset 22: file 'a.proto' differs from the earlier file of that name at byte offset 2"},
       // conversion
@@ -350,14 +410,46 @@ TEST(Read, AFileRepeatedByteForByteIsKeptOnce) {
   for (std::size_t i = 0; i < a->size(); ++i) expect_same((*b)[i], (*a)[i]);
 }
 
+// A name may be a message in one file and an enum in another, and an enum
+// may range differently in two files: each file's fields see their own
+// definition (else the set's first, without imports); the index keeps the
+// first file and says which names were defined again.
+TEST(Read, NamesDefinedInSeveralFilesRead) {
+  auto file = [](const std::string& name, const std::string& tail) { return len(1, len(1, name) + tail); };
+  auto enum_of = [](const std::string& name, int value) { return len(5, len(1, name) + len(2, vint(2, value))); };
+  std::string naming_e = len(2, len(1, "e") + vint(3, 1) + vint(5, 14) + len(6, ".E"));
+  const std::string bytes = file("a.proto", len(4, len(1, "M")) + enum_of("E", 1)) +
+                            file("b.proto", enum_of("M", 0) + enum_of("E", 5) + len(4, len(1, "V") + naming_e)) +
+                            file("c.proto", len(4, len(1, "U") + naming_e)) +
+                            file("d.proto", enum_of("E", 5) + enum_of("E", 5));  // twice alike in one file
+  auto set = read_descriptor_set(bytes);
+  ASSERT_TRUE(set.has_value()) << set.error().message;
+  std::vector<std::string> warned;
+  FdsIndex index = index_of(*set, &warned);
+  EXPECT_EQ(index.type_to_file, (Entries<std::string>{{"M", "a.proto"}, {"E", "a.proto"}, {"V", "b.proto"}, {"U", "c.proto"}}));
+  EXPECT_EQ(warned, (std::vector<std::string>{
+                        "warning: type 'M' is defined again in 'b.proto'; the index keeps 'a.proto'\n",
+                        "warning: type 'E' is defined again in 'b.proto' and 1 other file; the index keeps 'a.proto'\n"}));
+  auto docs = documents(bytes);
+  ASSERT_EQ(docs.size(), 4u);
+  EXPECT_EQ(docs[1].messages[0].second.fields[0].range, (ValueRange{5, 5}));
+  EXPECT_EQ(docs[2].messages[0].second.fields[0].range, (ValueRange{1, 1}));
+}
+
 // Two files whose names the converter would turn into one document name
-// ("a/b.proto" and "a__b.proto") stay two documents here: the converter
-// writes only the first and silently drops the second's messages.
+// ("a/b.proto" and "a__b.proto") stay two documents here, but cannot be
+// written as two YAML files.
 TEST(Read, FilesWhoseDocumentNamesCollideStayApart) {
-  auto docs = documents(len(1, len(1, "a/b.proto") + len(4, len(1, "X"))) +
-                        len(1, len(1, "a__b.proto") + len(4, len(1, "Y"))));
+  const std::string bytes =
+      len(1, len(1, "a/b.proto") + len(4, len(1, "X"))) + len(1, len(1, "a__b.proto") + len(4, len(1, "Y")));
+  auto docs = documents(bytes);
   ASSERT_EQ(docs.size(), 2u);
   EXPECT_EQ(docs[1].entries, std::vector<std::string>{"Y"});
+  auto set = read_descriptor_set(bytes);
+  ASSERT_TRUE(set.has_value());
+  EXPECT_EQ(yaml_documents_of(*set).error().message,
+            "descriptor set, byte offset 20: files 'a/b.proto' and 'a__b.proto' would both be written as "
+            "'a__b.proto.yaml'");
 }
 
 }  // namespace

@@ -7,9 +7,12 @@
 // pre-order. Recursion follows the nesting of the input, which is bounded by
 // kMaxDepth; groups in unknown fields are skipped without recursion.
 //
-// Full names are made once all files are read: their sizes first, then one
-// arena holding all of them, then a hash table over them that finds a type by
-// name and settles names defined twice (see the header).
+// Several inputs are read one after another into the same lists; offsets in
+// records and errors count from the start of their own input. Full names are
+// made once all files are read: their sizes first, then one arena holding
+// all of them, then a hash table over them that finds a type by name and
+// chains the definitions of one name in file order (see the header for which
+// repetitions are refused).
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -26,6 +29,8 @@ namespace {
 
 using wire::WireType;
 
+// Thrown inside the builder only; read_descriptor_sets turns it into the
+// error of the input being read.
 struct ReadError {
   std::string message;
 };
@@ -68,13 +73,23 @@ std::string extension_key(const ExtensionRecord& x) {
 
 class SetBuilder {
  public:
-  explicit SetBuilder(std::string_view bytes) { set_.bytes = bytes; }
+  explicit SetBuilder(std::span<const std::string_view> inputs) {
+    set_.inputs.assign(inputs.begin(), inputs.end());
+    std::uint64_t start = 0;
+    for (std::string_view input : inputs) {
+      set_.input_start.push_back(start);
+      start += input.size();
+    }
+  }
 
   DescriptorSet build() && {
-    read_set();
+    for (input_ = 0; input_ < set_.inputs.size(); ++input_) read_input(set_.inputs[input_]);
     name_types();
     return std::move(set_);
   }
+
+  // The input being read when an error was thrown.
+  std::size_t input() const { return input_; }
 
  private:
   // ------------------------------------------------------------ wire level
@@ -133,12 +148,19 @@ class SetBuilder {
     check(r, r.skip(t, kMaxDepth - depth));
   }
 
-  std::size_t offset_of(std::string_view s) const { return static_cast<std::size_t>(s.data() - set_.bytes.data()); }
+  std::size_t offset_of(std::string_view s) const {
+    return static_cast<std::size_t>(s.data() - set_.inputs[input_].data());
+  }
 
   // ----------------------------------------------------------- the records
 
-  void read_set() {
-    wire::Reader r(set_.bytes);
+  void read_input(std::string_view bytes) {
+    if (bytes.empty()) throw ReadError{"descriptor set: the input is empty"};
+    if (bytes.size() > kMaxInputBytes) {
+      throw ReadError{"descriptor set: the input of " + std::to_string(bytes.size()) +
+                      " bytes is larger than a protobuf message can be (2 GiB)"};
+    }
+    wire::Reader r(bytes);
     while (!r.at_end()) {
       std::size_t at = r.offset();
       wire::Tag t;
@@ -148,7 +170,6 @@ class SetBuilder {
         fail_at(at, "the input is not a descriptor set: no file entry (field 1, length-delimited)");
       file(nested(r, t, at, 1, "FileDescriptorSet.file"));
     }
-    if (set_.files.empty()) throw ReadError{"descriptor set: the input is empty"};
   }
 
   void file(wire::Reader r) {
@@ -156,7 +177,8 @@ class SetBuilder {
                         enums = u32(set_.enums.size()), extensions = u32(set_.extensions.size()),
                         fields = u32(set_.fields.size()), ranges = u32(set_.ext_ranges.size());
     FileRecord f;
-    f.span = Span{r.offset(), r.end_offset()};
+    f.span = Span{r.offset(), r.end_offset()};  // in this input until the file is kept
+    f.input = u32(input_);
     bool named = false;
     while (!r.at_end()) {
       std::size_t tag_at = r.offset();
@@ -194,16 +216,16 @@ class SetBuilder {
     f.enums = Range{enums, u32(set_.enums.size())};
     f.extensions = Range{extensions, u32(set_.extensions.size())};
 
-    auto [it, inserted] = file_index_.try_emplace(f.name, u32(set_.files.size()));
+    auto [it, inserted] = set_.file_of_name_.try_emplace(f.name, u32(set_.files.size()));
     if (!inserted) {
-      // The same file twice, as in two sets concatenated: kept once. Two
-      // different files of one name cannot both be indexed.
+      // The same file again, as in two sets concatenated or given together:
+      // kept once. Two different files of one name cannot both be indexed.
       const FileRecord& first = set_.files[it->second];
-      std::string_view a = set_.bytes.substr(first.span.start, first.span.end - first.span.start);
-      std::string_view b = set_.bytes.substr(f.span.start, f.span.end - f.span.start);
-      if (a != b) {
-        fail_at(f.span.start, "file " + quoted(f.name) + " differs from the earlier file of that name at byte offset " +
-                                  std::to_string(first.span.start));
+      if (set_.bytes_of(first) != set_.inputs[input_].substr(f.span.start, f.span.end - f.span.start)) {
+        fail_at(f.span.start, "file " + quoted(f.name) + " differs from the earlier file of that name " +
+                                  (first.input == input_ ? "at byte offset " + std::to_string(first.span.start -
+                                                                                              set_.input_start[input_])
+                                                         : std::string("in an earlier input")));
       }
       set_.dependencies.resize(deps);
       set_.messages.resize(messages);
@@ -213,6 +235,8 @@ class SetBuilder {
       set_.ext_ranges.resize(ranges);
       return;
     }
+    f.span.start += set_.input_start[input_];
+    f.span.end += set_.input_start[input_];
     set_.files.push_back(f);
   }
 
@@ -221,6 +245,7 @@ class SetBuilder {
     set_.messages.emplace_back();
     MessageRecord m;
     m.parent = parent;
+    m.file = u32(set_.files.size());  // the position of the file being read, once kept
     m.offset = u32(r.offset());
     m.fields.begin = u32(set_.fields.size());
     m.ext_ranges.begin = u32(set_.ext_ranges.size());
@@ -265,6 +290,7 @@ class SetBuilder {
   void enum_type(wire::Reader r, std::uint32_t parent, int depth) {
     EnumRecord e;
     e.parent = parent;
+    e.file = u32(set_.files.size());
     e.offset = u32(r.offset());
     while (!r.at_end()) {
       std::size_t at = r.offset();
@@ -370,15 +396,6 @@ class SetBuilder {
 
   // ------------------------------------------------------------ full names
 
-  // Position in files of the file that holds a message or enum: files hold
-  // ascending, contiguous ranges of each list.
-  std::uint32_t file_of(TypeRef t) const {
-    auto after = std::upper_bound(set_.files.begin(), set_.files.end(), t.index, [&](std::uint32_t i, const FileRecord& f) {
-      return i < (t.is_enum ? f.enums.begin : f.messages.begin);
-    });
-    return u32(after - set_.files.begin()) - 1;
-  }
-
   void name_types() {
     auto& messages = set_.messages;
     auto& enums = set_.enums;
@@ -420,50 +437,55 @@ class SetBuilder {
 
     std::size_t n = messages.size() + enums.size();
     set_.types_.assign(std::bit_ceil(std::max<std::size_t>(16, 2 * n)), DescriptorSet::Slot{});
+    set_.next_message_.assign(messages.size(), kNone);
+    set_.next_enum_.assign(enums.size(), kNone);
     for (const FileRecord& f : set_.files) {
-      for (std::uint32_t i = f.messages.begin; i < f.messages.end; ++i) add_type(TypeRef{false, i});
-      for (std::uint32_t i = f.enums.begin; i < f.enums.end; ++i) add_type(TypeRef{true, i});
+      for (std::uint32_t i = f.messages.begin; i < f.messages.end; ++i) add_type(false, i);
+      for (std::uint32_t i = f.enums.begin; i < f.enums.end; ++i) add_type(true, i);
     }
   }
 
-  // Keeps the first definition of each name. A later one is tolerated where
-  // the converter's documents bake without loss: a message again in another
-  // file (the merge keeps the first and warns when they differ), an enum
-  // again in another file with the same range of values.
-  void add_type(TypeRef type) {
-    std::string_view name = set_.full_name(type);
+  // Chains each definition after the earlier ones of its name. Files come
+  // in order, so the definitions of one file are the last of the chain.
+  void add_type(bool is_enum, std::uint32_t index) {
+    std::string_view name = is_enum ? set_.enums[index].full_name : set_.messages[index].full_name;
     std::uint64_t h = std::hash<std::string_view>{}(name);
     std::size_t mask = set_.types_.size() - 1;
-    for (std::size_t i = h & mask;; i = (i + 1) & mask) {
-      DescriptorSet::Slot& s = set_.types_[i];
-      if (s.type.index == kNone) {
-        s = DescriptorSet::Slot{h, type};
-        return;
+    std::size_t i = h & mask;
+    for (;; i = (i + 1) & mask) {
+      const DescriptorSet::Slot& s = set_.types_[i];
+      if (s.empty() || (s.hash == h && set_.name_of(s) == name)) break;
+    }
+    DescriptorSet::Slot& s = set_.types_[i];
+    s.hash = h;
+    if (!is_enum) {
+      if (s.last_message != kNone) {
+        const MessageRecord& last = set_.messages[s.last_message];
+        if (last.file == set_.messages[index].file) {
+          input_ = set_.files[last.file].input;
+          fail_at(set_.messages[index].offset,
+                  "message " + quoted(name) + " is defined twice in " + quoted(set_.files[last.file].name));
+        }
+        set_.next_message_[s.last_message] = index;
+      } else {
+        s.first_message = index;
       }
-      if (s.hash == h && set_.full_name(s.type) == name) {
-        check_again(s.type, type, name);
-        return;
+      s.last_message = index;
+      return;
+    }
+    if (s.last_enum != kNone) {
+      const EnumRecord& last = set_.enums[s.last_enum];
+      const EnumRecord& again = set_.enums[index];
+      if (last.file == again.file && (last.least != again.least || last.greatest != again.greatest)) {
+        input_ = set_.files[last.file].input;
+        fail_at(again.offset, "enum " + quoted(name) + " is defined twice in " + quoted(set_.files[last.file].name) +
+                                  ", over " + range_text(last) + " and over " + range_text(again));
       }
+      set_.next_enum_[s.last_enum] = index;
+    } else {
+      s.first_enum = index;
     }
-  }
-
-  void check_again(TypeRef first, TypeRef again, std::string_view name) {
-    const FileRecord& first_file = set_.files[file_of(first)];
-    const FileRecord& file = set_.files[file_of(again)];
-    std::string what = (again.is_enum ? "enum " : "message ") + quoted(name);
-    std::uint32_t offset = again.is_enum ? set_.enums[again.index].offset : set_.messages[again.index].offset;
-    if (&first_file == &file) fail_at(offset, what + " is defined twice in " + quoted(file.name));
-    if (first.is_enum != again.is_enum) {
-      fail_at(offset, what + " of " + quoted(file.name) + " is already defined as " +
-                          (first.is_enum ? "an enum" : "a message") + " in " + quoted(first_file.name));
-    }
-    if (!again.is_enum) return;
-    const EnumRecord& a = set_.enums[first.index];
-    const EnumRecord& b = set_.enums[again.index];
-    if (a.least != b.least || a.greatest != b.greatest) {
-      fail_at(offset, what + " of " + quoted(file.name) + " ranges over " + range_text(b) + ", but over " +
-                          range_text(a) + " in " + quoted(first_file.name));
-    }
+    s.last_enum = index;
   }
 
   static std::string range_text(const EnumRecord& e) {
@@ -471,36 +493,67 @@ class SetBuilder {
   }
 
   DescriptorSet set_;
-  std::unordered_map<std::string_view, std::uint32_t> file_index_;  // name -> position in files
-  std::vector<wire::Reader> pending_;                                // nested types not yet read
-  std::string_view extendee_;                                        // of fields of messages: unused
+  std::size_t input_ = 0;              // the input being read
+  std::vector<wire::Reader> pending_;  // nested types not yet read
+  std::string_view extendee_;          // of fields of messages: unused
 };
 
-std::string_view DescriptorSet::full_name(TypeRef t) const {
-  return t.is_enum ? enums[t.index].full_name : messages[t.index].full_name;
+std::string_view DescriptorSet::name_of(const Slot& s) const {
+  return s.first_message != kNone ? messages[s.first_message].full_name : enums[s.first_enum].full_name;
 }
 
-std::optional<TypeRef> DescriptorSet::find_type(std::string_view name) const {
-  if (types_.empty()) return std::nullopt;
+const DescriptorSet::Slot* DescriptorSet::find_slot(std::string_view name) const {
+  if (types_.empty()) return nullptr;
   std::uint64_t h = std::hash<std::string_view>{}(name);
   std::size_t mask = types_.size() - 1;
   for (std::size_t i = h & mask;; i = (i + 1) & mask) {
     const Slot& s = types_[i];
-    if (s.type.index == kNone) return std::nullopt;
-    if (s.hash == h && full_name(s.type) == name) return s.type;
+    if (s.empty()) return nullptr;
+    if (s.hash == h && name_of(s) == name) return &s;
+  }
+}
+
+std::optional<TypeRef> DescriptorSet::find_type(std::string_view name) const {
+  const Slot* s = find_slot(name);
+  if (s == nullptr) return std::nullopt;
+  if (s->first_enum == kNone) return TypeRef{false, s->first_message};
+  if (s->first_message == kNone || enums[s->first_enum].file < messages[s->first_message].file)
+    return TypeRef{true, s->first_enum};
+  return TypeRef{false, s->first_message};
+}
+
+std::uint32_t DescriptorSet::find_message(std::string_view name) const {
+  const Slot* s = find_slot(name);
+  return s != nullptr ? s->first_message : kNone;
+}
+
+std::uint32_t DescriptorSet::find_enum(std::string_view name) const {
+  const Slot* s = find_slot(name);
+  return s != nullptr ? s->first_enum : kNone;
+}
+
+std::uint32_t DescriptorSet::find_file(std::string_view name) const {
+  auto it = file_of_name_.find(name);
+  return it != file_of_name_.end() ? it->second : kNone;
+}
+
+std::string_view DescriptorSet::bytes_of(const FileRecord& f) const {
+  return inputs[f.input].substr(f.span.start - input_start[f.input], f.span.end - f.span.start);
+}
+
+SetResult<DescriptorSet> read_descriptor_sets(std::span<const std::string_view> inputs) {
+  SetBuilder builder(inputs);
+  try {
+    return std::move(builder).build();
+  } catch (ReadError& e) {
+    return std::unexpected(SetError{builder.input(), std::move(e.message)});
   }
 }
 
 Result<DescriptorSet> read_descriptor_set(std::string_view bytes) {
-  if (bytes.size() > kMaxInputBytes) {
-    return fail("descriptor set: the input of " + std::to_string(bytes.size()) +
-                " bytes is larger than a protobuf message can be (2 GiB)");
-  }
-  try {
-    return SetBuilder(bytes).build();
-  } catch (ReadError& e) {
-    return fail(std::move(e.message));
-  }
+  auto set = read_descriptor_sets(std::span(&bytes, 1));
+  if (!set) return fail(std::move(set.error().message));
+  return std::move(*set);
 }
 
 }  // namespace korvex::fds

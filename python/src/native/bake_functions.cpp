@@ -1,13 +1,18 @@
-// korvex_graph._native.bake and .index: scoring-graph YAML documents and
-// compiled descriptor sets into the two archives, for the package's bake()
-// and index().
+// korvex_graph._native.bake, .index and .convert: scoring-graph YAML
+// documents and compiled descriptor sets into the two archives, and sets
+// into the converter's YAML documents, for the package's bake(), index() and
+// convert().
 //
 // bake takes a list of inputs, each a YAML document (str) or a serialised
 // FileDescriptorSet (any bytes-like object), and merges them in list order
 // through one Merger: a YAML input is one document, a set one normalised
 // document per file in the set's file order, so document indexes in
-// messages and warnings count both kinds alike. Baking a set this way gives
-// the archive that build_graph gives for the converter's YAML of the set.
+// messages and warnings count both kinds alike. All the sets among the
+// inputs are read as one (a file in two of them is read once, a name in
+// several is resolved as each file sees it), each contributing its files'
+// documents at its own place in the list. Baking sets this way gives the
+// archive that build_graph gives for the converter's YAML of the sets laid
+// end to end. index and convert take one set or a list of them, read alike.
 //
 // Both functions convert their arguments with the lock held into values the
 // caller can no longer change (a str or bytes object, immutable, is read in
@@ -61,12 +66,22 @@ constexpr char kBakeDoc[] =
     "to one input, the exception's input_index is that input's position.";
 
 constexpr char kIndexDoc[] =
-    "index(descriptor_set)\n"
+    "index(descriptor_sets)\n"
     "--\n"
     "\n"
-    "The index archive of a serialised descriptor set (bytes-like): which file\n"
-    "defines each type and extension, where each file's bytes lie, what each\n"
-    "file imports. Raises RuntimeError naming the byte offset of a fault.";
+    "The index archive of a serialised descriptor set (bytes-like), or of a\n"
+    "list of them read as one: which file defines each type and extension,\n"
+    "where each file's bytes lie (in the sets laid end to end), what each file\n"
+    "imports. Raises RuntimeError naming the byte offset of a fault, with the\n"
+    "set's position as input_index when given a list.";
+
+constexpr char kConvertDoc[] =
+    "convert(descriptor_sets)\n"
+    "--\n"
+    "\n"
+    "The scoring-graph YAML document of every file of a serialised descriptor\n"
+    "set (bytes-like), or of a list of them read as one, as a list of\n"
+    "(file name, text) in the set's file order. Raises RuntimeError as index.";
 
 // One input, readable with the lock released.
 struct Input {
@@ -152,20 +167,45 @@ Outcome<Baked> run_bake(const std::vector<Input>& inputs, const BakeRequest& req
       outcome.input = k;
       return std::move(outcome);
     };
+    // Every set first, read as one; their failures wait for their turn
+    // below, so that the inputs before the failing one still merge (and
+    // warn) as they would alone.
+    std::vector<std::string_view> sets;
+    std::vector<std::size_t> set_input;  // position in inputs of each set
+    for (std::size_t k = 0; k < inputs.size(); ++k) {
+      if (inputs[k].is_yaml) continue;
+      sets.push_back(inputs[k].view());
+      set_input.push_back(k);
+    }
+    std::optional<fds::SetError> set_error;
+    std::vector<NormalizedDocument> documents;
+    std::vector<std::uint32_t> documents_end(sets.size(), 0);  // per set: end of its documents
+    if (!sets.empty()) {
+      auto set = fds::read_descriptor_sets(sets);
+      auto converted = set ? fds::documents_of(*set) : std::unexpected(std::move(set.error()));
+      if (converted) {
+        documents = std::move(*converted);
+        for (const fds::FileRecord& f : set->files) documents_end[f.input] = static_cast<std::uint32_t>(&f - set->files.data()) + 1;
+        for (std::size_t i = 1; i < sets.size(); ++i) documents_end[i] = std::max(documents_end[i], documents_end[i - 1]);
+      } else {
+        set_error = std::move(converted.error());
+      }
+    }
     Merger merger;
     std::size_t yaml_bytes = 0;
     for (const Input& input : inputs) yaml_bytes += input.is_yaml ? input.view().size() : 0;
     merger.expect_yaml_bytes(yaml_bytes);
+    std::size_t next_set = 0;
     for (std::size_t k = 0; k < inputs.size(); ++k) {
       if (inputs[k].is_yaml) {
         if (auto added = merger.add_yaml(inputs[k].view()); !added) return fail_at(k, std::move(added.error()));
         continue;
       }
-      auto set = fds::read_descriptor_set(inputs[k].view());
-      if (!set) return fail_at(k, std::move(set.error()));
-      auto documents = fds::documents_of(*set);
-      if (!documents) return fail_at(k, std::move(documents.error()));
-      for (NormalizedDocument& document : *documents) merger.add_normalized(std::move(document));
+      const std::size_t i = next_set++;
+      if (set_error && (set_error->input == i || set_error->input == fds::kNoInput))
+        return fail_at(k, Error{std::move(set_error->message)});
+      for (std::uint32_t d = i == 0 ? 0 : documents_end[i - 1]; d < documents_end[i]; ++d)
+        merger.add_normalized(std::move(documents[d]));
     }
     outcome.value.documents = merger.document_count();
     Merged merged = std::move(merger).finish();
@@ -184,21 +224,40 @@ Outcome<Baked> run_bake(const std::vector<Input>& inputs, const BakeRequest& req
   return outcome;
 }
 
-Outcome<std::vector<std::uint8_t>> run_index(const Input& input) noexcept {
-  Outcome<std::vector<std::uint8_t>> outcome;
+// Runs work(the sets' bytes) -> SetResult<T>; must be called with the lock
+// released.
+template <class T, class Work>
+Outcome<T> run_on(const std::vector<Input>& inputs, Work work) noexcept {
+  Outcome<T> outcome;
   try {
-    auto bytes = fds::index_descriptor_set(input.view());
-    if (!bytes) {
-      outcome.message = std::move(bytes.error().message);
+    std::vector<std::string_view> views;
+    for (const Input& input : inputs) views.push_back(input.view());
+    fds::SetResult<T> result = work(std::span<const std::string_view>(views));
+    if (!result) {
+      outcome.message = std::move(result.error().message);
+      if (result.error().input != fds::kNoInput) outcome.input = result.error().input;
       return outcome;
     }
-    outcome.value = std::move(*bytes);
-    outcome.status = Outcome<std::vector<std::uint8_t>>::Status::kDone;
+    outcome.value = std::move(*result);
+    outcome.status = Outcome<T>::Status::kDone;
   } catch (...) {
-    outcome.status = Outcome<std::vector<std::uint8_t>>::Status::kNativeError;
+    outcome.status = Outcome<T>::Status::kNativeError;
     outcome.native = py::current_native_error();
   }
   return outcome;
+}
+
+Outcome<std::vector<std::uint8_t>> run_index(const std::vector<Input>& inputs) noexcept {
+  return run_on<std::vector<std::uint8_t>>(inputs, fds::index_descriptor_sets);
+}
+
+Outcome<std::vector<fds::YamlDocument>> run_convert(const std::vector<Input>& inputs) noexcept {
+  return run_on<std::vector<fds::YamlDocument>>(
+      inputs, [](std::span<const std::string_view> views) -> fds::SetResult<std::vector<fds::YamlDocument>> {
+        auto set = fds::read_descriptor_sets(views);
+        if (!set) return std::unexpected(std::move(set.error()));
+        return fds::yaml_documents_of(*set);
+      });
 }
 
 // Raises what a failed outcome holds; the lock must be held.
@@ -298,34 +357,86 @@ PyObject* bake_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
                       states.get());
 }
 
-constexpr std::array<const char*, 1> kIndexParameters = {"descriptor_set"};
-constexpr py::Signature kIndexSignature{"index", kIndexParameters, 1};
+// One set (any buffer) or a sequence of them. With one set, failures carry
+// no input_index.
+bool copy_sets(PyObject* object, const char* function, std::vector<Input>& out, bool& listed) {
+  listed = !PyObject_CheckBuffer(object);
+  if (!listed) return copy_buffer(object, function, out.emplace_back());
+  return py::copy_sequence(object, out, [&](PyObject* item, Input& input) {
+    if (!PyObject_CheckBuffer(item)) {
+      PyErr_Format(PyExc_TypeError, "a descriptor set must be a bytes-like object, not %.200s",
+                   Py_TYPE(item)->tp_name);
+      return false;
+    }
+    return copy_buffer(item, function, input);
+  });
+}
 
-PyObject* index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::array<PyObject*, kIndexParameters.size()> slots{};
-  if (!py::bind_arguments(kIndexSignature, args, nargs, kwnames, slots)) return nullptr;
-  Input input;
-  if (!copy_buffer(slots[0], "index", input)) {
-    py::note_argument(kIndexParameters[0]);
-    return nullptr;
+template <class T>
+using Runner = Outcome<T> (*)(const std::vector<Input>&) noexcept;
+
+// Runs `run` over the sets of the one argument, with the lock released.
+template <class T>
+std::optional<Outcome<T>> run_on_sets(const char* function, const py::Signature& signature, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames, Runner<T> run, bool& listed) {
+  std::array<PyObject*, 1> slots{};
+  if (!py::bind_arguments(signature, args, nargs, kwnames, slots)) return std::nullopt;
+  std::vector<Input> inputs;
+  if (!copy_sets(slots[0], function, inputs, listed)) {
+    py::note_argument(signature.names[0]);
+    return std::nullopt;
   }
-  Outcome<std::vector<std::uint8_t>> outcome;
+  Outcome<T> outcome;
   {
     PyThreadState* saved = PyEval_SaveThread();
-    outcome = run_index(input);
+    outcome = run(inputs);
     PyEval_RestoreThread(saved);
   }
-  input = Input{};
-  if (outcome.status != Outcome<std::vector<std::uint8_t>>::Status::kDone) {
-    raise_failure(outcome, false);
-    return nullptr;
+  inputs.clear();
+  if (outcome.status != Outcome<T>::Status::kDone) {
+    raise_failure(outcome, listed);
+    return std::nullopt;
   }
-  return bytes_of(outcome.value).release();
+  return outcome;
+}
+
+constexpr std::array<const char*, 1> kSetsParameters = {"descriptor_sets"};
+constexpr py::Signature kIndexSignature{"index", kSetsParameters, 1};
+constexpr py::Signature kConvertSignature{"convert", kSetsParameters, 1};
+
+PyObject* index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  bool listed = false;
+  auto outcome = run_on_sets<std::vector<std::uint8_t>>("index", kIndexSignature, args, nargs, kwnames, run_index, listed);
+  if (!outcome) return nullptr;
+  return bytes_of(outcome->value).release();
+}
+
+PyObject* convert_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  bool listed = false;
+  auto outcome =
+      run_on_sets<std::vector<fds::YamlDocument>>("convert", kConvertSignature, args, nargs, kwnames, run_convert, listed);
+  if (!outcome) return nullptr;
+  const auto& documents = outcome->value;
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(documents.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < documents.size(); ++i) {
+    Ref name = Ref::steal(PyUnicode_DecodeUTF8(documents[i].file_name.data(),
+                                               static_cast<Py_ssize_t>(documents[i].file_name.size()), "strict"));
+    if (!name) return nullptr;
+    Ref text = Ref::steal(
+        PyUnicode_DecodeUTF8(documents[i].text.data(), static_cast<Py_ssize_t>(documents[i].text.size()), "strict"));
+    if (!text) return nullptr;
+    PyObject* pair = PyTuple_Pack(2, name.get(), text.get());
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
 }
 
 }  // namespace
 
 PyMethodDef bake_method() { return py::method_def<bake_impl>("bake", kBakeDoc); }
 PyMethodDef index_method() { return py::method_def<index_impl>("index", kIndexDoc); }
+PyMethodDef convert_method() { return py::method_def<convert_impl>("convert", kConvertDoc); }
 
 }  // namespace korvex::native

@@ -77,6 +77,7 @@ void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 PyMethodDef kModuleFunctions[] = {
     bake_method(),
     index_method(),
+    convert_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 

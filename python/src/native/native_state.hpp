@@ -48,6 +48,7 @@ ModuleState* state_of(PyTypeObject* type);
 // copies them does not depend on another file's initialisation order.
 PyMethodDef bake_method();
 PyMethodDef index_method();
+PyMethodDef convert_method();
 
 // Creation of each part's types into the state, called by the execution
 // slot; false with an exception set on failure.
