@@ -24,11 +24,12 @@ Making the archives from files, as the korvex-graph command does:
     baked = korvex_graph.bake(["set.pb"])               # descriptor sets, YAML, folders
     graph = korvex_graph.Graph.open(baked.archive)
     index = korvex_graph.Index.open(korvex_graph.index("set.pb"))
+    documents = korvex_graph.convert("set.pb")          # {"a__b.proto.yaml": "...", ...}
 """
 
 from collections.abc import Sequence
 
-from ._bake import Baked, bake, index
+from ._bake import Baked, bake, convert, index
 from ._graph import Graph
 from ._index import Index, MapView
 from ._native import (
@@ -68,5 +69,6 @@ __all__ = [
     "Transition",
     "TransitionSequence",
     "bake",
+    "convert",
     "index",
 ]

@@ -24,19 +24,28 @@ WKT = ["any", "api", "descriptor", "duration", "empty", "field_mask", "source_co
        "type", "wrappers"]
 
 # name -> (protoc include folders, files to compile)
-SETS = {
+COMPILED = {
     "wkt": ([], [f"google/protobuf/{w}.proto" for w in WKT]),
     "own": ([PROTOS], ["korvex/test/groups.proto", "korvex/test/three.proto", "nopackage.proto"]),
     "small": ([PROTOS], ["nopackage.proto"]),
+    "v1": ([PROTOS / "versions"], ["v1.proto"]),
+    "v2": ([PROTOS / "versions"], ["v2.proto"]),
 }
+# name -> the sets it concatenates, each compiled apart: two versions of
+# one file, which define the same names
+JOINED = {"both": ["v1", "v2"]}
+SETS = ["wkt", "own", "small", "both"]
 
 needs_protoc = pytest.mark.skipif(shutil.which("protoc") is None or not (PROTOBUF_INCLUDE / "google/protobuf/any.proto").exists(),
                                   reason="protoc and libprotobuf-dev are needed to compile descriptor sets")
 
 
 def compile_set(name: str, folder: pathlib.Path) -> pathlib.Path:
-    includes, files = SETS[name]
     out = folder / f"{name}.pb"
+    if name in JOINED:
+        out.write_bytes(b"".join(compile_set(part, folder).read_bytes() for part in JOINED[name]))
+        return out
+    includes, files = COMPILED[name]
     subprocess.run(["protoc", "--include_imports", f"--descriptor_set_out={out}",
                     *[f"-I{i}" for i in includes], f"-I{PROTOBUF_INCLUDE}", *files], check=True)
     return out

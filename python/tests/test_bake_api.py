@@ -19,7 +19,8 @@ import pytest
 import korvex_graph as kg
 import korvex_graph_lib as kx
 from conftest import REPO_ROOT, VALID_DOCUMENT
-from descriptor_sets import SETS, compile_set, converter_documents, independent_maps, needs_protoc
+from descriptor_sets import COMPILED, PROTOS, SETS, compile_set, converter_documents, independent_maps, needs_protoc
+from korvex_graph import cli
 
 pytestmark = needs_protoc
 CORPORA = REPO_ROOT / "testdata" / "corpora"
@@ -60,9 +61,11 @@ def test_a_set_bakes_as_the_converters_documents(name, sets, documents, capfd):
 def test_sets_and_yaml_merge_in_the_order_given(sets, documents, tmp_path):
     yaml_path = tmp_path / "first.yaml"
     yaml_path.write_text(VALID_DOCUMENT)
-    baked = kg.bake([yaml_path, sets["own"], CORPORA / "wkt", sets["small"]], yaml=True)
+    baked = kg.bake([yaml_path, sets["own"], CORPORA / "wkt", sets["small"], sets["own"]], yaml=True)
     corpus = sorted((CORPORA / "wkt").glob("*.yaml"))
-    docs = [VALID_DOCUMENT, *documents["own"], *(p.read_text() for p in corpus), *documents["small"]]
+    # small's one file is one of own's, read once; own given twice, once
+    assert documents["small"][0] in documents["own"]
+    docs = [VALID_DOCUMENT, *documents["own"], *(p.read_text() for p in corpus)]
     assert (baked.archive, baked.yaml) == kx.build_graph(docs, True)[:2]
     assert baked.documents == len(docs)
 
@@ -74,6 +77,92 @@ def test_index_of_a_set_is_build_fds_index_of_its_maps(name, sets):
     assert kg.index(sets[name]) == expected
     for buffer in (data, bytearray(data), memoryview(data)):
         assert kg.index(buffer) == expected
+
+
+def test_two_versions_of_a_file_read_as_each_sees_its_own(sets, tmp_path, capfd):
+    # both.pb: v1.pb and v2.pb concatenated, which define p.E, p.M apart
+    v1, v2 = (sets["both"].parent / f"{v}.pb" for v in ("v1", "v2"))
+    capfd.readouterr()
+    whole = kg.bake(sets["both"])
+    warning = capfd.readouterr().err
+    assert warning == "warning: conflicting definitions for 'p.M' in scoring_graph[1]; using first\n"
+    assert kg.bake([v1, v2]) == whole and capfd.readouterr().err == warning
+    documents = kg.convert([v1, v2])
+    assert documents == kg.convert(sets["both"]) and list(documents) == ["v1.proto.yaml", "v2.proto.yaml"]
+    assert documents["v1.proto.yaml"].count("range: [0, 1]") == 2  # p.M.e, p.OnlyV1.e
+    assert documents["v2.proto.yaml"].count("range: [0, 7]") == 2  # p.M.e, p.OnlyV2.e
+    index = kg.index([v1, v2, v1])  # a set given twice is read once
+    assert capfd.readouterr().err == (
+        "warning: type 'p.M' is defined again in 'v2.proto'; the index keeps 'v1.proto'\n"
+        "warning: type 'p.E' is defined again in 'v2.proto'; the index keeps 'v1.proto'\n")
+    assert index == kg.index(sets["both"])
+    # extract takes the sets the index was made from: a type's own file
+    (tmp_path / "index.rkyv").write_bytes(index)
+    for name, file in (("p.OnlyV2", v2), ("p.M", v1)):
+        argv = ["extract", str(tmp_path / "index.rkyv"), str(v1), str(v2), name, "-o", str(tmp_path / "x.pb"), "-q"]
+        assert cli.main(argv) == 0 and (tmp_path / "x.pb").read_bytes() == file.read_bytes()
+    assert cli.main(["convert", str(v1), str(v2), "-o", str(tmp_path / "yaml"), "-q"]) == 0
+    assert {p.name: p.read_text() for p in (tmp_path / "yaml").iterdir()} == documents
+
+
+def test_convert_quotes_names_as_the_converter(tmp_path):
+    # Names that YAML would read as something else, or that need escapes.
+    from google.protobuf import descriptor_pb2
+
+    fds = descriptor_pb2.FileDescriptorSet()
+    file = fds.file.add(name="odd/a file.proto")
+    for name in ["yes", "Null", "n", "a-b", "x\n", "\x01\x1f\x7f\u2028é", "", "9", 'q"\\\t\b\f\r', "_a.b"]:
+        message = file.message_type.add(name=name)
+        message.field.add(name="f", number=1, type=11, label=1, type_name="." + name)
+    path = tmp_path / "odd.pb"
+    path.write_bytes(fds.SerializeToString())
+    assert list(kg.convert(path).values()) == converter_documents(path, tmp_path)
+
+
+def test_gzipped_sets_and_proto_files(sets, tmp_path, monkeypatch):
+    own = sets["own"].read_bytes()
+    (tmp_path / "own.pb.gz").write_bytes(gzip.compress(own))
+    assert kg.index(tmp_path / "own.pb.gz") == kg.index(own)
+    assert kg.bake(tmp_path / "own.pb.gz").archive == kg.bake(sets["own"]).archive
+    protos = [PROTOS / f for f in COMPILED["own"][1]]  # compiled together, as compile_set does
+    assert kg.convert(protos, proto_path=PROTOS) == kg.convert(own)
+    (tmp_path / "bad.proto").write_text('syntax = "proto3"; message {')
+    with pytest.raises(ValueError, match=f"^{tmp_path}/bad.proto: protoc failed: bad.proto:1:28: Expected message name.$"):
+        kg.index(tmp_path / "bad.proto", proto_path=tmp_path)
+    monkeypatch.setenv("PATH", str(tmp_path))
+    with pytest.raises(ValueError) as raised:
+        kg.bake(protos)
+    assert str(raised.value) == (f"{protos[0]}: compiling .proto files needs protoc, which is not on the PATH "
+                                 "(on Debian: apt-get install protobuf-compiler)")
+
+
+def test_inputs_are_read_within_their_bounds(sets, tmp_path, capfd):
+    over = "larger than 1 KiB (the limit; --max-input-size raises it)"
+    paths = {name: tmp_path / name for name in ("big.yaml", "bomb.tar.gz", "many.tar.gz")}
+    paths["big.yaml"].write_text(VALID_DOCUMENT + "#" * 1024)
+    paths["bomb.tar.gz"].write_bytes(_tar_gz({"x.yaml": " " * 2048}))
+    paths["many.tar.gz"].write_bytes(_tar_gz({f"{i}.yaml": " " * 900 for i in range(5)}))
+    (tmp_path / "zero.proto").symlink_to("/dev/zero")
+    for path, message in [
+        (tmp_path / "zero.proto", f"{tmp_path}/zero.proto: not a regular file, which protoc would read without a bound"),
+        (paths["big.yaml"], f"{paths['big.yaml']}: {over}"),
+        ("/dev/zero", f"/dev/zero: {over}"),
+        (paths["bomb.tar.gz"], f"{paths['bomb.tar.gz']}: member 'x.yaml': {over}"),
+        (paths["many.tar.gz"], f"{paths['many.tar.gz']}: larger than 4 KiB decompressed "
+                               "(4 times the limit; --max-input-size raises it)"),
+    ]:
+        with pytest.raises(ValueError) as raised:
+            kg.bake(path, max_input_size=1024)
+        assert str(raised.value) == message
+    with pytest.raises(ValueError) as raised:
+        kg.index("/dev/zero", max_input_size=1024)
+    assert str(raised.value) == f"/dev/zero: {over}"
+    # a set in a regular file may be larger than the limit, up to 2 GiB
+    assert kg.bake(sets["wkt"], max_input_size=1024) == kg.bake(sets["wkt"])
+    capfd.readouterr()
+    assert cli.main(["index", "/dev/zero", "-o", str(tmp_path / "out"), "--max-input-size", "1K"]) == 1
+    assert capfd.readouterr().err == f"korvex-graph: error: /dev/zero: {over}\n"
+    assert cli.main(["bake", "/dev/zero", "-o", str(tmp_path / "out"), "--max-input-size", "1Q"]) == 2
 
 
 def _tar_gz(members: dict[str, str]) -> bytes:

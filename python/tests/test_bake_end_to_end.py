@@ -3,6 +3,8 @@
 The expected outputs under testdata/expected were computed by an
 independent implementation of the same rules: archive bytes, both dumps,
 every progress call and everything written to standard error must match.
+Last, descriptor sets that define names again, against the converter and
+python3-protobuf.
 """
 
 from __future__ import annotations
@@ -19,8 +21,10 @@ import tarfile
 
 import pytest
 
+import korvex_graph as kg
 import korvex_graph_lib as kx
 from archive_reader import check_consistent, read_graph, to_yaml
+from descriptor_sets import PROTOS, compile_set, converter_documents, independent_maps, needs_protoc
 
 TESTDATA = pathlib.Path(__file__).resolve().parents[2] / "testdata"
 CORPORA = TESTDATA / "corpora"
@@ -208,3 +212,54 @@ def test_errors_leave_no_partial_result(capfd):
     with pytest.raises(RuntimeError) as info:
         kx.build_graph([ONE_MESSAGE, "entries: [\n"])
     assert str(info.value).startswith("scoring_graph[1]: ")
+
+
+def check_read_as_one(paths, folder, capfd) -> str:
+    """Sets given together bake, convert, index and extract as the converter
+    and python3-protobuf read them laid end to end; the bake's warnings."""
+    whole = folder / "whole.pb"
+    whole.write_bytes(b"".join(s.data for s in kg._bake.read_sets(paths)))
+    documents = converter_documents(whole, folder)
+    capfd.readouterr()
+    expected = kx.build_graph(documents, True, True)
+    warnings = capfd.readouterr().err
+    assert tuple(kg.bake(paths, yaml=True, initial_yaml=True)) == expected
+    assert capfd.readouterr().err == warnings
+    assert list(kg.convert(paths).values()) == documents
+    index = kg.index(paths)
+    maps = independent_maps(whole.read_bytes())
+    assert index == kx.build_fds_index(*maps)
+    types, _, deps, _ = maps
+    view = kg.Index.open(index)
+    for file in set(types.values()):  # extract gives the closure of a type's first file
+        closure, todo = set(), [file]
+        while todo:
+            f = todo.pop()
+            closure.add(f)
+            todo += [d for d in deps[f] if d not in closure]
+        assert set(view.closure([file])) == closure
+    return warnings
+
+
+@needs_protoc
+def test_bundled_sets_and_a_changed_copy_read_as_one(tmp_path, capfd):
+    # A preview copy of own's korvex/test files under preview/ (an enum of
+    # groups.proto ranging further), compiled apart and given after wkt and
+    # own: the same names in two files each, an import seeing its own copy.
+    preview = tmp_path / "preview" / "korvex" / "test"
+    preview.mkdir(parents=True)
+    for name in ("groups.proto", "three.proto"):
+        text = (PROTOS / "korvex" / "test" / name).read_text()
+        (preview / name).write_text(text.replace("HAPPY = 7;", "HAPPY = 9;").replace(
+            '"korvex/test/groups.proto"', '"preview/korvex/test/groups.proto"'))
+    paths = [compile_set("wkt", tmp_path), compile_set("own", tmp_path), tmp_path / "preview.pb"]
+    subprocess.run(["protoc", "--include_imports", f"--descriptor_set_out={paths[2]}", f"-I{tmp_path}", f"-I{PROTOS}",
+                    "preview/korvex/test/three.proto"], check=True)
+    assert "conflicting definitions for 'korvex.test.Outer'" in check_read_as_one(paths, tmp_path, capfd)
+
+
+@pytest.mark.skipif("KORVEX_DESCRIPTOR_SETS" not in os.environ, reason="KORVEX_DESCRIPTOR_SETS names no sets")
+def test_a_collection_read_as_one(tmp_path, capfd):
+    # A real collection, too large to keep here (googleapis and a preview
+    # copy of one of its packages, say): KORVEX_DESCRIPTOR_SETS=a.pb:b.pb
+    check_read_as_one(os.environ["KORVEX_DESCRIPTOR_SETS"].split(os.pathsep), tmp_path, capfd)

@@ -29,6 +29,7 @@ from ._common import PROG, Failure, describe_os_error, one_line
 VERBS = {
     "bake": "korvex_graph.cli.bake",
     "index": "korvex_graph.cli.index",
+    "convert": "korvex_graph.cli.convert",
     "inspect": "korvex_graph.cli.inspect",
     "verify": "korvex_graph.cli.verify",
     "extract": "korvex_graph.cli.extract",

@@ -72,11 +72,12 @@ def size_argument(text: str) -> int:
     return int(digits) << shift
 
 
-def add_max_input_size(parser: argparse.ArgumentParser) -> None:
-    """The --max-input-size option of a verb that reads input files."""
+def add_max_input_size(parser: argparse.ArgumentParser, bounds: str = "") -> None:
+    """The --max-input-size option of a verb that reads input files;
+    `bounds` names what else it bounds for that verb."""
     parser.add_argument(
         "--max-input-size", type=size_argument, default=DEFAULT_MAX_INPUT_SIZE, metavar="SIZE",
-        help="the most read from an input that is not a regular file (a pipe, a device): bytes, or with "
+        help=f"the most read from {bounds}an input that is not a regular file (a pipe, a device): bytes, or with "
         f"a suffix K, M or G (default {DEFAULT_MAX_INPUT_SIZE >> 20}M)",
     )
 

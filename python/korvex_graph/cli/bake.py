@@ -5,12 +5,14 @@ from __future__ import annotations
 import argparse
 import sys
 import time
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from .._bake import Baked, bake_inputs, read_inputs
 from .._graph import Graph
 from ._common import (
     Failure,
+    add_max_input_size,
     add_subcommand,
     check_outputs,
     describe_os_error,
@@ -24,16 +26,21 @@ from ._common import (
 if TYPE_CHECKING:
     from .._bake import Input
 
+T = TypeVar("T")
+
 DESCRIPTION = """\
 Bake protobuf schemas into one minimised graph archive.
 
 Each INPUT is a compiled descriptor set (what protoc --include_imports
---descriptor_set_out writes; recognised by its content, whatever its name),
-a scoring-graph YAML document, or a folder or .tar.gz archive of such
-documents (*.yaml, *.yml, taken in the order of their paths). Inputs merge
-in the order given, a descriptor set giving one document per .proto file in
-the set's order; where two documents define a message, the first definition
-wins and a different second one is warned about.
+--descriptor_set_out writes; recognised by its content, whatever its name,
+also gzipped), .proto files (compiled with protoc, --include_imports, the
+-I folders given here), a scoring-graph YAML document, or a folder or
+.tar.gz archive of such documents (*.yaml, *.yml, taken in the order of
+their paths). Inputs merge in the order given, a descriptor set giving one
+document per .proto file in the set's order; where two documents define a
+message, the first definition wins and a different second one is warned
+about. All the sets are read as one: a file in two of them is read once,
+and a name defined in several files is read as each file sees it.
 
 While minimising, a progress bar shows on stderr when it is a terminal
 (plain lines otherwise); warnings show as they arise, and a summary at the
@@ -50,15 +57,27 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         examples(
             "protoc --include_imports --descriptor_set_out=set.pb -I protos protos/*.proto",
             "korvex-graph bake set.pb -o graph.rkyv",
+            "korvex-graph bake -I protos protos/*.proto -o graph.rkyv",
+            "korvex-graph bake released.pb preview.pb.gz -o graph.rkyv",
             "korvex-graph bake scoring-graphs/ extra.yaml -o graph.rkyv --yaml graph.yaml",
         ),
     )
-    parser.add_argument("inputs", nargs="+", metavar="INPUT", help="descriptor set, YAML document, folder or .tar.gz")
+    parser.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="descriptor set, .proto file, YAML document, folder or .tar.gz")
     parser.add_argument("-o", "--output", required=True, metavar="FILE", help="where to write the graph archive")
     parser.add_argument("--yaml", metavar="FILE", help="also write the minimised graph as YAML")
     parser.add_argument("--initial-yaml", metavar="FILE", help="also write the graph before minimisation as YAML")
     parser.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary (warnings still show)")
+    add_input_options(parser, "a YAML document or a .tar.gz member (4 times as much from a .tar.gz in all), or ")
     return parser
+
+
+def add_input_options(parser: argparse.ArgumentParser, bounds: str = "") -> None:
+    """--max-input-size and -I, for the verbs that read descriptor sets."""
+    add_max_input_size(parser, bounds)
+    parser.add_argument(
+        "-I", "--proto-path", "--proto_path", dest="proto_path", action="append", default=[], metavar="PATH",
+        help="for .proto inputs: a folder where protoc looks for them and their imports (repeatable)")
 
 
 class PlainProgress:
@@ -121,12 +140,7 @@ class BarProgress:
 def run(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     check_outputs([args.output, args.yaml, args.initial_yaml])
-    try:
-        inputs = read_inputs(args.inputs)
-    except OSError as error:
-        raise Failure(describe_os_error(error)) from None
-    except ValueError as error:
-        raise Failure(str(error)) from None
+    inputs = read_or_fail(read_inputs, args.inputs, args)
 
     progress: PlainProgress | BarProgress | None = None
     if not args.quiet:
@@ -138,7 +152,7 @@ def run(args: argparse.Namespace) -> int:
                                 progress=progress)
         )
     except RuntimeError as error:
-        raise Failure(_bake_failure(error)) from None
+        raise Failure(failure_text(error)) from None
     finally:
         if progress is not None:
             progress.close()
@@ -154,7 +168,18 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _bake_failure(error: RuntimeError) -> str:
+def read_or_fail(read: Callable[..., T], paths: list[str], args: argparse.Namespace) -> T:
+    """read(paths) with the command line's -I and --max-input-size; Failure
+    for what cannot be read."""
+    try:
+        return read(paths, proto_path=args.proto_path, max_input_size=args.max_input_size)
+    except OSError as error:
+        raise Failure(describe_os_error(error)) from None
+    except ValueError as error:
+        raise Failure(str(error)) from None
+
+
+def failure_text(error: RuntimeError) -> str:
     """The stage's message, after the name of the input it belongs to (which
     then replaces the reader's "scoring_graph[i]: " prefix)."""
     message = str(error)
