@@ -109,6 +109,12 @@ bool copy_str_items(PyObject* sequence, Texts& texts, std::vector<std::string_vi
   out.begin = items.size();
   bool ok = false;
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+#ifdef Py_GIL_DISABLED
+    // A list is read from a copy taken in one step, as copy_sequence does.
+    Ref copy = Ref::steal(PySequence_Tuple(sequence));
+    if (!copy) return false;
+    sequence = copy.get();
+#endif
     ok = in_critical_section(sequence, [&] {
       const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
       for (Py_ssize_t i = 0; i < n; ++i) {
@@ -163,6 +169,7 @@ bool copy_dict(PyObject* dict, Texts& texts, fds::EntryViews<V>& out, Convert co
   // and the dict itself already holds more memory than these slots.
   if (PyDict_Check(dict)) out.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(dict)));
   bool may_repeat_keys = false;
+  const auto may_run_code = [](PyObject* value) { return !converts_silently(value, static_cast<const V*>(nullptr)); };
   const bool ok = walk_dict(dict, [&](PyObject* key, PyObject* value) {
     const bool silent = converts_silently(value, static_cast<const V*>(nullptr));
     may_repeat_keys = may_repeat_keys || !PyUnicode_CheckExact(key) || !silent;
@@ -172,7 +179,7 @@ bool copy_dict(PyObject* dict, Texts& texts, fds::EntryViews<V>& out, Convert co
     if (!texts.view(key, key_text) || !convert_value(value, converted)) return false;
     out.emplace_back(key_text, converted);
     return true;
-  });
+  }, may_run_code);
   return ok && (!may_repeat_keys || check_unique_keys(out));
 }
 

@@ -207,6 +207,17 @@ bool copy_sequence(PyObject* sequence, std::vector<T>& out, ConvertItem convert_
   }
   out.reserve(static_cast<std::size_t>(std::min(hint, kReserveLimit)));
 
+  // A list is read from a copy taken in one step. Its critical section alone
+  // would not keep it still: without the GIL, a conversion that waits (for
+  // another thread's first UTF-8 conversion of the same str) suspends the
+  // section, and other threads may change the list meanwhile, which would
+  // give a list it never held.
+  Ref snapshot;
+  if (PyList_CheckExact(sequence)) {
+    snapshot = Ref::steal(PyList_AsTuple(sequence));
+    if (!snapshot) return false;
+    sequence = snapshot.get();
+  }
   Ref iterator = Ref::steal(PyObject_GetIter(sequence));
   if (!iterator) return false;
   return in_critical_section(sequence, [&] {
@@ -229,29 +240,51 @@ inline bool copy_str_sequence(PyObject* sequence, std::vector<std::string>& out)
 // calling visit(key, value) -> bool with strong references to both, so that
 // Python code run by the visit cannot free them; stops at the first false.
 // A dict that changes size meanwhile ends the walk with RuntimeError.
-template <class Visit>
-bool walk_dict(PyObject* dict, Visit visit) {
+//
+// Without the GIL an exact dict is walked as a copy taken in one step: a
+// visit that waits (for another thread's first UTF-8 conversion of the same
+// str, or for a list that another thread holds) suspends the critical
+// section, and other threads could change the dict in between, so that the
+// walk would read a dict that never was. Only the visits for which
+// may_run_code(value) holds are then watched for resizing the caller's dict:
+// other threads resizing it is no fault of the input.
+template <class Visit, class MayRunCode>
+bool walk_dict(PyObject* dict, Visit visit, MayRunCode may_run_code) {
   if (!PyDict_Check(dict)) {
     PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'dict'", Py_TYPE(dict)->tp_name);
     return false;
   }
-  return in_critical_section(dict, [&] {
-    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+  Ref copy;
+#ifdef Py_GIL_DISABLED
+  if (PyDict_CheckExact(dict)) {
+    copy = Ref::steal(PyDict_Copy(dict));
+    if (!copy) return false;
+  }
+#endif
+  PyObject* walked = copy ? copy.get() : dict;
+  return in_critical_section(walked, [&] {
+    const Py_ssize_t size = PyDict_GET_SIZE(walked);
     Py_ssize_t position = 0;
     PyObject* borrowed_key = nullptr;
     PyObject* borrowed_value = nullptr;
-    while (PyDict_Next(dict, &position, &borrowed_key, &borrowed_value)) {
+    while (PyDict_Next(walked, &position, &borrowed_key, &borrowed_value)) {
       // Own both before anything can run Python code that might drop them.
       Ref key = Ref::borrow(borrowed_key);
       Ref value = Ref::borrow(borrowed_value);
+      const bool watched = !copy || may_run_code(value.get());
       if (!visit(key.get(), value.get())) return false;
-      if (PyDict_GET_SIZE(dict) != size) {
+      if (watched && PyDict_GET_SIZE(dict) != size) {
         PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
         return false;
       }
     }
     return true;
   });
+}
+
+template <class Visit>
+bool walk_dict(PyObject* dict, Visit visit) {
+  return walk_dict(dict, visit, [](PyObject*) { return true; });
 }
 
 // An integer through __index__ (True counts as 1), in 0 .. 2^64 - 1;
