@@ -388,7 +388,8 @@ def _compile(protos: list[str], proto_path: list[str]) -> Input:
 def _paths(paths: Path | Iterable[Path]) -> list[str]:
     if isinstance(paths, (str, os.PathLike)):
         return [os.fspath(paths)]
-    return [os.fspath(p) for p in paths]
+    # A snapshot: another thread may change the caller's list meanwhile.
+    return [os.fspath(p) for p in tuple(paths)]
 
 
 def _distinct(inputs: list[Input]) -> list[Input]:
