@@ -12,6 +12,7 @@ packages=(
 )
 if [[ "${1:-}" == "--sanitizers" ]]; then
   packages+=(clang-19 libclang-rt-19-dev libfuzzer-19-dev)
+  packages+=(make xz-utils zlib1g-dev)  # building the free-threaded CPython (scripts/free_threaded_python.sh)
 fi
 
 missing=()

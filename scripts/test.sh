@@ -2,6 +2,8 @@
 # Builds everything and runs every test:
 #   1. the core's GoogleTest suites (release build),
 #   2. the pytest suite against the module installed with pip into a venv,
+#      then (skipped with --quick) against the modules built for the other
+#      CPython versions found and for a free-threaded CPython, the GIL off,
 #   3. both again against an AddressSanitizer + UndefinedBehaviorSanitizer
 #      build (skipped with --quick), the module loaded into Python with the
 #      sanitizer runtime preloaded; any sanitizer report fails the run,
@@ -61,44 +63,38 @@ for dir in $(ls -d "$pyenv_root"/versions/3.* 2>/dev/null | sort -V); do
   (( minor == own_minor )) || newest[$minor]=$dir/bin/python3
 done
 [[ ${#too_old[@]} -eq 0 ]] || echo "-- not tested, the package requires 3.$floor or newer: ${too_old[*]}"
-# Debian's pure-Python test tools, for interpreters that have none; and for
-# Meson 1.0, which reads an interpreter's settings through distutils (gone
-# from 3.12 on), the copy that setuptools carries. PyYAML and protobuf fall
-# back to their pure-Python implementations without their compiled parts;
-# numpy and mypy are left out: their tests skip.
-dist=/usr/lib/python3/dist-packages
-tools=$PWD/build/py-tools
-distutils=$PWD/build/py-distutils
-rm -rf "$tools" "$distutils" && mkdir -p "$tools" "$distutils"
-ln -s "$dist/setuptools/_distutils" "$distutils/distutils"
-for name in pytest _pytest py.py pluggy iniconfig packaging attr attrs hypothesis _hypothesis_pytestplugin.py yaml google \
-    _hypothesis_ftz_detector.py sortedcontainers tomli exceptiongroup; do
-  [[ -e $dist/$name ]] && ln -s "$dist/$name" "$tools/"
-  # the metadata too, through which pytest finds hypothesis's plugin
-  [[ $name == *.py ]] || for info in "$dist/$name"-[0-9]*-info; do [[ -e $info ]] && ln -s "$info" "$tools/"; done
-done
+# The binding test and the pytest suite on a tree that scripts/python_tree.sh
+# built for another interpreter, with Debian's pure-Python pytest and
+# hypothesis; pytest 7.2 predates 3.12's deprecation of ast.Str and friends.
+test_tree() {
+  local python=$1 out=$PWD/$2
+  "$out/python/binding_test" --gtest_brief=1
+  (cd build && PYTHONPATH="$out/python:$PWD/py-tools" $python -m pytest -q -p no:cacheprovider \
+    -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" ../python/tests)
+}
 for minor in $(printf '%s\n' "${!newest[@]}" | sort -n); do
   python=${newest[$minor]}
-  out=build/py3.$minor
   echo "-- $($python -c 'import platform; print(platform.python_version())') ($python)"
-  if [[ ! -f $out/build.ninja ]]; then
-    printf "[binaries]\npython = '%s'\n" "$python" > "build/py3.$minor.ini"
-    PYTHONPATH=$distutils meson setup "$out" --native-file "build/py3.$minor.ini" -Dtests=true -Ddevel=false >/dev/null
-  fi
-  # every target that python/ defines, none of graph/'s suites
-  targets=$(meson introspect "$out" --targets | $PY -c '
-import json, os, sys
-python_dir = os.path.abspath("python")
-for target in json.load(sys.stdin):
-    if (os.path.dirname(target["defined_in"]) + os.sep).startswith(python_dir + os.sep):
-        print(*(os.path.relpath(f, sys.argv[1]) for f in target["filename"]))' "$out")
-  # shellcheck disable=SC2086  # one target per word
-  PYTHONPATH=$distutils ninja -C "$out" -j"$jobs" $targets >/dev/null
-  "$out/python/binding_test" --gtest_brief=1
-  # pytest 7.2 predates 3.12's deprecation of ast.Str and friends.
-  (cd build && PYTHONPATH="py3.$minor/python:$tools" $python -m pytest -q -p no:cacheprovider \
-    -W "ignore::DeprecationWarning:_pytest.assertion.rewrite" ../python/tests)
+  scripts/python_tree.sh "$python" "build/py3.$minor"
+  test_tree "$python" "build/py3.$minor"
 done
+
+echo "== module tests on free-threaded CPython, the GIL off"
+# Debian 13's CPython 3.13 built --disable-gil, once per version (5 minutes
+# or more on two cores; see the script).
+ft_start=$SECONDS
+ft_python=$(scripts/free_threaded_python.sh)
+ft_out=build/py$($ft_python -c 'import platform; print(platform.python_version())')t
+echo "-- $($ft_python -VV) ($ft_python)"
+scripts/python_tree.sh "$ft_python" "$ft_out"
+# Both modules declare that they need no GIL; an interpreter turns it back on,
+# with a warning, for a module that does not. Checked before PYTHON_GIL=0
+# forces it off for the tests.
+(unset PYTHON_GIL; PYTHONPATH=$ft_out/python $ft_python -W error -c '
+import sys, korvex_graph_lib, korvex_graph._native
+sys.exit("importing the modules turned the GIL on" if sys._is_gil_enabled() else 0)')
+PYTHON_GIL=0 test_tree "$ft_python" "$ft_out"
+echo "-- free-threaded part: $((SECONDS - ft_start)) s"
 
 echo "== core tests (AddressSanitizer + UndefinedBehaviorSanitizer)"
 if [[ ! -f build/asan/build.ninja ]]; then
