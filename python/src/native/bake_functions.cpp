@@ -17,11 +17,11 @@
 // Both functions convert their arguments with the lock held into values the
 // caller can no longer change (a str or bytes object, immutable, is read in
 // place under a held reference, as build_graph reads its documents; any
-// other buffer is copied) and then
-// run with the lock released, as build_graph does: the same progress bridge,
-// the stage's text as RuntimeError, native exceptions caught before the lock
-// is taken back. Unlike build_graph, a KeyboardInterrupt raised in
-// on_progress is not lost: it is raised once the build is over. A failure
+// other buffer is copied) and then run through build_graph's own bridge
+// (py_bake.hpp): the same flags, the same progress bridge (a
+// KeyboardInterrupt raised in on_progress is raised once the build is
+// over), the stage's text as RuntimeError, native exceptions caught before
+// the lock is taken back. A failure
 // that belongs to one input (reading it, converting a set into documents,
 // merging a document) also carries that input's position in the list as the
 // exception's `input_index` attribute, so that the caller can name the file
@@ -39,8 +39,8 @@
 #include <vector>
 
 #include "../py_args.hpp"
+#include "../py_bake.hpp"
 #include "../py_convert.hpp"
-#include "../py_progress.hpp"
 #include "../py_ref.hpp"
 #include "build_scoring_graph/load/merge.hpp"
 #include "build_scoring_graph/pipeline.hpp"
@@ -49,6 +49,10 @@
 
 namespace korvex::native {
 
+using py::bytes_of;
+using py::copy_flag;
+using py::Outcome;
+using py::raise_failure;
 using py::Ref;
 
 namespace {
@@ -130,167 +134,92 @@ bool copy_input(PyObject* item, Input& out) {
   return copy_buffer(item, "bake", out);
 }
 
-// Exactly True or False: the package's wrapper passes nothing else.
-bool copy_flag(PyObject* object, bool& out) {
-  if (object == nullptr) return true;
-  if (object != Py_True && object != Py_False) {
-    PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'bool'", Py_TYPE(object)->tp_name);
-    return false;
-  }
-  out = object == Py_True;
-  return true;
-}
-
-// What a run left behind once the lock is taken back: plain native values.
-template <class T>
-struct Outcome {
-  enum class Status { kDone, kFailed, kNativeError };
-  Status status = Status::kFailed;
-  T value{};
-  std::string message;               // the stage's error text when kFailed
-  std::optional<std::size_t> input;  // the input a failure belongs to
-  py::NativeError native;            // what was thrown, when kNativeError
-};
-
 struct Baked {
   BakeOutput output;
   std::size_t documents = 0;
   std::size_t messages = 0;
 };
 
-// Merges the inputs in order and runs the stages after the merge; must be
-// called with the lock released.
-Outcome<Baked> run_bake(const std::vector<Input>& inputs, const BakeRequest& request) noexcept {
-  Outcome<Baked> outcome;
-  try {
-    auto fail_at = [&](std::size_t k, Error&& error) {
-      outcome.message = std::move(error.message);
-      outcome.input = k;
-      return std::move(outcome);
-    };
-    // Every set first, read as one; their failures wait for their turn
-    // below, so that the inputs before the failing one still merge (and
-    // warn) as they would alone.
-    std::vector<std::string_view> sets;
-    std::vector<std::size_t> set_input;  // position in inputs of each set
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-      if (inputs[k].is_yaml) continue;
-      sets.push_back(inputs[k].view());
-      set_input.push_back(k);
-    }
-    std::optional<fds::SetError> set_error;
-    std::vector<NormalizedDocument> documents;
-    std::vector<std::uint32_t> documents_end(sets.size(), 0);  // per set: end of its documents
-    if (!sets.empty()) {
-      auto set = fds::read_descriptor_sets(sets);
-      auto converted = set ? fds::documents_of(*set) : std::unexpected(std::move(set.error()));
-      if (converted) {
-        documents = std::move(*converted);
-        for (const fds::FileRecord& f : set->files) documents_end[f.input] = static_cast<std::uint32_t>(&f - set->files.data()) + 1;
-        for (std::size_t i = 1; i < sets.size(); ++i) documents_end[i] = std::max(documents_end[i], documents_end[i - 1]);
-      } else {
-        set_error = std::move(converted.error());
-      }
-    }
-    Merger merger;
-    std::size_t yaml_bytes = 0;
-    for (const Input& input : inputs) yaml_bytes += input.is_yaml ? input.view().size() : 0;
-    merger.expect_yaml_bytes(yaml_bytes);
-    std::size_t next_set = 0;
-    for (std::size_t k = 0; k < inputs.size(); ++k) {
-      if (inputs[k].is_yaml) {
-        if (auto added = merger.add_yaml(inputs[k].view()); !added) return fail_at(k, std::move(added.error()));
-        continue;
-      }
-      const std::size_t i = next_set++;
-      if (set_error && (set_error->input == i || set_error->input == fds::kNoInput))
-        return fail_at(k, Error{std::move(set_error->message)});
-      for (std::uint32_t d = i == 0 ? 0 : documents_end[i - 1]; d < documents_end[i]; ++d)
-        merger.add_normalized(std::move(documents[d]));
-    }
-    outcome.value.documents = merger.document_count();
-    Merged merged = std::move(merger).finish();
-    outcome.value.messages = merged.messages.size();
-    Result<BakeOutput> result = bake_merged(std::move(merged), request);
-    if (!result) {
-      outcome.message = std::move(result.error().message);
-      return outcome;
-    }
-    outcome.value.output = std::move(*result);
-    outcome.status = Outcome<Baked>::Status::kDone;
-  } catch (...) {
-    outcome.status = Outcome<Baked>::Status::kNativeError;
-    outcome.native = py::current_native_error();
+// Merges the inputs in order and runs the stages after the merge, filling
+// `outcome`; runs with the lock released (py::run_released).
+void run_bake(const std::vector<Input>& inputs, const BakeRequest& request, Outcome<Baked>& outcome) {
+  auto fail_at = [&](std::size_t k, Error&& error) { outcome.fail(std::move(error.message), k); };
+  // Every set first, read as one; their failures wait for their turn
+  // below, so that the inputs before the failing one still merge (and
+  // warn) as they would alone.
+  std::vector<std::string_view> sets;
+  std::vector<std::size_t> set_input;  // position in inputs of each set
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    if (inputs[k].is_yaml) continue;
+    sets.push_back(inputs[k].view());
+    set_input.push_back(k);
   }
-  return outcome;
+  std::optional<fds::SetError> set_error;
+  std::vector<NormalizedDocument> documents;
+  std::vector<std::uint32_t> documents_end(sets.size(), 0);  // per set: end of its documents
+  if (!sets.empty()) {
+    auto set = fds::read_descriptor_sets(sets);
+    auto converted = set ? fds::documents_of(*set) : std::unexpected(std::move(set.error()));
+    if (converted) {
+      documents = std::move(*converted);
+      for (const fds::FileRecord& f : set->files) documents_end[f.input] = static_cast<std::uint32_t>(&f - set->files.data()) + 1;
+      for (std::size_t i = 1; i < sets.size(); ++i) documents_end[i] = std::max(documents_end[i], documents_end[i - 1]);
+    } else {
+      set_error = std::move(converted.error());
+    }
+  }
+  Merger merger;
+  std::size_t yaml_bytes = 0;
+  for (const Input& input : inputs) yaml_bytes += input.is_yaml ? input.view().size() : 0;
+  merger.expect_yaml_bytes(yaml_bytes);
+  std::size_t next_set = 0;
+  for (std::size_t k = 0; k < inputs.size(); ++k) {
+    if (inputs[k].is_yaml) {
+      if (auto added = merger.add_yaml(inputs[k].view()); !added) return fail_at(k, std::move(added.error()));
+      continue;
+    }
+    const std::size_t i = next_set++;
+    if (set_error && (set_error->input == i || set_error->input == fds::kNoInput))
+      return fail_at(k, Error{std::move(set_error->message)});
+    for (std::uint32_t d = i == 0 ? 0 : documents_end[i - 1]; d < documents_end[i]; ++d)
+      merger.add_normalized(std::move(documents[d]));
+  }
+  outcome.value.documents = merger.document_count();
+  Merged merged = std::move(merger).finish();
+  outcome.value.messages = merged.messages.size();
+  Result<BakeOutput> result = bake_merged(std::move(merged), request);
+  if (!result) return outcome.fail(std::move(result.error().message));
+  outcome.value.output = std::move(*result);
+  outcome.status = Outcome<Baked>::Status::kDone;
 }
 
-// Runs work(the sets' bytes) -> SetResult<T>; must be called with the lock
-// released.
+// Runs work(the sets' bytes) -> SetResult<T>, filling `outcome`; runs with
+// the lock released (py::run_released).
 template <class T, class Work>
-Outcome<T> run_on(const std::vector<Input>& inputs, Work work) noexcept {
-  Outcome<T> outcome;
-  try {
-    std::vector<std::string_view> views;
-    for (const Input& input : inputs) views.push_back(input.view());
-    fds::SetResult<T> result = work(std::span<const std::string_view>(views));
-    if (!result) {
-      outcome.message = std::move(result.error().message);
-      if (result.error().input != fds::kNoInput) outcome.input = result.error().input;
-      return outcome;
-    }
-    outcome.value = std::move(*result);
-    outcome.status = Outcome<T>::Status::kDone;
-  } catch (...) {
-    outcome.status = Outcome<T>::Status::kNativeError;
-    outcome.native = py::current_native_error();
+void run_on(const std::vector<Input>& inputs, Work work, Outcome<T>& outcome) {
+  std::vector<std::string_view> views;
+  for (const Input& input : inputs) views.push_back(input.view());
+  fds::SetResult<T> result = work(std::span<const std::string_view>(views));
+  if (!result) {
+    const std::size_t at = result.error().input;
+    return outcome.fail(std::move(result.error().message), at == fds::kNoInput ? std::nullopt : std::optional(at));
   }
-  return outcome;
+  outcome.succeed(std::move(*result));
 }
 
-Outcome<std::vector<std::uint8_t>> run_index(const std::vector<Input>& inputs) noexcept {
-  return run_on<std::vector<std::uint8_t>>(inputs, fds::index_descriptor_sets);
+void run_index(const std::vector<Input>& inputs, Outcome<std::vector<std::uint8_t>>& outcome) {
+  run_on(inputs, fds::index_descriptor_sets, outcome);
 }
 
-Outcome<std::vector<fds::YamlDocument>> run_convert(const std::vector<Input>& inputs) noexcept {
-  return run_on<std::vector<fds::YamlDocument>>(
-      inputs, [](std::span<const std::string_view> views) -> fds::SetResult<std::vector<fds::YamlDocument>> {
+void run_convert(const std::vector<Input>& inputs, Outcome<std::vector<fds::YamlDocument>>& outcome) {
+  run_on(
+      inputs,
+      [](std::span<const std::string_view> views) -> fds::SetResult<std::vector<fds::YamlDocument>> {
         auto set = fds::read_descriptor_sets(views);
         if (!set) return std::unexpected(std::move(set.error()));
         return fds::yaml_documents_of(*set);
-      });
-}
-
-// Raises what a failed outcome holds; the lock must be held.
-template <class T>
-void raise_failure(const Outcome<T>& outcome, bool with_input) {
-  if (outcome.status == Outcome<T>::Status::kNativeError) {
-    py::raise_native_error(outcome.native);
-    return;
-  }
-  if (!with_input || !outcome.input) {
-    py::raise_runtime_error(outcome.message);
-    return;
-  }
-  // The message stays the stage's own; the input's position rides along.
-  Ref text = Ref::steal(
-      PyUnicode_DecodeUTF8(outcome.message.data(), static_cast<Py_ssize_t>(outcome.message.size()), "replace"));
-  if (!text) return;
-  Ref error = Ref::steal(PyObject_CallOneArg(PyExc_RuntimeError, text.get()));
-  if (!error) return;
-  Ref position = Ref::steal(PyLong_FromSize_t(*outcome.input));
-  if (!position || PyObject_SetAttrString(error.get(), "input_index", position.get()) < 0) return;
-  PyErr_SetObject(PyExc_RuntimeError, error.get());
-}
-
-Ref optional_text(const std::optional<std::string>& text) {
-  if (!text) return Ref::borrow(Py_None);
-  return Ref::steal(PyUnicode_DecodeUTF8(text->data(), static_cast<Py_ssize_t>(text->size()), "strict"));
-}
-
-Ref bytes_of(const std::vector<std::uint8_t>& bytes) {
-  return Ref::steal(
-      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()), static_cast<Py_ssize_t>(bytes.size())));
+      },
+      outcome);
 }
 
 constexpr std::array<const char*, 4> kBakeParameters = {"inputs", "emit_yaml", "emit_initial_yaml", "on_progress"};
@@ -314,47 +243,25 @@ PyObject* bake_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) 
     py::note_argument(kBakeParameters[2]);
     return nullptr;
   }
-  Ref on_progress;
-  if (slots[3] != nullptr && slots[3] != Py_None) on_progress = Ref::borrow(slots[3]);
-  bool interrupted = false;
-  if (on_progress) request.progress = py::ProgressCallback(on_progress.get(), &interrupted);
+  py::Progress progress(slots[3]);
+  request.progress = progress.bridge();
 
-  Outcome<Baked> outcome;
-  {
-    PyThreadState* saved = PyEval_SaveThread();
-    outcome = run_bake(inputs, request);
-    PyEval_RestoreThread(saved);
-  }
+  Outcome<Baked> outcome =
+      py::run_released<Baked>([&](Outcome<Baked>& out) { run_bake(inputs, request, out); });
   request.progress = nullptr;
-  on_progress.reset();
   inputs.clear();
-  if (interrupted) {
-    // Ctrl-C landed in on_progress: the build could not stop, but its
-    // result is not what the caller is waiting for any more.
-    outcome = Outcome<Baked>{};
-    PyErr_SetNone(PyExc_KeyboardInterrupt);
-    return nullptr;
-  }
-  if (outcome.status != Outcome<Baked>::Status::kDone) {
-    raise_failure(outcome, true);
-    return nullptr;
-  }
+  if (!py::settle(progress, outcome, true)) return nullptr;
 
-  const BakeOutput& output = outcome.value.output;
-  Ref archive = bytes_of(output.archive);
-  if (!archive) return nullptr;
-  Ref yaml = optional_text(output.yaml);
-  if (!yaml) return nullptr;
-  Ref initial_yaml = optional_text(output.initial_yaml);
-  if (!initial_yaml) return nullptr;
+  std::array<Ref, 3> texts;
+  if (!py::bake_objects(outcome.value.output, texts)) return nullptr;
   Ref documents = Ref::steal(PyLong_FromSize_t(outcome.value.documents));
   if (!documents) return nullptr;
   Ref messages = Ref::steal(PyLong_FromSize_t(outcome.value.messages));
   if (!messages) return nullptr;
-  Ref states = Ref::steal(PyLong_FromUnsignedLong(output.raw_state_count));
+  Ref states = Ref::steal(PyLong_FromUnsignedLong(outcome.value.output.raw_state_count));
   if (!states) return nullptr;
   outcome = Outcome<Baked>{};  // native results go before the tuple is handed over
-  return PyTuple_Pack(6, archive.get(), yaml.get(), initial_yaml.get(), documents.get(), messages.get(),
+  return PyTuple_Pack(6, texts[0].get(), texts[1].get(), texts[2].get(), documents.get(), messages.get(),
                       states.get());
 }
 
@@ -374,7 +281,7 @@ bool copy_sets(PyObject* object, const char* function, std::vector<Input>& out, 
 }
 
 template <class T>
-using Runner = Outcome<T> (*)(const std::vector<Input>&) noexcept;
+using Runner = void (*)(const std::vector<Input>&, Outcome<T>&);
 
 // Runs `run` over the sets of the one argument, with the lock released.
 template <class T>
@@ -387,14 +294,9 @@ std::optional<Outcome<T>> run_on_sets(const char* function, const py::Signature&
     py::note_argument(signature.names[0]);
     return std::nullopt;
   }
-  Outcome<T> outcome;
-  {
-    PyThreadState* saved = PyEval_SaveThread();
-    outcome = run(inputs);
-    PyEval_RestoreThread(saved);
-  }
+  Outcome<T> outcome = py::run_released<T>([&](Outcome<T>& out) { run(inputs, out); });
   inputs.clear();
-  if (outcome.status != Outcome<T>::Status::kDone) {
+  if (!outcome.done()) {
     raise_failure(outcome, listed);
     return std::nullopt;
   }
