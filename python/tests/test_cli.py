@@ -146,6 +146,16 @@ def test_verify_gives_one_line_per_file(workspace, monkeypatch, capfd):
     ]
     assert err == "korvex-graph: error: set.pb: not an archive (it does not begin with VELDRANE)\n"
     assert run_main(["verify", "graph.rkyv", "index.rkyv"], capfd)[0] == 0
+    # --json: the same files, the same failure on stderr, one list on stdout.
+    status, out, json_err = run_main(["verify", "--json", "graph.rkyv", "set.pb", "index.rkyv"], capfd)
+    assert (status, json_err) == (1, err)
+    assert json.loads(out) == [
+        {"path": "graph.rkyv", "ok": True, "kind": "graph", "nodes": len(kg.Graph.open("graph.rkyv").nodes),
+         "roots": 47, "bytes": os.path.getsize("graph.rkyv")},
+        {"path": "set.pb", "ok": False, "error": "set.pb: not an archive (it does not begin with VELDRANE)"},
+        {"path": "index.rkyv", "ok": True, "kind": "index", "types": len(kg.Index.open("index.rkyv").type_to_file),
+         "files": 5, "bytes": os.path.getsize("index.rkyv")},
+    ]
 
 
 @pytest.mark.parametrize("verb", [None, *cli.VERBS])

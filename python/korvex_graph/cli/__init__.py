@@ -21,9 +21,9 @@ import os
 import sys
 import threading
 from collections.abc import Callable, Sequence
-from typing import Any, NoReturn, TextIO
+from typing import Any, NoReturn
 
-from ._common import PROG, Failure, describe_os_error, one_line
+from ._common import PROG, Failure, describe_os_error, print_error, silence
 
 # Verb -> module, in the order --help lists them.
 VERBS = {
@@ -91,44 +91,17 @@ def main(argv: Sequence[str] | None = None) -> int:
             sys.stdout.flush()
         return status
     except Failure as failure:
-        _error(str(failure))
+        print_error(str(failure))
     except KeyboardInterrupt:
         return 130
     except BrokenPipeError:
         # The reader of stdout went away (| head): nothing left to say.
-        _silence_stdout()
+        silence(sys.stdout)
     except OSError as error:
-        _error(describe_os_error(error))
+        print_error(describe_os_error(error))
     except MemoryError:
-        _error("out of memory")
+        print_error("out of memory")
     return 1
-
-
-def _error(message: str) -> None:
-    try:
-        print(f"{PROG}: error: {one_line(message)}", file=sys.stderr, flush=True)
-    except OSError:
-        _silence(sys.stderr)
-
-
-def _silence_stdout() -> None:
-    _silence(sys.stdout)
-
-
-def _silence(stream: TextIO | None) -> None:
-    # What the stream still buffers goes nowhere from now on, instead of
-    # failing again at interpreter exit.
-    raw = getattr(getattr(stream, "buffer", None), "raw", None)
-    if isinstance(raw, _Standard):
-        raw.silenced = True
-        return
-    try:
-        fd = stream.fileno() if stream is not None else -1
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, fd)
-        os.close(devnull)
-    except (OSError, ValueError):
-        pass
 
 
 def console() -> NoReturn:
@@ -144,7 +117,7 @@ def console() -> NoReturn:
             if stream is not None:
                 stream.flush()
         except OSError:  # reported by main() when it was the result's
-            _silence(stream)
+            silence(stream)
     if threading.active_count() > 1:
         # Interrupted while native work still runs on a worker thread: end
         # now rather than wait for it at interpreter shutdown.

@@ -5,15 +5,17 @@ still reaches the command at once."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import errno
+import json
 import os
 import stat
 import struct
 import sys
 import tempfile
 import threading
-from collections.abc import Callable, Sequence
-from typing import TypeVar
+from collections.abc import Callable, Iterator, Sequence
+from typing import Any, TextIO, TypeVar
 
 from .._graph import Graph
 from .._index import Index
@@ -51,6 +53,47 @@ def describe_os_error(error: OSError, path: str | None = None) -> str:
     return f"{name}: {reason}" if name is not None else reason
 
 
+@contextlib.contextmanager
+def failing_as_one_line(path: str | None = None) -> Iterator[None]:
+    """Turns what reading an input raises into the one-line Failure: an
+    OSError as `path: reason` (the error's own file name without `path`),
+    an ArchiveError after `path`, and any other ValueError (a limit passed,
+    text that is not UTF-8) as it is, since it already names its input."""
+    try:
+        yield
+    except OSError as error:
+        raise Failure(describe_os_error(error, path)) from None
+    except ArchiveError as error:
+        raise Failure(f"{path}: {error}" if path is not None else str(error)) from None
+    except ValueError as error:
+        raise Failure(str(error)) from None
+
+
+def print_error(message: str) -> None:
+    """The one-line failure on stderr: "korvex-graph: error: message". A
+    stderr that cannot take it is silenced; there is nowhere to report to."""
+    try:
+        print(f"{PROG}: error: {one_line(message)}", file=sys.stderr, flush=True)
+    except OSError:
+        silence(sys.stderr)
+
+
+def silence(stream: TextIO | None) -> None:
+    """What `stream` still buffers goes nowhere from now on, instead of
+    failing again at interpreter exit."""
+    raw: Any = getattr(getattr(stream, "buffer", None), "raw", None)
+    if hasattr(raw, "silenced"):  # the command's own standard stream
+        raw.silenced = True
+        return
+    try:
+        fd = stream.fileno() if stream is not None else -1
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, fd)
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def count_argument(text: str) -> int:
     """An argparse type: a whole number, 0 or more."""
     try:
@@ -80,6 +123,27 @@ def add_max_input_size(parser: argparse.ArgumentParser, bounds: str = "") -> Non
         help=f"the most read from {bounds}an input that is not a regular file (a pipe, a device): bytes, or with "
         f"a suffix K, M or G (default {DEFAULT_MAX_INPUT_SIZE >> 20}M)",
     )
+
+
+def add_output(parser: argparse.ArgumentParser, help: str, metavar: str = "FILE") -> None:
+    """The -o/--output option, required, of a verb that writes a result."""
+    parser.add_argument("-o", "--output", required=True, metavar=metavar, help=help)
+
+
+def add_quiet(parser: argparse.ArgumentParser, help: str = "no summary") -> None:
+    """The -q/--quiet option of a verb that reports a summary on stderr."""
+    parser.add_argument("-q", "--quiet", action="store_true", help=help)
+
+
+def add_json(parser: argparse.ArgumentParser, help: str = "print one JSON document instead of text") -> None:
+    """The --json option of a verb that prints a result on stdout."""
+    parser.add_argument("--json", action="store_true", help=help)
+
+
+def print_json(document: object) -> None:
+    """`document` as indented JSON on stdout, non-ASCII text as it is."""
+    json.dump(document, sys.stdout, indent=2, ensure_ascii=False)
+    sys.stdout.write("\n")
 
 
 def examples(*lines: str) -> str:
@@ -112,14 +176,8 @@ def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tup
     Failure for anything else. The file is read into memory, so that
     nothing done to it meanwhile can reach the archive once checked; what is
     not a regular file is read up to `max_input_size` bytes."""
-    try:
+    with failing_as_one_line(path):
         data = read_file(path, max_input_size)
-    except OSError as error:
-        raise Failure(describe_os_error(error, path)) from None
-    except ArchiveError as error:
-        raise Failure(f"{path}: {error}") from None
-    except ValueError as error:  # past max_input_size; the message names the path
-        raise Failure(str(error)) from None
     if len(data) < HEADER_SIZE:
         if len(data) == 0:
             raise Failure(f"{path}: empty file, not an archive")
@@ -143,10 +201,8 @@ def open_archive(path: str, expected: str | None = None, max_input_size: int = D
     kind, data = archive_kind(path, max_input_size)
     if expected is not None and kind != expected:
         raise Failure(f"{path}: a {kind} archive, not the {expected} archive expected here")
-    try:
+    with failing_as_one_line(path):
         return Graph.open(data) if kind == "graph" else Index.open(data)
-    except ArchiveError as error:
-        raise Failure(f"{path}: {error}") from None
 
 
 def open_index(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Index:

@@ -13,10 +13,12 @@ from .._graph import Graph
 from ._common import (
     Failure,
     add_max_input_size,
+    add_output,
+    add_quiet,
     add_subcommand,
     check_outputs,
-    describe_os_error,
     examples,
+    failing_as_one_line,
     human_bytes,
     run_interruptible,
     say,
@@ -64,10 +66,10 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
                         help="descriptor set, .proto file, YAML document, folder or .tar.gz")
-    parser.add_argument("-o", "--output", required=True, metavar="FILE", help="where to write the graph archive")
+    add_output(parser, "where to write the graph archive")
     parser.add_argument("--yaml", metavar="FILE", help="also write the minimised graph as YAML")
     parser.add_argument("--initial-yaml", metavar="FILE", help="also write the graph before minimisation as YAML")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no progress and no summary (warnings still show)")
+    add_quiet(parser, "no progress and no summary (warnings still show)")
     add_input_options(parser, "a YAML document or a .tar.gz member (4 times as much from a .tar.gz in all), or ")
     return parser
 
@@ -171,12 +173,8 @@ def run(args: argparse.Namespace) -> int:
 def read_or_fail(read: Callable[..., T], paths: list[str], args: argparse.Namespace) -> T:
     """read(paths) with the command line's -I and --max-input-size; Failure
     for what cannot be read."""
-    try:
+    with failing_as_one_line():
         return read(paths, proto_path=args.proto_path, max_input_size=args.max_input_size)
-    except OSError as error:
-        raise Failure(describe_os_error(error)) from None
-    except ValueError as error:
-        raise Failure(str(error)) from None
 
 
 def failure_text(error: RuntimeError) -> str:

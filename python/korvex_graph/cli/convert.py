@@ -7,7 +7,7 @@ import os
 import tempfile
 
 from .._bake import convert_sets, read_sets
-from ._common import Failure, add_subcommand, describe_os_error, examples, say
+from ._common import Failure, add_subcommand, examples, failing_as_one_line, say
 from .bake import failure_text, read_or_fail
 from .index import add_set_arguments
 
@@ -51,10 +51,8 @@ def run(args: argparse.Namespace) -> int:
         documents = convert_sets(sets)
     except RuntimeError as error:
         raise Failure(failure_text(error)) from None
-    try:
+    with failing_as_one_line(folder):
         os.makedirs(folder, exist_ok=True)
-    except OSError as error:
-        raise Failure(describe_os_error(error, folder)) from None
     _write(folder, documents)
     if not args.quiet:
         say(f"{folder}: {len(documents):,} document{'s' if len(documents) != 1 else ''}")

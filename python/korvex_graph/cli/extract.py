@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import argparse
-import bisect
 import os
 
 from .._bake import read_sets
+from .._extract import NoSpan, NotThere, as_set, file_slices
 from ._common import (
     Failure,
+    add_output,
+    add_quiet,
     add_subcommand,
     check_outputs,
     examples,
@@ -50,8 +52,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     parser.add_argument("index", metavar="INDEX", help="the index archive of the SETs")
     parser.add_argument("descriptor_sets", nargs="+", metavar="SET", help="the descriptor sets the index was made from")
     parser.add_argument("types", nargs="+", metavar="TYPE", help="fully qualified message or enum type")
-    parser.add_argument("-o", "--output", required=True, metavar="FILE", help="where to write the smaller set")
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary")
+    add_output(parser, "where to write the smaller set")
+    add_quiet(parser)
     add_input_options(parser)
     return parser
 
@@ -70,37 +72,6 @@ def _split(arguments: list[str]) -> tuple[list[str], list[str]]:
     return arguments[:k], arguments[k:]
 
 
-def _varint(value: int) -> bytes:
-    out = bytearray()
-    while value >= 0x80:
-        out.append(value & 0x7F | 0x80)
-        value >>= 7
-    out.append(value)
-    return bytes(out)
-
-
-def _entry_ends_at(data: bytes, start: int, size: int) -> bool:
-    """Whether the bytes before `start` are the tag of a set's file entry
-    and a length of `size`: a file's own bytes follow them, so this catches
-    an index made from another set without decoding anything else."""
-    for length_bytes in range(1, 11):
-        tag = start - length_bytes - 1
-        if tag < 0:
-            return False
-        if data[tag] != 0x0A:
-            continue
-        value = 0
-        for i, byte in enumerate(data[tag + 1:start]):
-            last = i == length_bytes - 1
-            if (byte < 0x80) != last:
-                break
-            value |= (byte & 0x7F) << (7 * i)
-        else:
-            if value == size:
-                return True
-    return False
-
-
 def run(args: argparse.Namespace) -> int:
     check_outputs([args.output])
     paths, types = _split(args.descriptor_sets + args.types)
@@ -114,28 +85,17 @@ def run(args: argparse.Namespace) -> int:
             raise Failure(f"unknown type '{name}': {args.index} names no file that defines it")
         roots.append(file)
     sets = read_or_fail(read_sets, paths, args)
-    starts = [0]
-    for s in sets:
-        starts.append(starts[-1] + len(s.data))
-
-    out = bytearray()
-    files = index.closure(roots)
-    for file in files:
-        span = index.span_of_file(file)
-        if span is None:
-            raise Failure(f"{args.index}: {file} is imported but has no span; the set was compiled without --include_imports")
-        start, end = span
-        k = max(bisect.bisect_right(starts, start) - 1, 0)
-        data = sets[min(k, len(sets) - 1)].data
-        local = start - starts[k]
-        if not (k < len(sets) and end - starts[k] <= len(data) and _entry_ends_at(data, local, end - start)):
-            raise Failure(f"{' '.join(paths)}: {file} is not at bytes {start} to {end}; "
-                          f"is {args.index} the index of {'this set' if len(paths) == 1 else 'these sets'}?")
-        out += b"\x0a" + _varint(end - start)
-        out += data[local:local + end - start]
-    write_outputs([(args.output, bytes(out))])
+    try:
+        slices = file_slices(index, [s.data for s in sets], roots)
+    except NoSpan as error:
+        raise Failure(f"{args.index}: {error}; the set was compiled without --include_imports") from None
+    except NotThere as error:
+        raise Failure(f"{' '.join(paths)}: {error}; "
+                      f"is {args.index} the index of {'this set' if len(paths) == 1 else 'these sets'}?") from None
+    out = as_set(slices)
+    write_outputs([(args.output, out)])
     if not args.quiet:
-        say(f"{args.output}: {len(files)} file{'s' if len(files) != 1 else ''}, {len(out):,} bytes")
+        say(f"{args.output}: {len(slices)} file{'s' if len(slices) != 1 else ''}, {len(out):,} bytes")
     return 0
 
 

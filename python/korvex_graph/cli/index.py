@@ -9,6 +9,8 @@ from .._bake import index_sets, read_sets
 from .._index import Index
 from ._common import (
     Failure,
+    add_output,
+    add_quiet,
     add_subcommand,
     check_outputs,
     examples,
@@ -52,8 +54,8 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 def add_set_arguments(parser: argparse.ArgumentParser, output: str, output_help: str) -> None:
     """SET..., -o, -q and the input options of the verbs that read sets."""
     parser.add_argument("descriptor_sets", nargs="+", metavar="SET", help="a descriptor set, or .proto files")
-    parser.add_argument("-o", "--output", required=True, metavar=output, help=output_help)
-    parser.add_argument("-q", "--quiet", action="store_true", help="no summary")
+    add_output(parser, output_help, output)
+    add_quiet(parser)
     add_input_options(parser)
 
 

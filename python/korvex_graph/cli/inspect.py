@@ -4,13 +4,12 @@ from __future__ import annotations
 
 import argparse
 import heapq
-import json
 import sys
 from typing import Any
 
 from .._graph import Graph
 from .._index import Index
-from ._common import add_max_input_size, add_subcommand, count_argument, examples, open_archive
+from ._common import add_json, add_max_input_size, add_subcommand, count_argument, examples, open_archive, print_json
 
 DESCRIPTION = """\
 Show what a graph archive (from `korvex-graph bake`) or an index archive
@@ -46,7 +45,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         ),
     )
     parser.add_argument("archive", metavar="ARCHIVE", help="a graph or index archive")
-    parser.add_argument("--json", action="store_true", help="print one JSON object instead of text")
+    add_json(parser, "print one JSON object instead of text")
     parser.add_argument(
         "--limit", type=count_argument, default=10, metavar="N",
         help="how many nodes, roots and entries to list (default 10; 0 lists all)",
@@ -167,8 +166,7 @@ def run(args: argparse.Namespace) -> int:
     else:
         d = describe_index(args.archive, archive, args.limit)
     if args.json:
-        json.dump(d, sys.stdout, indent=2, ensure_ascii=False)
-        sys.stdout.write("\n")
+        print_json(d)
     elif d["kind"] == "graph":
         print_graph(d)
     else:

@@ -3,17 +3,28 @@
 from __future__ import annotations
 
 import argparse
-import sys
+from typing import Any
 
 from .._graph import Graph
-from ._common import PROG, Failure, add_max_input_size, add_subcommand, examples, one_line, open_archive
+from ._common import (
+    Failure,
+    add_json,
+    add_max_input_size,
+    add_subcommand,
+    examples,
+    one_line,
+    open_archive,
+    print_error,
+    print_json,
+)
 
 DESCRIPTION = """\
 Check archives in full, as opening them for reading does: the header, every
 relative pointer, string, vector and hash table, and the graph's own
 invariants. Prints one line per file: "ok" lines on stdout, failures (with
-the file offset of the first fault) on stderr. Exits with 1 when any file
-fails."""
+the file offset of the first fault) on stderr; with --json, one JSON list
+on stdout instead of the "ok" lines, an object per file. Exits with 1 when
+any file fails."""
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -25,22 +36,32 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         examples("korvex-graph verify graph.rkyv index.rkyv", "korvex-graph verify out/*.rkyv"),
     )
     parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help="graph or index archives")
+    add_json(parser, "print one JSON list, an object per file, instead of the ok lines")
     add_max_input_size(parser)
     return parser
 
 
 def run(args: argparse.Namespace) -> int:
     failed = 0
+    results: list[dict[str, Any]] = []
     for path in args.archives:
         try:
             archive = open_archive(path, max_input_size=args.max_input_size)
         except Failure as failure:
             failed += 1
-            print(f"{PROG}: error: {one_line(str(failure))}", file=sys.stderr, flush=True)
+            print_error(str(failure))
+            results.append({"path": path, "ok": False, "error": str(failure)})
             continue
+        result: dict[str, Any]
         if isinstance(archive, Graph):
-            what = f"graph archive, {len(archive.nodes):,} nodes, {len(archive.roots):,} roots"
+            result = {"kind": "graph", "nodes": len(archive.nodes), "roots": len(archive.roots)}
+            what = f"graph archive, {result['nodes']:,} nodes, {result['roots']:,} roots"
         else:
-            what = f"index archive, {len(archive.type_to_file):,} types, {len(archive.file_to_span):,} files"
-        print(one_line(f"{path}: ok ({what}, {archive.nbytes:,} bytes)"), flush=True)
+            result = {"kind": "index", "types": len(archive.type_to_file), "files": len(archive.file_to_span)}
+            what = f"index archive, {result['types']:,} types, {result['files']:,} files"
+        results.append({"path": path, "ok": True, **result, "bytes": archive.nbytes})
+        if not args.json:
+            print(one_line(f"{path}: ok ({what}, {archive.nbytes:,} bytes)"), flush=True)
+    if args.json:
+        print_json(results)
     return 1 if failed else 0
