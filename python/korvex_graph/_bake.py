@@ -45,6 +45,7 @@ from ._limits import (
     over_limit,
     read_bounded,
 )
+from ._wire import TOO_LONG, TRUNCATED, read_varint
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -116,19 +117,11 @@ def looks_like_descriptor_set(data: bytes, *, prefix: bool = False) -> bool:
     while pos < end:
         if data[pos] != 0x0A:  # field 1, length-delimited
             return False
-        pos += 1
-        size, shift = 0, 0
-        while True:
-            if pos >= end:
-                return prefix
-            if shift > 28:
-                return False
-            byte = data[pos]
-            pos += 1
-            size |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                break
+        size, pos = read_varint(data, pos + 1, end, max_bytes=5)
+        if size == TRUNCATED:
+            return prefix
+        if size == TOO_LONG:
+            return False
         pos += size
     return pos == end or prefix
 

@@ -16,6 +16,7 @@ import sys
 import pytest
 
 from conftest import REPO_ROOT
+from korvex_graph._wire import read_varint
 
 PROTOS = REPO_ROOT / "testdata" / "protos"
 CONVERTER = REPO_ROOT / "tools" / "descriptors_to_scoring_graphs.py"
@@ -53,21 +54,12 @@ def compile_set(name: str, folder: pathlib.Path) -> pathlib.Path:
 
 def file_entries(data: bytes) -> list[tuple[int, int]]:
     """(start, end) of each file's own bytes in a set, from the wire."""
-    def varint(pos: int) -> tuple[int, int]:
-        value, shift = 0, 0
-        while True:
-            byte = data[pos]
-            pos += 1
-            value |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                return value, pos
-
     pos, spans = 0, []
     while pos < len(data):
-        tag, pos = varint(pos)
+        tag, pos = read_varint(data, pos)
         assert tag == 0x0A
-        size, pos = varint(pos)
+        size, pos = read_varint(data, pos)
+        assert size >= 0
         spans.append((pos, pos + size))
         pos += size
     return spans

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "archive/fx_hash.hpp"
+#include "common/utf8.hpp"
+
 namespace korvex::archive {
 
 namespace {
@@ -48,56 +51,11 @@ Result<std::span<const std::uint8_t>> open_payload(std::span<const std::uint8_t>
 
 // -------------------------------------------------------------------- UTF-8
 
-bool valid_utf8(std::string_view text) noexcept {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
-  const std::uint8_t* const end = p + text.size();
-  // Names are almost always ASCII: one pass that only ORs words together
-  // settles those, without a branch per byte.
-  {
-    std::uint64_t high = 0;
-    const std::uint8_t* q = p;
-    for (; end - q >= 8; q += 8) high |= load_le<std::uint64_t>(q);
-    for (; q < end; ++q) high |= *q;
-    if ((high & 0x8080808080808080) == 0) return true;
-  }
-  while (p < end) {
-    // Names are almost always ASCII: eight bytes at a time while they are.
-    while (end - p >= 8 && (load_le<std::uint64_t>(p) & 0x8080808080808080) == 0) p += 8;
-    if (p == end) break;
-    const std::uint8_t c = *p;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::size_t n = 0;
-    std::uint8_t lo = 0x80;  // bounds of the second byte, which rule out
-    std::uint8_t hi = 0xBF;  // overlong forms, surrogates and > U+10FFFF
-    if (c >= 0xC2 && c <= 0xDF) {
-      n = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      n = 2;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      n = 3;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (static_cast<std::size_t>(end - p) <= n) return false;
-    if (p[1] < lo || p[1] > hi) return false;
-    for (std::size_t i = 2; i <= n; ++i)
-      if ((p[i] & 0xC0) != 0x80) return false;
-    p += n + 1;
-  }
-  return true;
-}
+bool valid_utf8(std::string_view text) noexcept { return korvex::valid_utf8(text); }
 
 // ----------------------------------------------------------------- hashing
 
 void FxHasher::update(std::string_view bytes) noexcept {
-  constexpr std::uint64_t kMul = 0x517CC1B727220A95;
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   std::size_t rest = bytes.size();
   while (rest > 0) {
@@ -107,34 +65,14 @@ void FxHasher::update(std::string_view bytes) noexcept {
     p += take;
     rest -= take;
     if (count_ == sizeof pending_) {
-      h_ = (std::rotl(h_, 5) ^ load_le<std::uint64_t>(pending_)) * kMul;
+      h_ = fx_mix(h_, load_le<std::uint64_t>(pending_));
       count_ = 0;
     }
   }
 }
 
-std::uint64_t FxHasher::finish() const noexcept {
-  // The tail rule of fx_hash (4, 2, 1 bytes, then 0xFF) over what is left
-  // after the last whole chunk: fx_hash of it, continued from h_.
-  constexpr std::uint64_t kMul = 0x517CC1B727220A95;
-  std::uint64_t h = h_;
-  const auto mix = [&h](std::uint64_t word) { h = (std::rotl(h, 5) ^ word) * kMul; };
-  const std::uint8_t* p = pending_;
-  std::size_t rest = count_;
-  if (rest >= 4) {
-    mix(load_le<std::uint32_t>(p));
-    p += 4;
-    rest -= 4;
-  }
-  if (rest >= 2) {
-    mix(load_le<std::uint16_t>(p));
-    p += 2;
-    rest -= 2;
-  }
-  if (rest >= 1) mix(*p);
-  mix(0xFF);
-  return h;
-}
+// fx_hash's tail rule over what is left after the last whole chunk.
+std::uint64_t FxHasher::finish() const noexcept { return fx_tail(h_, pending_, count_); }
 
 // ----------------------------------------------------------------- Reader
 

@@ -4,6 +4,7 @@
 #include <limits>
 #include <new>
 
+#include "archive/fx_hash.hpp"
 #include "common/huge_pages.hpp"
 
 #if defined(__SSE2__)
@@ -15,25 +16,11 @@ namespace korvex::archive {
 // ---------------------------------------------------------------- key hash --
 
 std::uint64_t fx_hash(std::string_view bytes) noexcept {
-  constexpr std::uint64_t kMul = 0x517CC1B727220A95;
   std::uint64_t h = 0;
-  const auto mix = [&h](std::uint64_t word) { h = (std::rotl(h, 5) ^ word) * kMul; };
   const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
   std::size_t rest = bytes.size();
-  for (; rest >= 8; p += 8, rest -= 8) mix(load_le<std::uint64_t>(p));
-  if (rest >= 4) {
-    mix(load_le<std::uint32_t>(p));
-    p += 4;
-    rest -= 4;
-  }
-  if (rest >= 2) {
-    mix(load_le<std::uint16_t>(p));
-    p += 2;
-    rest -= 2;
-  }
-  if (rest >= 1) mix(*p);
-  mix(0xFF);
-  return h;
+  for (; rest >= 8; p += 8, rest -= 8) h = fx_mix(h, load_le<std::uint64_t>(p));
+  return fx_tail(h, p, rest);
 }
 
 // ------------------------------------------------------- checked narrowing --

@@ -18,6 +18,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/utf8.hpp"
+
 namespace korvex::wire {
 
 enum class WireType : std::uint8_t {
@@ -248,48 +250,5 @@ class Reader {
   const std::uint8_t* pos_ = nullptr;
   const std::uint8_t* end_ = nullptr;
 };
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-// Returns the offset of the first byte that breaks the rules, or npos.
-inline std::size_t invalid_utf8_at(std::string_view s) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-  std::size_t n = s.size(), i = 0;
-  while (i < n) {
-    // Eight ASCII bytes at a time: names are almost always plain ASCII.
-    if (i + 8 <= n) {
-      std::uint64_t w;
-      std::memcpy(&w, p + i, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        i += 8;
-        continue;
-      }
-    }
-    std::uint8_t c = p[i];
-    if (c < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // bounds of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return i;
-    }
-    if (i + len > n || p[i + 1] < lo || p[i + 1] > hi) return i;
-    for (std::size_t k = 2; k < len; ++k)
-      if ((p[i + k] & 0xC0) != 0x80) return i;
-    i += len;
-  }
-  return std::string_view::npos;
-}
 
 }  // namespace korvex::wire

@@ -230,6 +230,9 @@ std::string extension_key(const ExtensionRecord& x);
 // "descriptor set, byte offset N: what": the form of every error below.
 std::string error_at(std::size_t offset, std::string_view what);
 
+// A name as messages and warnings show it: 'name'.
+std::string quoted(std::string_view s);
+
 // An error and the input it belongs to: its position among them, or
 // kNoInput.
 inline constexpr std::size_t kNoInput = static_cast<std::size_t>(-1);

@@ -58,15 +58,6 @@ inline constexpr std::uint8_t kKindOfType[field_type::kLast + 1] = {
     kind::kInt64,    // TYPE_SINT64
 };
 
-std::string quoted(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '\'';
-  out.append(s);
-  out += '\'';
-  return out;
-}
-
 bool packable(std::int32_t type) {
   return type != field_type::kString && type != field_type::kGroup && type != field_type::kMessage &&
          type != field_type::kBytes;

@@ -16,8 +16,6 @@
 namespace korvex::fds {
 namespace {
 
-std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
-
 // "warning: type 'p.M' is defined again in 'b.proto'; the index keeps 'a.proto'\n",
 // the later files counted when there are several.
 std::string redefinition(std::string_view what, std::string_view name, std::string_view kept,

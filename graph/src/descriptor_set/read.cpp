@@ -39,15 +39,6 @@ struct ReadError {
   throw ReadError{error_at(offset, what)};
 }
 
-std::string quoted(std::string_view s) {
-  std::string out;
-  out.reserve(s.size() + 2);
-  out += '\'';
-  out.append(s);
-  out += '\'';
-  return out;
-}
-
 std::uint32_t u32(std::size_t n) { return static_cast<std::uint32_t>(n); }
 
 }  // namespace
@@ -57,6 +48,15 @@ std::string error_at(std::size_t offset, std::string_view what) {
   out += std::to_string(offset);
   out += ": ";
   out.append(what);
+  return out;
+}
+
+std::string quoted(std::string_view s) {
+  std::string out;
+  out.reserve(s.size() + 2);
+  out += '\'';
+  out.append(s);
+  out += '\'';
   return out;
 }
 
@@ -121,7 +121,7 @@ class SetBuilder {
     expect(t, WireType::length_delimited, at, field);
     std::string_view s;
     check(r, r.bytes(s));
-    if (std::size_t bad = wire::invalid_utf8_at(s); bad != std::string_view::npos)
+    if (std::size_t bad = invalid_utf8_at(s); bad != std::string_view::npos)
       fail_at(offset_of(s) + bad, std::string(field) + " is not valid UTF-8");
     return s;
   }
