@@ -11,7 +11,7 @@
 
 #include "build_scoring_graph/serial/dump.hpp"
 #include "build_scoring_graph/serial/graph_view.hpp"
-#include "build_scoring_graph/serial/graph_view_test_support.hpp"
+#include "testing/graph_view_invariants.hpp"
 #include "build_scoring_graph/serial/view_to_compiled.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

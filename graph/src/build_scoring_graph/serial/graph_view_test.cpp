@@ -20,7 +20,7 @@
 
 #include "build_scoring_graph/serial/dump.hpp"
 #include "build_scoring_graph/serial/encode.hpp"
-#include "build_scoring_graph/serial/graph_view_test_support.hpp"
+#include "testing/graph_view_invariants.hpp"
 #include "build_scoring_graph/serial/view_to_compiled.hpp"
 
 namespace korvex::serial {

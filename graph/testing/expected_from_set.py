@@ -26,24 +26,19 @@ import sys
 
 from google.protobuf import descriptor_pb2
 
-
-def varint(data, pos):
-    value, shift = 0, 0
-    while True:
-        b = data[pos]
-        pos += 1
-        value |= (b & 0x7F) << shift
-        shift += 7
-        if b < 0x80:
-            return value, pos
+# The package's own varint reader, by path: it needs nothing of the rest
+# of the package, which need not be built yet.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "python", "korvex_graph"))
+from _wire import read_varint  # noqa: E402
 
 
 def spans(data):
     pos, out = 0, []
     while pos < len(data):
-        tag, pos = varint(data, pos)
+        tag, pos = read_varint(data, pos)
         assert tag == (1 << 3 | 2), "only files at the top of a set"
-        size, pos = varint(data, pos)
+        size, pos = read_varint(data, pos)
+        assert size >= 0, "a truncated set"
         out.append((pos, pos + size))
         pos += size
     return out
