@@ -1,6 +1,6 @@
-# Type stubs of the korvex_graph_lib extension module, written by
-# python/tools/stubgen from the records the module registers at load
-# time. Regenerate instead of editing by hand.
+# Type stubs of the korvex_graph_lib extension module, written by hand as
+# korvex_graph's are; python/tests/test_stubs.py holds them to the module
+# (signatures, defaults, docstrings, and mypy's stubtest).
 """A native extension to build compiled scoring graphs."""
 
 import typing

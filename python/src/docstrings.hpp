@@ -1,12 +1,8 @@
 // The documentation strings of the module and its two functions.
 //
 // The function texts begin with the signature header ("name(...)", "--" and
-// an empty line) from which the interpreter derives __text_signature__. They
-// live in a header free of Python so that the type-stub records can carry
-// the same text without linking the interpreter.
+// an empty line) from which the interpreter derives __text_signature__.
 #pragma once
-
-#include <string_view>
 
 namespace korvex::docs {
 
@@ -69,12 +65,5 @@ inline constexpr char kBuildFdsIndex[] =
     "------\n"
     "RuntimeError\n"
     "    If serialization fails.";
-
-// The docstring without its signature header, as Python shows it in __doc__.
-constexpr std::string_view body_of(std::string_view doc) {
-  constexpr std::string_view kHeaderEnd = "\n--\n\n";
-  const auto end = doc.find(kHeaderEnd);
-  return end == std::string_view::npos ? doc : doc.substr(end + kHeaderEnd.size());
-}
 
 }  // namespace korvex::docs
