@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "archive/fx_hash.hpp"
 #include "common/utf8.hpp"
 
 namespace korvex::archive {
@@ -33,14 +32,14 @@ Result<std::span<const std::uint8_t>> open_payload(std::span<const std::uint8_t>
                                            std::to_string(archive.size()) + " bytes"));
   if (std::memcmp(archive.data(), kMagic.data(), kMagic.size()) != 0)
     return std::unexpected(error_at(0, "not an archive: the magic is not \"VELDRANE\""));
-  const auto got = load_le<std::uint64_t>(archive.data() + 8);
+  const auto got = load_le<std::uint64_t>(archive.data() + kVersionField);
   if (got != version)
-    return std::unexpected(error_at(8, "format version " + std::to_string(got) + ", but " + name +
+    return std::unexpected(error_at(kVersionField, "format version " + std::to_string(got) + ", but " + name +
                                            " archive has version " + std::to_string(version)));
-  const auto payload_offset = load_le<std::uint64_t>(archive.data() + 16);
+  const auto payload_offset = load_le<std::uint64_t>(archive.data() + kPayloadOffsetField);
   if (payload_offset != kHeaderSize)
     return std::unexpected(
-        error_at(16, "payload offset " + std::to_string(payload_offset) + ", but the payload always starts at 24"));
+        error_at(kPayloadOffsetField, "payload offset " + std::to_string(payload_offset) + ", but the payload always starts at 24"));
   const std::size_t length = archive.size() - kHeaderSize;
   if (length >= kPayloadLimit)
     return std::unexpected(error_at(kHeaderSize, "payload of " + std::to_string(length) +
@@ -53,39 +52,17 @@ Result<std::span<const std::uint8_t>> open_payload(std::span<const std::uint8_t>
 
 bool valid_utf8(std::string_view text) noexcept { return korvex::valid_utf8(text); }
 
-// ----------------------------------------------------------------- hashing
-
-void FxHasher::update(std::string_view bytes) noexcept {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  std::size_t rest = bytes.size();
-  while (rest > 0) {
-    const std::size_t take = std::min(rest, sizeof pending_ - count_);
-    std::memcpy(pending_ + count_, p, take);
-    count_ += take;
-    p += take;
-    rest -= take;
-    if (count_ == sizeof pending_) {
-      h_ = fx_mix(h_, load_le<std::uint64_t>(pending_));
-      count_ = 0;
-    }
-  }
-}
-
-// fx_hash's tail rule over what is left after the last whole chunk.
-std::uint64_t FxHasher::finish() const noexcept { return fx_tail(h_, pending_, count_); }
-
 // ----------------------------------------------------------------- Reader
 
 std::string_view Reader::decode_string(std::size_t repr, const char*& problem, std::size_t& length) const noexcept {
   const std::uint8_t first = data_[repr];
-  if ((first & 0xC0) == 0x80) {
-    const std::uint32_t word = load<std::uint32_t>(repr);
-    length = (word & 0x3F) | ((word >> 8) << 6);
+  if (is_out_of_line(first)) {
+    length = out_of_line_length(load<std::uint32_t>(repr));
     if (length <= kInlineMax) {
       problem = "is stored out of line, but strings of up to 8 bytes are inline";
       return {};
     }
-    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + 4);
+    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + kStringBytesField);
     if (target < 0 || static_cast<std::uint64_t>(target) > size_ || length > size_ - target) {
       problem = "has its bytes outside the payload";
       return {};
@@ -93,9 +70,9 @@ std::string_view Reader::decode_string(std::size_t repr, const char*& problem, s
     return {reinterpret_cast<const char*>(data_ + target), length};
   }
   length = 0;
-  while (length < kInlineMax && data_[repr + length] != 0xFF) ++length;
+  while (length < kInlineMax && data_[repr + length] != kInlineFill) ++length;
   for (std::size_t i = length; i < kInlineMax; ++i) {
-    if (data_[repr + i] != 0xFF) {
+    if (data_[repr + i] != kInlineFill) {
       problem = "is inline but has other bytes after its 0xFF fill";
       return {};
     }
@@ -129,8 +106,8 @@ Result<Table> read_table(const Reader& reader, std::size_t record, std::uint32_t
                          std::uint32_t entry_align, std::size_t end, std::string_view what) {
   const std::string name(what);
   const std::int32_t control_offset = reader.load<std::int32_t>(record);
-  const auto length = reader.load<std::uint32_t>(record + 4);
-  const auto capacity = reader.load<std::uint32_t>(record + 8);
+  const auto length = reader.load<std::uint32_t>(record + kMapLengthField);
+  const auto capacity = reader.load<std::uint32_t>(record + kMapCapacityField);
   Table table;
   table.entry_size = entry_size;
   table.length = length;
@@ -144,7 +121,7 @@ Result<Table> read_table(const Reader& reader, std::size_t record, std::uint32_t
   auto sizes = table_sizes(length);
   if (!sizes || sizes->capacity != capacity)
     return std::unexpected(error_at(
-        file_offset(record + 8), name + " map of " + std::to_string(length) + " entries has capacity " +
+        file_offset(record + kMapCapacityField), name + " map of " + std::to_string(length) + " entries has capacity " +
                                      std::to_string(capacity) + ", but that many entries take " +
                                      (sizes ? std::to_string(sizes->capacity) : std::string("more than can exist"))));
   table.sizes = *sizes;
@@ -182,7 +159,7 @@ Result<Table> read_table(const Reader& reader, std::size_t record, std::uint32_t
     }
   }
   if (full != length)
-    return std::unexpected(error_at(file_offset(record + 4), name + " map counts " + std::to_string(length) +
+    return std::unexpected(error_at(file_offset(record + kMapLengthField), name + " map counts " + std::to_string(length) +
                                                                  " entries, but its table has " +
                                                                  std::to_string(full) + " full buckets"));
   // Control bytes from C on repeat the first buckets' bytes, as far as

@@ -22,7 +22,7 @@
 #include <string>
 #include <string_view>
 
-#include "archive/writer.hpp"
+#include "archive/format.hpp"
 #include "common/result.hpp"
 
 #if defined(__SSE2__)
@@ -46,19 +46,6 @@ Result<std::span<const std::uint8_t>> open_payload(std::span<const std::uint8_t>
 // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or
 // code points above U+10FFFF), as Python's strict decoder requires.
 bool valid_utf8(std::string_view bytes) noexcept;
-
-// Incremental form of fx_hash, for keys made of several pieces: equal to
-// fx_hash of the concatenation of everything passed to update().
-class FxHasher {
- public:
-  void update(std::string_view bytes) noexcept;
-  std::uint64_t finish() const noexcept;
-
- private:
-  std::uint64_t h_ = 0;
-  std::uint8_t pending_[8] = {};
-  std::size_t count_ = 0;
-};
 
 // ------------------------------------------------------------ the payload --
 
@@ -99,7 +86,7 @@ class Reader {
                      const What& what) const {
     auto first = pointer(field, what);
     if (!first) return std::unexpected(std::move(first.error()));
-    const std::uint32_t count = load<std::uint32_t>(field + 4);
+    const std::uint32_t count = load<std::uint32_t>(field + kVectorCountField);
     if (*first % align != 0 || *first > end || std::uint64_t{count} * element_size > end - *first) [[unlikely]]
       return std::unexpected(bad_vector(field, what(), *first, count, element_size, align, end));
     return Run{*first, count};
@@ -121,8 +108,8 @@ class Reader {
 
   // Starts loading the out-of-line bytes of the string at `repr`, if any.
   void prefetch_string(std::size_t repr) const noexcept {
-    if ((data_[repr] & 0xC0) != 0x80) return;
-    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + 4);
+    if (!is_out_of_line(data_[repr])) return;
+    const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + kStringBytesField);
     if (target >= 0 && static_cast<std::uint64_t>(target) < size_) __builtin_prefetch(data_ + target);
   }
 
@@ -130,15 +117,14 @@ class Reader {
   // clamp of out-of-line bytes to the payload.
   std::string_view string_at(std::size_t repr) const noexcept {
     const std::uint8_t first = data_[repr];
-    if ((first & 0xC0) == 0x80) {
-      const std::uint32_t word = load<std::uint32_t>(repr);
-      const std::size_t length = (word & 0x3F) | ((word >> 8) << 6);
-      const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + 4);
+    if (is_out_of_line(first)) {
+      const std::size_t length = out_of_line_length(load<std::uint32_t>(repr));
+      const std::int64_t target = static_cast<std::int64_t>(repr) + load<std::int32_t>(repr + kStringBytesField);
       if (target < 0 || static_cast<std::uint64_t>(target) > size_ || length > size_ - target) return {};
       return {reinterpret_cast<const char*>(data_ + target), length};
     }
     std::size_t length = 0;
-    while (length < kInlineMax && data_[repr + length] != 0xFF) ++length;
+    while (length < kInlineMax && data_[repr + length] != kInlineFill) ++length;
     return {reinterpret_cast<const char*>(data_ + repr), length};
   }
 

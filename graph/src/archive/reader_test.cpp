@@ -4,6 +4,7 @@
 // anywhere), which must end instead of looping. The header, vector and
 // table messages are pinned by the graph and index views' tests.
 #include "archive/reader.hpp"
+#include "archive/writer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,6 @@
 #include <limits>
 #include <new>
 
-#include "archive/fx_hash.hpp"
 #include "common/huge_pages.hpp"
 
 #if defined(__SSE2__)
@@ -13,26 +12,7 @@
 
 namespace korvex::archive {
 
-// ---------------------------------------------------------------- key hash --
-
-std::uint64_t fx_hash(std::string_view bytes) noexcept {
-  std::uint64_t h = 0;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(bytes.data());
-  std::size_t rest = bytes.size();
-  for (; rest >= 8; p += 8, rest -= 8) h = fx_mix(h, load_le<std::uint64_t>(p));
-  return fx_tail(h, p, rest);
-}
-
 // ------------------------------------------------------- checked narrowing --
-
-Error string_too_long(std::size_t length) {
-  return Error{"cannot serialize: string of " + std::to_string(length) + " bytes exceeds the archive limit of " +
-               std::to_string(kStringLimit - 1) + " bytes"};
-}
-
-Error payload_too_large(std::size_t limit) {
-  return Error{"cannot serialize: archive payload would reach the limit of " + std::to_string(limit) + " bytes"};
-}
 
 Result<std::int32_t> relative_offset(std::size_t target, std::size_t from) {
   // Both are payload positions; anything at or past the limit cannot occur
@@ -52,25 +32,10 @@ Result<std::uint32_t> narrow_u32(std::size_t value) {
 Result<std::uint32_t> out_of_line_word(std::size_t length) {
   if (length >= kStringLimit) return std::unexpected(string_too_long(length));
   const auto len = static_cast<std::uint32_t>(length);
-  return (len & 0x3F) | 0x80 | ((len >> 6) << 8);
+  return out_of_line_word_of(len);
 }
 
 // ------------------------------------------------------------- hash tables --
-
-Result<TableSizes> table_sizes(std::size_t n) {
-  if (n == 0) return TableSizes{};
-  // A table this large could never fit a payload; refusing it here also
-  // keeps every product below from overflowing.
-  if (n >= kPayloadLimit) return std::unexpected(payload_too_large(kPayloadLimit));
-  const std::uint64_t c = std::max<std::uint64_t>(8 * std::uint64_t{n} / 7, std::uint64_t{n} + 1);
-  const std::uint64_t g = align_up(c, 16);
-  const std::uint64_t k = g + 15;
-  const std::uint64_t m = std::bit_ceil(k) - 1;
-  auto cap = narrow_u32(c);
-  auto mask = narrow_u32(m);
-  if (!cap || !mask) return std::unexpected(payload_too_large(kPayloadLimit));
-  return TableSizes{*cap, static_cast<std::uint32_t>(g), static_cast<std::uint32_t>(k), *mask};
-}
 
 namespace {
 
@@ -348,7 +313,7 @@ namespace {
 StringRepr unplaced_repr(std::string_view s) noexcept {
   StringRepr r;
   if (s.size() <= kInlineMax) {
-    r.fill(0xFF);
+    r.fill(kInlineFill);
     if (!s.empty()) std::memcpy(r.data(), s.data(), s.size());
   } else {
     r.fill(0);
@@ -365,7 +330,7 @@ StringRepr Serializer::string_repr(std::string_view s, std::size_t bytes_pos, st
     return StringRepr{};
   }
   StringRepr r = unplaced_repr(s);
-  if (s.size() > kInlineMax) store_le(r.data() + 4, rel(bytes_pos, repr_pos));
+  if (s.size() > kInlineMax) store_le(r.data() + kStringBytesField, rel(bytes_pos, repr_pos));
   return r;
 }
 

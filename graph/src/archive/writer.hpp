@@ -1,4 +1,5 @@
-// The archive writer shared by both binary outputs (baked graph, fds index).
+// The archive writer shared by both binary outputs (baked graph, fds index),
+// writing the container of archive/format.hpp.
 //
 // A Serializer appends to one growing, 16-byte aligned buffer in a single
 // forward pass: whatever a record points to is written before it, so every
@@ -24,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "archive/format.hpp"
 #include "common/result.hpp"
 
 namespace korvex::archive {
@@ -32,58 +34,7 @@ namespace korvex::archive {
 // count with an entry size, are computed in size_t without overflow.
 static_assert(sizeof(std::size_t) >= 8, "the archive writer needs a 64-bit size_t");
 
-inline constexpr std::array<std::uint8_t, 8> kMagic = {'V', 'E', 'L', 'D', 'R', 'A', 'N', 'E'};
-inline constexpr std::size_t kHeaderSize = 24;
-// A payload must stay strictly below this many bytes: every relative pointer
-// is an i32 difference of two payload positions.
-inline constexpr std::size_t kPayloadLimit = std::size_t{1} << 31;
-// Strings of this many bytes or more have no representation (30-bit length).
-inline constexpr std::size_t kStringLimit = std::size_t{1} << 30;
-// Strings up to this length are stored inside their 8-byte representation.
-inline constexpr std::size_t kInlineMax = 8;
-// Relative pointer value of a map without a table.
-inline constexpr std::int32_t kNoTarget = 1;
-
-// ---------------------------------------------------------------- scalars --
-
-template <class T>
-constexpr T to_le(T v) noexcept {
-  static_assert(std::is_integral_v<T>);
-  if constexpr (std::endian::native == std::endian::big && sizeof(T) > 1) return std::byteswap(v);
-  return v;
-}
-
-template <class T>
-inline void store_le(std::uint8_t* p, T v) noexcept {
-  v = to_le(v);
-  std::memcpy(p, &v, sizeof v);
-}
-
-template <class T>
-inline T load_le(const std::uint8_t* p) noexcept {
-  T v;
-  std::memcpy(&v, p, sizeof v);
-  return to_le(v);
-}
-
-constexpr std::size_t align_up(std::size_t n, std::size_t align) noexcept {
-  return (n + align - 1) & ~(align - 1);
-}
-
-// ---------------------------------------------------------------- key hash --
-
-// Unseeded 64-bit FxHash of the bytes: 8-byte little-endian chunks, then a
-// 4-, 2- and 1-byte tail as present, then the word 0xFF.
-std::uint64_t fx_hash(std::string_view bytes) noexcept;
-
-// The 7-bit control tag of a key hash.
-constexpr std::uint8_t hash_tag(std::uint64_t h) noexcept { return static_cast<std::uint8_t>(h >> 57); }
-
 // ------------------------------------------------------- checked narrowing --
-
-// The error texts of the two archive limits.
-Error string_too_long(std::size_t length);
-Error payload_too_large(std::size_t limit);
 
 // target - from as the i32 of a relative pointer.
 Result<std::int32_t> relative_offset(std::size_t target, std::size_t from);
@@ -94,18 +45,7 @@ Result<std::uint32_t> out_of_line_word(std::size_t length);
 
 // ------------------------------------------------------------- hash tables --
 
-// Sizes of the archived table of a map with n >= 1 entries.
-struct TableSizes {
-  std::uint32_t capacity = 0;       // C = max(8n/7, n+1) buckets
-  std::uint32_t group_span = 0;     // G = C rounded up to a multiple of 16
-  std::uint32_t control_count = 0;  // K = G + 15 control bytes
-  std::uint32_t probe_mask = 0;     // M = bit_ceil(K) - 1
-  friend bool operator==(const TableSizes&, const TableSizes&) = default;
-};
-Result<TableSizes> table_sizes(std::size_t n);
-
 inline constexpr std::uint32_t kEmptyBucket = 0xFFFFFFFF;
-inline constexpr std::uint8_t kEmptyControl = 0xFF;
 
 // Places keys, given by their hashes in insertion order, into the buckets.
 // bucket_entry (C slots) receives the index of the entry held by each bucket
@@ -126,9 +66,8 @@ struct TablePos {
   bool empty() const noexcept { return capacity == 0; }
 };
 
-using StringRepr = std::array<std::uint8_t, 8>;  // alignment 4 in the archive
-using MapRecord = std::array<std::uint8_t, 12>;  // control pointer, length, capacity; alignment 4
-static_assert(sizeof(StringRepr) == 8 && sizeof(MapRecord) == 12);
+using StringRepr = std::array<std::uint8_t, kStringSize>;
+using MapRecord = std::array<std::uint8_t, kMapRecordSize>;
 
 // A string whose bytes are written and whose representation awaits its own
 // position: the inline bytes, or the length word with the offset still 0.

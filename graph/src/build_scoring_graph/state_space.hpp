@@ -26,6 +26,8 @@
 #include <utility>
 #include <vector>
 
+#include "build_scoring_graph/serial/graph_format.hpp"
+
 namespace korvex {
 
 // ------------------------------------------------------------------ codes --
@@ -52,22 +54,11 @@ constexpr std::uint8_t code_of(Code c) noexcept {
   return std::to_underlying(c);
 }
 
-// Node type codes, shared by raw graph, compiled graph, archive and dump.
-// They are bytes of the archive, so they stay plain numbers.
-namespace node_type {
-inline constexpr std::uint8_t kVarint = 0;       // 64-bit ints, bool/enum ranges
-inline constexpr std::uint8_t kFixed64 = 1;      // double
-inline constexpr std::uint8_t kLengthDelim = 2;  // bytes, string
-inline constexpr std::uint8_t kGroup = 3;
-inline constexpr std::uint8_t kFixed32 = 5;   // float
-inline constexpr std::uint8_t kVarint32 = 8;  // uint32, sint32
-inline constexpr std::uint8_t kInt32 = 9;
-inline constexpr std::uint8_t kMessage = 10;
-}  // namespace node_type
+// Node type codes: build_scoring_graph/serial/graph_format.hpp.
 
 // A compiled node keeps its range leaf and extension-range set as 16-bit
 // indexes whose all-ones value means "none".
-inline constexpr std::uint16_t kNone16 = 0xFFFF;
+inline constexpr std::uint16_t kNone16 = serial::kNoIndex;
 inline constexpr std::size_t kMaxExtRangeSets = 65534;
 inline constexpr std::size_t kMaxRangeLeaves = 65535;
 

@@ -286,52 +286,20 @@ namespace {
 using archive::Serializer;
 using archive::store_le;
 
-// Bucket entries of the four tables. Strings are 8-byte representations;
-// alignment follows the widest field (4 for strings and vectors, 8 for the
-// u64 span bounds).
-struct StringEntry {
-  std::uint8_t key[8];
-  std::uint8_t value[8];
-};
-static_assert(sizeof(StringEntry) == 16 && offsetof(StringEntry, value) == 8);
-
-struct SpanEntry {
-  std::uint8_t key[8];
-  std::uint64_t start;
-  std::uint64_t end;
-};
-static_assert(sizeof(SpanEntry) == 24 && alignof(SpanEntry) == 8);
-static_assert(offsetof(SpanEntry, start) == 8 && offsetof(SpanEntry, end) == 16);
-
-struct ListEntry {
-  std::uint8_t key[8];
-  std::int32_t offset;  // relative to the field itself, entry offset 8
-  std::uint32_t count;
-};
-static_assert(sizeof(ListEntry) == 16 && offsetof(ListEntry, offset) == 8 && offsetof(ListEntry, count) == 12);
-
-struct IndexRecord {
-  archive::MapRecord type_to_file;
-  archive::MapRecord file_to_span;
-  archive::MapRecord dep_graph;
-  archive::MapRecord ext_to_file;
-};
-static_assert(sizeof(IndexRecord) == 48);
-static_assert(offsetof(IndexRecord, type_to_file) == 0 && offsetof(IndexRecord, file_to_span) == 12 &&
-              offsetof(IndexRecord, dep_graph) == 24 && offsetof(IndexRecord, ext_to_file) == 36);
-static_assert(std::has_unique_object_representations_v<IndexRecord>);
+// Bucket entries of the four tables and the index record: index_format.hpp.
+static_assert(kEntryKey == 0, "the table writer puts the key first");
 
 template <class Entry>
 struct StringCodec {
-  static constexpr std::size_t entry_size = sizeof(StringEntry);
-  static constexpr std::size_t entry_align = 4;
+  static constexpr std::size_t entry_size = string_entry::kSize;
+  static constexpr std::size_t entry_align = string_entry::kAlign;
   using Resolver = archive::PendingString;
 
   std::string_view key(const Entry& e) const { return e.first; }
   void prefetch_value(const Entry& e) const { __builtin_prefetch(std::string_view(e.second).data()); }
   Resolver serialize(Serializer& s, const Entry& e) const { return s.write_string(e.second); }
   void resolve(Serializer& s, const Resolver& value, std::size_t entry_pos, std::uint8_t* out) const {
-    constexpr std::size_t at = offsetof(StringEntry, value);
+    constexpr std::size_t at = kEntryValue;
     const archive::StringRepr repr = s.place_string(value, entry_pos + at);
     std::memcpy(out + at, repr.data(), repr.size());
   }
@@ -339,22 +307,22 @@ struct StringCodec {
 
 template <class Entry>
 struct SpanCodec {
-  static constexpr std::size_t entry_size = sizeof(SpanEntry);
-  static constexpr std::size_t entry_align = 8;
+  static constexpr std::size_t entry_size = span_entry::kSize;
+  static constexpr std::size_t entry_align = span_entry::kAlign;
   using Resolver = Span;  // no dependent data: the bounds sit in the entry
 
   std::string_view key(const Entry& e) const { return e.first; }
   Resolver serialize(Serializer&, const Entry& e) const { return e.second; }
   void resolve(Serializer&, const Resolver& span, std::size_t, std::uint8_t* out) const {
-    store_le(out + offsetof(SpanEntry, start), span.start);
-    store_le(out + offsetof(SpanEntry, end), span.end);
+    store_le(out + span_entry::kStart, span.start);
+    store_le(out + span_entry::kEnd, span.end);
   }
 };
 
 template <class Entry>
 struct ListCodec {
-  static constexpr std::size_t entry_size = sizeof(ListEntry);
-  static constexpr std::size_t entry_align = 4;
+  static constexpr std::size_t entry_size = list_entry::kSize;
+  static constexpr std::size_t entry_align = list_entry::kAlign;
   struct Resolver {
     std::size_t first;  // position of the first element representation
     std::size_t count;
@@ -372,8 +340,8 @@ struct ListCodec {
     return {first, list.size()};
   }
   void resolve(Serializer& s, const Resolver& r, std::size_t entry_pos, std::uint8_t* out) const {
-    store_le(out + offsetof(ListEntry, offset), s.rel(r.first, entry_pos + offsetof(ListEntry, offset)));
-    store_le(out + offsetof(ListEntry, count), s.count(r.count));
+    store_le(out + list_entry::kList, s.rel(r.first, entry_pos + list_entry::kList));
+    store_le(out + list_entry::kList + archive::kVectorCountField, s.count(r.count));
   }
 };
 
@@ -411,9 +379,9 @@ std::size_t size_bound(const std::vector<Entry>& entries, std::size_t entry_size
 
 template <class Index>
 std::size_t index_bound(const Index& index) {
-  return size_bound(index.type_to_file, sizeof(StringEntry)) + size_bound(index.file_to_span, sizeof(SpanEntry)) +
-         size_bound(index.dep_graph, sizeof(ListEntry)) + size_bound(index.ext_to_file, sizeof(StringEntry)) +
-         sizeof(IndexRecord) + 64;
+  return size_bound(index.type_to_file, string_entry::kSize) + size_bound(index.file_to_span, span_entry::kSize) +
+         size_bound(index.dep_graph, list_entry::kSize) + size_bound(index.ext_to_file, string_entry::kSize) +
+         index_record::kSize + 64;
 }
 
 template <class Index>
@@ -431,12 +399,17 @@ void encode_index(Serializer& s, const Index& index, std::size_t payload_limit) 
   const archive::TablePos spans = write_table<SpanCodec>(s, index.file_to_span, hashes.file_to_span);
   const archive::TablePos deps = write_table<ListCodec>(s, index.dep_graph, hashes.dep_graph);
   const archive::TablePos exts = write_table<StringCodec>(s, index.ext_to_file, hashes.ext_to_file);
-  s.pad_to(4);
+  s.pad_to(index_record::kAlign);
   const std::size_t at = s.pos();
-  const IndexRecord rec{s.map_record(types, at + offsetof(IndexRecord, type_to_file)),
-                        s.map_record(spans, at + offsetof(IndexRecord, file_to_span)),
-                        s.map_record(deps, at + offsetof(IndexRecord, dep_graph)),
-                        s.map_record(exts, at + offsetof(IndexRecord, ext_to_file))};
+  std::array<std::uint8_t, index_record::kSize> rec{};
+  const auto put = [&](const archive::TablePos& table, std::size_t field) {
+    const archive::MapRecord map = s.map_record(table, at + field);
+    std::memcpy(rec.data() + field, map.data(), map.size());
+  };
+  put(types, index_record::kTypeToFile);
+  put(spans, index_record::kFileToSpan);
+  put(deps, index_record::kDepGraph);
+  put(exts, index_record::kExtToFile);
   s.write_record(rec);
 }
 

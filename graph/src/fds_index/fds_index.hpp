@@ -1,4 +1,5 @@
-// The descriptor-set index archive (format version 4).
+// Building the descriptor-set index archive (its layout:
+// fds_index/index_format.hpp).
 //
 // Four string-keyed maps describe a serialised descriptor set. Each is put
 // into a canonical order that depends on its contents only (sorted by key,
@@ -22,16 +23,9 @@
 
 #include "archive/writer.hpp"
 #include "common/result.hpp"
+#include "fds_index/index_format.hpp"
 
 namespace korvex::fds {
-
-inline constexpr std::uint64_t kIndexFormatVersion = 4;
-
-struct Span {
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  friend bool operator==(const Span&, const Span&) = default;
-};
 
 template <class V>
 using Entries = std::vector<std::pair<std::string, V>>;

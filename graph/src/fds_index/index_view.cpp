@@ -16,13 +16,6 @@ using archive::file_offset;
 using archive::Reader;
 using archive::Table;
 
-// The FdsIndex record that ends the payload: four 12-byte map records.
-constexpr std::size_t kIndexRecordSize = 48;
-constexpr std::size_t kMapRecordSize = 12;
-static_assert(4 * kMapRecordSize == kIndexRecordSize);
-static_assert(EntryCodec<std::string_view>::kSize == 16 && EntryCodec<Span>::kSize == 24 &&
-              EntryCodec<Span>::kAlign == 8 && EntryCodec<Strings>::kSize == 16);
-
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
 }  // namespace
@@ -36,20 +29,20 @@ class IndexChecker {
     IndexView v;
     v.reader_ = Reader(*payload);
     const Reader& r = v.reader_;
-    if (r.size() < kIndexRecordSize)
+    if (r.size() < index_record::kSize)
       return std::unexpected(error_at(file_offset(0), "payload of " + str(r.size()) +
-                                                          " bytes is too short for the 48-byte index record"));
-    const std::size_t record = r.size() - kIndexRecordSize;
-    if (record % 4 != 0)
+                                                          " bytes is too short for the " + str(index_record::kSize) + "-byte index record"));
+    const std::size_t record = r.size() - index_record::kSize;
+    if (record % index_record::kAlign != 0)
       return std::unexpected(error_at(file_offset(record), "the index record that ends the payload is not 4-aligned"));
 
-    auto type_to_file = read<std::string_view>(r, record, 0, "type_to_file");
+    auto type_to_file = read<std::string_view>(r, record + index_record::kTypeToFile, "type_to_file");
     if (!type_to_file) return std::unexpected(std::move(type_to_file.error()));
-    auto file_to_span = read<Span>(r, record, 1, "file_to_span");
+    auto file_to_span = read<Span>(r, record + index_record::kFileToSpan, "file_to_span");
     if (!file_to_span) return std::unexpected(std::move(file_to_span.error()));
-    auto dep_graph = read<Strings>(r, record, 2, "dep_graph");
+    auto dep_graph = read<Strings>(r, record + index_record::kDepGraph, "dep_graph");
     if (!dep_graph) return std::unexpected(std::move(dep_graph.error()));
-    auto ext_to_file = read<std::string_view>(r, record, 3, "ext_to_file");
+    auto ext_to_file = read<std::string_view>(r, record + index_record::kExtToFile, "ext_to_file");
     if (!ext_to_file) return std::unexpected(std::move(ext_to_file.error()));
     v.type_to_file_ = *type_to_file;
     v.file_to_span_ = *file_to_span;
@@ -60,14 +53,16 @@ class IndexChecker {
 
  private:
   template <class V>
-  static Result<Table> read(const Reader& r, std::size_t record, std::size_t which, const char* name) {
+  static Result<Table> read(const Reader& r, std::size_t map_record, const char* name) {
     using Codec = EntryCodec<V>;
-    auto table = archive::read_table(r, record + which * kMapRecordSize, Codec::kSize, Codec::kAlign, record, name);
+    // Tables lie before the index record, which ends the payload.
+    const std::size_t record = r.size() - index_record::kSize;
+    auto table = archive::read_table(r, map_record, Codec::kSize, Codec::kAlign, record, name);
     if (!table) return table;
     for (std::uint32_t b = 0; b < table->capacity(); ++b) {
       if (!archive::bucket_full(r, *table, b)) continue;
       const std::size_t entry = table->entry(b);
-      auto key = r.string(entry, [&] { return std::string(name) + " bucket " + str(b) + " key"; });
+      auto key = r.string(entry + kEntryKey, [&] { return std::string(name) + " bucket " + str(b) + " key"; });
       if (!key) return std::unexpected(std::move(key.error()));
       if (auto ok = check_value<V>(r, *table, b, name); !ok) return std::unexpected(std::move(ok.error()));
       if (auto ok = archive::check_key(r, *table, b, archive::fx_hash(*key), name); !ok)
@@ -80,15 +75,15 @@ class IndexChecker {
   static Result<void> check_value(const Reader& r, const Table& table, std::uint32_t b, const char* name) {
     const std::size_t entry = table.entry(b);
     if constexpr (std::is_same_v<V, std::string_view>) {
-      auto value = r.string(entry + 8, [&] { return std::string(name) + " bucket " + str(b) + " value"; });
+      auto value = r.string(entry + kEntryValue, [&] { return std::string(name) + " bucket " + str(b) + " value"; });
       if (!value) return std::unexpected(std::move(value.error()));
     } else if constexpr (std::is_same_v<V, Strings>) {
       // The list's strings are dependent data: written before the table.
-      auto list = r.vector(entry + 8, 8, 4, table.entries_begin(),
+      auto list = r.vector(entry + list_entry::kList, archive::kStringSize, 4, table.entries_begin(),
                            [&] { return std::string(name) + " bucket " + str(b) + " import list"; });
       if (!list) return std::unexpected(std::move(list.error()));
       for (std::uint32_t i = 0; i < list->count; ++i) {
-        auto item = r.string(list->pos + 8 * std::size_t{i},
+        auto item = r.string(list->pos + archive::kStringSize * std::size_t{i},
                              [&] { return std::string(name) + " bucket " + str(b) + " import " + str(i); });
         if (!item) return std::unexpected(std::move(item.error()));
       }

@@ -1,4 +1,4 @@
-// Reading a descriptor-set index archive (format version 4) in place.
+// Reading a descriptor-set index archive (fds_index/index_format.hpp) in place.
 //
 // IndexView::open checks the whole archive once: the header, the four map
 // records of the 48-byte FdsIndex record that ends the payload, and each
@@ -27,7 +27,7 @@
 
 #include "archive/reader.hpp"
 #include "common/result.hpp"
-#include "fds_index/fds_index.hpp"
+#include "fds_index/index_format.hpp"
 
 namespace korvex::fds {
 
@@ -40,7 +40,7 @@ class Strings {
 
   std::size_t size() const noexcept { return count_; }
   bool empty() const noexcept { return count_ == 0; }
-  std::string_view operator[](std::size_t i) const noexcept { return reader_.string_at(pos_ + 8 * i); }
+  std::string_view operator[](std::size_t i) const noexcept { return reader_.string_at(pos_ + archive::kStringSize * i); }
 
   class iterator {
    public:
@@ -51,10 +51,10 @@ class Strings {
     using pointer = void;
     iterator() noexcept = default;
     std::string_view operator*() const noexcept { return reader_.string_at(pos_); }
-    iterator& operator++() noexcept { return pos_ += 8, *this; }
+    iterator& operator++() noexcept { return pos_ += archive::kStringSize, *this; }
     iterator operator++(int) noexcept {
       iterator old = *this;
-      pos_ += 8;
+      pos_ += archive::kStringSize;
       return old;
     }
     friend bool operator==(const iterator& a, const iterator& b) noexcept { return a.pos_ == b.pos_; }
@@ -66,7 +66,7 @@ class Strings {
     std::size_t pos_ = 0;
   };
   iterator begin() const noexcept { return iterator(reader_, pos_); }
-  iterator end() const noexcept { return iterator(reader_, pos_ + 8 * count_); }
+  iterator end() const noexcept { return iterator(reader_, pos_ + archive::kStringSize * count_); }
 
  private:
   archive::Reader reader_;
@@ -81,35 +81,35 @@ struct EntryCodec;
 
 template <>
 struct EntryCodec<std::string_view> {
-  static constexpr std::uint32_t kSize = 16;
-  static constexpr std::uint32_t kAlign = 4;
+  static constexpr std::uint32_t kSize = string_entry::kSize;
+  static constexpr std::uint32_t kAlign = string_entry::kAlign;
   static std::string_view decode(const archive::Reader& r, std::size_t entry) noexcept {
-    return r.string_at(entry + 8);
+    return r.string_at(entry + kEntryValue);
   }
   // Starts loading an out-of-line value while the key is compared.
-  static void prefetch(const archive::Reader& r, std::size_t entry) noexcept { r.prefetch_string(entry + 8); }
+  static void prefetch(const archive::Reader& r, std::size_t entry) noexcept { r.prefetch_string(entry + kEntryValue); }
 };
 
 template <>
 struct EntryCodec<Span> {
-  static constexpr std::uint32_t kSize = 24;
-  static constexpr std::uint32_t kAlign = 8;
+  static constexpr std::uint32_t kSize = span_entry::kSize;
+  static constexpr std::uint32_t kAlign = span_entry::kAlign;
   static Span decode(const archive::Reader& r, std::size_t entry) noexcept {
-    return Span{r.load<std::uint64_t>(entry + 8), r.load<std::uint64_t>(entry + 16)};
+    return Span{r.load<std::uint64_t>(entry + span_entry::kStart), r.load<std::uint64_t>(entry + span_entry::kEnd)};
   }
   static void prefetch(const archive::Reader&, std::size_t) noexcept {}
 };
 
 template <>
 struct EntryCodec<Strings> {
-  static constexpr std::uint32_t kSize = 16;
-  static constexpr std::uint32_t kAlign = 4;
+  static constexpr std::uint32_t kSize = list_entry::kSize;
+  static constexpr std::uint32_t kAlign = list_entry::kAlign;
   static Strings decode(const archive::Reader& r, std::size_t entry) noexcept {
-    // The vector's pointer counts from its own field, entry offset 8.
-    const std::int64_t first = static_cast<std::int64_t>(entry + 8) + r.load<std::int32_t>(entry + 8);
-    const std::uint32_t count = r.load<std::uint32_t>(entry + 12);
+    const std::size_t field = entry + list_entry::kList;
+    const std::int64_t first = static_cast<std::int64_t>(field) + r.load<std::int32_t>(field);
+    const std::uint32_t count = r.load<std::uint32_t>(field + archive::kVectorCountField);
     if (first < 0 || static_cast<std::uint64_t>(first) > r.size() ||
-        std::uint64_t{count} * 8 > r.size() - static_cast<std::uint64_t>(first))
+        std::uint64_t{count} * archive::kStringSize > r.size() - static_cast<std::uint64_t>(first))
       return {};
     return Strings(r, static_cast<std::size_t>(first), count);
   }

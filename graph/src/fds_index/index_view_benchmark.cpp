@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "fds_index/fds_index.hpp"
 #include "fds_index/index_view.hpp"
 
 namespace korvex::fds {

@@ -4,6 +4,7 @@
 // a key stored twice, and every truncation and byte flip of a small archive
 // (index_view_fuzz goes further), which must either fail to open or open
 // into a view whose every key is found where it is stored.
+#include "fds_index/fds_index.hpp"
 #include "fds_index/index_view.hpp"
 
 #include <gtest/gtest.h>

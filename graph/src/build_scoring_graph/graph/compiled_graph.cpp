@@ -35,14 +35,7 @@ NodeAttrs leaf_attrs(std::size_t position) {
   return NodeAttrs{leaf.type, leaf.is_string, leaf.range, kNone16};
 }
 
-std::uint8_t wire_type_of(std::uint8_t type) {
-  switch (type) {
-    case node_type::kVarint32:
-    case node_type::kInt32: return 0;
-    case node_type::kMessage: return 2;
-    default: return type;
-  }
-}
+using serial::wire_type_of;
 
 // The compiled transitions of the raw ones, sorted by (from, field) with
 // equal keys in raw order; with `first_only`, only the first of each key is

@@ -5,7 +5,8 @@
 // contiguous run [first_transition, first_transition + transition_count).
 // Two compilers produce it: compile_initial keeps every raw state as its own
 // node, compile merges the states of each block of a minimising partition.
-// The field order of these records is also their archive order.
+// The field order of these records is also their archive order
+// (serial/graph_format.hpp).
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,14 @@
-// The baked graph archive, version 7.
+// Writing the baked graph archive (serial/graph_format.hpp).
 //
 // The payload is laid out in one forward pass into the returned vector,
-// behind the header, sized once to its exact final size, known in advance: 20 bytes per node, 16 per
-// transition, the out-of-line root names, 12 per root, 8 per range pair and
-// the 56-byte CompiledGraph record at the very end. Both archive limits are
+// behind the header, sized once to its exact final size, known in advance:
+// a record per node, transition, root and range pair, the out-of-line root
+// names, and the graph record at the very end. Both archive limits are
 // checked before the first byte is written, so a refused graph costs nothing.
 #include "build_scoring_graph/serial/encode.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <span>
@@ -20,90 +21,18 @@
 namespace korvex::serial {
 namespace {
 
-using archive::to_le;
+using archive::store_le;
+namespace node = node_record;
+namespace transition = transition_record;
+namespace root = root_record;
+namespace pair = pair_record;
+namespace record = graph_record;
 
-// Archive records, in the byte order of the archive (fields pass through
-// to_le) with every padding byte an explicit zero field.
-struct NodeRecord {
-  std::uint32_t id;
-  std::uint8_t type;
-  std::uint8_t is_string;
-  std::uint16_t range;
-  std::uint16_t ext_set;
-  std::uint8_t pad[2];
-  std::uint32_t first_transition;
-  std::uint32_t transition_count;
-};
-static_assert(sizeof(NodeRecord) == 20 && alignof(NodeRecord) == 4);
-static_assert(offsetof(NodeRecord, id) == 0 && offsetof(NodeRecord, type) == 4 &&
-              offsetof(NodeRecord, is_string) == 5 && offsetof(NodeRecord, range) == 6 &&
-              offsetof(NodeRecord, ext_set) == 8 && offsetof(NodeRecord, pad) == 10 &&
-              offsetof(NodeRecord, first_transition) == 12 && offsetof(NodeRecord, transition_count) == 16);
-static_assert(std::has_unique_object_representations_v<NodeRecord>);
-
-struct TransitionRecord {
-  std::uint32_t from;
-  std::uint32_t field;
-  std::uint8_t label;
-  std::uint8_t wire_type;
-  std::uint8_t packed;
-  std::uint8_t pad;
-  std::uint32_t to;
-};
-static_assert(sizeof(TransitionRecord) == 16 && alignof(TransitionRecord) == 4);
-static_assert(offsetof(TransitionRecord, from) == 0 && offsetof(TransitionRecord, field) == 4 &&
-              offsetof(TransitionRecord, label) == 8 && offsetof(TransitionRecord, wire_type) == 9 &&
-              offsetof(TransitionRecord, packed) == 10 && offsetof(TransitionRecord, pad) == 11 &&
-              offsetof(TransitionRecord, to) == 12);
-static_assert(std::has_unique_object_representations_v<TransitionRecord>);
-
-struct RootRecord {
-  std::uint8_t fqdn[8];  // string representation
-  std::uint32_t state;
-};
-static_assert(sizeof(RootRecord) == 12 && alignof(RootRecord) == 4);
-static_assert(offsetof(RootRecord, fqdn) == 0 && offsetof(RootRecord, state) == 8);
-static_assert(std::has_unique_object_representations_v<RootRecord>);
-
-// leaf_ranges (i32, i32), ext_ranges (u32, u32), ext_range_sets (u32, u32):
-// all three are 8 bytes of two little-endian 32-bit words.
-struct PairRecord {
-  std::uint32_t first;
-  std::uint32_t second;
-};
-static_assert(sizeof(PairRecord) == 8 && alignof(PairRecord) == 4 && offsetof(PairRecord, second) == 4);
-static_assert(std::has_unique_object_representations_v<PairRecord>);
-
-struct VectorRecord {
-  std::int32_t offset;
-  std::uint32_t count;
-};
-static_assert(sizeof(VectorRecord) == 8 && offsetof(VectorRecord, count) == 4);
-
-struct GraphRecord {
-  VectorRecord nodes;
-  VectorRecord transitions;
-  VectorRecord roots;
-  VectorRecord leaf_ranges;
-  std::uint32_t state_count;
-  VectorRecord ext_ranges;
-  VectorRecord ext_range_sets;
-  std::uint8_t merged_flag;
-  std::uint8_t pad[3];
-};
-static_assert(sizeof(GraphRecord) == 56 && alignof(GraphRecord) == 4);
-static_assert(offsetof(GraphRecord, nodes) == 0 && offsetof(GraphRecord, transitions) == 8 &&
-              offsetof(GraphRecord, roots) == 16 && offsetof(GraphRecord, leaf_ranges) == 24 &&
-              offsetof(GraphRecord, state_count) == 32 && offsetof(GraphRecord, ext_ranges) == 36 &&
-              offsetof(GraphRecord, ext_range_sets) == 44 && offsetof(GraphRecord, merged_flag) == 52 &&
-              offsetof(GraphRecord, pad) == 53);
-static_assert(std::has_unique_object_representations_v<GraphRecord>);
-
-constexpr std::size_t kNodeSize = sizeof(NodeRecord);
-constexpr std::size_t kTransitionSize = sizeof(TransitionRecord);
-constexpr std::size_t kRootSize = sizeof(RootRecord);
-constexpr std::size_t kPairSize = sizeof(PairRecord);
-constexpr std::size_t kGraphSize = sizeof(GraphRecord);
+constexpr std::size_t kNodeSize = node::kSize;
+constexpr std::size_t kTransitionSize = transition::kSize;
+constexpr std::size_t kRootSize = root::kSize;
+constexpr std::size_t kPairSize = pair::kSize;
+constexpr std::size_t kGraphSize = record::kSize;
 
 // The exact payload length, or the first limit the graph breaks. Vector
 // sizes are bounded by memory, so none of these sums can wrap a 64-bit size.
@@ -114,7 +43,7 @@ Result<std::size_t> payload_length(const CompiledGraph& g, std::size_t limit) {
     if (root.fqdn.size() > archive::kInlineMax) names += root.fqdn.size();
   }
   std::size_t total = g.nodes.size() * kNodeSize + g.transitions.size() * kTransitionSize + names;
-  total = archive::align_up(total, 4);
+  total = archive::align_up(total, kRecordAlign);
   total += g.roots.size() * kRootSize;
   total += (g.leaf_ranges.size() + g.ext_ranges.size() + g.ext_range_sets.size()) * kPairSize;
   total += kGraphSize;
@@ -122,47 +51,61 @@ Result<std::size_t> payload_length(const CompiledGraph& g, std::size_t limit) {
   return total;
 }
 
-// One node or transition record, in the layout of NodeRecord or
-// TransitionRecord, put together in registers as little-endian words and
-// stored whole. (Filling a record field by field in memory and copying it
-// out reads back one wide word from several narrow stores, which the
-// processor cannot forward: a stall on every record.)
+// One node or transition record put together in registers as
+// little-endian words and stored whole. (Filling a record field by field in
+// memory and copying it out reads back one wide word from several narrow
+// stores, which the processor cannot forward: a stall on every record.)
+constexpr unsigned bit(std::size_t offset, std::size_t word) { return static_cast<unsigned>(8 * (offset - word)); }
+
 void write_node(const NodeEntry& n, std::uint8_t* out) {
-  static_assert(offsetof(NodeRecord, ext_set) == 8 && offsetof(NodeRecord, transition_count) == 16);
-  const std::uint64_t head = std::uint64_t{n.id} | std::uint64_t{n.type} << 32 |
-                             std::uint64_t{n.is_string ? 1u : 0u} << 40 | std::uint64_t{n.range} << 48;
-  const std::uint64_t middle = std::uint64_t{n.ext_set} | std::uint64_t{n.first_transition} << 32;  // pad: 0
-  archive::store_le(out, head);
-  archive::store_le(out + 8, middle);
-  archive::store_le(out + 16, n.transition_count);
+  static_assert(node::kRange + 2 <= 8 && node::kExtSet == 8 && node::kFirstTransition + 4 <= 16 &&
+                    node::kTransitionCount == 16 && node::kSize == 20,
+                "the node record is written as two words and a u32");
+  const std::uint64_t head = std::uint64_t{n.id} << bit(node::kId, 0) | std::uint64_t{n.type} << bit(node::kType, 0) |
+                             std::uint64_t{n.is_string ? 1u : 0u} << bit(node::kIsString, 0) |
+                             std::uint64_t{n.range} << bit(node::kRange, 0);
+  const std::uint64_t middle = std::uint64_t{n.ext_set} << bit(node::kExtSet, 8) |
+                               std::uint64_t{n.first_transition} << bit(node::kFirstTransition, 8);  // padding: 0
+  store_le(out, head);
+  store_le(out + 8, middle);
+  store_le(out + node::kTransitionCount, n.transition_count);
 }
 
 void write_transition(const TransitionEntry& t, std::uint8_t* out) {
-  static_assert(offsetof(TransitionRecord, label) == 8 && offsetof(TransitionRecord, to) == 12);
-  const std::uint64_t head = std::uint64_t{t.from} | std::uint64_t{t.field} << 32;
-  const std::uint64_t tail = std::uint64_t{t.label} | std::uint64_t{t.wire_type} << 8 |
-                             std::uint64_t{t.packed} << 16 | std::uint64_t{t.to} << 32;  // pad: 0
-  archive::store_le(out, head);
-  archive::store_le(out + 8, tail);
+  static_assert(transition::kField + 4 <= 8 && transition::kLabel == 8 && transition::kTo + 4 == 16 &&
+                    transition::kSize == 16,
+                "the transition record is written as two words");
+  const std::uint64_t head = std::uint64_t{t.from} << bit(transition::kFrom, 0) |
+                             std::uint64_t{t.field} << bit(transition::kField, 0);
+  const std::uint64_t tail =
+      std::uint64_t{t.label} << bit(transition::kLabel, 8) | std::uint64_t{t.wire_type} << bit(transition::kWireType, 8) |
+      std::uint64_t{t.packed} << bit(transition::kPacked, 8) | std::uint64_t{t.to} << bit(transition::kTo, 8);  // padding: 0
+  store_le(out, head);
+  store_le(out + 8, tail);
 }
 
 // Appends the pairs of `list` as PairRecords and returns where they start.
 template <class Pair>
 std::size_t write_pairs(archive::Serializer& s, const std::vector<Pair>& list) {
-  s.pad_to(4);
+  s.pad_to(kRecordAlign);
   const std::size_t at = s.pos();
   std::uint8_t* out = s.claim(list.size() * kPairSize);
   if (!s.ok()) return at;
   for (const Pair& p : list) {
-    const PairRecord rec{to_le(static_cast<std::uint32_t>(p.first)), to_le(static_cast<std::uint32_t>(p.second))};
-    std::memcpy(out, &rec, kPairSize);
+    store_le(out + pair::kFirst, static_cast<std::uint32_t>(p.first));
+    store_le(out + pair::kSecond, static_cast<std::uint32_t>(p.second));
     out += kPairSize;
   }
   return at;
 }
 
-VectorRecord vector_record(archive::Serializer& s, std::size_t target, std::size_t count, std::size_t field_pos) {
-  return VectorRecord{to_le(s.rel(target, field_pos)), to_le(s.count(count))};
+using GraphRecord = std::array<std::uint8_t, record::kSize>;
+
+// The vector record at `field` of the graph record that will sit at `at`.
+void put_vector(archive::Serializer& s, GraphRecord& rec, std::size_t field, std::size_t at, std::size_t target,
+                std::size_t count) {
+  store_le(rec.data() + field, s.rel(target, at + field));
+  store_le(rec.data() + field + archive::kVectorCountField, s.count(count));
 }
 
 }  // namespace
@@ -195,7 +138,7 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
   }
 
   // 2. Transitions.
-  s.pad_to(4);
+  s.pad_to(kRecordAlign);
   const std::size_t transitions_at = s.pos();
   if (std::uint8_t* out = s.claim(graph.transitions.size() * kTransitionSize); s.ok()) {
     for (const TransitionEntry& t : graph.transitions) {
@@ -205,11 +148,12 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
   }
 
   // 3.-4. Root names too long to sit inline, back to back, then the roots.
+  static_assert(root::kFqdn == 0, "string records open with their string");
   const std::size_t roots_at = s.write_string_records(
       std::span<const RootEntry>(graph.roots), kRootSize,
       [](const RootEntry& root) -> std::string_view { return root.fqdn; },
       [](const RootEntry& root, std::uint8_t* record) {
-        archive::store_le(record + offsetof(RootRecord, state), root.state);
+        store_le(record + root::kState, root.state);
       });
 
   // 5.-7. The three lists of pairs.
@@ -217,21 +161,18 @@ Result<std::vector<std::uint8_t>> to_bytes(const CompiledGraph& graph, std::size
   const std::size_t ext_ranges_at = write_pairs(s, graph.ext_ranges);
   const std::size_t ext_range_sets_at = write_pairs(s, graph.ext_range_sets);
 
-  // 8. The CompiledGraph record ends the payload.
-  s.pad_to(4);
+  // 8. The graph record ends the payload.
+  s.pad_to(kRecordAlign);
   const std::size_t at = s.pos();
   GraphRecord rec{};
-  rec.nodes = vector_record(s, nodes_at, graph.nodes.size(), at + offsetof(GraphRecord, nodes));
-  rec.transitions =
-      vector_record(s, transitions_at, graph.transitions.size(), at + offsetof(GraphRecord, transitions));
-  rec.roots = vector_record(s, roots_at, graph.roots.size(), at + offsetof(GraphRecord, roots));
-  rec.leaf_ranges =
-      vector_record(s, leaf_ranges_at, graph.leaf_ranges.size(), at + offsetof(GraphRecord, leaf_ranges));
-  rec.state_count = to_le(graph.state_count);
-  rec.ext_ranges = vector_record(s, ext_ranges_at, graph.ext_ranges.size(), at + offsetof(GraphRecord, ext_ranges));
-  rec.ext_range_sets =
-      vector_record(s, ext_range_sets_at, graph.ext_range_sets.size(), at + offsetof(GraphRecord, ext_range_sets));
-  rec.merged_flag = graph.merged_flag ? 1 : 0;
+  put_vector(s, rec, record::kNodes, at, nodes_at, graph.nodes.size());
+  put_vector(s, rec, record::kTransitions, at, transitions_at, graph.transitions.size());
+  put_vector(s, rec, record::kRoots, at, roots_at, graph.roots.size());
+  put_vector(s, rec, record::kLeafRanges, at, leaf_ranges_at, graph.leaf_ranges.size());
+  store_le(rec.data() + record::kStateCount, graph.state_count);
+  put_vector(s, rec, record::kExtRanges, at, ext_ranges_at, graph.ext_ranges.size());
+  put_vector(s, rec, record::kExtRangeSets, at, ext_range_sets_at, graph.ext_range_sets.size());
+  rec[record::kMergedFlag] = graph.merged_flag ? 1 : 0;
   s.write_record(rec);
   auto framed = s.finish_framed(kGraphFormatVersion);
   if (!framed) return std::unexpected(std::move(framed.error()));

@@ -1,8 +1,5 @@
-// The baked graph archive (format version 7).
-//
-// Payload order: nodes, transitions, out-of-line root names, roots, leaf
-// ranges, extension ranges, extension-range sets, then the 56-byte
-// CompiledGraph record, which ends the payload.
+// Encoding a compiled graph as a baked graph archive (its layout:
+// serial/graph_format.hpp).
 #pragma once
 
 #include <cstddef>
@@ -10,11 +7,10 @@
 #include <vector>
 
 #include "build_scoring_graph/graph/compiled_graph.hpp"
+#include "build_scoring_graph/serial/graph_format.hpp"
 #include "common/result.hpp"
 
 namespace korvex::serial {
-
-inline constexpr std::uint64_t kGraphFormatVersion = 7;
 
 // Header + payload, or the serialisation error (a root name of 2^30 bytes or
 // more, or a payload that would reach 2^31 bytes).

@@ -10,7 +10,6 @@
 #include <string>
 #include <utility>
 
-#include "build_scoring_graph/serial/encode.hpp"
 
 namespace korvex::serial {
 
@@ -21,20 +20,10 @@ using archive::file_offset;
 using archive::Reader;
 using archive::Run;
 
-// The CompiledGraph record that ends the payload.
-constexpr std::size_t kGraphRecordSize = 56;
-constexpr std::size_t kNodesField = 0;
-constexpr std::size_t kTransitionsField = 8;
-constexpr std::size_t kRootsField = 16;
-constexpr std::size_t kLeafRangesField = 24;
-constexpr std::size_t kStateCountField = 32;
-constexpr std::size_t kExtRangesField = 36;
-constexpr std::size_t kExtRangeSetsField = 44;
-constexpr std::size_t kMergedFlagField = 52;
-static_assert(kMergedFlagField + 4 == kGraphRecordSize, "merged_flag and three bytes of padding end the record");
-static_assert(RecordCodec<Node>::kSize == 20 && RecordCodec<Transition>::kSize == 16 &&
-              RecordCodec<Root>::kSize == 12 && RecordCodec<LeafRange>::kSize == 8 &&
-              RecordCodec<ExtensionRange>::kSize == 8 && RecordCodec<ExtensionRangeSet>::kSize == 8);
+namespace node = node_record;
+namespace transition = transition_record;
+namespace root = root_record;
+namespace record = graph_record;
 
 std::string str(std::uint64_t v) { return std::to_string(v); }
 
@@ -85,12 +74,12 @@ class GraphChecker {
     v.reader_ = Reader(*payload);
     const Reader& r = v.reader_;
     const std::size_t size = r.size();
-    if (size < kGraphRecordSize)
+    if (size < record::kSize)
       return std::unexpected(error_at(file_offset(0), "payload of " + str(size) +
-                                                          " bytes is too short for the 56-byte graph record"));
-    const std::size_t record = size - kGraphRecordSize;
-    if (record % 4 != 0)
-      return std::unexpected(error_at(file_offset(record), "the graph record that ends the payload is not 4-aligned"));
+                                                          " bytes is too short for the " + str(record::kSize) + "-byte graph record"));
+    const std::size_t at = size - record::kSize;
+    if (at % kRecordAlign != 0)
+      return std::unexpected(error_at(file_offset(at), "the graph record that ends the payload is not 4-aligned"));
 
     struct Field {
       std::size_t offset;
@@ -99,22 +88,22 @@ class GraphChecker {
       Run GraphView::* run;
     };
     static constexpr Field kLists[] = {
-        {kNodesField, 20, "nodes", &GraphView::nodes_},
-        {kTransitionsField, 16, "transitions", &GraphView::transitions_},
-        {kRootsField, 12, "roots", &GraphView::roots_},
-        {kLeafRangesField, 8, "leaf_ranges", &GraphView::leaf_ranges_},
-        {kExtRangesField, 8, "ext_ranges", &GraphView::ext_ranges_},
-        {kExtRangeSetsField, 8, "ext_range_sets", &GraphView::ext_range_sets_},
+        {record::kNodes, node::kSize, "nodes", &GraphView::nodes_},
+        {record::kTransitions, transition::kSize, "transitions", &GraphView::transitions_},
+        {record::kRoots, root::kSize, "roots", &GraphView::roots_},
+        {record::kLeafRanges, pair_record::kSize, "leaf_ranges", &GraphView::leaf_ranges_},
+        {record::kExtRanges, pair_record::kSize, "ext_ranges", &GraphView::ext_ranges_},
+        {record::kExtRangeSets, pair_record::kSize, "ext_range_sets", &GraphView::ext_range_sets_},
     };
     for (const Field& f : kLists) {
-      auto run = r.vector(record + f.offset, f.element_size, 4, record,
+      auto run = r.vector(at + f.offset, f.element_size, kRecordAlign, at,
                           [&] { return std::string(f.name) + " list"; });
       if (!run) return std::unexpected(std::move(run.error()));
       v.*f.run = *run;
     }
 
     const std::uint32_t node_count = v.nodes_.count;
-    if (auto ok = check_record(v, record, node_count); !ok) return std::unexpected(std::move(ok.error()));
+    if (auto ok = check_record(v, at, node_count); !ok) return std::unexpected(std::move(ok.error()));
     if (auto ok = check_range_sets(v); !ok) return std::unexpected(std::move(ok.error()));
     std::vector<std::uint8_t> wire(node_count);
     if (auto ok = check_nodes(v, wire); !ok) return std::unexpected(std::move(ok.error()));
@@ -124,21 +113,21 @@ class GraphChecker {
   }
 
  private:
-  static Result<void> check_record(GraphView& v, std::size_t record, std::uint32_t node_count) {
+  static Result<void> check_record(GraphView& v, std::size_t at, std::uint32_t node_count) {
     const Reader& r = v.reader_;
-    v.state_count_ = r.load<std::uint32_t>(record + kStateCountField);
+    v.state_count_ = r.load<std::uint32_t>(at + record::kStateCount);
     if (v.state_count_ != node_count)
-      return std::unexpected(error_at(file_offset(record + kStateCountField),
+      return std::unexpected(error_at(file_offset(at + record::kStateCount),
                                       "state_count is " + str(v.state_count_) + ", but the graph has " +
                                           str(node_count) + " nodes"));
-    const std::uint8_t merged = r.data()[record + kMergedFlagField];
+    const std::uint8_t merged = r.data()[at + record::kMergedFlag];
     if (merged > 1)
-      return std::unexpected(error_at(file_offset(record + kMergedFlagField),
+      return std::unexpected(error_at(file_offset(at + record::kMergedFlag),
                                       "merged_flag is " + str(merged) + ", which is neither 0 nor 1"));
     v.merged_flag_ = merged != 0;
-    for (std::size_t i = kMergedFlagField + 1; i < kGraphRecordSize; ++i) {
-      if (r.data()[record + i] != 0)
-        return std::unexpected(error_at(file_offset(record + i), "the graph record has non-zero padding"));
+    for (std::size_t i = record::kMergedFlag + 1; i < record::kSize; ++i) {
+      if (r.data()[at + i] != 0)
+        return std::unexpected(error_at(file_offset(at + i), "the graph record has non-zero padding"));
     }
     return {};
   }
@@ -149,7 +138,7 @@ class GraphChecker {
     for (std::uint32_t i = 0; i < sets.size(); ++i) {
       const ExtensionRangeSet s = sets[i];
       if (std::uint64_t{s.start} + s.count > ranges) [[unlikely]]
-        return std::unexpected(error_at(file_offset(v.ext_range_sets_.pos + 8 * std::size_t{i}),
+        return std::unexpected(error_at(file_offset(v.ext_range_sets_.pos + pair_record::kSize * std::size_t{i}),
                                         "extension-range set " + str(i) + " (start " + str(s.start) + ", count " +
                                             str(s.count) + ") runs past the " + str(ranges) +
                                             " extension ranges"));
@@ -168,46 +157,46 @@ class GraphChecker {
     const std::uint32_t sets = v.ext_range_sets_.count;
     std::uint64_t cursor = 0;
     std::size_t at = v.nodes_.pos;
-    for (std::uint32_t i = 0; i < n; ++i, at += 20) {
-      const auto id = r.load<std::uint32_t>(at);
-      const std::uint8_t type = r.data()[at + 4];
-      const std::uint8_t is_string = r.data()[at + 5];
-      const auto range = r.load<std::uint16_t>(at + 6);
-      const auto ext_set = r.load<std::uint16_t>(at + 8);
-      const auto padding = r.load<std::uint16_t>(at + 10);
-      const auto first = r.load<std::uint32_t>(at + 12);
-      const auto count = r.load<std::uint32_t>(at + 16);
+    for (std::uint32_t i = 0; i < n; ++i, at += node::kSize) {
+      const auto id = r.load<std::uint32_t>(at + node::kId);
+      const std::uint8_t type = r.data()[at + node::kType];
+      const std::uint8_t is_string = r.data()[at + node::kIsString];
+      const auto range = r.load<std::uint16_t>(at + node::kRange);
+      const auto ext_set = r.load<std::uint16_t>(at + node::kExtSet);
+      const auto padding = r.load<std::uint16_t>(at + node::kPadding);
+      const auto first = r.load<std::uint32_t>(at + node::kFirstTransition);
+      const auto count = r.load<std::uint32_t>(at + node::kTransitionCount);
       wire[i] = wire_type_of(type);
       if (id != i || is_string > 1 || padding != 0 || (range != kNoIndex && range >= leaf_ranges) ||
           (ext_set != kNoIndex && ext_set >= sets) || first != cursor || count > transitions - cursor) [[unlikely]] {
         if (id != i)
-          return std::unexpected(error_at(file_offset(at), "node " + str(i) + " has id " + str(id) +
+          return std::unexpected(error_at(file_offset(at + node::kId), "node " + str(i) + " has id " + str(id) +
                                                                ", but node ids count up from 0"));
         if (is_string > 1)
-          return std::unexpected(error_at(file_offset(at + 5), "node " + str(i) + " has is_string " +
+          return std::unexpected(error_at(file_offset(at + node::kIsString), "node " + str(i) + " has is_string " +
                                                                    str(is_string) + ", which is neither 0 nor 1"));
         if (padding != 0)
-          return std::unexpected(error_at(file_offset(at + 10), "node " + str(i) + " has non-zero padding"));
+          return std::unexpected(error_at(file_offset(at + node::kPadding), "node " + str(i) + " has non-zero padding"));
         if (range != kNoIndex && range >= leaf_ranges)
-          return std::unexpected(error_at(file_offset(at + 6), "node " + str(i) + " has range " + str(range) +
+          return std::unexpected(error_at(file_offset(at + node::kRange), "node " + str(i) + " has range " + str(range) +
                                                                    ", but the graph has " + str(leaf_ranges) +
                                                                    " leaf ranges"));
         if (ext_set != kNoIndex && ext_set >= sets)
-          return std::unexpected(error_at(file_offset(at + 8), "node " + str(i) + " has ext_set " + str(ext_set) +
+          return std::unexpected(error_at(file_offset(at + node::kExtSet), "node " + str(i) + " has ext_set " + str(ext_set) +
                                                                    ", but the graph has " + str(sets) +
                                                                    " extension-range sets"));
         if (first != cursor)
-          return std::unexpected(error_at(file_offset(at + 12), "node " + str(i) + " has first_transition " +
+          return std::unexpected(error_at(file_offset(at + node::kFirstTransition), "node " + str(i) + " has first_transition " +
                                                                     str(first) + ", but its run starts at transition " +
                                                                     str(cursor)));
-        return std::unexpected(error_at(file_offset(at + 16), "node " + str(i) + " has transition_count " +
+        return std::unexpected(error_at(file_offset(at + node::kTransitionCount), "node " + str(i) + " has transition_count " +
                                                                   str(count) + ", which runs past the " +
                                                                   str(transitions) + " transitions"));
       }
       cursor += count;
     }
     if (cursor != transitions)
-      return std::unexpected(error_at(file_offset(v.transitions_.pos + 16 * cursor),
+      return std::unexpected(error_at(file_offset(v.transitions_.pos + transition::kSize * cursor),
                                       "transition " + str(cursor) + " lies past the runs of all " + str(n) +
                                           " nodes"));
     return {};
@@ -225,49 +214,49 @@ class GraphChecker {
     std::size_t node_at = v.nodes_.pos;
     std::uint32_t previous_field = 0;
     std::size_t at = v.transitions_.pos;
-    for (std::uint32_t j = 0; j < t; ++j, at += 16) {
+    for (std::uint32_t j = 0; j < t; ++j, at += transition::kSize) {
       if (j == owner_end) {
         // The node runs cover [0, t) (checked above), so a later node owns
         // j; the bound only matters should the bytes change meanwhile.
-        if (j != 0) ++owner, node_at += 20;
-        while (owner < n && r.load<std::uint32_t>(node_at + 16) == 0) ++owner, node_at += 20;
+        if (j != 0) ++owner, node_at += node::kSize;
+        while (owner < n && r.load<std::uint32_t>(node_at + node::kTransitionCount) == 0) ++owner, node_at += node::kSize;
         if (owner == n)
-          return std::unexpected(error_at(file_offset(at), "transition " + str(j) + " lies past the runs of all " +
+          return std::unexpected(error_at(file_offset(at + transition::kFrom), "transition " + str(j) + " lies past the runs of all " +
                                                                str(n) + " nodes"));
-        owner_end = std::uint64_t{j} + r.load<std::uint32_t>(node_at + 16);
+        owner_end = std::uint64_t{j} + r.load<std::uint32_t>(node_at + node::kTransitionCount);
         previous_field = 0;
       }
-      const auto from = r.load<std::uint32_t>(at);
-      const auto field = r.load<std::uint32_t>(at + 4);
-      const std::uint8_t wire_type = r.data()[at + 9];
-      const std::uint8_t packed = r.data()[at + 10];
-      const std::uint8_t padding = r.data()[at + 11];
-      const auto to = r.load<std::uint32_t>(at + 12);
+      const auto from = r.load<std::uint32_t>(at + transition::kFrom);
+      const auto field = r.load<std::uint32_t>(at + transition::kField);
+      const std::uint8_t wire_type = r.data()[at + transition::kWireType];
+      const std::uint8_t packed = r.data()[at + transition::kPacked];
+      const std::uint8_t padding = r.data()[at + transition::kPadding];
+      const auto to = r.load<std::uint32_t>(at + transition::kTo);
       if (from != owner || field < previous_field || to >= n || packed > 1 || padding != 0 ||
           wire_type != wire[to]) [[unlikely]] {
         if (from >= n)
-          return std::unexpected(error_at(file_offset(at), "transition " + str(j) + " comes from node " + str(from) +
+          return std::unexpected(error_at(file_offset(at + transition::kFrom), "transition " + str(j) + " comes from node " + str(from) +
                                                                ", but the graph has " + str(n) + " nodes"));
         if (from != owner)
-          return std::unexpected(error_at(file_offset(at), "transition " + str(j) + " comes from node " + str(from) +
+          return std::unexpected(error_at(file_offset(at + transition::kFrom), "transition " + str(j) + " comes from node " + str(from) +
                                                                ", but it lies in the run of node " + str(owner)));
         if (field < previous_field)
-          return std::unexpected(error_at(file_offset(at + 4), "transition " + str(j) + " has field " + str(field) +
+          return std::unexpected(error_at(file_offset(at + transition::kField), "transition " + str(j) + " has field " + str(field) +
                                                                    " after field " + str(previous_field) +
                                                                    " of the same node, but transitions are sorted "
                                                                    "by (from, field)"));
         if (to >= n)
-          return std::unexpected(error_at(file_offset(at + 12), "transition " + str(j) + " points at node " +
+          return std::unexpected(error_at(file_offset(at + transition::kTo), "transition " + str(j) + " points at node " +
                                                                     str(to) + ", but the graph has " + str(n) +
                                                                     " nodes"));
         if (packed > 1)
-          return std::unexpected(error_at(file_offset(at + 10), "transition " + str(j) + " has packed " +
+          return std::unexpected(error_at(file_offset(at + transition::kPacked), "transition " + str(j) + " has packed " +
                                                                     str(packed) + ", which is neither 0 nor 1"));
         if (padding != 0)
-          return std::unexpected(error_at(file_offset(at + 11), "transition " + str(j) + " has non-zero padding"));
-        return std::unexpected(error_at(file_offset(at + 9), "transition " + str(j) + " has wire_type " +
+          return std::unexpected(error_at(file_offset(at + transition::kPadding), "transition " + str(j) + " has non-zero padding"));
+        return std::unexpected(error_at(file_offset(at + transition::kWireType), "transition " + str(j) + " has wire_type " +
                                                                  str(wire_type) + ", but its target node " + str(to) +
-                                                                 " of type " + str(r.data()[node_at_of(v, to) + 4]) +
+                                                                 " of type " + str(r.data()[node_at_of(v, to) + node::kType]) +
                                                                  " needs " + str(wire[to])));
       }
       previous_field = field;
@@ -275,7 +264,7 @@ class GraphChecker {
     return {};
   }
 
-  static std::size_t node_at_of(const GraphView& v, std::uint32_t id) { return v.nodes_.pos + 20 * std::size_t{id}; }
+  static std::size_t node_at_of(const GraphView& v, std::uint32_t id) { return v.nodes_.pos + node::kSize * std::size_t{id}; }
 
   static Result<void> check_roots(GraphView& v) {
     const Reader& r = v.reader_;
@@ -283,12 +272,12 @@ class GraphChecker {
     const std::uint32_t count = v.roots_.count;
     v.root_order_.resize(count);
     std::size_t at = v.roots_.pos;
-    for (std::uint32_t i = 0; i < count; ++i, at += 12) {
-      auto name = r.string(at, [&] { return "root " + str(i) + " fqdn"; });
+    for (std::uint32_t i = 0; i < count; ++i, at += root::kSize) {
+      auto name = r.string(at + root::kFqdn, [&] { return "root " + str(i) + " fqdn"; });
       if (!name) return std::unexpected(std::move(name.error()));
-      const auto state = r.load<std::uint32_t>(at + 8);
+      const auto state = r.load<std::uint32_t>(at + root::kState);
       if (state >= n)
-        return std::unexpected(error_at(file_offset(at + 8), "root " + str(i) + " points at node " + str(state) +
+        return std::unexpected(error_at(file_offset(at + root::kState), "root " + str(i) + " points at node " + str(state) +
                                                                  ", but the graph has " + str(n) + " nodes"));
       v.root_order_[i] = (archive::fx_hash(*name) >> 32) << 32 | i;
     }
@@ -309,13 +298,13 @@ std::optional<std::uint32_t> GraphView::transition_index(std::uint32_t id, std::
   const std::size_t base = transitions_.pos;
   while (lo < hi) {
     const std::size_t mid = lo + (hi - lo) / 2;
-    if (reader_.load<std::uint32_t>(base + 16 * mid + 4) < field)
+    if (reader_.load<std::uint32_t>(base + transition_record::kSize * mid + transition_record::kField) < field)
       lo = mid + 1;
     else
       hi = mid;
   }
   const std::size_t end = std::min<std::size_t>(std::size_t{n.first_transition} + n.transition_count, all.size());
-  if (lo < end && reader_.load<std::uint32_t>(base + 16 * lo + 4) == field) return static_cast<std::uint32_t>(lo);
+  if (lo < end && reader_.load<std::uint32_t>(base + transition_record::kSize * lo + transition_record::kField) == field) return static_cast<std::uint32_t>(lo);
   return std::nullopt;
 }
 

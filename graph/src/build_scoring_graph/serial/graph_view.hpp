@@ -1,4 +1,4 @@
-// Reading a baked graph archive (format version 7) in place.
+// Reading a baked graph archive (serial/graph_format.hpp) in place.
 //
 // GraphView::open checks the whole archive once: the header, every vector
 // (inside the payload, aligned, before the CompiledGraph record that ends
@@ -28,12 +28,10 @@
 #include <vector>
 
 #include "archive/reader.hpp"
+#include "build_scoring_graph/serial/graph_format.hpp"
 #include "common/result.hpp"
 
 namespace korvex::serial {
-
-// The "none" value of a node's `range` and `ext_set`.
-inline constexpr std::uint16_t kNoIndex = 0xFFFF;
 
 struct Node {
   std::uint32_t id = 0;
@@ -81,73 +79,55 @@ struct ExtensionRangeSet {
   friend bool operator==(const ExtensionRangeSet&, const ExtensionRangeSet&) = default;
 };
 
-// The protobuf wire type of a transition into a node of this type: the
-// 32-bit varint leaves are varints (0), a message is length-delimited (2),
-// every other code is its own wire type.
-constexpr std::uint8_t wire_type_of(std::uint8_t node_type) noexcept {
-  switch (node_type) {
-    case 8:
-    case 9: return 0;
-    case 10: return 2;
-    default: return node_type;
-  }
-}
-
 // Record layouts: size and decoder of each archived record.
 template <class T>
 struct RecordCodec;
 
 template <>
 struct RecordCodec<Node> {
-  static constexpr std::size_t kSize = 20;
+  static constexpr std::size_t kSize = node_record::kSize;
   static Node decode(const archive::Reader& r, std::size_t at) noexcept {
-    return Node{r.load<std::uint32_t>(at),     r.data()[at + 4],
-                r.data()[at + 5] != 0,         r.load<std::uint16_t>(at + 6),
-                r.load<std::uint16_t>(at + 8), r.load<std::uint32_t>(at + 12),
-                r.load<std::uint32_t>(at + 16)};
+    namespace f = node_record;
+    return Node{r.load<std::uint32_t>(at + f::kId),          r.data()[at + f::kType],
+                r.data()[at + f::kIsString] != 0,            r.load<std::uint16_t>(at + f::kRange),
+                r.load<std::uint16_t>(at + f::kExtSet),      r.load<std::uint32_t>(at + f::kFirstTransition),
+                r.load<std::uint32_t>(at + f::kTransitionCount)};
   }
 };
 
 template <>
 struct RecordCodec<Transition> {
-  static constexpr std::size_t kSize = 16;
+  static constexpr std::size_t kSize = transition_record::kSize;
   static Transition decode(const archive::Reader& r, std::size_t at) noexcept {
-    return Transition{r.load<std::uint32_t>(at), r.load<std::uint32_t>(at + 4), r.data()[at + 8],
-                      r.data()[at + 9],          r.data()[at + 10] != 0,        r.load<std::uint32_t>(at + 12)};
+    namespace f = transition_record;
+    return Transition{r.load<std::uint32_t>(at + f::kFrom), r.load<std::uint32_t>(at + f::kField),
+                      r.data()[at + f::kLabel],             r.data()[at + f::kWireType],
+                      r.data()[at + f::kPacked] != 0,       r.load<std::uint32_t>(at + f::kTo)};
   }
 };
 
 template <>
 struct RecordCodec<Root> {
-  static constexpr std::size_t kSize = 12;
+  static constexpr std::size_t kSize = root_record::kSize;
   static Root decode(const archive::Reader& r, std::size_t at) noexcept {
-    return Root{r.string_at(at), r.load<std::uint32_t>(at + 8)};
+    return Root{r.string_at(at + root_record::kFqdn), r.load<std::uint32_t>(at + root_record::kState)};
   }
 };
 
-template <>
-struct RecordCodec<LeafRange> {
-  static constexpr std::size_t kSize = 8;
-  static LeafRange decode(const archive::Reader& r, std::size_t at) noexcept {
-    return LeafRange{r.load<std::int32_t>(at), r.load<std::int32_t>(at + 4)};
+// The three lists of pairs share one layout.
+template <class Pair, class Word>
+struct PairCodec {
+  static constexpr std::size_t kSize = pair_record::kSize;
+  static Pair decode(const archive::Reader& r, std::size_t at) noexcept {
+    return Pair{r.load<Word>(at + pair_record::kFirst), r.load<Word>(at + pair_record::kSecond)};
   }
 };
-
 template <>
-struct RecordCodec<ExtensionRange> {
-  static constexpr std::size_t kSize = 8;
-  static ExtensionRange decode(const archive::Reader& r, std::size_t at) noexcept {
-    return ExtensionRange{r.load<std::uint32_t>(at), r.load<std::uint32_t>(at + 4)};
-  }
-};
-
+struct RecordCodec<LeafRange> : PairCodec<LeafRange, std::int32_t> {};
 template <>
-struct RecordCodec<ExtensionRangeSet> {
-  static constexpr std::size_t kSize = 8;
-  static ExtensionRangeSet decode(const archive::Reader& r, std::size_t at) noexcept {
-    return ExtensionRangeSet{r.load<std::uint32_t>(at), r.load<std::uint32_t>(at + 4)};
-  }
-};
+struct RecordCodec<ExtensionRange> : PairCodec<ExtensionRange, std::uint32_t> {};
+template <>
+struct RecordCodec<ExtensionRangeSet> : PairCodec<ExtensionRangeSet, std::uint32_t> {};
 
 // A run of archived records of one kind, decoded on access; a random-access
 // range of values. Cheap to copy; valid as long as the archive bytes.
