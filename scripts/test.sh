@@ -37,6 +37,10 @@ c++ -std=c++23 "$stage/graph_roots.cpp" -o "$stage/graph_roots" \
   $(PKG_CONFIG_PATH="$pcdir" PKG_CONFIG_SYSROOT_DIR="$stage" pkg-config --cflags --libs korvex_readers)
 "$stage/graph_roots" testdata/expected/wkt/graph.rkyv | grep -qx "google.protobuf.Any: 2 fields" ||
   { echo "the README example printed something else" >&2; exit 1; }
+# The readers stand on the formats alone: no writer header, no writer code.
+if find "$stage" -name writer.hpp | grep -q . || nm -C "$(find "$stage" -name libkorvex_readers.a)" | grep -q Serializer; then
+  echo "the installed readers carry the archive writer" >&2; exit 1
+fi
 
 echo "== module tests (pip install into a venv)"
 [[ -x build/venv/bin/python ]] || $PY -m venv --system-site-packages build/venv

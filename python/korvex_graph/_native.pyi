@@ -2,11 +2,17 @@
 
 import sys
 from _typeshed import ReadableBuffer, structseq
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import Any, Final, Self, SupportsIndex, final, overload
 
 class ArchiveError(ValueError): ...
 class PayloadError(ValueError): ...
+
+ARCHIVE_MAGIC: Final[bytes]
+ARCHIVE_HEADER_SIZE: Final[int]
+GRAPH_FORMAT_VERSION: Final[int]
+INDEX_FORMAT_VERSION: Final[int]
+NODE_TYPE_NAMES: Final[Mapping[int, str]]
 
 def bake(
     inputs: Sequence[str | ReadableBuffer],

@@ -27,7 +27,7 @@ import stat
 from io import BufferedReader
 from typing import TYPE_CHECKING
 
-from ._native import ArchiveError
+from ._native import ARCHIVE_HEADER_SIZE, ARCHIVE_MAGIC, ArchiveError
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -39,12 +39,8 @@ if TYPE_CHECKING:
 # The default bound of what is read from a file that is not a regular one.
 DEFAULT_MAX_INPUT_SIZE = 256 << 20
 
-# Every archive begins with its header, which begins with the magic.
-MAGIC = b"VELDRANE"
-HEADER_SIZE = 24
-
 # No archive is larger: the header, and a payload below 2 GiB.
-ARCHIVE_LIMIT = HEADER_SIZE + (1 << 31) - 1
+ARCHIVE_LIMIT = ARCHIVE_HEADER_SIZE + (1 << 31) - 1
 
 
 def bytes_of(source: Source, *, mmap: bool = False, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> ReadableBuffer:
@@ -73,9 +69,9 @@ def _read(file: BufferedReader, path: str | os.PathLike[str], max_input_size: in
         )
     # What does not begin as an archive (/dev/zero, a large file of another
     # kind) is not read further: the checks refuse its header as well.
-    first = file.peek(len(MAGIC))[: len(MAGIC)]
-    if len(first) == len(MAGIC) and first != MAGIC:
-        return file.read(HEADER_SIZE)
+    first = file.peek(len(ARCHIVE_MAGIC))[: len(ARCHIVE_MAGIC)]
+    if len(first) == len(ARCHIVE_MAGIC) and first != ARCHIVE_MAGIC:
+        return file.read(ARCHIVE_HEADER_SIZE)
     if regular:  # one allocation of the size found, filled in place
         return file.read(info.st_size)
     if max_input_size > ARCHIVE_LIMIT:  # the checks refuse what is larger

@@ -19,17 +19,12 @@ from typing import Any, TextIO, TypeVar
 
 from .._graph import Graph
 from .._index import Index
-from .._native import ArchiveError
+from .._native import ARCHIVE_HEADER_SIZE, ARCHIVE_MAGIC, GRAPH_FORMAT_VERSION, INDEX_FORMAT_VERSION, ArchiveError
 from .._source import DEFAULT_MAX_INPUT_SIZE, read_file
 
 T = TypeVar("T")
 
 PROG = "korvex-graph"
-
-MAGIC = b"VELDRANE"
-HEADER_SIZE = 24
-GRAPH_VERSION = 7
-INDEX_VERSION = 4
 
 
 class Failure(Exception):
@@ -178,20 +173,20 @@ def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tup
     not a regular file is read up to `max_input_size` bytes."""
     with failing_as_one_line(path):
         data = read_file(path, max_input_size)
-    if len(data) < HEADER_SIZE:
+    if len(data) < ARCHIVE_HEADER_SIZE:
         if len(data) == 0:
             raise Failure(f"{path}: empty file, not an archive")
-        raise Failure(f"{path}: too short for an archive ({len(data)} bytes; the header alone has {HEADER_SIZE})")
-    if bytes(data[:8]) != MAGIC:
-        raise Failure(f"{path}: not an archive (it does not begin with {MAGIC.decode()})")
+        raise Failure(f"{path}: too short for an archive ({len(data)} bytes; the header alone has {ARCHIVE_HEADER_SIZE})")
+    if bytes(data[: len(ARCHIVE_MAGIC)]) != ARCHIVE_MAGIC:
+        raise Failure(f"{path}: not an archive (it does not begin with {ARCHIVE_MAGIC.decode()})")
     (version,) = struct.unpack_from("<Q", data, 8)
-    if version == GRAPH_VERSION:
+    if version == GRAPH_FORMAT_VERSION:
         return "graph", data
-    if version == INDEX_VERSION:
+    if version == INDEX_FORMAT_VERSION:
         return "index", data
     raise Failure(
         f"{path}: unknown archive format version {version} "
-        f"(graph archives are version {GRAPH_VERSION}, index archives version {INDEX_VERSION})"
+        f"(graph archives are version {GRAPH_FORMAT_VERSION}, index archives version {INDEX_FORMAT_VERSION})"
     )
 
 

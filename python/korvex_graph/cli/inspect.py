@@ -9,6 +9,7 @@ from typing import Any
 
 from .._graph import Graph
 from .._index import Index
+from .._native import GRAPH_FORMAT_VERSION, INDEX_FORMAT_VERSION, NODE_TYPE_NAMES
 from ._common import add_json, add_max_input_size, add_subcommand, count_argument, examples, open_archive, print_json
 
 DESCRIPTION = """\
@@ -20,17 +21,6 @@ For a graph: the sizes of its lists, its largest nodes (by fields) with
 the root types they stand for, and its roots. For an index: the size of
 each map and its first entries by key."""
 
-# Node type codes, as the archive stores them.
-NODE_TYPES = {
-    0: "varint",
-    1: "fixed64",
-    2: "bytes",
-    3: "group",
-    5: "fixed32",
-    8: "varint32",
-    9: "int32",
-    10: "message",
-}
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -61,7 +51,7 @@ def _first(items: list[Any], limit: int) -> list[Any]:
 def node_type(node: Any) -> str:
     if node.type == 2 and node.is_string:
         return "string"
-    return NODE_TYPES.get(node.type, f"type {node.type}")
+    return NODE_TYPE_NAMES.get(node.type, f"type {node.type}")
 
 
 def describe_graph(path: str, graph: Graph, limit: int) -> dict[str, Any]:
@@ -76,7 +66,7 @@ def describe_graph(path: str, graph: Graph, limit: int) -> dict[str, Any]:
     return {
         "path": path,
         "kind": "graph",
-        "format_version": 7,
+        "format_version": GRAPH_FORMAT_VERSION,
         "bytes": graph.nbytes,
         "nodes": len(nodes),
         "transitions": len(graph.transitions),
@@ -111,7 +101,7 @@ def describe_index(path: str, index: Index, limit: int) -> dict[str, Any]:
             value = mapping[key]
             entries[key] = list(value) if isinstance(value, tuple) else value
         maps[name] = {"entries": len(mapping), "first": entries}
-    return {"path": path, "kind": "index", "format_version": 4, "bytes": index.nbytes, "maps": maps}
+    return {"path": path, "kind": "index", "format_version": INDEX_FORMAT_VERSION, "bytes": index.nbytes, "maps": maps}
 
 
 def print_graph(d: dict[str, Any]) -> None:

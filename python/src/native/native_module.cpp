@@ -13,6 +13,9 @@
 #include <string>
 
 #include "../py_compat.hpp"
+#include "archive/format.hpp"
+#include "build_scoring_graph/serial/graph_format.hpp"
+#include "fds_index/index_format.hpp"
 #include "../py_ref.hpp"
 #include "native_state.hpp"
 
@@ -32,12 +35,35 @@ constexpr char kArchiveErrorDoc[] =
 
 ModuleState* module_state(PyObject* module) { return static_cast<ModuleState*>(PyModule_GetState(module)); }
 
+// The archives' magic, header size and format versions, and the node type
+// codes with their names,
+// so that Python tools print and check them without keeping copies.
+bool add_format_constants(PyObject* module) {
+  if (PyModule_AddIntConstant(module, "GRAPH_FORMAT_VERSION", static_cast<long>(serial::kGraphFormatVersion)) < 0 ||
+      PyModule_AddIntConstant(module, "INDEX_FORMAT_VERSION", static_cast<long>(fds::kIndexFormatVersion)) < 0 ||
+      PyModule_AddIntConstant(module, "ARCHIVE_HEADER_SIZE", static_cast<long>(archive::kHeaderSize)) < 0)
+    return false;
+  Ref magic = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(archive::kMagic.data()),
+                                      static_cast<Py_ssize_t>(archive::kMagic.size())));
+  if (!magic || PyModule_AddObjectRef(module, "ARCHIVE_MAGIC", magic.get()) < 0) return false;
+  Ref names = Ref::steal(PyDict_New());
+  if (!names) return false;
+  for (const auto& [code, name] : node_type::kNames) {
+    Ref key = Ref::steal(PyLong_FromLong(code));
+    Ref value = Ref::steal(PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())));
+    if (!key || !value || PyDict_SetItem(names.get(), key.get(), value.get()) < 0) return false;
+  }
+  Ref frozen = Ref::steal(PyDictProxy_New(names.get()));  // read-only: every module user shares it
+  return frozen && PyModule_AddObjectRef(module, "NODE_TYPE_NAMES", frozen.get()) == 0;
+}
+
 int exec_module(PyObject* module) {
   ModuleState* state = module_state(module);
   state->archive_error =
       PyErr_NewExceptionWithDoc("korvex_graph.ArchiveError", kArchiveErrorDoc, PyExc_ValueError, nullptr);
   if (state->archive_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "ArchiveError", state->archive_error) < 0) return -1;
+  if (!add_format_constants(module)) return -1;
   if (!add_graph_types(module, *state) || !add_index_types(module, *state) || !add_identify_types(module, *state))
     return -1;
   return 0;
