@@ -27,30 +27,10 @@ Making the archives from files, as the korvex-graph command does:
     documents = korvex_graph.convert("set.pb")          # {"a__b.proto.yaml": "...", ...}
 """
 
-from collections.abc import Sequence
-
 from ._bake import Baked, bake, convert, index
-from ._graph import Graph
+from ._graph import Graph, NodeSequence, RangeSequence, RootSequence, TransitionSequence
 from ._index import Index, MapView
-from ._native import (
-    ArchiveError,
-    Match,
-    Node,
-    NodeSequence,
-    PayloadError,
-    RangeSequence,
-    Root,
-    RootSequence,
-    Span,
-    Transition,
-    TransitionSequence,
-)
-
-# The native sequences implement the whole Sequence interface; registering
-# them makes isinstance(graph.nodes, Sequence) true.
-for _sequence in (NodeSequence, TransitionSequence, RootSequence, RangeSequence):
-    Sequence.register(_sequence)  # type: ignore[type-abstract]
-del _sequence
+from ._native import ArchiveError, Match, Node, PayloadError, Root, Span, Transition
 
 __all__ = [
     "ArchiveError",

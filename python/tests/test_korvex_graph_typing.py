@@ -82,7 +82,7 @@ def test_user_script_types(tmp_path):
         '"Union[Tuple[builtins.str, builtins.int, fallback=korvex_graph._native.Root], None]"',
         '"Tuple[builtins.int, builtins.int, builtins.int, builtins.int, builtins.bool, builtins.int, '
         'fallback=korvex_graph._native.Transition]"',
-        '"korvex_graph._native.NodeSequence"',
+        '"korvex_graph._graph.NodeSequence"',
         '"Union[builtins.str, None]"',
         '"Tuple[builtins.dict[builtins.str, builtins.str], builtins.dict[builtins.str, Tuple[builtins.int, '
         'builtins.int]], builtins.dict[builtins.str, builtins.list[builtins.str]], builtins.dict[builtins.str, '

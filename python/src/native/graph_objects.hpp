@@ -1,4 +1,4 @@
-// The object layouts of Graph, Node and the graph sequences, and the
+// The object layouts of Graph and Node, and the
 // constructors of their items, shared by the parts that make them.
 #pragma once
 
@@ -27,22 +27,12 @@ struct NodeObject {
   std::uint32_t id;
 };
 
+// The lists of a graph, numbered as Graph._list_len and _list_item take them.
 enum class ListKind : std::uint8_t { kNodes, kTransitions, kRoots, kLeafRanges, kExtRanges, kExtRangeSets };
-
-// Items start, start + step, ... (length of them) of one list of a graph.
-struct SequenceObject {
-  PyObject_HEAD
-  GraphObject* graph;
-  ListKind kind;
-  Py_ssize_t start;
-  Py_ssize_t step;
-  Py_ssize_t length;
-};
 
 PyObject* make_node(GraphObject* graph, std::uint32_t id);
 PyObject* make_transition(const ModuleState& state, const serial::Transition& t);
 PyObject* make_root(const ModuleState& state, const serial::Root& r);
-PyObject* make_subsequence(GraphObject* graph, ListKind kind, Py_ssize_t start, Py_ssize_t step, Py_ssize_t length);
 
 // Graph.identify (graph_identify.cpp), and the release of what it built.
 PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

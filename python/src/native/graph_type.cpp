@@ -1,5 +1,6 @@
-// Graph, Node, the read-only sequences over a graph's lists, and the
-// Transition and Root records.
+// Graph, Node, the Transition and Root records, and the primitive the
+// package's sequences over a graph's lists stand on (korvex_graph/_graph.py:
+// length and item of each list).
 //
 // A Graph holds a Py_buffer for its whole life and the GraphView checked at
 // open. The buffer is the source's own when nothing in the process can
@@ -7,9 +8,8 @@
 // or close it), else a private copy made at open: identification follows
 // the indices the checks approved without checking them again, so the
 // bytes must stay as they were checked. Everything else is made on access
-// from the view: a Node is (graph, id), a sequence is (graph, list, start,
-// step, length), a Transition or Root a struct sequence filled from one
-// archived record. Every index that comes from Python is checked against
+// from the view: a Node is (graph, id), a Transition or Root a struct
+// sequence filled from one archived record. Every index that comes from Python is checked against
 // the counts the view fixed at open.
 
 #include <Python.h>
@@ -256,16 +256,44 @@ PyObject* graph_repr(PyObject* self) {
                               v.nodes().size(), v.transitions().size(), v.roots().size());
 }
 
-PyObject* make_sequence(GraphObject* graph, ListKind kind);
+std::size_t list_length(const GraphView& v, ListKind kind);
+PyObject* list_item(GraphObject* graph, ListKind kind, std::size_t position);
 
-PyObject* get_nodes(PyObject* self, void*) { return make_sequence(as_graph(self), ListKind::kNodes); }
-PyObject* get_transitions(PyObject* self, void*) { return make_sequence(as_graph(self), ListKind::kTransitions); }
-PyObject* get_roots(PyObject* self, void*) { return make_sequence(as_graph(self), ListKind::kRoots); }
-PyObject* get_leaf_ranges(PyObject* self, void*) { return make_sequence(as_graph(self), ListKind::kLeafRanges); }
-PyObject* get_ext_ranges(PyObject* self, void*) { return make_sequence(as_graph(self), ListKind::kExtRanges); }
-PyObject* get_ext_range_sets(PyObject* self, void*) {
-  return make_sequence(as_graph(self), ListKind::kExtRangeSets);
+// A list number, 0 to 5 in the order of ListKind.
+bool list_argument(PyObject* object, ListKind& kind) {
+  const long value = PyLong_AsLong(object);
+  if (value == -1 && PyErr_Occurred()) return false;
+  if (value < 0 || value > static_cast<long>(ListKind::kExtRangeSets)) {
+    PyErr_Format(PyExc_ValueError, "list number %ld is not one of 0 to 5", value);
+    return false;
+  }
+  kind = static_cast<ListKind>(value);
+  return true;
 }
+
+PyObject* graph_list_len(PyObject* self, PyObject* which) {
+  ListKind kind{};
+  if (!list_argument(which, kind)) return nullptr;
+  return PyLong_FromSize_t(list_length(as_graph(self)->view, kind));
+}
+
+PyObject* graph_list_item(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "_list_item() takes exactly 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  GraphObject* graph = as_graph(self);
+  ListKind kind{};
+  if (!list_argument(args[0], kind)) return nullptr;
+  const Py_ssize_t position = PyNumber_AsSsize_t(args[1], PyExc_IndexError);
+  if (position == -1 && PyErr_Occurred()) return nullptr;
+  if (position < 0 || static_cast<std::size_t>(position) >= list_length(graph->view, kind)) {
+    PyErr_SetString(PyExc_IndexError, "index out of range");
+    return nullptr;
+  }
+  return list_item(graph, kind, static_cast<std::size_t>(position));
+}
+
 PyObject* get_state_count(PyObject* self, void*) { return u32(as_graph(self)->view.state_count()); }
 PyObject* get_merged_flag(PyObject* self, void*) { return PyBool_FromLong(as_graph(self)->view.merged_flag()); }
 PyObject* get_nbytes(PyObject* self, void*) { return PyLong_FromSsize_t(as_graph(self)->buffer.len); }
@@ -291,6 +319,11 @@ PyMethodDef graph_methods[] = {
      "top=None lists every root that parses; top=k the first k of the best tier: the exact matches\n"
      "whenever there is one. Runs with the interpreter lock released. Raises PayloadError (a\n"
      "ValueError) saying where the bytes break when they are not protobuf wire format at all."},
+    {"_list_len", reinterpret_cast<PyCFunction>(graph_list_len), METH_O,
+     "_list_len($self, which, /)\n--\n\nThe length of list `which` (0 nodes, 1 transitions, 2 roots, 3 leaf ranges,\n"
+     "4 extension ranges, 5 extension-range sets)."},
+    {"_list_item", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_list_item)), METH_FASTCALL,
+     "_list_item($self, which, position, /)\n--\n\nItem `position` (0 to length - 1) of list `which`."},
     {"to_yaml", reinterpret_cast<PyCFunction>(graph_to_yaml), METH_NOARGS,
      "to_yaml($self, /)\n--\n\n"
      "The graph as the YAML dump that build_graph(..., emit_yaml=True) returned beside the archive."},
@@ -298,14 +331,6 @@ PyMethodDef graph_methods[] = {
 };
 
 PyGetSetDef graph_getset[] = {
-    {"nodes", get_nodes, nullptr, "The nodes, by id: a read-only sequence of Node.", nullptr},
-    {"transitions", get_transitions, nullptr, "The transitions, sorted by (from_, field): a read-only sequence.",
-     nullptr},
-    {"roots", get_roots, nullptr, "The roots in archive order: a read-only sequence of Root.", nullptr},
-    {"leaf_ranges", get_leaf_ranges, nullptr, "The (lo, hi) value range of each range leaf.", nullptr},
-    {"ext_ranges", get_ext_ranges, nullptr, "All extension ranges (lo, hi), the sets end to end.", nullptr},
-    {"ext_range_sets", get_ext_range_sets, nullptr, "Each extension-range set as (start, count) in ext_ranges.",
-     nullptr},
     {"state_count", get_state_count, nullptr, "The number of states, equal to the number of nodes.", nullptr},
     {"merged_flag", get_merged_flag, nullptr, "Whether every input document declared its extension ranges.",
      nullptr},
@@ -360,6 +385,7 @@ PyObject* node_get_first(PyObject* self, void*) { return u32(node_record(self).f
 PyObject* node_get_count(PyObject* self, void*) { return u32(node_record(self).transition_count); }
 PyObject* node_get_graph(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<PyObject*>(as_node(self)->graph)); }
 
+// graph.transitions[first:first + count], the package's sequence.
 PyObject* node_get_transitions(PyObject* self, void*) {
   NodeObject* node = as_node(self);
   const serial::Node n = node_record(self);
@@ -367,8 +393,9 @@ PyObject* node_get_transitions(PyObject* self, void*) {
   const std::size_t total = node->graph->view.transitions().size();
   const std::size_t first = std::min<std::size_t>(n.first_transition, total);
   const std::size_t count = std::min<std::size_t>(n.transition_count, total - first);
-  return make_subsequence(node->graph, ListKind::kTransitions, static_cast<Py_ssize_t>(first), 1,
-                          static_cast<Py_ssize_t>(count));
+  Ref all = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(node->graph), "transitions"));
+  if (!all) return nullptr;
+  return PySequence_GetSlice(all.get(), static_cast<Py_ssize_t>(first), static_cast<Py_ssize_t>(first + count));
 }
 
 PyObject* node_get_leaf_range(PyObject* self, void*) {
@@ -471,18 +498,7 @@ PyType_Spec node_spec = {
     node_slots,
 };
 
-// --------------------------------------------------------------- sequences
-
-SequenceObject* as_sequence(PyObject* self) { return reinterpret_cast<SequenceObject*>(self); }
-
-PyTypeObject* sequence_type(const ModuleState& state, ListKind kind) {
-  switch (kind) {
-    case ListKind::kNodes: return state.node_sequence_type;
-    case ListKind::kTransitions: return state.transition_sequence_type;
-    case ListKind::kRoots: return state.root_sequence_type;
-    default: return state.range_sequence_type;
-  }
-}
+// ------------------------------------------------------------------- lists
 
 std::size_t list_length(const GraphView& v, ListKind kind) {
   switch (kind) {
@@ -520,144 +536,6 @@ PyObject* list_item(GraphObject* graph, ListKind kind, std::size_t position) {
   Py_RETURN_NONE;
 }
 
-PyObject* make_sequence(GraphObject* graph, ListKind kind) {
-  return make_subsequence(graph, kind, 0, 1, static_cast<Py_ssize_t>(list_length(graph->view, kind)));
-}
-
-void sequence_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_CLEAR(as_sequence(self)->graph);
-  PyObject_GC_Del(self);
-  Py_DECREF(type);
-}
-
-int sequence_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  Py_VISIT(as_sequence(self)->graph);
-  return 0;
-}
-
-Py_ssize_t sequence_length(PyObject* self) { return as_sequence(self)->length; }
-
-PyObject* sequence_item(PyObject* self, Py_ssize_t i) {
-  SequenceObject* s = as_sequence(self);
-  if (i < 0 || i >= s->length) {
-    PyErr_SetString(PyExc_IndexError, "index out of range");
-    return nullptr;
-  }
-  return list_item(s->graph, s->kind, static_cast<std::size_t>(s->start + i * s->step));
-}
-
-PyObject* sequence_subscript(PyObject* self, PyObject* key) {
-  SequenceObject* s = as_sequence(self);
-  if (PySlice_Check(key)) {
-    Py_ssize_t start = 0, stop = 0, step = 0;
-    if (PySlice_Unpack(key, &start, &stop, &step) < 0) return nullptr;
-    const Py_ssize_t length = PySlice_AdjustIndices(s->length, &start, &stop, step);
-    return make_subsequence(s->graph, s->kind, s->start + start * s->step, s->step * step, length);
-  }
-  Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
-  if (i == -1 && PyErr_Occurred()) {
-    if (!PyIndex_Check(key)) {
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError, "indices must be integers or slices, not %.200s", Py_TYPE(key)->tp_name);
-    }
-    return nullptr;
-  }
-  if (i < 0) i += s->length;
-  return sequence_item(self, i);
-}
-
-// Position of the first item equal to `value` from `from` on, -1 if none,
-// -2 with an exception set.
-Py_ssize_t sequence_find(PyObject* self, PyObject* value, Py_ssize_t from = 0) {
-  for (Py_ssize_t i = from; i < as_sequence(self)->length; ++i) {
-    Ref item = Ref::steal(sequence_item(self, i));
-    if (!item) return -2;
-    const int equal = PyObject_RichCompareBool(item.get(), value, Py_EQ);
-    if (equal < 0) return -2;
-    if (equal) return i;
-  }
-  return -1;
-}
-
-int sequence_contains(PyObject* self, PyObject* value) {
-  const Py_ssize_t at = sequence_find(self, value);
-  return at == -2 ? -1 : at >= 0;
-}
-
-// index(value, start=0, stop=len), positions clamped as list.index does.
-PyObject* sequence_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs < 1 || nargs > 3) {
-    PyErr_Format(PyExc_TypeError, "index expected 1 to 3 arguments, got %zd", nargs);
-    return nullptr;
-  }
-  const Py_ssize_t length = as_sequence(self)->length;
-  Py_ssize_t bounds[2] = {0, length};
-  for (Py_ssize_t i = 1; i < nargs; ++i) {
-    bounds[i - 1] = PyNumber_AsSsize_t(args[i], nullptr);  // saturates
-    if (bounds[i - 1] == -1 && PyErr_Occurred()) return nullptr;
-    if (bounds[i - 1] < 0) bounds[i - 1] = std::max<Py_ssize_t>(bounds[i - 1] + length, 0);
-  }
-  const Py_ssize_t at = sequence_find(self, args[0], bounds[0]);
-  if (at == -2) return nullptr;
-  if (at == -1 || at >= bounds[1]) {
-    PyErr_SetString(PyExc_ValueError, "value is not in the sequence");
-    return nullptr;
-  }
-  return PyLong_FromSsize_t(at);
-}
-
-PyObject* sequence_count(PyObject* self, PyObject* value) {
-  Py_ssize_t count = 0;
-  for (Py_ssize_t at = sequence_find(self, value); at >= 0; at = sequence_find(self, value, at + 1)) ++count;
-  if (PyErr_Occurred()) return nullptr;
-  return PyLong_FromSsize_t(count);
-}
-
-PyObject* sequence_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<%s of %zd>", Py_TYPE(self)->tp_name, as_sequence(self)->length);
-}
-
-PyMethodDef sequence_methods[] = {
-    {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sequence_index)), METH_FASTCALL,
-     "index($self, value, start=0, stop=sys.maxsize, /)\n--\n\n"
-     "Position of the first item equal to `value` in [start, stop); ValueError if there is none."},
-    {"count", reinterpret_cast<PyCFunction>(sequence_count), METH_O,
-     "count($self, value, /)\n--\n\nNumber of items equal to `value`."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-constexpr char kSequenceDoc[] =
-    "A read-only sequence over one list of a graph archive; items are made on access.";
-
-PyType_Slot sequence_slots[] = {
-    {Py_tp_doc, const_cast<char*>(kSequenceDoc)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sequence_traverse)},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
-    {Py_tp_methods, sequence_methods},
-    {Py_sq_length, reinterpret_cast<void*>(sequence_length)},
-    {Py_sq_item, reinterpret_cast<void*>(sequence_item)},
-    {Py_sq_contains, reinterpret_cast<void*>(sequence_contains)},
-    {Py_mp_length, reinterpret_cast<void*>(sequence_length)},
-    {Py_mp_subscript, reinterpret_cast<void*>(sequence_subscript)},
-    {0, nullptr},
-};
-
-constexpr unsigned kSequenceFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-                                    Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_SEQUENCE;
-
-PyType_Spec node_sequence_spec = {"korvex_graph.NodeSequence", sizeof(SequenceObject), 0, kSequenceFlags,
-                                  sequence_slots};
-PyType_Spec transition_sequence_spec = {"korvex_graph.TransitionSequence", sizeof(SequenceObject), 0,
-                                        kSequenceFlags, sequence_slots};
-PyType_Spec root_sequence_spec = {"korvex_graph.RootSequence", sizeof(SequenceObject), 0, kSequenceFlags,
-                                  sequence_slots};
-PyType_Spec range_sequence_spec = {"korvex_graph.RangeSequence", sizeof(SequenceObject), 0, kSequenceFlags,
-                                   sequence_slots};
-
 bool add_type(PyObject* module, PyType_Spec& definition, PyTypeObject*& out) {
   out = reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &definition, nullptr));
   return out != nullptr && PyModule_AddType(module, out) == 0;
@@ -670,25 +548,8 @@ bool add_record_type(PyObject* module, PyStructSequence_Desc& desc, PyTypeObject
 
 }  // namespace
 
-PyObject* make_subsequence(GraphObject* graph, ListKind kind, Py_ssize_t start, Py_ssize_t step, Py_ssize_t length) {
-  auto* s = PyObject_GC_New(SequenceObject, sequence_type(*graph->state, kind));
-  if (s == nullptr) return nullptr;
-  Py_INCREF(graph);
-  s->graph = graph;
-  s->kind = kind;
-  s->start = start;
-  s->step = step;
-  s->length = length;
-  PyObject_GC_Track(s);
-  return reinterpret_cast<PyObject*>(s);
-}
-
 bool add_graph_types(PyObject* module, ModuleState& state) {
   return add_type(module, graph_spec, state.graph_type) && add_type(module, node_spec, state.node_type) &&
-         add_type(module, node_sequence_spec, state.node_sequence_type) &&
-         add_type(module, transition_sequence_spec, state.transition_sequence_type) &&
-         add_type(module, root_sequence_spec, state.root_sequence_type) &&
-         add_type(module, range_sequence_spec, state.range_sequence_type) &&
          add_record_type(module, kTransitionDesc, state.transition_type) &&
          add_record_type(module, kRootDesc, state.root_type);
 }

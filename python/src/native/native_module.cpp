@@ -73,9 +73,7 @@ template <class F>
 void for_each_reference(ModuleState* state, F&& f) {
   f(state->archive_error);
   f(state->payload_error);
-  for (PyTypeObject** type : {&state->graph_type, &state->node_type, &state->node_sequence_type,
-                              &state->transition_sequence_type, &state->root_sequence_type,
-                              &state->range_sequence_type, &state->transition_type, &state->root_type,
+  for (PyTypeObject** type : {&state->graph_type, &state->node_type, &state->transition_type, &state->root_type,
                               &state->span_type, &state->index_type, &state->map_iterator_type,
                               &state->match_type})
     f(reinterpret_cast<PyObject*&>(*type));

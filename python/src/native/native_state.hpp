@@ -24,10 +24,6 @@ struct ModuleState {
   PyObject* archive_error;  // ArchiveError, a ValueError subclass
   PyTypeObject* graph_type;
   PyTypeObject* node_type;
-  PyTypeObject* node_sequence_type;
-  PyTypeObject* transition_sequence_type;
-  PyTypeObject* root_sequence_type;
-  PyTypeObject* range_sequence_type;
   PyTypeObject* transition_type;  // structseq records
   PyTypeObject* root_type;
   PyTypeObject* span_type;
