@@ -5,7 +5,10 @@
 // merge and the raw graph then work on ids alone: a name is hashed once per
 // occurrence in the input and never again, a child reference is a number,
 // and equal ids mean equal bytes. The bytes sit back to back in blocks that
-// never move, so a view of a name stays valid as long as the table lives.
+// never move, so a view of a name stays valid as long as the table lives;
+// the blocks grow with the table (each about as large as all before it), so
+// that a large table lies in a few blocks on huge pages, as do its slots and
+// entries, rather than on hundreds of thousands of freshly faulted pages.
 //
 // Lookups use open addressing with linear probing over 8-byte slots (the
 // high 32 bits of the hash, which also pick the slot, and id + 1), at most
@@ -24,6 +27,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "common/huge_pages.hpp"
 
 namespace korvex {
 
@@ -127,14 +132,19 @@ class NameTable {
  private:
   static constexpr std::size_t kMaxNameSize = 0xFFFFFFFFu;
   static constexpr std::size_t kBlockSize = 64 * 1024;
+  static constexpr std::size_t kMaxBlockSize = 64 * 1024 * 1024;
 
   struct Entry {
     const char* data;
     std::uint32_t size;
   };
+  struct BlockDeleter {
+    std::size_t size;
+    void operator()(char* p) const noexcept { deallocate_large(p, size); }
+  };
 
   const char* store(std::string_view name) {
-    if (name.size() > left_) new_block(std::max(kBlockSize, name.size()));
+    if (name.size() > left_) new_block(std::max(std::clamp(bytes_, kBlockSize, kMaxBlockSize), name.size()));
     char* at = cursor_;
     if (!name.empty()) std::memcpy(at, name.data(), name.size());
     cursor_ += name.size();
@@ -144,13 +154,13 @@ class NameTable {
   }
 
   void new_block(std::size_t size) {
-    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    blocks_.emplace_back(static_cast<char*>(allocate_large(size)), BlockDeleter{size});
     cursor_ = blocks_.back().get();
     left_ = size;
   }
 
   void grow(std::size_t slots) {
-    std::vector<std::uint64_t> old = std::move(slots_);
+    LargeVector<std::uint64_t> old = std::move(slots_);
     slots_.assign(slots, 0);
     const std::size_t mask = slots - 1;
     for (const std::uint64_t slot : old) {
@@ -161,9 +171,9 @@ class NameTable {
     }
   }
 
-  std::vector<Entry> entries_;
-  std::vector<std::uint64_t> slots_;  // 0 empty, else (hash >> 32) << 32 | (id + 1)
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  LargeVector<Entry> entries_;
+  LargeVector<std::uint64_t> slots_;  // 0 empty, else (hash >> 32) << 32 | (id + 1)
+  std::vector<std::unique_ptr<char[], BlockDeleter>> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;
   std::size_t bytes_ = 0;

@@ -65,7 +65,7 @@ void Merger::warn_conflict(std::uint32_t name) {
 template <class Fields>
 void Merger::add_definition(std::uint32_t name, NodeKind kind, std::size_t count, Fields&& field_at,
                             std::span<const ExtRange> ranges) {
-  std::vector<std::uint32_t>& index = merged_.message_of_name;
+  LargeVector<std::uint32_t>& index = merged_.message_of_name;
   if (name >= index.size()) index.resize(std::max<std::size_t>(merged_.names.size(), 2 * index.size()), NameTable::kNone);
   if (index[name] == NameTable::kNone) {
     index[name] = index32(merged_.messages.size());

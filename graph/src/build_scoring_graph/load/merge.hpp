@@ -28,6 +28,7 @@
 #include "build_scoring_graph/load/normalize.hpp"
 #include "build_scoring_graph/load/read.hpp"
 #include "build_scoring_graph/load/scoring_field.hpp"
+#include "common/huge_pages.hpp"
 #include "common/name_table.hpp"
 #include "common/result.hpp"
 
@@ -48,12 +49,14 @@ struct Merged {
   NameTable names;
   // First definitions, in the order in which they were first seen. Nothing
   // may depend on this order: consumers sort names themselves.
-  std::vector<MergedMessage> messages;
-  std::vector<FieldRecord> fields;
-  std::vector<ExtRange> ext_ranges;
+  // The large lists lie on huge pages: they are written once, in one sweep
+  // each, and then read at random.
+  LargeVector<MergedMessage> messages;
+  LargeVector<FieldRecord> fields;
+  LargeVector<ExtRange> ext_ranges;
   // Per name id: the index of its definition in `messages`, or kNone (ids
   // beyond its size have none).
-  std::vector<std::uint32_t> message_of_name;
+  LargeVector<std::uint32_t> message_of_name;
   std::vector<std::uint32_t> roots;  // name ids, once each, in order of first appearance
   bool merged_flag = false;
 

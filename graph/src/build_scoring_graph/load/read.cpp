@@ -110,7 +110,7 @@ std::uint8_t label_code(std::string_view l) {
 
 class Reader {
  public:
-  Reader(EventSource& src, DocumentRecords& out, NameTable& names, std::vector<std::uint64_t>& message_of_name,
+  Reader(EventSource& src, DocumentRecords& out, NameTable& names, LargeVector<std::uint64_t>& message_of_name,
          std::uint32_t serial)
       : src_(src), out_(out), names_(names), message_of_name_(message_of_name), serial_(serial) {}
 
@@ -404,7 +404,7 @@ class Reader {
   EventSource& src_;
   DocumentRecords& out_;
   NameTable& names_;
-  std::vector<std::uint64_t>& message_of_name_;
+  LargeVector<std::uint64_t>& message_of_name_;
   std::uint32_t serial_;
   std::string unknown_;
 };

@@ -31,6 +31,7 @@
 
 #include "build_scoring_graph/load/read_limits.hpp"
 #include "build_scoring_graph/load/scoring_field.hpp"
+#include "common/huge_pages.hpp"
 #include "common/name_table.hpp"
 #include "common/result.hpp"
 
@@ -115,7 +116,7 @@ class DocumentReader {
   DocumentRecords records_;
   // Per name id: the document that last defined it as a message (the serial
   // in the high half) and that message's index in records_.messages.
-  std::vector<std::uint64_t> message_of_name_;
+  LargeVector<std::uint64_t> message_of_name_;
   std::uint32_t serial_ = 0;
   ReadWork work_;
 };
