@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/huge_pages.hpp"
 #include "common/warn.hpp"
 
 namespace korvex {
@@ -63,7 +64,10 @@ Result<std::vector<TransitionEntry>> sorted_transitions(const std::vector<RawTra
     }
   }
   for (std::size_t b = 0; b < sources; ++b) start[b + 1] += start[b];
-  std::vector<TransitionEntry> out(start[sources]);
+  std::vector<TransitionEntry> out;
+  out.reserve(start[sources]);
+  advise_huge_pages(out.data(), out.capacity() * sizeof(TransitionEntry));
+  out.resize(start[sources]);
   {
     std::vector<std::uint32_t> fill(start.begin(), start.end() - 1);
     for (std::size_t i = 0; i < raw.size(); ++i) {

@@ -12,6 +12,8 @@
 #include <span>
 #include <string_view>
 
+#include "common/huge_pages.hpp"
+
 namespace korvex {
 namespace {
 
@@ -109,6 +111,7 @@ Result<BuiltGraph> build_with(const Merged& merged, NameTable names) {
   // at the same field, so a single pass gives the same ids as registering
   // everything first.
   g.transitions.reserve(merged.fields.size());
+  advise_huge_pages(g.transitions.data(), g.transitions.capacity() * sizeof(RawTransition));
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const std::uint32_t from = sorted_ids[i];
     for (const FieldRecord& f : merged.fields_of(message_at(i))) {

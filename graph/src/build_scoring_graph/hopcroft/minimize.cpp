@@ -326,7 +326,7 @@ void Refiner::initial_partition() {
   }
   for (std::uint32_t s = 0; s < named_; ++s) out_first[s + 1] += out_first[s];
   transition_count_ = out_first[named_];
-  std::vector<std::uint32_t> out(transition_count_);
+  BigArray<std::uint32_t> out(transition_count_);
   {
     std::vector<std::uint32_t> fill(out_first.begin(), out_first.end() - 1);
     for (std::size_t t = 0; t < raw.size(); ++t) {
