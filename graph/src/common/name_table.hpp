@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -75,9 +76,42 @@ class NameTable {
   }
 
   // The id of `name`, interning it when it is new.
-  std::uint32_t intern(std::string_view name) {
+  std::uint32_t intern(std::string_view name) { return intern_hashed(name, name_hash(name)); }
+
+  // Interns names[i] into ids[i] for every i, in order: the same ids as
+  // interning them one by one. The probes of a large table are cache misses
+  // that follow each other (slot, entry, bytes); here each name's slot is
+  // fetched some names ahead, its entry nearer and its bytes nearer still,
+  // so that the misses of consecutive names overlap. Fetching ahead is only
+  // a hint: a name interned meanwhile, or a table grown, changes no id.
+  void intern_all(std::span<const std::string_view> names, std::span<std::uint32_t> ids) {
+    constexpr std::size_t kAhead = 16, kRing = 4 * kAhead;
+    std::uint64_t hashes[kRing];
+    const std::size_t n = names.size();
+    for (std::size_t i = 0; i < n + 3 * kAhead; ++i) {
+      if (i < n) {
+        hashes[i % kRing] = name_hash(names[i]);
+        if (!slots_.empty()) __builtin_prefetch(&slots_[home(hashes[i % kRing])]);
+      }
+      if (i >= kAhead && i - kAhead < n) {
+        if (const std::uint32_t id = first_candidate(hashes[(i - kAhead) % kRing]); id != kNone)
+          __builtin_prefetch(&entries_[id]);
+      }
+      if (i >= 2 * kAhead && i - 2 * kAhead < n) {
+        if (const std::uint32_t id = first_candidate(hashes[(i - 2 * kAhead) % kRing]); id != kNone)
+          __builtin_prefetch(entries_[id].data);
+      }
+      if (i >= 3 * kAhead) {
+        const std::size_t k = i - 3 * kAhead;
+        ids[k] = intern_hashed(names[k], hashes[k % kRing]);
+      }
+    }
+  }
+
+  // The id of `name`, whose name_hash is `hash`, interning it when it is new.
+  std::uint32_t intern_hashed(std::string_view name, std::uint64_t hash) {
     if ((entries_.size() + 1) * 2 > slots_.size()) grow(std::max<std::size_t>(64, slots_.size() * 2));
-    const auto tag = static_cast<std::uint32_t>(name_hash(name) >> 32);
+    const auto tag = static_cast<std::uint32_t>(hash >> 32);
     const std::size_t mask = slots_.size() - 1;
     for (std::size_t i = tag & mask;; i = (i + 1) & mask) {
       const std::uint64_t slot = slots_[i];
@@ -157,6 +191,17 @@ class NameTable {
     blocks_.emplace_back(static_cast<char*>(allocate_large(size)), BlockDeleter{size});
     cursor_ = blocks_.back().get();
     left_ = size;
+  }
+
+  // The slot a hash starts probing from.
+  std::size_t home(std::uint64_t hash) const noexcept { return (hash >> 32) & (slots_.size() - 1); }
+  // The id in the first slot of the probe whose tag matches `hash`, or
+  // kNone: the entry a lookup will most likely compare.
+  std::uint32_t first_candidate(std::uint64_t hash) const noexcept {
+    if (slots_.empty()) return kNone;
+    const std::uint64_t slot = slots_[home(hash)];
+    if (slot == 0 || (slot >> 32) != (hash >> 32)) return kNone;
+    return static_cast<std::uint32_t>(slot) - 1;
   }
 
   void grow(std::size_t slots) {

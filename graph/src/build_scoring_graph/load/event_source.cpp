@@ -42,8 +42,15 @@ Mark mark_of_offset(std::string_view text, std::size_t offset) {
 
 }  // namespace
 
-EventSource::EventSource(std::string_view text)
-    : text_(text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text) {
+EventSource::EventSource(std::string_view text, Tape& tape)
+    : text_(text.starts_with("\xEF\xBB\xBF") ? text.substr(3) : text),
+      tape_(tape.entries),
+      tape_text_(tape.text),
+      defs_(tape.defs),
+      anchors_(tape.anchors),
+      open_(tape.open),
+      replay_(tape.replay) {
+  tape.clear();
   if (!yaml_parser_initialize(&parser_)) throw ReadError{"out of memory while starting the YAML parser"};
   yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text_.data()), text_.size());
   yaml_parser_set_encoding(&parser_, YAML_UTF8_ENCODING);
@@ -144,7 +151,7 @@ Ev EventSource::next_replayed() {
 Ev EventSource::next_parsed() {
   parse();
   Ev ev;
-  ev.mark = ev.use = start_mark();
+  ev.mark = start_mark();
   const yaml_event_type_t type = event_.type;
   const yaml_char_t* anchor = nullptr;
   if (type == YAML_SCALAR_EVENT) {
@@ -168,6 +175,7 @@ Ev EventSource::next_parsed() {
     anchor = ev.type == EvType::seq_start ? event_.data.sequence_start.anchor : event_.data.mapping_start.anchor;
   } else if (type == YAML_ALIAS_EVENT) {
     ev.type = EvType::alias;
+    ev.use = ev.mark;
     std::string_view name(reinterpret_cast<const char*>(event_.data.alias.anchor));
     auto it = anchors_.find(std::string(name));
     if (it == anchors_.end()) throw_at(ev.mark, cat("alias ", quote(cat('*', name)), " refers to an undefined anchor"));

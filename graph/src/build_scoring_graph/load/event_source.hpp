@@ -44,14 +44,63 @@ struct Ev {
   std::string_view tag_text;  // only for Tag::other
   Mark mark;
   std::size_t def = 0;  // alias: the anchor definition it stands for
-  Mark use;             // where the outermost alias being replayed stands; else `mark`
+  // Alias: where the outermost alias being replayed stands, else `mark`.
+  Mark use;
+};
+
+// The recorded events of anchored nodes, and what replays them. An
+// EventSource empties it when it starts and leaves it as it ends: its
+// storage serves the next document.
+struct Tape {
+  struct Entry {
+    EvType type;
+    bool plain;
+    Tag tag;
+    std::size_t text, text_size;  // in `text`
+    std::size_t tag_text, tag_size;
+    Mark mark;
+    std::size_t def;  // alias entries
+  };
+  struct AnchorDef {
+    std::size_t begin = 0, end = 0;  // tape range
+    // Events and scalar bytes of the node once all aliases in it are
+    // expanded. While the definition is open they hold the recorded totals
+    // at its start.
+    std::uint64_t weight = 0, bytes = 0;
+    bool open = true;
+  };
+  struct Cursor {
+    std::size_t pos, end;
+    Mark use;
+  };
+  struct OpenAnchor {
+    std::size_t def;
+    int depth;
+  };
+
+  std::vector<Entry> entries;
+  std::string text;
+  std::vector<AnchorDef> defs;
+  std::unordered_map<std::string, std::size_t> anchors;  // name -> latest definition
+  std::vector<OpenAnchor> open;
+  std::vector<Cursor> replay;
+
+  void clear() {
+    entries.clear();
+    text.clear();
+    defs.clear();
+    anchors.clear();
+    open.clear();
+    replay.clear();
+  }
 };
 
 class EventSource {
  public:
   // A leading UTF-8 byte order mark is dropped here: libyaml skips it only
   // when it detects the encoding itself, and it must not detect UTF-16.
-  explicit EventSource(std::string_view text);
+  // `tape` is emptied and then used for this document's anchors.
+  EventSource(std::string_view text, Tape& tape);
   ~EventSource();
   EventSource(const EventSource&) = delete;
   EventSource& operator=(const EventSource&) = delete;
@@ -90,36 +139,25 @@ class EventSource {
   ReadWork work() const;
 
  private:
-  struct TapeEntry {
-    EvType type;
-    bool plain;
-    Tag tag;
-    std::size_t text, text_size;  // in tape_text_
-    std::size_t tag_text, tag_size;
-    Mark mark;
-    std::size_t def;  // alias entries
-  };
-  struct AnchorDef {
-    std::size_t begin = 0, end = 0;  // tape range
-    // Events and scalar bytes of the node once all aliases in it are
-    // expanded. While the definition is open they hold the recorded totals
-    // at its start.
-    std::uint64_t weight = 0, bytes = 0;
-    bool open = true;
-  };
-  struct Cursor {
-    std::size_t pos, end;
-    Mark use;
-  };
-  struct OpenAnchor {
-    std::size_t def;
-    int depth;
-  };
+  using TapeEntry = Tape::Entry;
+  using AnchorDef = Tape::AnchorDef;
+  using Cursor = Tape::Cursor;
+  using OpenAnchor = Tape::OpenAnchor;
 
   Ev next_parsed();
   Ev next_replayed();
   void charge(std::uint64_t events, std::uint64_t bytes, Mark mark);
-  Mark start_mark() const { return Mark{event_.start_mark.line, event_.start_mark.column}; }
+  // Read as two words: libyaml has just stored the mark field by field, and
+  // one 16-byte load across two of those stores (what a compiler makes of a
+  // plain copy) cannot take their values from the store buffer but waits
+  // for them to reach the cache, at every event.
+  Mark start_mark() const {
+    std::size_t line = event_.start_mark.line, column = event_.start_mark.column;
+#if defined(__GNUC__)
+    asm("" : "+r"(line), "+r"(column));
+#endif
+    return Mark{line, column};
+  }
   void parse();
   std::string parser_error() const;
   void record(const Ev& ev, const yaml_char_t* anchor);
@@ -134,12 +172,12 @@ class EventSource {
   std::size_t parsed_ = 0;
   std::uint64_t replayed_ = 0, replayed_bytes_ = 0;
   std::uint64_t recorded_weight_ = 0, recorded_bytes_ = 0;  // totals over all tape entries
-  std::vector<TapeEntry> tape_;
-  std::string tape_text_;
-  std::vector<AnchorDef> defs_;
-  std::unordered_map<std::string, std::size_t> anchors_;  // name -> latest definition
-  std::vector<OpenAnchor> open_;
-  std::vector<Cursor> replay_;
+  std::vector<TapeEntry>& tape_;
+  std::string& tape_text_;
+  std::vector<AnchorDef>& defs_;
+  std::unordered_map<std::string, std::size_t>& anchors_;
+  std::vector<OpenAnchor>& open_;
+  std::vector<Cursor>& replay_;
 };
 
 }  // namespace korvex::yaml_read

@@ -3,9 +3,12 @@
 // Reader walks the fixed five-level schema (document, messages, message,
 // fields, field entry) over the event views of EventSource; values of keys
 // it does not know are skipped by counting collection starts and ends, never
-// by recursion. Names are interned as soon as they are seen, since an event
-// view lives only until the next event; so is the text of a field problem,
-// into the records' buffer.
+// by recursion. An event view lives only until the next event: names are
+// copied as they are seen into a buffer of the document's names, and the
+// records hold their numbers there until the document has been read; then
+// all are interned in one batch, whose probes of the name table overlap
+// (NameTable::intern_all), and the numbers become ids. The text of a field
+// problem is kept in the records' buffer.
 #include "build_scoring_graph/load/read.hpp"
 
 #include <algorithm>
@@ -110,9 +113,10 @@ std::uint8_t label_code(std::string_view l) {
 
 class Reader {
  public:
-  Reader(EventSource& src, DocumentRecords& out, NameTable& names, LargeVector<std::uint64_t>& message_of_name,
-         std::uint32_t serial)
-      : src_(src), out_(out), names_(names), message_of_name_(message_of_name), serial_(serial) {}
+  // Names go to `names` (back to back) and `pending` (one text each), and
+  // the records hold indexes into `pending` where they will hold name ids.
+  Reader(EventSource& src, DocumentRecords& out, std::string& names, std::vector<TextRef>& pending)
+      : src_(src), out_(out), names_(names), pending_(pending) {}
 
   void read_file() {
     Ev start = node();
@@ -142,12 +146,28 @@ class Reader {
     return ref;
   }
 
-  // The next node, with an alias replaced by the node it stands for.
+  // The number of a name, for the id it will become.
+  std::uint32_t defer(std::string_view name) {
+    if (pending_.size() >= NameTable::kNone) throw std::length_error("too many names in one document");
+    pending_.push_back(TextRef{names_.size(), name.size()});
+    names_.append(name);
+    return static_cast<std::uint32_t>(pending_.size() - 1);
+  }
+  std::string_view pending_name(std::uint32_t number) const {
+    return std::string_view(names_).substr(pending_[number].offset, pending_[number].size);
+  }
+
+  // The next node, with an alias replaced by the node it stands for. One
+  // named result, built in the caller's place: a copy of an event just
+  // written field by field would be read back in wider pieces than it was
+  // stored, which waits for the stores to reach the cache.
   Ev node() {
     Ev ev = src_.next();
-    if (ev.type != EvType::alias) return ev;
-    src_.replay(ev);
-    return src_.next();
+    if (ev.type == EvType::alias) {
+      src_.replay(ev);
+      ev = src_.next();
+    }
+    return ev;
   }
 
   // Consumes the rest of a node whose first event is `first`. Aliases inside
@@ -266,7 +286,7 @@ class Reader {
 
   void read_entries(const Ev& start) {
     read_sequence(start, "a sequence of message names for \"entries\"", [&](const Ev& item) {
-      out_.entries.push_back(names_.intern(expect_string(item, "a message name (a string) in \"entries\"")));
+      out_.entries.push_back(defer(expect_string(item, "a message name (a string) in \"entries\"")));
     });
   }
 
@@ -275,22 +295,13 @@ class Reader {
     if (is_empty_value(start)) return;
     if (start.type != EvType::map_start)
       throw_at(start.mark, cat("expected a mapping of messages for \"messages\", found ", describe(start)));
-    const std::uint64_t mine = std::uint64_t{serial_} << 32;
+    // Every definition as it comes; a name given twice is settled once
+    // names are ids (DocumentReader::read).
     for (;;) {
       Ev key = node();
       if (key.type == EvType::map_end) break;
-      const std::uint32_t name = names_.intern(expect_string(key, "a message name (a string) as key under \"messages\""));
-      MessageRecord message = read_message(node(), name);
-      if (name >= message_of_name_.size()) message_of_name_.resize(std::max(names_.size(), 2 * message_of_name_.size()));
-      std::uint64_t& seen = message_of_name_[name];
-      if ((seen & ~std::uint64_t{0xFFFFFFFF}) == mine) {
-        // The later definition replaces the earlier one in its place.
-        list[static_cast<std::uint32_t>(seen)] = message;
-      } else {
-        if (list.size() >= 0xFFFFFFFF) throw std::length_error("too many messages in one document");
-        seen = mine | list.size();
-        list.push_back(message);
-      }
+      const std::uint32_t name = defer(expect_string(key, "a message name (a string) as key under \"messages\""));
+      list.push_back(read_message(node(), name));
     }
   }
 
@@ -299,7 +310,7 @@ class Reader {
     message.name = name;
     message.fields_begin = message.fields_end = out_.fields.size();
     message.ext_begin = message.ext_end = out_.ext_ranges.size();
-    unsigned seen = read_mapping(start, [&] { return cat("a mapping for message ", quote(names_[name])); },
+    unsigned seen = read_mapping(start, [&] { return cat("a mapping for message ", quote(pending_name(name))); },
                                  kMessageNames, [&](int key, const Ev& value) {
                                    switch (key) {
                                      case kKind:
@@ -321,7 +332,7 @@ class Reader {
                                    }
                                  });
     if (!(seen & (1u << kFields)))
-      throw_at(start.mark, cat("missing required key \"fields\" in message ", quote(names_[name])));
+      throw_at(start.mark, cat("missing required key \"fields\" in message ", quote(pending_name(name))));
     return message;
   }
 
@@ -362,7 +373,7 @@ class Reader {
           break;
         }
         case kChild:
-          if (auto c = optional_string(value, "a string for \"child\"")) field.child = names_.intern(*c);
+          if (auto c = optional_string(value, "a string for \"child\"")) field.child = defer(*c);
           break;
         case kRange:
           if (value.type == EvType::scalar && is_null(value)) break;
@@ -403,9 +414,8 @@ class Reader {
 
   EventSource& src_;
   DocumentRecords& out_;
-  NameTable& names_;
-  LargeVector<std::uint64_t>& message_of_name_;
-  std::uint32_t serial_;
+  std::string& names_;
+  std::vector<TextRef>& pending_;
   std::string unknown_;
 };
 
@@ -420,30 +430,67 @@ void DocumentRecords::clear() {
   ext_ranges.clear();
 }
 
+DocumentReader::DocumentReader() : tape_(std::make_unique<yaml_read::Tape>()) {}
+DocumentReader::~DocumentReader() = default;
+DocumentReader::DocumentReader(DocumentReader&&) noexcept = default;
+DocumentReader& DocumentReader::operator=(DocumentReader&&) noexcept = default;
+
 Result<void> DocumentReader::read(std::string_view text, NameTable& names) {
   records_.clear();
-  // A new serial makes every name's mark from earlier documents stale; once
-  // in 2^32 documents the marks are cleared instead.
-  if (++serial_ == 0) {
-    std::fill(message_of_name_.begin(), message_of_name_.end(), 0);
-    serial_ = 1;
-  }
+  names_.clear();
+  pending_.clear();
   work_ = {};
   try {
-    yaml_read::EventSource src(text);
+    yaml_read::EventSource src(text, *tape_);
     try {
       src.start();
-      Reader(src, records_, names, message_of_name_, serial_).read_file();
+      Reader(src, records_, names_, pending_).read_file();
       src.finish();
     } catch (ReadError&) {
       work_ = src.work();
       throw;
     }
     work_ = src.work();
-    return {};
   } catch (ReadError& e) {
     return fail(std::move(e.message));
   }
+  resolve_names(names);
+  return {};
+}
+
+void DocumentReader::resolve_names(NameTable& names) {
+  views_.resize(pending_.size());
+  for (std::size_t i = 0; i < pending_.size(); ++i)
+    views_[i] = std::string_view(names_).substr(pending_[i].offset, pending_[i].size);
+  ids_.resize(pending_.size());
+  names.intern_all(views_, ids_);
+  for (std::uint32_t& entry : records_.entries) entry = ids_[entry];
+  for (FieldRecord& field : records_.fields)
+    if (field.has_child()) field.child = ids_[field.child];
+
+  // A name defined twice keeps its later definition in the place of its
+  // first. A new serial makes every mark from earlier documents stale; once
+  // in 2^32 documents the marks are cleared instead.
+  if (++serial_ == 0) {
+    std::fill(message_of_name_.begin(), message_of_name_.end(), 0);
+    serial_ = 1;
+  }
+  if (message_of_name_.size() < names.size()) message_of_name_.resize(std::max(names.size(), 2 * message_of_name_.size()));
+  const std::uint64_t mine = std::uint64_t{serial_} << 32;
+  std::vector<MessageRecord>& list = records_.messages;
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    MessageRecord message = list[i];
+    message.name = ids_[message.name];
+    std::uint64_t& seen = message_of_name_[message.name];
+    if ((seen & ~std::uint64_t{0xFFFFFFFF}) == mine) {
+      list[static_cast<std::uint32_t>(seen)] = message;
+    } else {
+      seen = mine | kept;
+      list[kept++] = message;
+    }
+  }
+  list.resize(kept);
 }
 
 ScoringField make_field(const NameTable& names, const FieldRecord& f) {

@@ -9,8 +9,9 @@
 // document to the next: one record per field entry, per message and per
 // extension range, with every message, child and root name interned into a
 // NameTable that the caller owns (the merge passes its own, so that a name
-// is hashed once and the records are ids all the way down). Reading
-// allocates nothing per name or per field once the buffers have grown. Field
+// is hashed once and the records are ids all the way down), all names of a
+// document in one batch once it has been read. Reading allocates nothing per
+// name or per field once the buffers have grown, nor for the alias tape. Field
 // entries become FieldRecords while they are read; only an unknown "type" or
 // "label" spelling keeps its text, for the message of the normalisation,
 // which reports it only if the document was read without error and the
@@ -22,6 +23,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +38,10 @@
 #include "common/result.hpp"
 
 namespace korvex {
+
+namespace yaml_read {
+struct Tape;
+}
 
 // The accepted "type" spellings and the kind code of each.
 inline constexpr std::string_view kTypeSpellings[] = {
@@ -102,6 +108,11 @@ struct DocumentRecords {
 // Reads documents one after another into the same records.
 class DocumentReader {
  public:
+  DocumentReader();
+  ~DocumentReader();
+  DocumentReader(DocumentReader&&) noexcept;
+  DocumentReader& operator=(DocumentReader&&) noexcept;
+
   // Reads one input string, interning its names into `names`. The error text
   // names the line and column (1-based) and what was expected; it carries no
   // document index. After an error the records are unspecified, and `names`
@@ -113,7 +124,18 @@ class DocumentReader {
   ReadWork work() const noexcept { return work_; }
 
  private:
+  // Interns the names the records number and puts their ids in place; keeps
+  // one message record per name.
+  void resolve_names(NameTable& names);
+
   DocumentRecords records_;
+  // The names of the document being read, back to back, one text each,
+  // numbered in order of appearance until they are interned.
+  std::string names_;
+  std::vector<TextRef> pending_;
+  std::vector<std::string_view> views_;
+  std::vector<std::uint32_t> ids_;
+  std::unique_ptr<yaml_read::Tape> tape_;  // the alias tape, kept for its storage
   // Per name id: the document that last defined it as a message (the serial
   // in the high half) and that message's index in records_.messages.
   LargeVector<std::uint64_t> message_of_name_;
