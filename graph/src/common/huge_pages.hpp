@@ -38,24 +38,23 @@ inline void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::si
 #endif
 }
 
-// Storage for a large array of `bytes`. From two huge pages on it is a
-// mapping of its own, aligned to a huge page and advised whole, so that its
-// first and last pages are huge too and freeing it returns the memory at
-// once; below that it comes from operator new. Throws std::bad_alloc.
+// Storage for a large array of `bytes`. From two huge pages on it is aligned
+// to a huge page and advised up to the next one, so that its first and last
+// pages are huge too: the C allocator's block is two huge pages longer, and
+// the word before the aligned start keeps the block's own. The block comes from, and
+// returns to, the C allocator, which hands what one stage or bake frees to
+// the next instead of faulting fresh pages in again. Below two huge pages
+// it comes from operator new. Throws std::bad_alloc.
 inline void* allocate_large(std::size_t bytes) {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= 2 * kHugePage) {
     if (bytes > std::numeric_limits<std::size_t>::max() - 2 * kHugePage) throw std::bad_alloc();
-    const std::size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* p = ::mmap(nullptr, rounded + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    // Align to a huge page and give back the slack on both sides.
-    const auto base = reinterpret_cast<std::uintptr_t>(p);
-    const std::uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
-    if (aligned > base) ::munmap(p, aligned - base);
-    const std::uintptr_t tail = base + rounded + kHugePage - (aligned + rounded);
-    if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + rounded), tail);
-    advise_huge_pages(reinterpret_cast<void*>(aligned), rounded);
+    void* block = ::operator new(bytes + 2 * kHugePage);
+    // At least 16 bytes past the block's start, since operator new aligns
+    // to 16: room for the word.
+    const std::uintptr_t aligned = (reinterpret_cast<std::uintptr_t>(block) + kHugePage) & ~(kHugePage - 1);
+    reinterpret_cast<void**>(aligned)[-1] = block;
+    advise_huge_pages(reinterpret_cast<void*>(aligned), (bytes + kHugePage - 1) & ~(kHugePage - 1));
     return reinterpret_cast<void*>(aligned);
   }
 #endif
@@ -66,7 +65,7 @@ inline void* allocate_large(std::size_t bytes) {
 inline void deallocate_large(void* p, std::size_t bytes) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (bytes >= 2 * kHugePage) {
-    ::munmap(p, (bytes + kHugePage - 1) / kHugePage * kHugePage);
+    ::operator delete(static_cast<void**>(p)[-1]);
     return;
   }
 #endif
