@@ -75,7 +75,7 @@ class Texts {
   }
 
  private:
-  std::vector<PyObject*> objects_;
+  LargeVector<PyObject*> objects_;
   bool holding_ = false;
 };
 
@@ -105,7 +105,7 @@ bool copy_span(PyObject* object, fds::Span& out) {
 // A sequence of str, appended to `items` (see copy_sequence). An exact list
 // or tuple, the common case, is read in place under its critical section:
 // nothing in that loop runs Python code.
-bool copy_str_items(PyObject* sequence, Texts& texts, std::vector<std::string_view>& items, ItemRange& out) {
+bool copy_str_items(PyObject* sequence, Texts& texts, LargeVector<std::string_view>& items, ItemRange& out) {
   out.begin = items.size();
   bool ok = false;
   if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
@@ -202,7 +202,7 @@ PyObject* build_fds_index_impl(PyObject* const* args, Py_ssize_t nargs, PyObject
     if (PyDict_Check(map)) hint += 2 * static_cast<std::size_t>(PyDict_GET_SIZE(map));
   Texts texts;
   texts.reserve(hint);
-  std::vector<std::string_view> imports;
+  LargeVector<std::string_view> imports;
   fds::EntryViews<ItemRange> dep_ranges;
   fds::FdsIndexView index;
   const auto view = [&texts](PyObject* object, std::string_view& out) { return texts.view(object, out); };

@@ -359,8 +359,8 @@ TablePos Serializer::write_hash_table(std::span<const Entry> entries, Codec& cod
   // entries in hash order, so each one is a cache miss unless fetched ahead:
   // the entry some buckets ahead, and the key bytes of a nearer one.
   Dependent* deps = arena_.allocate_array<Dependent>(cap);
-  constexpr std::size_t kFarAhead = 16;
-  constexpr std::size_t kNearAhead = 8;
+  constexpr std::size_t kFarAhead = 64;
+  constexpr std::size_t kNearAhead = 32;
   for (std::size_t b = 0; b < cap; ++b) {
     if (b + kFarAhead < cap && bucket_entry[b + kFarAhead] != kEmptyBucket)
       __builtin_prefetch(&entries[bucket_entry[b + kFarAhead]]);

@@ -47,21 +47,24 @@ std::size_t first_empty(const std::uint8_t* group) {
 
 }  // namespace
 
-std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys,
-                                         std::vector<std::uint64_t>* hashes) {
-  const std::size_t n = sorted_keys.size();
+namespace {
+
+constexpr std::uint32_t kNoRank = 0xFFFFFFFF;
+
+// canonical_slots for fewer than 2^32 keys given by their hashes, by rank;
+// an empty slot holds kNoRank.
+LargeVector<std::uint32_t> slots_of_hashes(std::span<const std::uint64_t> hashes) {
+  const std::size_t n = hashes.size();
   const std::size_t buckets = canonical_bucket_count(n);
-  std::vector<std::size_t> slot_entry(buckets, kEmptySlot);
-  if (hashes != nullptr) hashes->resize(n);
+  LargeVector<std::uint32_t> slot_entry(buckets, kNoRank);
   if (n == 0) return slot_entry;
   // Slots, then 16 more control bytes: the mirror of slots 0..15 for a table
   // of 16 slots or more; for smaller tables bytes `buckets`..15 stay empty and
   // the mirror lies at 16 + slot.
-  std::vector<std::uint8_t> control(buckets + kGroup, kEmpty);
+  LargeVector<std::uint8_t> control(buckets + kGroup, kEmpty);
   const std::size_t mask = buckets - 1;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint64_t h = archive::fx_hash(sorted_keys[i]);
-    if (hashes != nullptr) (*hashes)[i] = h;
+    const std::uint64_t h = hashes[i];
     const std::uint8_t tag = archive::hash_tag(h);
     std::size_t p = static_cast<std::size_t>(h) & mask;
     std::size_t stride = 0;
@@ -76,7 +79,7 @@ std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorte
         if (!(control[slot] & 0x80)) slot = first_empty(control.data());
         control[slot] = tag;
         control[((slot - kGroup) & mask) + kGroup] = tag;
-        slot_entry[slot] = i;
+        slot_entry[slot] = static_cast<std::uint32_t>(i);
         break;
       }
       stride += kGroup;
@@ -84,6 +87,21 @@ std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorte
     }
   }
   return slot_entry;
+}
+
+}  // namespace
+
+std::vector<std::size_t> canonical_slots(std::span<const std::string_view> sorted_keys,
+                                         std::vector<std::uint64_t>* hashes) {
+  if (sorted_keys.size() >= kNoRank) throw std::length_error("index map too large");
+  std::vector<std::uint64_t> own;
+  std::vector<std::uint64_t>& out = hashes != nullptr ? *hashes : own;
+  out.resize(sorted_keys.size());
+  for (std::size_t i = 0; i < sorted_keys.size(); ++i) out[i] = archive::fx_hash(sorted_keys[i]);
+  std::vector<std::size_t> slots;
+  slots.reserve(canonical_bucket_count(out.size()));
+  for (const std::uint32_t rank : slots_of_hashes(out)) slots.push_back(rank == kNoRank ? kEmptySlot : rank);
+  return slots;
 }
 
 namespace {
@@ -108,11 +126,13 @@ static_assert(sizeof(SortItem) == 16);
 
 void load_chunk(SortItem& item, std::string_view key, std::size_t depth) {
   const std::size_t left = key.size() - depth;
-  std::uint8_t bytes[8] = {};
-  std::memcpy(bytes, key.data() + depth, std::min<std::size_t>(left, 8));
-  std::uint64_t chunk = 0;
-  for (std::uint8_t b : bytes) chunk = (chunk << 8) | b;
-  item.chunk = chunk;
+  std::uint64_t word = 0;
+  if (left >= 8)
+    std::memcpy(&word, key.data() + depth, 8);
+  else
+    std::memcpy(&word, key.data() + depth, left);
+  // The first byte highest: big-endian order of the bytes as loaded.
+  item.chunk = std::endian::native == std::endian::little ? std::byteswap(word) : word;
   // Zero padding alone would confuse "a" with "a\0": the remaining length
   // breaks that tie, shorter first, and tells whether a next chunk exists.
   item.rest = static_cast<std::uint32_t>(std::min<std::size_t>(left, 9));
@@ -127,40 +147,63 @@ bool item_less(const SortItem& a, const SortItem& b) {
 // Sorts a run by (chunk, rest), keeping the order of equal items, which
 // entered the run in index order: so the result is that of item_less. A
 // least-significant-digit radix sort, one pass per byte (rest first, then
-// the chunk's bytes upwards), skipping a byte that all items share; short
-// runs go to std::sort.
-void sort_run(SortItem* first, SortItem* last, std::vector<SortItem>& scratch) {
+// the chunk's bytes upwards) over the bytes in which the items differ
+// (found in one pass first: keys that share a prefix differ in few bytes
+// of a chunk); short runs go to std::sort.
+void sort_run(SortItem* first, SortItem* last, LargeVector<SortItem>& scratch) {
   const std::size_t n = static_cast<std::size_t>(last - first);
   if (n < 256) {
     std::sort(first, last, item_less);
     return;
   }
-  constexpr int kDigits = 9;  // rest, then the chunk's eight bytes from the lowest
-  auto digit = [](const SortItem& item, int d) -> std::uint32_t {
-    return d == 0 ? item.rest : static_cast<std::uint32_t>((item.chunk >> (8 * (d - 1))) & 0xFF);
-  };
-  std::vector<std::array<std::uint32_t, 256>> counts(kDigits);
-  for (auto& c : counts) c.fill(0);
+  std::uint64_t chunk_bits = 0;
+  std::uint32_t rest_bits = 0;
   for (const SortItem* it = first; it != last; ++it) {
-    ++counts[0][it->rest];
-    for (int d = 1; d < kDigits; ++d) ++counts[d][(it->chunk >> (8 * (d - 1))) & 0xFF];
+    chunk_bits |= it->chunk ^ first->chunk;
+    rest_bits |= it->rest ^ first->rest;
   }
   scratch.resize(n);
   SortItem* src = first;
   SortItem* dst = scratch.data();
-  for (int d = 0; d < kDigits; ++d) {
-    std::array<std::uint32_t, 256>& c = counts[d];
-    if (c[digit(*first, d)] == n) continue;  // one value: the pass would move nothing
+  // One counting pass per digit, then its scatter: `digit(item)` is a byte.
+  std::array<std::uint32_t, 256> c;
+  const auto pass = [&](auto digit) {
+    c.fill(0);
+    for (const SortItem* it = src; it != src + n; ++it) ++c[digit(*it)];
     std::uint32_t sum = 0;
     for (std::uint32_t& slot : c) sum += std::exchange(slot, sum);
-    for (const SortItem* it = src; it != src + n; ++it) dst[c[digit(*it, d)]++] = *it;
+    for (const SortItem* it = src; it != src + n; ++it) dst[c[digit(*it)]++] = *it;
     std::swap(src, dst);
+  };
+  if (rest_bits != 0) pass([](const SortItem& item) { return item.rest; });
+  for (unsigned shift = 0; shift < 64; shift += 8) {
+    if (((chunk_bits >> shift) & 0xFF) == 0) continue;
+    pass([shift](const SortItem& item) { return static_cast<std::uint32_t>((item.chunk >> shift) & 0xFF); });
   }
   if (src != first) std::copy(src, src + n, first);
 }
 
-void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string_view> keys) {
-  std::vector<SortItem> scratch;
+// How many bytes a and b share from the start, at most `limit` (which
+// neither is shorter than).
+std::size_t common_prefix(const char* a, const char* b, std::size_t limit) {
+  std::size_t i = 0;
+  for (; i + 8 <= limit; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a + i, 8);
+    std::memcpy(&y, b + i, 8);
+    if (x != y) {
+      const std::size_t at = i + static_cast<std::size_t>(
+                                     std::endian::native == std::endian::little ? std::countr_zero(x ^ y) / 8
+                                                                                : std::countl_zero(x ^ y) / 8);
+      return std::min(at, limit);
+    }
+  }
+  while (i < limit && a[i] == b[i]) ++i;
+  return i;
+}
+
+void sort_by_key_bytes(LargeVector<SortItem>& items, std::span<const std::string_view> keys) {
+  LargeVector<SortItem> scratch;
   struct Run {
     std::size_t begin, end, depth;
   };
@@ -172,21 +215,28 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
     const auto last = items.begin() + static_cast<std::ptrdiff_t>(run.end);
     // The keys lie wherever their owner put them, so each load is two
     // cache misses (the view, then the bytes): both are prefetched some
-    // items ahead, the view first.
-    constexpr std::ptrdiff_t kAhead = 8;
-    for (auto it = first; it != last; ++it) {
+    // items ahead, the view first, far enough for a memory that answers in
+    // half a microsecond.
+    constexpr std::ptrdiff_t kAhead = 32;
+    const auto prefetch = [&](auto it, std::size_t depth) {
       if (last - it > 2 * kAhead) __builtin_prefetch(&keys[(it + 2 * kAhead)->index]);
-      if (last - it > kAhead) __builtin_prefetch(keys[(it + kAhead)->index].data() + run.depth);
-      load_chunk(*it, keys[it->index], run.depth);
+      if (last - it > kAhead) __builtin_prefetch(keys[(it + kAhead)->index].data() + depth);
+    };
+    // The bytes that every key of the run shares from here on (the package
+    // prefix of type names, the folders of file names) order nothing: the
+    // chunks start past them, rather than a chunk at a time.
+    const std::string_view head = keys[first->index];
+    std::size_t shared = head.size() - run.depth;
+    for (auto it = first + 1; it != last && shared > 0; ++it) {
+      prefetch(it, run.depth);
+      const std::string_view key = keys[it->index];
+      shared = common_prefix(head.data() + run.depth, key.data() + run.depth,
+                             std::min(shared, key.size() - run.depth));
     }
-    // A chunk that every key of the run shares (the package prefix of
-    // type names) orders nothing: the run goes on to the next one as it is.
-    const bool shared = std::all_of(first, last, [&](const SortItem& item) {
-      return item.rest == 9 && item.chunk == first->chunk;
-    });
-    if (shared) {
-      pending.push_back({run.begin, run.end, run.depth + 8});
-      continue;
+    const std::size_t depth = run.depth + shared;
+    for (auto it = first; it != last; ++it) {
+      prefetch(it, depth);
+      load_chunk(*it, keys[it->index], depth);
     }
     sort_run(&*first, &*first + (last - first), scratch);
     for (auto it = first; it != last;) {
@@ -194,7 +244,7 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
       while (same != last && same->chunk == it->chunk && same->rest == it->rest) ++same;
       if (it->rest == 9 && same - it > 1)
         pending.push_back({static_cast<std::size_t>(it - items.begin()), static_cast<std::size_t>(same - items.begin()),
-                           run.depth + 8});
+                           depth + 8});
       it = same;
     }
   }
@@ -204,51 +254,91 @@ void sort_by_key_bytes(std::vector<SortItem>& items, std::span<const std::string
 
 namespace {
 
-// canonical_map; with `key_hashes`, also the hash of each key in the
-// returned order.
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_order(std::vector<std::pair<K, V>> entries,
-                                             std::vector<std::uint64_t>* key_hashes) {
+// Where each entry of a map goes: the entries' positions in canonical
+// order, and their keys' hashes in that order.
+struct Plan {
+  LargeVector<std::uint32_t> order;
+  LargeVector<std::uint64_t> hashes;
+};
+
+template <class Map>
+Plan plan_of(const Map& entries) {
   const std::size_t n = entries.size();
-  if (key_hashes != nullptr) key_hashes->clear();
-  if (n == 0) return entries;
+  Plan plan;
+  if (n == 0) return plan;
   // Sort views of the keys with their indices rather than the entries:
   // only the final order moves entries.
-  if (n > std::numeric_limits<std::uint32_t>::max()) throw std::length_error("index map too large");
-  std::vector<std::string_view> keys;
+  if (n >= kNoRank) throw std::length_error("index map too large");
+  LargeVector<std::string_view> keys;
   keys.reserve(n);
   for (const auto& entry : entries) keys.emplace_back(entry.first);
-  std::vector<SortItem> items;
+  // Each key's hash first, in the order the entries came: a walk over
+  // scattered keys that fetches them ahead, and leaves the first bytes of
+  // each in cache for the sort.
+  LargeVector<std::uint64_t> hash_of(n);
+  constexpr std::size_t kAhead = 32;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) __builtin_prefetch(keys[i + kAhead].data());
+    hash_of[i] = archive::fx_hash(keys[i]);
+  }
+  LargeVector<SortItem> items;
   items.reserve(n);
   for (std::size_t i = 0; i < n; ++i) items.push_back(SortItem{0, 0, static_cast<std::uint32_t>(i)});
   sort_by_key_bytes(items, keys);
-  for (std::size_t i = 0; i < n; ++i) keys[i] = entries[items[i].index].first;
-  std::vector<std::uint64_t> by_rank;
-  const std::vector<std::size_t> slots = canonical_slots(keys, key_hashes != nullptr ? &by_rank : nullptr);
   keys = {};
+  LargeVector<std::uint64_t> by_rank(n);
+  for (std::size_t i = 0; i < n; ++i) by_rank[i] = hash_of[items[i].index];
+  hash_of = {};
+  plan.order.reserve(n);
+  plan.hashes.reserve(n);
+  for (const std::uint32_t rank : slots_of_hashes(by_rank)) {
+    if (rank == kNoRank) continue;
+    plan.order.push_back(items[rank].index);
+    plan.hashes.push_back(by_rank[rank]);
+  }
+  return plan;
+}
 
-  std::vector<std::pair<K, V>> out;
-  out.reserve(n);
-  if (key_hashes != nullptr) key_hashes->reserve(n);
-  for (std::size_t rank : slots) {
-    if (rank == kEmptySlot) continue;
-    out.push_back(std::move(entries[items[rank].index]));
-    if (key_hashes != nullptr) key_hashes->push_back(by_rank[rank]);
+// The entries in the plan's order.
+template <class Map>
+Map in_plan_order(const Plan& plan, Map entries) {
+  Map out;
+  out.reserve(entries.size());
+  // The order names the entries at random: fetched some places ahead.
+  constexpr std::size_t kAhead = 32;
+  const std::size_t n = plan.order.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    if (k + kAhead < n) __builtin_prefetch(&entries[plan.order[k + kAhead]]);
+    out.push_back(std::move(entries[plan.order[k]]));
   }
   return out;
 }
 
-}  // namespace
-
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries) {
-  return canonical_order(std::move(entries), nullptr);
+// Whether two maps hold the very same key texts in the same order (views
+// of one string each: the same bytes where they are kept), as the files
+// of file_to_span and dep_graph usually are: their plans are the same.
+template <class A, class B>
+bool same_key_texts(const A& a, const B& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (a[i].first.data() != b[i].first.data() || a[i].first.size() != b[i].first.size()) return false;
+  return true;
 }
 
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
-                                           std::vector<std::uint64_t>& key_hashes) {
-  return canonical_order(std::move(entries), &key_hashes);
+}  // namespace
+
+template <class Map>
+Map canonical_map(Map entries) {
+  const Plan plan = plan_of(entries);
+  return in_plan_order(plan, std::move(entries));
+}
+
+template <class Map>
+Map canonical_map(Map entries, LargeVector<std::uint64_t>& key_hashes) {
+  Plan plan = plan_of(entries);
+  entries = in_plan_order(plan, std::move(entries));
+  key_hashes = std::move(plan.hashes);
+  return entries;
 }
 
 FdsIndex canonical_index(FdsIndex index) {
@@ -262,8 +352,16 @@ FdsIndex canonical_index(FdsIndex index) {
 FdsIndexView canonical_index(FdsIndexView index) {
   FdsIndexView::KeyHashes& hashes = index.key_hashes;
   index.type_to_file = canonical_map(std::move(index.type_to_file), hashes.type_to_file);
-  index.file_to_span = canonical_map(std::move(index.file_to_span), hashes.file_to_span);
-  index.dep_graph = canonical_map(std::move(index.dep_graph), hashes.dep_graph);
+  const bool same_files = same_key_texts(index.file_to_span, index.dep_graph);
+  Plan files = plan_of(index.file_to_span);
+  index.file_to_span = in_plan_order(files, std::move(index.file_to_span));
+  if (same_files) {
+    index.dep_graph = in_plan_order(files, std::move(index.dep_graph));
+    hashes.dep_graph = files.hashes;
+  } else {
+    index.dep_graph = canonical_map(std::move(index.dep_graph), hashes.dep_graph);
+  }
+  hashes.file_to_span = std::move(files.hashes);
   index.ext_to_file = canonical_map(std::move(index.ext_to_file), hashes.ext_to_file);
   return index;
 }
@@ -274,10 +372,10 @@ template Entries<std::vector<std::string>> canonical_map(Entries<std::vector<std
 template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>);
 template EntryViews<Span> canonical_map(EntryViews<Span>);
 template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>);
-template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>, std::vector<std::uint64_t>&);
-template EntryViews<Span> canonical_map(EntryViews<Span>, std::vector<std::uint64_t>&);
+template EntryViews<std::string_view> canonical_map(EntryViews<std::string_view>, LargeVector<std::uint64_t>&);
+template EntryViews<Span> canonical_map(EntryViews<Span>, LargeVector<std::uint64_t>&);
 template EntryViews<std::span<const std::string_view>> canonical_map(EntryViews<std::span<const std::string_view>>,
-                                                                     std::vector<std::uint64_t>&);
+                                                                     LargeVector<std::uint64_t>&);
 
 // ---------------------------------------------------------------- archive --
 
@@ -345,8 +443,8 @@ struct ListCodec {
   }
 };
 
-template <template <class> class Codec, class Entry>
-archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries,
+template <template <class> class Codec, class Entry, class Alloc>
+archive::TablePos write_table(Serializer& s, const std::vector<Entry, Alloc>& entries,
                               std::span<const std::uint64_t> key_hashes = {}) {
   // The codec, telling the writer the keys' hashes where they are known.
   struct HashedCodec : Codec<Entry> {
@@ -361,8 +459,8 @@ archive::TablePos write_table(Serializer& s, const std::vector<Entry>& entries,
 // entry's width of slack per slot, and padding per string list. The output
 // buffer takes this once instead of doubling up to it, copying all it holds
 // each time; pages past what is written are never touched.
-template <class Entry>
-std::size_t size_bound(const std::vector<Entry>& entries, std::size_t entry_size) {
+template <class Entry, class Alloc>
+std::size_t size_bound(const std::vector<Entry, Alloc>& entries, std::size_t entry_size) {
   std::size_t bytes = 64 + canonical_bucket_count(entries.size()) * (2 * entry_size + 1);
   for (const auto& [key, value] : entries) {
     bytes += key.size();

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "archive/writer.hpp"
+#include "common/huge_pages.hpp"
 #include "common/result.hpp"
 #include "fds_index/index_format.hpp"
 
@@ -29,8 +30,9 @@ namespace korvex::fds {
 
 template <class V>
 using Entries = std::vector<std::pair<std::string, V>>;
+// Views come in millions (one per entry of a large index): on huge pages.
 template <class V>
-using EntryViews = std::vector<std::pair<std::string_view, V>>;
+using EntryViews = LargeVector<std::pair<std::string_view, V>>;
 
 struct FdsIndex {
   Entries<std::string> type_to_file;
@@ -49,17 +51,17 @@ struct FdsIndexView {
   // map's order, which the encoder then need not compute again. A map
   // whose list does not match it in length has its keys hashed anew.
   struct KeyHashes {
-    std::vector<std::uint64_t> type_to_file, file_to_span, dep_graph, ext_to_file;
+    LargeVector<std::uint64_t> type_to_file, file_to_span, dep_graph, ext_to_file;
   } key_hashes;
 };
 
-// Returns the entries in canonical order. Keys must be unique. The second
-// form also replaces `key_hashes` with the hash of each key, in that order.
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries);
-template <class K, class V>
-std::vector<std::pair<K, V>> canonical_map(std::vector<std::pair<K, V>> entries,
-                                           std::vector<std::uint64_t>& key_hashes);
+// Returns the entries (Entries or EntryViews) in canonical order. Keys must
+// be unique. The second form also replaces `key_hashes` with the hash of
+// each key, in that order.
+template <class Map>
+Map canonical_map(Map entries);
+template <class Map>
+Map canonical_map(Map entries, LargeVector<std::uint64_t>& key_hashes);
 
 // Number of slots of the table canonical_map fills for n entries: 0 for none,
 // then 4, 8, 16, and from 15 entries on bit_ceil(8n/7).

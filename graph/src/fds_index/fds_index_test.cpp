@@ -426,6 +426,19 @@ TEST(IndexArchive, ReaderFindsEveryKeyOfALargeRandomIndex) {
   view = canonical_index(std::move(view));
   ASSERT_EQ(view.key_hashes.dep_graph.size(), 3000u);
   EXPECT_EQ(to_bytes(view).value(), bytes);
+  {
+    // Import lists keyed by the very texts of file_to_span take its order.
+    FdsIndex shared;
+    FdsIndexView same;
+    shared.file_to_span = expected.file_to_span;
+    for (const auto& [k, v] : expected.file_to_span) {
+      same.file_to_span.emplace_back(k, v);
+      same.dep_graph.emplace_back(k, std::span<const std::string_view>(lists[v.start % lists.size()]));
+      shared.dep_graph.emplace_back(k, std::vector<std::string>(same.dep_graph.back().second.begin(),
+                                                                same.dep_graph.back().second.end()));
+    }
+    EXPECT_EQ(to_bytes(canonical_index(std::move(same))).value(), encode(canonical_index(std::move(shared))));
+  }
 
   EXPECT_EQ(r.map(0).length, 20000u);
   EXPECT_EQ(r.map(0).capacity, 22857u);
