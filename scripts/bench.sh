@@ -6,24 +6,32 @@
 #   the reader alone         the same scan (as a share of its throughput)
 #   peak memory of a bake    the input bytes (the caller's documents)
 #   build_fds_index          pickle.dumps of the same four dictionaries
+#   Index lookups            dict.get on the dictionaries they were built from
 #   the graph encoder        a warm memcpy of as many bytes
 #   minimisation             the 2 s target (1 000 000-state random automaton)
 #
-#   scripts/bench.sh [EXTRA_CORPUS_DIR...]
+#   scripts/bench.sh [EXTRA_CORPUS_DIR | DESCRIPTOR_SET.pb ...]
 #
 # Builds the release configuration, generates the synthetic corpus
 # (200 000 messages, 2 000 documents, --wide-alphabet 3000 --seed 7),
 # unpacks the corpora of testdata/corpora into build/bench-data and, where
-# google-cloud-sdk is installed, converts the schemas compiled into it. Times are
-# processor time (user + system), best of three, so that other work on the
-# machine disturbs them less; the module starts no threads. Takes a few
-# minutes; never part of the tests.
+# google-cloud-sdk is installed, converts the schemas compiled into it; a
+# descriptor set given as an argument is converted the same way (for
+# example the googleapis schemas of the npm package google-proto-files,
+# some 8 000 documents). It starts with the machine it runs on (processor,
+# kernel, date): figures from another machine are not comparable. Times are
+# processor time (user + system), best of three rounds, every corpus in each
+# round and the two sides of a ratio one after the other, so that other work
+# on the machine disturbs them alike; the module starts no threads. Takes
+# ten minutes or so; never part of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 PY=/usr/bin/python3
 build=build/release
 data=build/bench-data
+echo "machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(nproc) cores," \
+  "$(awk '/MemTotal/ {printf "%.0f GiB", $2 / 1048576}' /proc/meminfo); kernel $(uname -r); $(date -u '+%Y-%m-%d %H:%M UTC')"
 [[ -f $build/build.ninja ]] || meson setup "$build" --buildtype=release -Dtests=true >/dev/null
 ninja -C "$build" >/dev/null
 mkdir -p "$data"
@@ -43,44 +51,63 @@ if [[ -d /usr/lib/google-cloud-sdk && ! -d $data/gcloud ]]; then
   $PY tools/descriptors_to_scoring_graphs.py "$data/gcloud.pb" --out "$data/gcloud" >/dev/null 2>&1
 fi
 [[ -d $data/gcloud ]] && corpora+=("$data/gcloud")
-corpora+=(testdata/corpora/grpc-proto testdata/corpora/opentelemetry testdata/corpora/wkt "$@")
+for extra in "$@"; do
+  if [[ -f $extra ]]; then
+    out=$data/$(basename "${extra%.*}")
+    [[ -d $out ]] || $PY tools/descriptors_to_scoring_graphs.py "$extra" --out "$out" >/dev/null 2>&1
+    corpora+=("$out")
+  else
+    corpora+=("$extra")
+  fi
+done
+corpora+=(testdata/corpora/grpc-proto testdata/corpora/opentelemetry testdata/corpora/wkt)
 
 export PYTHONPATH=$PWD/$build/python
 stages=$build/graph/src/build_scoring_graph/pipeline_benchmark
 
+echo
 echo "== build_graph end to end against libyaml's event scan (processor time, best of 3 rounds)"
+# Each round runs every corpus, the C++ stages, then build_graph from Python.
+# Small corpora get more tries per round (the best counts), so that a figure
+# rests on tens of megabytes read.
+declare -A scan read_ms bake graph_ms peak documents
+for round in 1 2 3; do
+  for dir in "${corpora[@]}"; do
+    bytes=$(cat "$dir"/*.yaml | wc -c)
+    repeats=$(( bytes > 20000000 ? 1 : 20000000 / bytes + 1 ))
+    repeats=$(( repeats > 50 ? 50 : repeats ))
+    out=$("$stages" "$dir" "$repeats" --scan)
+    scan[$dir]+=" $(awk '/^libyaml scan/ {print $3}' <<<"$out")"
+    read_ms[$dir]+=" $(awk '/^read / {print $2}' <<<"$out")"
+    bake[$dir]+=" $(awk '/^whole bake/ {print $3}' <<<"$out")"
+    line=$($PY python/bench/bench_build_graph.py "$dir" "$repeats")
+    eval "$line"  # documents= bytes= build_graph_ms= peak_over_documents=
+    graph_ms[$dir]+=" $build_graph_ms"
+    peak[$dir]+=" $peak_over_documents"
+    documents[$dir]=$documents
+  done
+done
+best() { tr ' ' '\n' <<<"$1" | awk 'NF && (m == "" || $1 + 0 < m + 0) {m = $1} END {print m}'; }
+most() { tr ' ' '\n' <<<"$1" | awk 'NF && (m == "" || $1 + 0 > m + 0) {m = $1} END {print m}'; }
 printf '%-30s %6s %8s %10s %10s %6s %10s %10s %7s %10s %7s\n' corpus docs MB "scan ms" "read ms" "read" \
   "bake ms" "build ms" ratio "peak MiB" /input
 for dir in "${corpora[@]}"; do
-  # Small corpora get more tries per round (the best counts), so that a
-  # figure rests on tens of megabytes read; the rounds alternate the two
-  # processes, so that a burst of other work on the machine hits both alike.
-  bytes=$(cat "$dir"/*.yaml | wc -c)
-  repeats=$(( bytes > 20000000 ? 1 : 20000000 / bytes + 1 ))
-  repeats=$(( repeats > 50 ? 50 : repeats ))
-  scan=""; read_ms=""; bake=""; graph_ms=""; peak=""
-  for round in 1 2 3; do
-    out=$("$stages" "$dir" "$repeats" --scan)
-    scan="$scan $(awk '/^libyaml scan/ {print $3}' <<<"$out")"
-    read_ms="$read_ms $(awk '/^read / {print $2}' <<<"$out")"
-    bake="$bake $(awk '/^whole bake/ {print $3}' <<<"$out")"
-    line=$($PY python/bench/bench_build_graph.py "$dir" "$repeats")
-    eval "$line"  # documents= bytes= build_graph_ms= peak_over_documents=
-    graph_ms="$graph_ms $build_graph_ms"
-    peak="$peak $peak_over_documents"
-  done
-  awk -v c="$(basename "$dir")" -v d="$documents" -v b="$bytes" -v s="$scan" -v r="$read_ms" -v k="$bake" \
-    -v g="$graph_ms" -v p="$peak" 'function low(list,   n, a, i, m) {
-        n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; ++i) if (a[i] + 0 < m + 0) m = a[i]; return m }
-      function high(list,   n, a, i, m) {
-        n = split(list, a, " "); m = a[1]; for (i = 2; i <= n; ++i) if (a[i] + 0 > m + 0) m = a[i]; return m }
-      BEGIN {
-        s = low(s); r = low(r); k = low(k); g = low(g); p = high(p)
-        printf "%-30s %6d %8.1f %10.1f %10.1f %5.0f%% %10.1f %10.1f %6.2fx %10.1f %6.2fx\n",
-          c, d, b / 1e6, s, r, 100 * s / r, k, g, g / s, p / 1048576, p / b }'
+  awk -v c="$(basename "$dir")" -v d="${documents[$dir]}" -v b="$(cat "$dir"/*.yaml | wc -c)" \
+    -v s="$(best "${scan[$dir]}")" -v r="$(best "${read_ms[$dir]}")" -v k="$(best "${bake[$dir]}")" \
+    -v g="$(best "${graph_ms[$dir]}")" -v p="$(most "${peak[$dir]}")" 'BEGIN {
+      printf "%-30s %6d %8.1f %10.1f %10.1f %5.0f%% %10.1f %10.1f %6.2fx %10.1f %6.2fx\n",
+        c, d, b / 1e6, s, r, 100 * s / r, k, g, g / s, p / 1048576, p / b }'
 done
 echo "(read: the scan's share of the reader's time; bake: the whole bake in C++; build: build_graph from Python,"
 echo " whose time the ratio compares with the scan's; peak: the largest of the rounds, over the documents held as str)"
+echo
+echo "-- growth with size: the synthetic corpora of 14 MB and 141 MB (the same generator, ten times the messages)"
+for dir in "$data/synth-20k" "$synth"; do
+  awk -v c="$(basename "$dir")" -v b="$(cat "$dir"/*.yaml | wc -c)" -v s="$(best "${scan[$dir]}")" \
+    -v r="$(best "${read_ms[$dir]}")" -v k="$(best "${bake[$dir]}")" -v g="$(best "${graph_ms[$dir]}")" 'BEGIN {
+      printf "%-30s %6.1f MB   reader %3.0f%% of the scan'\''s throughput   bake %.2fx the scan   build_graph %.2fx\n",
+        c, b / 1e6, 100 * s / r, k / s, g / s }'
+done
 
 echo
 echo "== build_fds_index against pickle.dumps of the same four dictionaries (processor time, best of 3)"
@@ -89,6 +116,10 @@ for n in 50000 1000000; do
     /^pickle.dumps/ {p = $2} /^build_fds_index/ {b = $2}
     END {printf "%8d entries per map   pickle.dumps %8.0f ms   build_fds_index %8.0f ms   %.2fx\n", n, p, b, b / p}'
 done
+
+echo
+echo "== Index lookups against dict.get of the same dictionaries, 1 000 000 entries per map (processor time, best of 3)"
+$PY python/bench/bench_index_lookup.py --against-dicts 1000000
 
 echo
 echo "== graph encoder against a warm memcpy of as many bytes (wall time, best of 3 repetitions)"

@@ -1,12 +1,13 @@
 // Times every stage of the bake separately on a folder of YAML documents
 // (read in file-name order), so that one can see where the time goes:
 //
-//   pipeline_benchmark DIR [repeats] [--scan]
+//   pipeline_benchmark DIR [repeats] [--scan | --only scan|read|merge|bake]
 //
 // Prints one line per stage with the best processor time over the repeats,
 // the sizes that stage worked on, and the peak resident memory at the end.
 // With --scan, only libyaml's bare event scan, the reader and the whole bake
-// (what scripts/bench.sh compares, run after run, with build_graph).
+// (what scripts/bench.sh compares, run after run, with build_graph). With
+// --only, that one step alone, for a profiler.
 #include <sys/resource.h>
 #include <ctime>
 #include <yaml.h>
@@ -68,11 +69,13 @@ int main(int argc, char** argv) {
   }
   int repeats = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
   const bool scan_only = argc > 3 && std::string_view(argv[3]) == "--scan";
+  const std::string_view only = argc > 4 && std::string_view(argv[3]) == "--only" ? argv[4] : "";
   auto docs = read_yaml_folder(argv[1]);
   std::size_t bytes = 0;
   for (const auto& d : docs) bytes += d.size();
+  const auto step = [&](std::string_view name) { return only.empty() || only == name; };
 
-  double t_scan = best_ms(repeats, [&] {
+  double t_scan = !step("scan") ? 0 : best_ms(repeats, [&] {
     for (const auto& d : docs) {
       yaml_parser_t p;
       yaml_event_t e;
@@ -87,16 +90,20 @@ int main(int argc, char** argv) {
       yaml_parser_delete(&p);
     }
   });
-  double t_read = best_ms(repeats, [&] {
+  double t_read = !step("read") ? 0 : best_ms(repeats, [&] {
     DocumentReader reader;
     NameTable names;
     for (const auto& d : docs)
       if (!reader.read(d, names)) std::exit(1);
   });
-  double t_bake = best_ms(repeats, [&] {
+  double t_bake = !step("bake") ? 0 : best_ms(repeats, [&] {
     auto r = bake_scoring_graph(docs, BakeRequest{});
     if (!r) die(r.error());
   });
+  if (!only.empty() && only != "merge") {
+    std::printf("%.*s %.1f ms\n", int(only.size()), only.data(), t_scan + t_read + t_bake);
+    return 0;
+  }
   if (scan_only) {
     std::printf("%-16s %10.1f  %.1f MB/s\n", "libyaml scan", t_scan, bytes / 1e3 / t_scan);
     std::printf("%-16s %10.1f  %.1f MB/s\n", "read", t_read, bytes / 1e3 / t_read);
@@ -109,6 +116,10 @@ int main(int argc, char** argv) {
     if (!r) die(r.error());
     merged = std::move(*r);
   });
+  if (!only.empty()) {
+    std::printf("merge %.1f ms\n", t_merge);
+    return 0;
+  }
   BuiltGraph built;
   double t_build = best_ms(repeats, [&] {
     auto r = build(merged);
