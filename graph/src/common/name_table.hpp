@@ -80,32 +80,60 @@ class NameTable {
 
   // Interns names[i] into ids[i] for every i, in order: the same ids as
   // interning them one by one. The probes of a large table are cache misses
-  // that follow each other (slot, entry, bytes); here each name's slot is
-  // fetched some names ahead, its entry nearer and its bytes nearer still,
-  // so that the misses of consecutive names overlap. Fetching ahead is only
-  // a hint: a name interned meanwhile, or a table grown, changes no id.
+  // that follow each other (slot, entry, bytes). Here a name the batch
+  // repeats (a document names most of its messages two or three times) is
+  // probed once, found through a small table of the batch's own; and each
+  // name's slot is fetched some names ahead, its entry nearer and its bytes
+  // nearer still, so that the misses of consecutive names overlap. Fetching
+  // ahead is only a hint: a name interned meanwhile, or a table grown,
+  // changes no id.
   void intern_all(std::span<const std::string_view> names, std::span<std::uint32_t> ids) {
-    constexpr std::size_t kAhead = 16, kRing = 4 * kAhead;
-    std::uint64_t hashes[kRing];
     const std::size_t n = names.size();
-    for (std::size_t i = 0; i < n + 3 * kAhead; ++i) {
-      if (i < n) {
-        hashes[i % kRing] = name_hash(names[i]);
-        if (!slots_.empty()) __builtin_prefetch(&slots_[home(hashes[i % kRing])]);
-      }
-      if (i >= kAhead && i - kAhead < n) {
-        if (const std::uint32_t id = first_candidate(hashes[(i - kAhead) % kRing]); id != kNone)
-          __builtin_prefetch(&entries_[id]);
-      }
-      if (i >= 2 * kAhead && i - 2 * kAhead < n) {
-        if (const std::uint32_t id = first_candidate(hashes[(i - 2 * kAhead) % kRing]); id != kNone)
-          __builtin_prefetch(entries_[id].data);
-      }
-      if (i >= 3 * kAhead) {
-        const std::size_t k = i - 3 * kAhead;
-        ids[k] = intern_hashed(names[k], hashes[k % kRing]);
+    if (n >= kNone) throw std::length_error("too many names for a NameTable");
+    // The batch's distinct names, in order of first appearance, and the
+    // position of each name's first appearance.
+    batch_hashes_.resize(n);
+    batch_first_.resize(n);
+    distinct_.clear();
+    std::size_t size = 16;
+    while (size < 2 * n) size *= 2;
+    batch_slots_.assign(size, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint64_t hash = name_hash(names[i]);
+      batch_hashes_[i] = hash;
+      for (std::size_t at = hash & (size - 1);; at = (at + 1) & (size - 1)) {
+        const std::uint32_t first = batch_slots_[at];
+        if (first == 0) {
+          batch_slots_[at] = static_cast<std::uint32_t>(i + 1);
+          distinct_.push_back(static_cast<std::uint32_t>(i));
+          batch_first_[i] = static_cast<std::uint32_t>(i);
+          break;
+        }
+        if (batch_hashes_[first - 1] == hash && names[first - 1] == names[i]) {
+          batch_first_[i] = first - 1;
+          break;
+        }
       }
     }
+    constexpr std::size_t kAhead = 16;
+    const std::size_t m = distinct_.size();
+    const auto hash_of = [&](std::size_t k) { return batch_hashes_[distinct_[k]]; };
+    for (std::size_t k = 0; k < m + 3 * kAhead; ++k) {
+      if (k < m && !slots_.empty()) __builtin_prefetch(&slots_[home(hash_of(k))]);
+      if (k >= kAhead && k - kAhead < m) {
+        if (const std::uint32_t id = first_candidate(hash_of(k - kAhead)); id != kNone) __builtin_prefetch(&entries_[id]);
+      }
+      if (k >= 2 * kAhead && k - 2 * kAhead < m) {
+        if (const std::uint32_t id = first_candidate(hash_of(k - 2 * kAhead)); id != kNone)
+          __builtin_prefetch(entries_[id].data);
+      }
+      if (k >= 3 * kAhead) {
+        const std::uint32_t i = distinct_[k - 3 * kAhead];
+        ids[i] = intern_hashed(names[i], batch_hashes_[i]);
+      }
+    }
+    for (std::size_t i = 0; i < n; ++i)
+      if (batch_first_[i] != i) ids[i] = ids[batch_first_[i]];
   }
 
   // The id of `name`, whose name_hash is `hash`, interning it when it is new.
@@ -218,6 +246,11 @@ class NameTable {
 
   LargeVector<Entry> entries_;
   LargeVector<std::uint64_t> slots_;  // 0 empty, else (hash >> 32) << 32 | (id + 1)
+  // Scratch of intern_all, kept for its storage.
+  std::vector<std::uint64_t> batch_hashes_;
+  std::vector<std::uint32_t> batch_slots_;  // 0 empty, else position in the batch + 1
+  std::vector<std::uint32_t> batch_first_;
+  std::vector<std::uint32_t> distinct_;
   std::vector<std::unique_ptr<char[], BlockDeleter>> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;

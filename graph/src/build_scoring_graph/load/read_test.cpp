@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -876,6 +877,24 @@ TEST(ReadEdgeCases, ManyMessagesInOneDocument) {
   EXPECT_EQ(file->messages[7].first, "m7");
   EXPECT_TRUE(file->messages[7].second.fields.empty());
   EXPECT_EQ(file->messages[8].second.fields.size(), 1u);
+}
+
+// --------------------------------------------------------------- name table
+
+TEST(NameTable, BatchInternsAsOneByOne) {
+  // Names repeated within a batch and names of earlier batches, over a
+  // table that grows meanwhile: the ids of interning one by one.
+  std::mt19937 rng(7);
+  NameTable batch, single;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::string> texts;
+    for (int i = 0; i < 300; ++i) texts.push_back("pkg.Message" + std::to_string(rng() % 2000));
+    const std::vector<std::string_view> views(texts.begin(), texts.end());
+    std::vector<std::uint32_t> ids(views.size());
+    batch.intern_all(views, ids);
+    for (std::size_t i = 0; i < views.size(); ++i) ASSERT_EQ(ids[i], single.intern(views[i]));
+  }
+  EXPECT_EQ(batch.size(), single.size());
 }
 
 }  // namespace
