@@ -89,7 +89,12 @@ struct Tape {
     entries.clear();
     text.clear();
     defs.clear();
-    anchors.clear();
+    // Emptying a map visits all its buckets: one that a document of many
+    // anchors grew is dropped rather than emptied at every later document.
+    if (anchors.bucket_count() > 1024)
+      anchors = {};
+    else
+      anchors.clear();
     open.clear();
     replay.clear();
   }
