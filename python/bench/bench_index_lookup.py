@@ -30,7 +30,7 @@ import time
 import korvex_graph
 import korvex_graph_lib as kx
 
-from bench_fds_index import make
+from bench_fds_index import best_alternating, make
 
 
 def best(f, repeats=3):
@@ -40,18 +40,6 @@ def best(f, repeats=3):
         f()
         times.append(time.perf_counter() - t0)
     return min(times)
-
-
-def best_cpu_alternating(runs, rounds=3):
-    """Best processor time of each callable over `rounds` rounds, the
-    callables taking turns within each round."""
-    times = [float("inf")] * len(runs)
-    for _ in range(rounds):
-        for i, run in enumerate(runs):
-            t0 = time.process_time()
-            run()
-            times[i] = min(times[i], time.process_time() - t0)
-    return times
 
 
 def against_dicts(index, maps, own_keys, count=200_000):
@@ -83,7 +71,7 @@ def against_dicts(index, maps, own_keys, count=200_000):
                 dict_lookup(key)
 
         native()  # every value the keys reach made once
-        t_native, t_dict = best_cpu_alternating([native, python])
+        t_native, t_dict = best_alternating([native, python])
         yield label, len(keys), t_native, t_dict
 
     ext_keys = keys_of(ext_to_file)
@@ -99,7 +87,7 @@ def against_dicts(index, maps, own_keys, count=200_000):
             dict_get(key)
 
     native_ext()
-    t_native, t_dict = best_cpu_alternating([native_ext, python_ext])
+    t_native, t_dict = best_alternating([native_ext, python_ext])
     yield "file_of_extension", len(ext_keys), t_native, t_dict
 
 
