@@ -3,6 +3,8 @@
 
     identify_eval.py CORPUS... [--payloads N] [--seed S] [--depth D] [--json]
     identify_eval.py CORPUS --emit DIR [--payloads N] [--seed S]
+    identify_eval.py --truth TRUTH.tsv --graph GRAPH [--descriptors SET.pb]... [--json]
+    identify_eval.py --records SET.pb... --out DIR [--payloads N] [--seed S]
 
 CORPUS is a folder of scoring-graph YAML documents or a .tar.gz of one
 (testdata/corpora/wkt, testdata/corpora/synth-20k.tar.gz, ...). For each
@@ -24,6 +26,24 @@ identified and the script reports, per corpus:
 
 --emit writes the payloads as files instead (seeds for the fuzz target) and
 needs only python3-yaml. Output is a pure function of the arguments.
+
+--truth judges real payloads: TRUTH.tsv holds lines "file<TAB>type" (files
+relative to its folder, or to the folder "payloads" beside it), GRAPH is a
+baked graph holding those types among any others. Per type and overall:
+"first" (the true type's node ranks first), "top-3", and "sound" (the true
+type is listed whenever it parses the payload, and among the exact matches
+whenever python3-protobuf finds nothing it does not know in it; for these
+--descriptors must name the sets that define the types). Then the speed:
+identification throughput (top 5, processor time, best of 3 rounds) next to
+python3-protobuf parsing the same payloads with their known types, in the
+same rounds, the median and worst time of one payload, and the time from
+Graph.open to the first answer.
+
+--records makes a second real set, of many small binary records: every
+message a descriptor set holds (each file, message, field, enum, value,
+service, method and options record, at any depth) whose type is a
+top-level type of descriptor.proto, as python3-protobuf serialises it; N
+(default 1000) of them drawn at random, written as files with a truth.tsv.
 """
 
 import argparse
@@ -257,15 +277,247 @@ def evaluate(path, count, seed, depth):
     }
 
 
+# ----------------------------------------------------------- real payloads --
+
+def read_truth(path):
+    """[(payload bytes, type)] of a truth table."""
+    base = os.path.dirname(os.path.abspath(path))
+    out = []
+    with open(path, encoding="utf-8") as lines:
+        for line in lines:
+            if not line.strip():
+                continue
+            name, kind = line.rstrip("\n").split("\t")[:2]
+            file = os.path.join(base, name)
+            if not os.path.exists(file):
+                file = os.path.join(base, "payloads", name)
+            with open(file, "rb") as f:
+                out.append((f.read(), kind))
+    return out
+
+
+def message_classes(sets, names):
+    """name -> python3-protobuf class, from the descriptor sets' files."""
+    from google.protobuf import descriptor_pb2, descriptor_pool, message_factory
+
+    pool = descriptor_pool.DescriptorPool()
+    seen = set()
+    for path in sets:
+        with open(path, "rb") as f:
+            fds = descriptor_pb2.FileDescriptorSet.FromString(f.read())
+        for file in fds.file:
+            if file.name not in seen:
+                seen.add(file.name)
+                try:
+                    pool.Add(file)
+                except TypeError:  # a name defined twice in the set: the file is left out
+                    pass
+    make = getattr(message_factory, "GetMessageClass", None)
+    out = {}
+    for name in names:
+        try:
+            descriptor = pool.FindMessageTypeByName(name)
+        except KeyError:
+            continue
+        out[name] = make(descriptor) if make else message_factory.MessageFactory(pool).GetPrototype(descriptor)
+    return out
+
+
+def knows_everything(message):
+    """True when python3-protobuf found no unknown field at any depth and
+    no required field is missing."""
+    if len(message.UnknownFields()) or not message.IsInitialized():
+        return False
+    for field, value in message.ListFields():
+        if field.message_type is None:
+            continue
+        values = value if field.label == field.LABEL_REPEATED else [value]
+        if field.message_type.GetOptions().map_entry:
+            values = value.values() if field.message_type.fields_by_name["value"].message_type else []
+        if not all(knows_everything(v) for v in values):
+            return False
+    return True
+
+
+def evaluate_real(truth_path, graph_path, sets, rounds=3):
+    import time
+
+    import korvex_graph
+
+    items = read_truth(truth_path)
+    started = time.perf_counter()
+    graph = korvex_graph.Graph.open(graph_path)
+    graph.identify(items[0][0], top=5)
+    first_answer = time.perf_counter() - started
+
+    classes = message_classes(sets, {k for _, k in items}) if sets else {}
+    per_type = {}
+    totals = {"payloads": 0, "first": 0, "top3": 0, "sound": 0}
+    for payload, kind in items:
+        root = graph.root(kind)
+        truth = root.state if root is not None else None
+        top = graph.identify(payload, top=5)
+        full = graph.identify(payload, top=None)
+        mine = [m for m in full if m.node == truth]
+        cls = classes.get(kind)
+        clean = False
+        if cls is not None:
+            try:
+                clean = knows_everything(cls.FromString(payload))
+            except Exception:
+                clean = False
+        sound = bool(mine) and (mine[0].exact or not clean)
+        row = per_type.setdefault(kind, {"payloads": 0, "first": 0, "top3": 0, "sound": 0})
+        for r in (row, totals):
+            r["payloads"] += 1
+            r["first"] += bool(top) and top[0].node == truth
+            r["top3"] += any(m.node == truth for m in top[:3])
+            r["sound"] += sound
+
+    # Speed: identification and the known-type parse alternate in rounds.
+    total_bytes = sum(len(p) for p, _ in items)
+    best_identify = best_parse = float("inf")
+    times = [float("inf")] * len(items)
+    parseable = [(cls.FromString, p) for p, k in items if (cls := classes.get(k)) is not None]
+    parse_bytes = sum(len(p) for _, p in parseable)
+    for _ in range(rounds):
+        spent = 0.0
+        for i, (payload, _) in enumerate(items):
+            t = time.process_time()
+            graph.identify(payload, top=5)
+            t = time.process_time() - t
+            spent += t
+            times[i] = min(times[i], t)
+        best_identify = min(best_identify, spent)
+        if parseable:
+            t = time.process_time()
+            for parse, payload in parseable:
+                try:
+                    parse(payload)
+                except Exception:
+                    pass
+            best_parse = min(best_parse, time.process_time() - t)
+    ordered = sorted(times)
+    return {
+        "truth": truth_path,
+        "graph": graph_path,
+        "roots": len(graph.roots),
+        "per_type": per_type,
+        "overall": totals,
+        "bytes": total_bytes,
+        "identify_mb_s": total_bytes / best_identify / 1e6,
+        "parse_mb_s": parse_bytes / best_parse / 1e6 if parseable else None,
+        "median_ms": 1e3 * ordered[len(ordered) // 2],
+        "worst_ms": 1e3 * ordered[-1],
+        "worst_under_64k_ms": 1e3 * max((t for t, (p, _) in zip(times, items) if len(p) < 65536), default=0.0),
+        "first_answer_ms": 1e3 * first_answer,
+    }
+
+
+def print_real(r, per_type=True):
+    def pct(row, key):
+        return 100.0 * row[key] / row["payloads"] if row["payloads"] else 0.0
+
+    if per_type:
+        print("%-64s %6s %7s %7s %7s" % ("type", "count", "first", "top-3", "sound"))
+        for kind in sorted(r["per_type"], key=lambda k: (-r["per_type"][k]["payloads"], k)):
+            row = r["per_type"][kind]
+            print("%-64s %6d %6.1f%% %6.1f%% %6.1f%%" % (kind[-64:], row["payloads"], pct(row, "first"),
+                                                        pct(row, "top3"), pct(row, "sound")))
+    o = r["overall"]
+    print("%-64s %6d %6.1f%% %6.1f%% %6.1f%%" % ("overall", o["payloads"], pct(o, "first"), pct(o, "top3"),
+                                                pct(o, "sound")))
+    parse = r["parse_mb_s"]
+    print("identify %.2f MB/s, python3-protobuf known-type parse %s MB/s, ratio %s; per payload median %.3f ms, "
+          "worst %.2f ms (under 64 KB: %.2f ms); first answer after open %.1f ms" % (
+              r["identify_mb_s"], "%.1f" % parse if parse else "-",
+              "%.3f" % (r["identify_mb_s"] / parse) if parse else "-", r["median_ms"], r["worst_ms"],
+              r["worst_under_64k_ms"], r["first_answer_ms"]))
+
+
+_RECORD_FIELDS = {
+    # descriptor.proto's top-level types, and where each holds others.
+    "FileDescriptorProto": {"message_type": "DescriptorProto", "enum_type": "EnumDescriptorProto",
+                            "service": "ServiceDescriptorProto", "extension": "FieldDescriptorProto",
+                            "options": "FileOptions", "source_code_info": "SourceCodeInfo"},
+    "DescriptorProto": {"field": "FieldDescriptorProto", "extension": "FieldDescriptorProto",
+                        "nested_type": "DescriptorProto", "enum_type": "EnumDescriptorProto",
+                        "oneof_decl": "OneofDescriptorProto", "options": "MessageOptions"},
+    "FieldDescriptorProto": {"options": "FieldOptions"},
+    "OneofDescriptorProto": {"options": "OneofOptions"},
+    "EnumDescriptorProto": {"value": "EnumValueDescriptorProto", "options": "EnumOptions"},
+    "EnumValueDescriptorProto": {"options": "EnumValueOptions"},
+    "ServiceDescriptorProto": {"method": "MethodDescriptorProto", "options": "ServiceOptions"},
+    "MethodDescriptorProto": {"options": "MethodOptions"},
+}
+
+
+def descriptor_records(sets):
+    """[(type, bytes)] of every non-empty record the sets hold."""
+    from google.protobuf import descriptor_pb2
+
+    out = []
+
+    def walk(kind, message):
+        data = message.SerializeToString()
+        if data:
+            out.append(("google.protobuf." + kind, data))
+        for name, inner in _RECORD_FIELDS.get(kind, {}).items():
+            field = message.DESCRIPTOR.fields_by_name[name]
+            if field.label == field.LABEL_REPEATED:
+                for m in getattr(message, name):
+                    walk(inner, m)
+            elif message.HasField(name):
+                walk(inner, getattr(message, name))
+
+    for path in sets:
+        with open(path, "rb") as f:
+            for file in descriptor_pb2.FileDescriptorSet.FromString(f.read()).file:
+                walk("FileDescriptorProto", file)
+    return out
+
+
+def emit_records(sets, out_dir, count, seed):
+    records = descriptor_records(sets)
+    chosen = random.Random(seed).sample(records, min(count, len(records)))
+    os.makedirs(out_dir, exist_ok=True)
+    with open(os.path.join(out_dir, "truth.tsv"), "w", encoding="utf-8") as truth:
+        for i, (kind, data) in enumerate(chosen):
+            name = "%05d-%s.bin" % (i, kind.rsplit(".", 1)[-1])
+            with open(os.path.join(out_dir, name), "wb") as f:
+                f.write(data)
+            truth.write("%s\t%s\n" % (name, kind))
+    return len(records), len(chosen)
+
+
 def main(argv=None):
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("corpora", nargs="+", metavar="CORPUS")
+    ap.add_argument("corpora", nargs="*", metavar="CORPUS")
     ap.add_argument("--payloads", type=int, default=1000)
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--depth", type=int, default=3)
     ap.add_argument("--json", action="store_true")
     ap.add_argument("--emit", metavar="DIR")
+    ap.add_argument("--truth", metavar="TRUTH.tsv")
+    ap.add_argument("--graph", metavar="GRAPH")
+    ap.add_argument("--descriptors", metavar="SET.pb", action="append", default=[])
+    ap.add_argument("--records", metavar="SET.pb", nargs="+")
+    ap.add_argument("--out", metavar="DIR")
+    ap.add_argument("--summary", action="store_true", help="with --truth: the overall rows only")
     args = ap.parse_args(argv)
+
+    if args.records:
+        total, chosen = emit_records(args.records, args.out or "records", args.payloads, args.seed)
+        print("%d of %d records written to %s" % (chosen, total, args.out or "records"))
+        return 0
+    if args.truth:
+        r = evaluate_real(args.truth, args.graph, args.descriptors)
+        if args.json:
+            json.dump(r, sys.stdout, indent=2)
+            print()
+        else:
+            print_real(r, per_type=not args.summary)
+        return 0
 
     if args.emit:
         os.makedirs(args.emit, exist_ok=True)
