@@ -1,7 +1,10 @@
 #include "identify/candidates.hpp"
 
+#include "identify/ranges.hpp"
+
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace korvex::identify {
@@ -83,6 +86,23 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph) {
     posting_taken_.push_back(e.taken);
   }
   key_first_.push_back(static_cast<std::uint32_t>(posting_candidates_.size()));
+  // Within each key, by (target, label, candidate): the target groups.
+  for (std::size_t k = 0; k + 1 < key_first_.size(); ++k) {
+    const auto first = entries.begin() + key_first_[k], last = entries.begin() + key_first_[k + 1];
+    std::sort(first, last, [](const Entry& a, const Entry& b) {
+      if (a.taken.to != b.taken.to) return a.taken.to < b.taken.to;
+      return a.taken.label != b.taken.label ? a.taken.label < b.taken.label : a.candidate < b.candidate;
+    });
+    key_groups_.push_back(static_cast<std::uint32_t>(groups_.size()));
+    for (auto it = first; it != last; ++it) {
+      const bool repeated = it->taken.label == 2;
+      if (it == first || it->taken.to != groups_.back().to || repeated != (groups_.back().label == 2))
+        groups_.push_back({it->taken.to, it->taken.label, static_cast<std::uint32_t>(by_target_.size())});
+      by_target_.push_back(it->candidate);
+    }
+  }
+  key_groups_.push_back(static_cast<std::uint32_t>(groups_.size()));
+  groups_.push_back({0, 0, static_cast<std::uint32_t>(by_target_.size())});
 
   std::sort(extension.begin(), extension.end());
   for (const auto& [set, c] : extension) {
@@ -102,6 +122,21 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph) {
     range_bits_.push_back(size > 0 ? std::log2(static_cast<double>(size)) : 0.0);
   }
 
+  small_floor_.assign(256, std::numeric_limits<double>::infinity());
+  large_floor_ = std::numeric_limits<double>::infinity();
+  for (std::size_t i = 0; i < graph.leaf_ranges().size(); ++i) {
+    const serial::LeafRange r = graph.leaf_ranges()[i];
+    if (r.lo > r.hi) continue;
+    for (std::int64_t v = std::max<std::int64_t>(r.lo, 0); v <= std::min<std::int64_t>(r.hi, 255); ++v)
+      small_floor_[static_cast<std::size_t>(v)] = std::min(small_floor_[static_cast<std::size_t>(v)], range_bits_[i]);
+    if (r.lo < 0 || r.hi > 255) {
+      large_ranges_.emplace_back(range_bits_[i], r);
+      large_floor_ = std::min(large_floor_, range_bits_[i]);
+    }
+  }
+  std::sort(large_ranges_.begin(), large_ranges_.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+
   log2_factorial_.resize(kFactorialTable);
   double sum = 0;
   for (std::size_t n = 2; n < kFactorialTable; ++n) log2_factorial_[n] = sum += std::log2(static_cast<double>(n));
@@ -114,6 +149,15 @@ Postings Candidates::declaring(std::uint32_t field, std::uint8_t wire) const noe
   const std::size_t k = static_cast<std::size_t>(it - keys_.begin());
   return Postings(posting_candidates_.data() + key_first_[k], posting_taken_.data() + key_first_[k],
                   key_first_[k + 1] - key_first_[k]);
+}
+
+std::span<const Candidates::TargetGroup> Candidates::target_groups(std::uint32_t field,
+                                                                  std::uint8_t wire) const noexcept {
+  const std::uint64_t key = tag_key(field, wire);
+  const auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
+  if (it == keys_.end() || *it != key) return {};
+  const std::size_t k = static_cast<std::size_t>(it - keys_.begin());
+  return std::span(groups_).subspan(key_groups_[k], key_groups_[k + 1] - key_groups_[k]);
 }
 
 void Candidates::extending(std::uint32_t field, std::vector<std::uint32_t>& out) const {
@@ -132,6 +176,22 @@ void Candidates::extending(std::uint32_t field, std::vector<std::uint32_t>& out)
   }
   // Groups are in set order, not candidate order.
   std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+}
+
+double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexcept {
+  // An integer leaf: uint32 is the cheapest that holds a value below 2^32.
+  double best = kVarintByteBits * static_cast<double>(length) +
+                (v <= 0xFFFFFFFFu ? kLength32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kLength32 : kLength64);
+  if (v < 256) return std::min(best, small_floor_[v]);
+  // A range leaf holding v (as int64): the cheapest few are looked at,
+  // past them the cheapest of all stands in.
+  const auto s = static_cast<std::int64_t>(v);
+  for (std::size_t i = 0; i < large_ranges_.size(); ++i) {
+    if (large_ranges_[i].first >= best) return best;
+    if (i == 16) return std::min(best, large_floor_);
+    if (large_ranges_[i].second.lo <= s && s <= large_ranges_[i].second.hi) return large_ranges_[i].first;
+  }
+  return best;
 }
 
 double Candidates::log2_factorial(std::uint64_t n) const noexcept {

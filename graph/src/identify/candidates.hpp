@@ -79,6 +79,17 @@ class Candidates {
 
   // Candidates that declare `field` taking wire type `wire`.
   Postings declaring(std::uint32_t field, std::uint8_t wire) const noexcept;
+  // The same candidates grouped by how they take the tag: one group per
+  // (target, label), each group's candidates ascending. A payload's values
+  // of one tag are judged once per group, and a group whose target cannot
+  // read them is passed over whole.
+  struct TargetGroup {
+    std::uint32_t to;
+    std::uint8_t label;
+    std::uint32_t first;  // into by_target(), up to the next group's first
+  };
+  std::span<const TargetGroup> target_groups(std::uint32_t field, std::uint8_t wire) const noexcept;
+  std::span<const std::uint32_t> by_target() const noexcept { return by_target_; }
   // Appends the candidates whose extension ranges hold `field` and that
   // declare no transition on it (so the field is an extension for them),
   // in ascending order.
@@ -88,6 +99,9 @@ class Candidates {
   std::uint32_t required_count(std::uint32_t node) const noexcept { return required_[node]; }
   // log2 of the number of values of range leaf `range`.
   double range_bits(std::uint16_t range) const noexcept { return range_bits_[range]; }
+  // The least a varint value of `length` bytes costs as any varint leaf
+  // of the graph (match.hpp's prices): a floor for bounds.
+  double varint_floor(std::uint64_t v, std::size_t length) const noexcept;
   // log2(n!), exact up to the table size, by lgamma above it.
   double log2_factorial(std::uint64_t n) const noexcept;
 
@@ -103,6 +117,9 @@ class Candidates {
   std::vector<std::uint32_t> key_first_;  // key -> first posting, plus an end
   std::vector<std::uint32_t> posting_candidates_;  // per key, ascending
   std::vector<Taken> posting_taken_;               // beside them
+  std::vector<std::uint32_t> key_groups_;          // key -> first target group, plus an end
+  std::vector<TargetGroup> groups_;                // per key, by (target, label); plus an end marker
+  std::vector<std::uint32_t> by_target_;           // candidates, grouped
 
   struct ExtensionGroup {
     std::uint16_t set;
@@ -114,6 +131,11 @@ class Candidates {
   std::vector<std::uint32_t> required_;  // node -> required transitions
   std::vector<double> range_bits_;       // range leaf -> log2 of its size
   std::vector<double> log2_factorial_;   // n -> log2(n!) for small n
+  // Range leaves' prices for varint_floor: the cheapest range holding v
+  // for v below 256, and the other ranges, cheapest first.
+  std::vector<double> small_floor_;
+  std::vector<std::pair<double, serial::LeafRange>> large_ranges_;
+  double large_floor_ = 0;  // the cheapest of them
 };
 
 }  // namespace korvex::identify

@@ -4,10 +4,10 @@
 // Candidates. A candidate is a distinct root node (roots sharing a node are
 // one candidate with all their names). The payload must be wire format at
 // its top level (scan.hpp), or nothing matches and identify says why. A
-// node is a candidate when it takes the payload's first field: declares it
-// with that wire type (or wire type 2 for a repeated numeric field, packed)
-// or has it in its extension ranges without declaring it. An empty payload
-// makes every root node a candidate.
+// node is a candidate when it takes at least one of the payload's top-level
+// tags: declares the field with that wire type (or wire type 2 for a
+// repeated numeric field, packed) or has it in its extension ranges. An
+// empty payload makes every root node a candidate.
 //
 // Parsing as a node. The payload parses as a message of node n when every
 // field does: a declared field must come with its wire type (varint for
@@ -20,41 +20,57 @@
 // declared nor in the node's extension ranges), a value outside its type's
 // range (int32 below 2^31 or a sign-extended negative; uint32 and sint32
 // below 2^32; a bool or enum inside its [least, greatest]), a missing
-// required field, at any depth. A match without violations is exact.
+// required field, at any depth. A match without violations is exact;
+// `exact` is a flag of the match, not a rank: a payload written by another
+// version of its schema (one field more) still ranks its type first when
+// that type explains the rest best.
 //
 // Score. The bits the payload takes under a generative model of the node,
-// negated (higher is better). Each message spends log2(D + 1) + log2 C(D, k)
-// bits to say which k of its D declared fields it uses; a repeated field
-// the Elias-gamma length of its value count, any other field 8 bits per
-// value beyond the first. Values: a varint 7 bits a byte plus log2 of its
-// possible lengths (10 for 64-bit types, 5 for uint32 and sint32, 6 for
-// int32); a bool or enum log2 of its range's size; fixed values 32 or 64
-// bits; a length the gamma length of length + 1, then bytes 8 bits a byte,
-// a string 7, a message what its fields cost; an extension or unknown field
-// log2 of the numbers it could have had (its extension range, or 2^29 - 1)
-// plus 8 bits a byte of tag and value. So bools and enums beat integers,
-// strings and messages beat bytes, and unused declared fields cost. Each
-// violation adds 128 n + 64 bits for a payload of n bytes, more than a
-// parse of n bytes can cost otherwise: matches rank by their number of
-// violations, then by bits, and every exact match scores above every
-// inexact one. Equal scores rank by the candidates' smallest name (bytes).
+// negated (higher is better); the prices are in ranges.hpp.
+// - Which fields: a message of D declared fields spends log2(D + 1) +
+//   log2 C(D, k) bits on which k it uses; a repeated field the Elias-gamma
+//   length of its value count, any other field kExtraValueBits per value
+//   beyond the first. Unused declared fields cost.
+// - Varints, by magnitude: 7 bits a byte plus log2 of the lengths the type
+//   allows (10 for 64-bit types, 5 for uint32 and sint32, 6 for int32); a
+//   bool or enum log2 of its range's size. Fixed values 32 or 64 bits.
+// - Length-delimited values: the gamma length of length + 1, then by
+//   content. A string by a character model of UTF-8 text: printable ASCII
+//   6 bits a byte, tab, newline and carriage return 8, other control bytes
+//   16, bytes of multi-byte sequences 7 (invalid UTF-8 does not parse). A
+//   bytes field 1 bit for "text or not", then the cheaper of that model and
+//   8 bits a byte. A message what its own fields cost. A packed run what
+//   its values cost. So the same bytes cost least read as what they are:
+//   text as a string, a nested message as that message, binary as bytes.
+// - Violations cost what encoding them costs: an unknown field log2 of the
+//   field numbers it could have had (2^29 - 1) plus 8 bits a byte of tag
+//   and value, as an extension field does with its extension range's size;
+//   a value outside its type kEscapeBits more than a 64-bit varint; a
+//   missing required field kEscapeBits.
+// Equal scores rank by the candidates' smallest name (bytes).
 //
-// Answers. With `top` unset, every candidate that parses, best first.
-// With `top` = k, the first k of that list that share its first entry's
-// number of violations: the best tier, so the exact matches whenever there
-// is one (an inexact match behind an exact one is noise to a caller asking
-// for the best few; top unset shows them). So the answer with `top` is
-// always a prefix of the full one.
+// Answers. With `top` unset, every candidate that parses, best first;
+// with `top` = k, the first k of that list.
 //
-// Pruning never changes the answer. Every exact match declares (or
-// extends) every top-level tag, so the intersection of the index lists,
-// rarest first, holds them all; when it yields an exact match, nothing else
-// needs a look. Otherwise: a candidate that leaves j of the other tags
-// undeclared has at least j violations and lies in one of the lists of any
-// j + 1 of them, so the lists are visited rarest first until the fewest
-// violations found is no more than the lists visited. Meanwhile a parse
-// stops as soon as its cost passes the worst of the best `top` of the tier,
-// or needs more violations than the tier has.
+// Soundness and pruning. Every candidate that parses is in the full answer,
+// so a type that explains a payload exactly is among its exact matches.
+// Pruning never changes the answer: a candidate is passed over only when a
+// lower bound of its cost is above the k-th best cost found, and a parse
+// stops only when its cost passes that bound. The bounds are the floors of
+// ranges.hpp (the least a range can cost under any node), a candidate's
+// presence bits, and the unknown price of the tags it does not take. The
+// search first judges the candidates that take every tag (through the
+// target groups of the tag with the most bytes, so that a target that
+// cannot read its values rules its whole group out), then only those that
+// take every tag too dear to leave unknown, or, when there is none, every
+// candidate in order of D until the floor of those still to come passes
+// the bound.
+//
+// Work. One call takes at most Work::kBase + Work::kPerByte steps a
+// payload byte (a step: one field read, one value judged, a few bytes of a
+// range looked at), so time grows at most linearly with the payload; past
+// that it fails with "too much work: ..." rather than answer from a
+// search that did not finish.
 #pragma once
 
 #include <cstddef>
@@ -97,16 +113,13 @@ class Identifier {
   const serial::GraphView& graph() const noexcept { return candidates_.graph(); }
   std::size_t candidate_count() const noexcept { return candidates_.size(); }
 
-  // Every match that parses, best first (top nullopt), or the best tier's
-  // first `top`; or the reason the payload is not wire format at all. Safe
-  // to call from several threads at once.
+  // Every match that parses, best first (top nullopt), or the first `top`;
+  // or the reason the payload is not wire format at all, or that it takes
+  // too much work. Safe to call from several threads at once.
   Result<std::vector<Match>> identify(std::span<const std::uint8_t> payload, std::optional<std::size_t> top) const;
 
  private:
   Candidates candidates_;
 };
-
-// The cost of one violation in a payload of n bytes.
-inline double inexact_penalty(std::size_t n) noexcept { return 128.0 * static_cast<double>(n) + 64.0; }
 
 }  // namespace korvex::identify

@@ -6,26 +6,12 @@
 #include <limits>
 #include <string_view>
 
-#include "archive/reader.hpp"
 
 namespace korvex::identify {
 
 namespace {
 
-// The model's prices, in bits (identify.hpp explains them).
-const double kLength64 = std::log2(10.0);  // a 64-bit varint is 1 to 10 bytes long
-const double kLength32u = std::log2(5.0);  // uint32, sint32: 1 to 5
-const double kLength32 = std::log2(6.0);   // int32: 1 to 5, or 10 when negative
-constexpr double kVarintByteBits = 7;
-constexpr double kStringByteBits = 7;
-constexpr double kOpaqueByteBits = 8;
-constexpr double kExtraValueBits = 8;  // each further value of a field that is not repeated
 const double kUnknownNumberBits = std::log2(static_cast<double>(kMaxField));
-
-// Elias gamma length of n >= 1: how counts and lengths are paid for.
-inline double gamma_bits(std::uint64_t n) noexcept {
-  return 2.0 * static_cast<double>(std::bit_width(n) - 1) + 1.0;
-}
 
 // Reads a varint of at most ten bytes; bits past the 64th of a tenth byte
 // are dropped, as protobuf does. nullptr when truncated or longer.
@@ -102,19 +88,19 @@ constexpr std::size_t kMaxMemo = std::size_t{1} << 17;
 
 }  // namespace
 
-Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top,
-                 double penalty)
+Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, Work& work)
     : candidates_(candidates),
       graph_(candidates.graph()),
       begin_(payload.data() != nullptr ? payload.data() : kNoBytes),
       end_(begin_ + payload.size()),
       top_(top),
-      penalty_(penalty) {
+      work_(work),
+      ranges_(candidates, begin_, work) {
   levels_.resize(kMaxDepth + 1);  // never again: frames hold references to their level
   // Both memos start small and double when half full, up to a cap past
   // which they take no more entries.
   memo_.resize(256);
-  edges_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 8, 64, kMaxEdges)));
+  edges_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 256, 1024, kMaxEdges)));
 }
 
 // ------------------------------------------------------------------ values --
@@ -141,9 +127,9 @@ void Matcher::varint_value(const serial::Node& leaf, std::uint64_t v, std::size_
       break;
   }
   // Outside the type's range: an unknown enum value, or a number the field
-  // cannot hold. Priced as a plain 64-bit varint.
+  // cannot hold. The escape, then a plain 64-bit varint.
   ++tally.out_of_range;
-  tally.bits += kLength64 + bytes;
+  tally.bits += kEscapeBits + kLength64 + bytes;
 }
 
 const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wire, const std::uint8_t* p,
@@ -157,6 +143,7 @@ const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wir
     if (p == nullptr || v > static_cast<std::uint64_t>(end - p)) return nullptr;
     const std::uint8_t* run_end = p + v;
     tally.bits += gamma_bits(v + 1);
+    if (!work_.spend(1 + v / 4)) return abandon();
     if (t.wire_type == 0) {
       while (p < run_end) {
         const std::uint8_t* at = p;
@@ -195,16 +182,20 @@ const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wir
       if (p == nullptr || v > static_cast<std::uint64_t>(end - p)) return nullptr;
       const std::uint8_t* content_end = p + v;
       tally.bits += gamma_bits(v + 1);
-      if (leaf.type == 10) return nested(t.to, p, content_end, 0, depth + 1, tally, limit - tally.cost(penalty_));
+      if (leaf.type == 10) return nested(t.to, p, content_end, 0, depth + 1, tally, limit - tally.bits);
       if (leaf.is_string) {
-        if (!archive::valid_utf8(std::string_view(reinterpret_cast<const char*>(p), v))) return nullptr;
-        tally.bits += kStringByteBits * static_cast<double>(v);
+        const double text = ranges_.text(p, content_end);
+        if (text < 0) return nullptr;  // not UTF-8
+        tally.bits += text;
       } else {
-        tally.bits += kOpaqueByteBits * static_cast<double>(v);
+        // Bytes are text or opaque, one bit says which.
+        const double text = ranges_.text(p, content_end);
+        const double opaque = kOpaqueBits * static_cast<double>(v);
+        tally.bits += 1 + (text >= 0 ? std::min(text, opaque) : opaque);
       }
       return content_end;
     }
-    case 3: return nested(t.to, p, end, t.field, depth + 1, tally, limit - tally.cost(penalty_));
+    case 3: return nested(t.to, p, end, t.field, depth + 1, tally, limit - tally.bits);
     default: return nullptr;
   }
 }
@@ -228,7 +219,7 @@ bool Matcher::undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t 
   } else {
     tally.unknown_fields += static_cast<std::uint32_t>(occurrences);
   }
-  tally.bits += number_bits * static_cast<double>(occurrences) + kOpaqueByteBits * static_cast<double>(bytes);
+  tally.bits += number_bits * static_cast<double>(occurrences) + kOpaqueBits * static_cast<double>(bytes);
   return extension;
 }
 
@@ -242,6 +233,7 @@ void Matcher::settle(std::uint32_t declared, std::uint32_t used, std::uint32_t r
   tally.bits += std::log2(static_cast<double>(declared) + 1) + candidates_.log2_factorial(declared) -
                 candidates_.log2_factorial(used) - candidates_.log2_factorial(declared - used);
   tally.missing_required += required - required_seen;
+  tally.bits += kEscapeBits * static_cast<double>(required - required_seen);
 }
 
 // ------------------------------------------------------------------ skips --
@@ -338,6 +330,10 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
       if (group_field == 0) result = p;
       break;
     }
+    if (!work_.spend(1)) {
+      abandoned_ = true;
+      break;
+    }
     const std::uint8_t* tag_at = p;
     std::uint64_t tag;
     p = read_varint(p, end, tag);
@@ -370,7 +366,7 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
       if (p == nullptr) break;
       undeclared(node_id, field, 1, static_cast<std::uint64_t>(p - tag_at), tally);
     }
-    if (tally.cost(penalty_) > limit) {
+    if (tally.bits > limit) {
       abandoned_ = true;
       break;
     }
@@ -417,6 +413,11 @@ const Matcher::Edge* Matcher::edge(std::uint32_t tag, std::uint32_t to, std::uin
   return judge(e, tag, to, label, limit);
 }
 
+bool Matcher::can_read(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
+  abandoned_ = false;
+  return edge(tag, to, label, limit)->state != State::failed;
+}
+
 void Matcher::grow_memo() {
   std::vector<Memo> old(memo_.size() * 2);
   old.swap(memo_);
@@ -452,8 +453,9 @@ const Matcher::Edge* Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to
     // A group finds its own end tag; every other value ends where the scan
     // saw it end.
     const std::uint8_t* after =
-        value(t, wire, begin_ + o.value, wire == 3 ? end_ : begin_ + o.end, 0, tally, values, limit);
-    if (after == nullptr || tally.cost(penalty_) > limit) {
+        work_.spend(1) ? value(t, wire, begin_ + o.value, wire == 3 ? end_ : begin_ + o.end, 0, tally, values, limit)
+                       : abandon();
+    if (after == nullptr || tally.bits > limit) {
       if (after != nullptr || abandoned_) {
         e.state = State::abandoned;
         e.reached = limit;  // its cost is above this
@@ -480,7 +482,7 @@ Matcher::Outcome Matcher::evaluate(std::uint32_t node, std::uint32_t declared, s
     const Resolved r = resolve(g);
     if (r.how == Resolved::fails) return Outcome::failed;
     if (r.how == Resolved::declared) {
-      const Edge* e = edge(g, r.taken.to, r.taken.label, limit - tally.cost(penalty_));
+      const Edge* e = edge(g, r.taken.to, r.taken.label, limit - tally.bits);
       if (e->state == State::failed) return Outcome::failed;
       if (e->state == State::abandoned) return Outcome::abandoned;
       tally.add(e->tally);
@@ -489,10 +491,10 @@ Matcher::Outcome Matcher::evaluate(std::uint32_t node, std::uint32_t declared, s
         used_.back().values += e->values;
       else
         used_.push_back({r.taken.transition, e->values, r.taken.label});
-    } else if (!undeclared(node, key_field(group.key), group.count, group.bytes, tally) && g == top_.first_tag) {
-      return Outcome::failed;  // the first field must be declared or an extension
+    } else {
+      undeclared(node, key_field(group.key), group.count, group.bytes, tally);
     }
-    if (tally.cost(penalty_) > limit) return Outcome::abandoned;
+    if (tally.bits > limit) return Outcome::abandoned;
   }
   std::uint32_t required_seen = 0;
   for (const Used& u : used_) {
@@ -501,25 +503,6 @@ Matcher::Outcome Matcher::evaluate(std::uint32_t node, std::uint32_t declared, s
   }
   settle(declared, static_cast<std::uint32_t>(used_.size()), required, required_seen, tally);
   return Outcome::parsed;
-}
-
-Matcher::Outcome Matcher::root(std::uint32_t candidate, double limit, Tally& tally) {
-  const std::uint32_t node_id = candidates_.node(candidate);
-  const serial::Node node = graph_.node(node_id);
-  const serial::Records<serial::Transition> declared =
-      graph_.transitions().sub(node.first_transition, node.transition_count);
-  const auto count = static_cast<std::uint32_t>(declared.size());
-  std::uint32_t hint = 0;
-  return evaluate(node_id, count, candidates_.required(candidate), limit, tally, [&](std::uint32_t g) {
-    const std::uint64_t key = top_.tags[g].key;
-    std::uint32_t ti = find_field(declared, key_field(key), hint);
-    if (ti == count) return Resolved{Resolved::undeclared, {}};
-    ti = taking(declared, ti, key_wire(key));
-    if (ti == count) return Resolved{Resolved::fails, {}};  // a declared field with a wire type it cannot take
-    hint = ti + 1;
-    const serial::Transition t = declared[ti];
-    return Resolved{Resolved::declared, Taken{ti, t.to, t.label}};
-  });
 }
 
 Matcher::Outcome Matcher::root(std::uint32_t candidate, std::span<const Taken* const> taken, double limit,

@@ -7,8 +7,8 @@
 // parse at all. Unknown fields, values outside their type's range and
 // missing required fields (the violations) parse, but make the match
 // inexact. The cost is the number of bits the payload takes under a simple
-// generative model of the node, plus `penalty` per violation (identify.hpp
-// states the model).
+// generative model of the node (identify.hpp states the model), in which a
+// violation costs what encoding it costs.
 //
 // A Matcher serves one payload and many root nodes. The root's fields are
 // judged tag by tag (TopLevel): the values of one tag cost the same for
@@ -22,7 +22,8 @@
 //
 // A parse given a limit stops (abandoned) as soon as its cost passes it:
 // costs only grow, so it could not have come under the limit. Abandoned
-// work is never remembered as a result.
+// work is never remembered as a result. Every field read is a step of the
+// call's Work; once it is spent, every parse is abandoned.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "identify/candidates.hpp"
+#include "identify/ranges.hpp"
 #include "identify/scan.hpp"
 
 namespace korvex::identify {
@@ -47,7 +49,6 @@ struct Tally {
     return std::uint64_t{unknown_fields} + out_of_range + missing_required;
   }
   bool exact() const noexcept { return violations() == 0; }
-  double cost(double penalty) const noexcept { return bits + penalty * static_cast<double>(violations()); }
   void add(const Tally& o) noexcept {
     bits += o.bits;
     unknown_fields += o.unknown_fields;
@@ -61,16 +62,21 @@ class Matcher {
  public:
   enum class Outcome : std::uint8_t { parsed, failed, abandoned };
 
-  // `top` is the scan of `payload`; both must outlive the matcher.
-  Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, double penalty);
+  // `top` is the scan of `payload`; both and `work` must outlive the
+  // matcher.
+  Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, Work& work);
 
-  // Parses the payload as a message of the candidate's node, which must
-  // take the payload's first field (declare it with its wire type, or
-  // extend it): failed otherwise.
-  Outcome root(std::uint32_t candidate, double limit, Tally& tally);
-  // The same for a candidate known to take every tag: taken[g] says how it
-  // declares tag group g, nullptr when it extends it. Reads no transition.
+  // Parses the payload as a message of the candidate's node: taken[g] says
+  // how the node declares tag group g, nullptr when it does not (the
+  // fields are then extensions or unknown). Reads no transition of the
+  // root itself.
   Outcome root(std::uint32_t candidate, std::span<const Taken* const> taken, double limit, Tally& tally);
+  // Whether the values of tag group `tag` may parse for a transition into
+  // `to` with `label` at no more than `limit` bits: false when they do
+  // not parse at all (remembered, as is a full result).
+  bool can_read(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+  // The floors of the payload's ranges.
+  Ranges& ranges() noexcept { return ranges_; }
 
  private:
   struct Level {
@@ -140,13 +146,15 @@ class Matcher {
   void settle(std::uint32_t declared, std::uint32_t used, std::uint32_t required, std::uint32_t required_seen,
               Tally& tally) const noexcept;
   double count_bits(std::uint8_t label, std::uint32_t values) const noexcept;
+  const std::uint8_t* abandon() noexcept { return abandoned_ = true, nullptr; }
 
   const Candidates& candidates_;
   const serial::GraphView& graph_;
   const std::uint8_t* begin_;
   const std::uint8_t* end_;
   const TopLevel& top_;
-  double penalty_;
+  Work& work_;
+  Ranges ranges_;
   std::vector<Level> levels_;
   std::vector<Used> used_;
   std::vector<Edge> edges_;
