@@ -1,5 +1,8 @@
 // Graph.identify: which root types a protobuf payload may be, best first,
 // as Match records; PayloadError when the bytes are not wire format.
+// Graph.identify_many: the same for a list of payloads, on native worker
+// threads with the lock released; the list is copied and every payload's
+// buffer held first, so the caller's objects may change meanwhile.
 //
 // The lookups identification starts from (identify::Identifier, linear in
 // the roots' transitions) are built on first use, with the lock released,
@@ -12,12 +15,16 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "../py_args.hpp"
 #include "../py_ref.hpp"
@@ -32,8 +39,7 @@ using py::Ref;
 namespace {
 
 PyStructSequence_Field kMatchFields[] = {
-    {"score", "higher is better: minus the bits the payload costs as this type (every exact match above every "
-              "inexact one)"},
+    {"score", "higher is better: minus the bits the payload costs as this type"},
     {"node", "id of the node the names share"},
     {"names", "the root types of the node, sorted by name"},
     {"exact", "every field declared or an extension, every value in range, no required field missing"},
@@ -76,8 +82,9 @@ const identify::Identifier* identifier_of(GraphObject* graph) {
   return static_cast<identify::Identifier*>(expected);  // another thread published first
 }
 
-// `top`: None, or an int of at least 0.
-bool top_argument(PyObject* object, std::optional<std::size_t>& top) {
+// `top`: None, or an int of at least 0; one larger than the number of
+// roots means all of them.
+bool top_argument(PyObject* object, const char* function, std::optional<std::size_t>& top) {
   if (object == nullptr) {
     top = 5;
     return true;
@@ -91,13 +98,21 @@ bool top_argument(PyObject* object, std::optional<std::size_t>& top) {
   int overflow = 0;
   const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
   if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || value < 0) {
-    PyErr_Format(PyExc_ValueError, "identify() top must be None or at least 0, not %R", index.get());
+  if (overflow < 0 || (overflow == 0 && value < 0)) {
+    PyErr_Format(PyExc_ValueError, "%s() top must be None or at least 0, not %R", function, index.get());
     return false;
   }
   top = overflow > 0 ? SIZE_MAX : static_cast<std::size_t>(value);
   return true;
 }
+
+// Raises the failure of identify() as PayloadError.
+void raise_payload_error(GraphObject* graph, const std::string& message) {
+  Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(graph->state->payload_error, text.get());
+}
+
+PyObject* make_list(GraphObject* graph, const std::vector<identify::Match>& matches);
 
 PyObject* make_match(GraphObject* graph, const identify::Match& m) {
   Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(m.roots.size())));
@@ -132,7 +147,7 @@ PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!py::bind_arguments({"identify", kNames, 1}, args, nargs, kwnames, slots)) return nullptr;
   auto* graph = reinterpret_cast<GraphObject*>(self);
   std::optional<std::size_t> top;
-  if (!top_argument(slots[1], top)) return nullptr;
+  if (!top_argument(slots[1], "identify", top)) return nullptr;
   Py_buffer buffer;
   if (!acquire_bytes(slots[0], "identify", buffer)) return nullptr;
   const identify::Identifier* identifier = identifier_of(graph);
@@ -153,20 +168,109 @@ PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   Py_END_ALLOW_THREADS
   PyBuffer_Release(&buffer);
   if (out_of_memory) return PyErr_NoMemory();
-  if (!*found) {
-    const std::string& message = (*found).error().message;
-    Ref text = Ref::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (text) PyErr_SetObject(graph->state->payload_error, text.get());
-    return nullptr;
-  }
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>((*found)->size())));
+  if (!*found) return raise_payload_error(graph, (*found).error().message), nullptr;
+  return make_list(graph, **found);
+}
+
+namespace {
+
+PyObject* make_list(GraphObject* graph, const std::vector<identify::Match>& matches) {
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   if (!list) return nullptr;
-  for (std::size_t i = 0; i < (*found)->size(); ++i) {
-    PyObject* match = make_match(graph, (**found)[i]);
+  for (std::size_t i = 0; i < matches.size(); ++i) {
+    PyObject* match = make_match(graph, matches[i]);
     if (match == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match);
   }
   return list.release();
+}
+
+// The payloads' buffers, released however the call ends.
+struct Buffers {
+  std::vector<Py_buffer> held;
+  ~Buffers() {
+    for (Py_buffer& b : held) PyBuffer_Release(&b);
+  }
+};
+
+}  // namespace
+
+PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"payloads", "top", "threads"};
+  PyObject* slots[3];
+  if (!py::bind_arguments({"identify_many", kNames, 1}, args, nargs, kwnames, slots)) return nullptr;
+  auto* graph = reinterpret_cast<GraphObject*>(self);
+  std::optional<std::size_t> top;
+  if (!top_argument(slots[1], "identify_many", top)) return nullptr;
+  std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  if (slots[2] != nullptr && slots[2] != Py_None) {
+    Ref index = Ref::steal(PyNumber_Index(slots[2]));
+    if (!index) return nullptr;
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
+      PyErr_Clear();
+    } else if (value < 1) {
+      PyErr_Format(PyExc_ValueError, "identify_many() threads must be None or at least 1, not %R", index.get());
+      return nullptr;
+    } else {
+      threads = static_cast<std::size_t>(std::min<long long>(value, 1024));
+    }
+  }
+  // A private list of the payloads, so that the caller may change its own
+  // meanwhile; each buffer is held until the call returns.
+  Ref items = Ref::steal(PySequence_List(slots[0]));
+  if (!items) return nullptr;
+  const Py_ssize_t count = PyList_GET_SIZE(items.get());
+  Buffers buffers;
+  buffers.held.reserve(static_cast<std::size_t>(count));
+  std::vector<std::span<const std::uint8_t>> payloads;
+  payloads.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_buffer buffer;
+    if (!acquire_bytes(PyList_GET_ITEM(items.get(), i), "identify_many", buffer)) return nullptr;
+    buffers.held.push_back(buffer);
+    payloads.emplace_back(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len));
+  }
+  const identify::Identifier* identifier = identifier_of(graph);
+  if (identifier == nullptr) return nullptr;
+
+  std::vector<Result<std::vector<identify::Match>>> found(payloads.size());
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> out_of_memory{false};
+  const auto work = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < payloads.size();) {
+      try {
+        found[i] = identifier->identify(payloads[i], top);
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+    }
+  };
+  Py_BEGIN_ALLOW_THREADS
+  threads = std::min(threads, payloads.size());
+  std::vector<std::thread> pool;
+  try {
+    for (std::size_t t = 1; t < threads; ++t) pool.emplace_back(work);
+  } catch (const std::system_error&) {
+    // Fewer threads than asked for: the ones running, and this one, do it all.
+  }
+  work();
+  for (std::thread& t : pool) t.join();
+  Py_END_ALLOW_THREADS
+  if (out_of_memory) return PyErr_NoMemory();
+  Ref out = Ref::steal(PyList_New(count));
+  if (!out) return nullptr;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    if (!found[i]) {
+      raise_payload_error(graph, "payload " + std::to_string(i) + ": " + found[i].error().message);
+      return nullptr;
+    }
+    PyObject* list = make_list(graph, *found[i]);
+    if (list == nullptr) return nullptr;
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list);
+  }
+  return out.release();
 }
 
 void release_identifier(GraphObject* graph) {

@@ -36,6 +36,7 @@ PyObject* make_root(const ModuleState& state, const serial::Root& r);
 
 // Graph.identify (graph_identify.cpp), and the release of what it built.
 PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 void release_identifier(GraphObject* graph);
 
 }  // namespace korvex::native

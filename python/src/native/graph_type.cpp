@@ -316,9 +316,16 @@ PyMethodDef graph_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "identify($self, /, payload, top=5)\n--\n\n"
      "The root types a protobuf payload (any bytes-like object) parses as, best first, as Match records.\n\n"
-     "top=None lists every root that parses; top=k the first k of the best tier: the exact matches\n"
-     "whenever there is one. Runs with the interpreter lock released. Raises PayloadError (a\n"
-     "ValueError) saying where the bytes break when they are not protobuf wire format at all."},
+     "top=None lists every root that parses; top=k the first k of that list (a k past the number\n"
+     "of roots lists them all). Runs with the interpreter lock released. Raises PayloadError (a\n"
+     "ValueError) saying where the bytes break when they are not protobuf wire format at all, or\n"
+     "that identifying them takes too much work."},
+    {"identify_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_identify_many)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "identify_many($self, /, payloads, top=5, threads=None)\n--\n\n"
+     "identify() of each payload of an iterable, as one list of matches per payload, on `threads`\n"
+     "native threads (default: the number of processors) with the interpreter lock released.\n"
+     "Raises PayloadError for the first payload that fails, naming its position."},
     {"_list_len", reinterpret_cast<PyCFunction>(graph_list_len), METH_O,
      "_list_len($self, which, /)\n--\n\nThe length of list `which` (0 nodes, 1 transitions, 2 roots, 3 leaf ranges,\n"
      "4 extension ranges, 5 extension-range sets)."},
