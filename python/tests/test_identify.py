@@ -79,8 +79,14 @@ def ranking(matches: list[kg.Match]) -> list[str]:
                                            "t.Ext 1 value out of range", "t.Flag 1 value out of range",
                                            "t.Nums 1 value out of range", "t.Pair 1 value out of range",
                                            "t.Req 1 value out of range, 1 required field missing"]),
-        # A nested message over a string over bytes; packed varints last.
-        (b"\x0a\x02\x08\x01", ["t.Outer exact", "t.Name exact", "t.Blob exact", "t.Nums exact"]),
+            # A nested message over bytes over packed varints; control bytes are dear as text.
+            (b"\x0a\x02\x08\x01", ["t.Outer exact", "t.Blob exact", "t.Nums exact", "t.Name exact"]),
+            # Text is cheapest as a string. A field no type declares (9) costs what it takes to
+            # encode, so the type that explains the rest still ranks first, inexact.
+            (b"\x08\x01\x12\x03abc\x48\x01", ["t.Pair 1 unknown field", "t.Flag 2 unknown fields",
+                                              "t.Count|t.Same 2 unknown fields", "t.Ext 2 unknown fields",
+                                              "t.Big 2 unknown fields", "t.Nums 2 unknown fields",
+                                              "t.Req 2 unknown fields, 1 required field missing"]),
         # Invalid UTF-8 is no string; field 150 is an extension of t.Ext only.
         (b"\x0a\x01\x80", ["t.Blob exact"]),
         (b"\x08\x01\xb0\x09\x01", ["t.Ext exact, 1 extension field", "t.Flag 1 unknown field",
@@ -106,7 +112,7 @@ def test_match_records(graph):
 
 @pytest.mark.parametrize(
     "top, expected",
-    [(None, 7), (5, 5), (6, 6), (100, 6), (0, 0)],  # the best tier holds the six exact matches
+    [(None, 7), (5, 5), (100, 7), (2**64, 7), (0, 0)],  # a top past the number of roots lists them all
 )
 def test_top(graph, top, expected):
     full = graph.identify(b"\x08\x01", top=None)
@@ -165,8 +171,7 @@ def test_generated_payloads_match_their_root_exactly(corpora, seed, corpus):
         full = graph.identify(payload, top=None)
         truth = graph.root(root).state
         assert any(m.exact and m.node == truth for m in full), (root, payload.hex())
-        # With an exact match, the best tier is the exact matches.
-        assert graph.identify(payload, top=3) == [m for m in full if m.exact][:3]
+        assert graph.identify(payload, top=3) == full[:3]
 
 
 def test_threads_share_a_graph(corpora):
@@ -186,6 +191,14 @@ def test_threads_share_a_graph(corpora):
     for t in threads:
         t.join()
     assert all(results[i] == expected for i in range(4))
+    # identify_many: the same answers from native threads, in order, from any iterable of buffers.
+    assert graph.identify_many(payloads, top=None, threads=3) == expected
+    assert graph.identify_many(map(bytearray, payloads[:5]), top=2) == [e[:2] for e in expected[:5]]
+    assert graph.identify_many([]) == []
+    with pytest.raises(kg.PayloadError, match=r"^payload 1: not protobuf wire format: truncated varint"):
+        graph.identify_many([payloads[0], b"\x08"])
+    with pytest.raises(ValueError, match="threads must be None or at least 1, not 0"):
+        graph.identify_many(payloads, threads=0)
 
 
 # ------------------------------------------------------------ command line --
@@ -233,8 +246,34 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
     code, _, err = run_cli([str(tmp_path / "flag.bin"), "-"], stdin=b"\x08\x01")
     assert code == 1 and err.endswith("flag.bin: too short for an archive (2 bytes; the header alone has 24)\n")
     assert err.startswith("korvex-graph: error: ") and err.count("\n") == 1
-    for usage in (["--top", "-1", str(graph_file), "-"], [str(graph_file), "-", "--index", "x"], [str(graph_file)]):
+    for usage in (["--top", "-1", str(graph_file), "-"], [str(graph_file), "-", "--index", "x"], [str(graph_file)],
+                  [str(graph_file), "-", "--max-input-size", "x"], [str(graph_file), "-", "--grpc", "--delimited"]):
         assert run_cli(usage)[0] == 2
+    # A top past the number of roots lists them all.
+    code, out, _ = run_cli([str(graph_file), "--hex", "0801", "--top", "99999999999999999999"])
+    assert code == 0 and len(out.splitlines()) == 8
+    # Inputs are read one byte past the limit, no further.
+    code, _, err = run_cli([str(graph_file), "-", "--max-input-size", "1K"], stdin=b"\x08\x01" * 1000)
+    assert (code, err) == (1, "korvex-graph: error: <stdin>: larger than 1 KiB (the limit; --max-input-size raises it)\n")
+
+
+def test_cli_streams(graph_file, tmp_path):
+    # Delimited: good, not wire format, then a length past the end.
+    (tmp_path / "d.bin").write_bytes(b"\x02\x08\x01" b"\x01\x08" b"\x05\x08")
+    code, out, err = run_cli([str(graph_file), str(tmp_path / "d.bin"), "--delimited", "--top", "1"])
+    assert code == 1
+    assert out.splitlines()[0] == f"{tmp_path / 'd.bin'} record 0 at byte offset 0"
+    assert err.splitlines() == [
+        f"korvex-graph: error: {tmp_path / 'd.bin'} record 1 at byte offset 3: not protobuf wire format: truncated "
+        "varint at byte offset 1",
+        f"korvex-graph: error: {tmp_path / 'd.bin'} record 2 at byte offset 5: record of 5 bytes runs past the end "
+        "of the stream"]
+    # gRPC: a compressed frame is reported and the next one still answered.
+    frames = b"\x01\x00\x00\x00\x01\x00" + b"\x00\x00\x00\x00\x02\x08\x01"
+    code, out, err = run_cli([str(graph_file), "-", "--grpc", "--json", "--top", "1"], stdin=frames)
+    assert code == 1 and err == ("korvex-graph: error: <stdin> record 0 at byte offset 0: compressed gRPC frame "
+                                 "(flag 1) is not identified\n")
+    assert [r.get("matches", [{}])[0].get("names") for r in json.loads(out)] == [None, ["t.Flag"]]
 
 
 def test_cli_json_stdin_and_base64(graph_file):

@@ -29,8 +29,20 @@ that set (--index, --descriptors), and python3-protobuf installed, the best
 match is also decoded and printed as protobuf text format, from only the
 files that define its types and what they import.
 
-Exits with 1 when a payload cannot be read or is not protobuf wire format
-at all (the others are still identified)."""
+With --delimited, each PAYLOAD is a stream of messages each preceded by its
+length as a varint (as delimited writers write them); with --grpc, a
+stream of gRPC frames (a flag byte, a 4-byte big-endian length, the
+message). Each record is answered on its own, named by its position and
+byte offset; a damaged or compressed frame is reported with its offset and
+the records after it are still answered where the stream allows.
+
+A payload (or a stream) larger than --max-input-size (default 256 MiB) is
+refused; reading stops one byte past the limit.
+
+Exits with 1 when a payload cannot be read, is not protobuf wire format at
+all, or takes too much work to identify (the others are still identified)."""
+
+DEFAULT_MAX_INPUT = 256 << 20
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -43,6 +55,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
             "korvex-graph identify graph.rkyv payload.bin",
             "korvex-graph identify graph.rkyv --hex 0a0568656c6c6f --top 3 --json",
             "korvex-graph identify graph.rkyv - --index index.rkyv --descriptors set.pb < payload.bin",
+            "korvex-graph identify graph.rkyv --delimited records.bin",
         ),
     )
     parser.add_argument("graph", metavar="GRAPH", help="a baked graph archive (graph.rkyv)")
@@ -54,6 +67,12 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     text = parser.add_mutually_exclusive_group()
     text.add_argument("--hex", action="store_true", help="each PAYLOAD is the bytes in hexadecimal")
     text.add_argument("--base64", action="store_true", help="each PAYLOAD is the bytes in base64")
+    framing = parser.add_mutually_exclusive_group()
+    framing.add_argument("--delimited", action="store_true",
+                         help="each PAYLOAD is a stream of varint-length-prefixed messages")
+    framing.add_argument("--grpc", action="store_true", help="each PAYLOAD is a stream of gRPC frames")
+    parser.add_argument("--max-input-size", type=size_argument, default=DEFAULT_MAX_INPUT, metavar="SIZE",
+                        help="largest payload or stream read, in bytes or with K, M or G (default 256M)")
     parser.add_argument("--index", metavar="INDEX", help="index archive of the descriptor set (index.rkyv)")
     parser.add_argument("--descriptors", metavar="SET", help="the descriptor set the index describes (.pb)")
     parser.set_defaults(identify_parser=parser)
@@ -75,26 +94,45 @@ def run(args: argparse.Namespace) -> int:
     for name in args.payloads:
         label = "<stdin>" if name == "-" and not (args.hex or args.base64) else name
         try:
-            payload = _payload(name, args)
-            matches = graph.identify(payload, top=args.top or None)
-        except (Failure, OSError, PayloadError) as e:
+            data = _payload(name, args)
+        except (Failure, OSError) as e:
             failed = True
             _error(f"{label}: {_describe(e)}")
             results.append({"payload": label, "error": _describe(e)})
             continue
-        result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
-        if decoder is not None and matches:
-            try:
-                result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
-            except Failure as e:
-                _error(f"{label}: {e}")
-        results.append(result)
-        if not args.json:
-            _print_text(result)
+        records: list[tuple[str, bytes | Failure]] = [(label, data)]
+        if args.delimited or args.grpc:
+            records = [(f"{label} record {i} at byte offset {offset}", record)
+                       for i, (offset, record) in enumerate(_frames(data, args.grpc))]
+        for record_label, payload in records:
+            failed |= not _identify_one(graph, record_label, payload, args, decoder, results)
     if args.json:
         json.dump(results, sys.stdout, indent=2, ensure_ascii=False)
         sys.stdout.write("\n")
     return 1 if failed else 0
+
+
+def _identify_one(graph: Graph, label: str, payload: bytes | Failure, args: argparse.Namespace,
+                  decoder: _Decoder | None, results: list[dict[str, Any]]) -> bool:
+    """Identifies one payload, prints its answer or its error; False when it failed."""
+    try:
+        if isinstance(payload, Failure):
+            raise payload
+        matches = graph.identify(payload, top=args.top or None)
+    except (Failure, PayloadError) as e:
+        _error(f"{label}: {_describe(e)}")
+        results.append({"payload": label, "error": _describe(e)})
+        return False
+    result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
+    if decoder is not None and matches:
+        try:
+            result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
+        except Failure as e:
+            _error(f"{label}: {e}")
+    results.append(result)
+    if not args.json:
+        _print_text(result)
+    return True
 
 
 def _usage(parser: argparse.ArgumentParser, message: str) -> int:
@@ -105,6 +143,84 @@ def _usage(parser: argparse.ArgumentParser, message: str) -> int:
 
 def _error(message: str) -> None:
     print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
+
+
+def size_argument(text: str) -> int:
+    """An argparse type: a size in bytes, or with a suffix K, M or G (powers of 1024)."""
+    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+    try:
+        value = int(text[:-1] if scale > 1 else text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
+    return value * scale
+
+
+def _size_text(size: int) -> str:
+    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+        if size >= scale and size % scale == 0:
+            return f"{size // scale} {unit}"
+    return f"{size} bytes"
+
+
+def _read_bounded(file: Any, limit: int) -> bytes:
+    """Up to `limit` bytes of a binary file, reading never more than one
+    byte past it, whatever the file is (a pipe, a device, standard input)."""
+    chunks = []
+    left = limit + 1
+    while left > 0:
+        chunk = file.read(min(left, 1 << 20))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        left -= len(chunk)
+    data = b"".join(chunks)
+    if len(data) > limit:
+        raise Failure(f"larger than {_size_text(limit)} (the limit; --max-input-size raises it)")
+    return data
+
+
+def _frames(data: bytes, grpc: bool) -> list[tuple[int, bytes | Failure]]:
+    """(offset, message or the fault) of each record of a delimited or gRPC
+    stream. A record whose length runs past the end ends the stream; a
+    compressed gRPC frame is reported and skipped."""
+    out: list[tuple[int, bytes | Failure]] = []
+    at = 0
+    while at < len(data):
+        start = at
+        if grpc:
+            if len(data) - at < 5:
+                out.append((start, Failure("truncated gRPC frame header")))
+                break
+            flag, length = data[at], int.from_bytes(data[at + 1:at + 5], "big")
+            at += 5
+            if at + length > len(data):
+                out.append((start, Failure(f"gRPC frame of {length} bytes runs past the end of the stream")))
+                break
+            if flag != 0:
+                out.append((start, Failure(f"compressed gRPC frame (flag {flag}) is not identified")))
+            else:
+                out.append((start, data[at:at + length]))
+            at += length
+            continue
+        length = shift = 0
+        while True:
+            if at >= len(data) or shift > 63:
+                out.append((start, Failure("truncated or overlong length varint")))
+                return out
+            byte = data[at]
+            at += 1
+            length |= (byte & 0x7F) << shift
+            shift += 7
+            if byte < 0x80:
+                break
+        if at + length > len(data):
+            out.append((start, Failure(f"record of {length} bytes runs past the end of the stream")))
+            break
+        out.append((start, data[at:at + length]))
+        at += length
+    return out
 
 
 def _payload(name: str, args: argparse.Namespace) -> bytes:
@@ -119,9 +235,9 @@ def _payload(name: str, args: argparse.Namespace) -> bytes:
         except binascii.Error:
             raise Failure("not base64 text") from None
     if name == "-":
-        return sys.stdin.buffer.read()
+        return _read_bounded(sys.stdin.buffer, args.max_input_size)
     with open(name, "rb") as file:
-        return file.read()
+        return _read_bounded(file, args.max_input_size)
 
 
 def _describe(e: BaseException) -> str:
