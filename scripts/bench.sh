@@ -133,3 +133,4 @@ echo
 echo "== minimisation of the 1 000 000-state random automaton (target under 2 s)"
 $build/graph/src/build_scoring_graph/hopcroft/minimize_benchmark dfa 1000000 |
   awk '{for (i = 1; i < NF; ++i) if ($i == "cpu") c = $(i + 1)} END {printf "minimise %.2f s cpu   target 2.00 s   %.2fx\n", c, c / 2}'
+echo && scripts/bench_identify.sh
