@@ -1,109 +1,251 @@
 #include "identify/candidates.hpp"
 
-#include "identify/ranges.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
+#include <set>
 
 namespace korvex::identify {
 
 namespace {
 
-// log2(n!) below this is summed exactly once; above it lgamma is close
-// enough (the score needs no more than a few decimals).
-constexpr std::size_t kFactorialTable = 4096;
+std::uint32_t most_transitions(const serial::GraphView& graph) {
+  std::uint32_t most = 0;
+  for (const serial::Node n : graph.nodes()) most = std::max(most, n.transition_count);
+  return most;
+}
+
+// A stable counting sort of `items` by key(item) < buckets.
+template <class T, class KeyOf>
+void counting_sort(std::vector<T>& items, std::size_t buckets, const KeyOf& key_of) {
+  std::vector<std::uint32_t> start(buckets + 1, 0);
+  for (const T& item : items) ++start[key_of(item) + 1];
+  for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
+  std::vector<T> sorted(items.size());
+  for (const T& item : items) sorted[start[key_of(item)]++] = item;
+  items.swap(sorted);
+}
 
 }  // namespace
 
-Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph) {
-  const auto roots = graph.roots();
-
-  // Roots by (declared fields, node, name, index): each run of one node is
-  // a candidate.
-  std::vector<std::uint32_t> order(roots.size());
-  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::vector<std::uint32_t> state(roots.size());
-  for (std::uint32_t i = 0; i < state.size(); ++i) state[i] = roots[i].state;
-  std::vector<std::uint32_t> declared(graph.nodes().size());
-  for (std::uint32_t id = 0; id < declared.size(); ++id) declared[id] = graph.node(id).transition_count;
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    if (state[a] != state[b])
-      return declared[state[a]] != declared[state[b]] ? declared[state[a]] < declared[state[b]] : state[a] < state[b];
-    const std::string_view na = roots[a].fqdn, nb = roots[b].fqdn;
-    return na != nb ? na < nb : a < b;
-  });
-  root_order_ = std::move(order);
-  for (std::uint32_t i = 0; i < root_order_.size(); ++i) {
-    const std::uint32_t node = state[root_order_[i]];
-    if (node_.empty() || node_.back() != node) {
-      node_.push_back(node);
-      root_first_.push_back(i);
+Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presence_(most_transitions(graph)) {
+  // The graph, copied and checked: runs inside the transitions, targets
+  // inside the nodes, ranges inside their tables.
+  const auto nodes = graph.nodes();
+  const auto transitions = graph.transitions();
+  const auto node_count = static_cast<std::uint32_t>(nodes.size());
+  leaf_ranges_.assign(graph.leaf_ranges().begin(), graph.leaf_ranges().end());
+  ext_ranges_.assign(graph.ext_ranges().begin(), graph.ext_ranges().end());
+  ext_sets_.assign(graph.ext_range_sets().begin(), graph.ext_range_sets().end());
+  for (serial::ExtensionRangeSet& s : ext_sets_) {
+    s.start = std::min<std::uint32_t>(s.start, static_cast<std::uint32_t>(ext_ranges_.size()));
+    s.count = std::min<std::uint32_t>(s.count, static_cast<std::uint32_t>(ext_ranges_.size()) - s.start);
+  }
+  nodes_.resize(node_count);
+  std::vector<std::uint8_t> type(node_count);
+  for (std::uint32_t id = 0; id < node_count; ++id) {
+    const serial::Node n = nodes[id];
+    const std::uint32_t first = std::min<std::uint32_t>(n.first_transition, static_cast<std::uint32_t>(transitions.size()));
+    const std::uint32_t count = std::min<std::uint32_t>(n.transition_count, static_cast<std::uint32_t>(transitions.size()) - first);
+    nodes_[id] = NodeInfo{first, count, 0,
+                          n.range < leaf_ranges_.size() ? n.range : serial::kNoIndex,
+                          n.ext_set < ext_sets_.size() ? n.ext_set : serial::kNoIndex, n.type, n.is_string};
+    type[id] = n.type;
+  }
+  arcs_.resize(transitions.size());
+  for (std::size_t i = 0; i < arcs_.size(); ++i) {
+    const serial::Transition t = transitions[i];
+    arcs_[i] = Arc{t.field, t.to, t.label, t.to < node_count ? serial::wire_type_of(type[t.to]) : kNoWire};
+  }
+  masks_.resize(node_count);
+  for (std::uint32_t id = 0; id < node_count; ++id) {
+    NodeInfo& n = nodes_[id];
+    for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
+      const Arc& a = arcs_[i];
+      n.required += a.label == 1;
+      if (a.wire == kNoWire) continue;
+      masks_[id].add(tag_key(a.field, a.wire));
+      const std::uint8_t target = type[a.to];
+      const std::uint8_t reading = a.wire == 2 && target == 10 ? kAsFields
+                                   : a.wire == 2             ? (nodes_[a.to].is_string ? kAsString : kAsBytes)
+                                   : a.wire == 3             ? kAsFields
+                                                             : kAsScalar;
+      node_keys_.emplace_back(tag_key(a.field, a.wire), reading);
+      if (packable(a.label, a.wire)) {
+        masks_[id].add(tag_key(a.field, 2));
+        node_keys_.emplace_back(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
+      }
     }
+  }
+  std::sort(node_keys_.begin(), node_keys_.end());
+  {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < node_keys_.size(); ++i) {
+      if (out > 0 && node_keys_[out - 1].first == node_keys_[i].first)
+        node_keys_[out - 1].second |= node_keys_[i].second;
+      else
+        node_keys_[out++] = node_keys_[i];
+    }
+    node_keys_.resize(out);
+  }
+
+  // Candidates: the root nodes by (D, smallest name of their roots), so
+  // that within a block of one D, candidates of equal cost come in the
+  // order the answer ranks them; each node's roots by name.
+  const auto roots = graph.roots();
+  std::vector<std::string_view> names(roots.size());
+  std::vector<std::uint32_t> roots_of(node_count + 1, 0);
+  for (std::uint32_t i = 0; i < roots.size(); ++i) {
+    const serial::Root r = roots[i];
+    names[i] = r.fqdn;
+    if (r.state < node_count) ++roots_of[r.state + 1];
+  }
+  for (std::uint32_t id = 0; id < node_count; ++id) roots_of[id + 1] += roots_of[id];
+  std::vector<std::uint32_t> grouped(roots_of.back());
+  {
+    std::vector<std::uint32_t> at(roots_of.begin(), roots_of.end() - 1);
+    for (std::uint32_t i = 0; i < roots.size(); ++i)
+      if (roots[i].state < node_count) grouped[at[roots[i].state]++] = i;
+  }
+  const auto by_name = [&](std::uint32_t a, std::uint32_t b) { return names[a] != names[b] ? names[a] < names[b] : a < b; };
+  std::uint32_t most = 0;
+  for (std::uint32_t id = 0; id < node_count; ++id) {
+    if (roots_of[id + 1] == roots_of[id]) continue;
+    most = std::max(most, nodes_[id].count);
+    if (roots_of[id + 1] - roots_of[id] > 1)
+      std::sort(grouped.begin() + roots_of[id], grouped.begin() + roots_of[id + 1], by_name);
+  }
+  std::vector<std::uint32_t> by_declared(std::size_t{most} + 2, 0);
+  for (std::uint32_t id = 0; id < node_count; ++id)
+    if (roots_of[id + 1] != roots_of[id]) ++by_declared[nodes_[id].count + 1];
+  for (std::size_t d = 0; d + 1 < by_declared.size(); ++d) by_declared[d + 1] += by_declared[d];
+  node_.resize(by_declared.back());
+  for (std::uint32_t id = 0; id < node_count; ++id)
+    if (roots_of[id + 1] != roots_of[id]) node_[by_declared[nodes_[id].count]++] = id;
+  for (std::uint32_t c = 0; c < node_.size(); ++c)
+    if (blocks_.empty() || blocks_.back().declared != nodes_[node_[c]].count)
+      blocks_.push_back({nodes_[node_[c]].count, c});
+  blocks_.push_back({0, static_cast<std::uint32_t>(node_.size())});
+  for (std::size_t b = 0; b + 1 < blocks_.size(); ++b)
+    std::sort(node_.begin() + blocks_[b].first, node_.begin() + blocks_[b + 1].first,
+              [&](std::uint32_t x, std::uint32_t y) { return by_name(grouped[roots_of[x]], grouped[roots_of[y]]); });
+  root_first_.reserve(node_.size() + 1);
+  root_order_.reserve(grouped.size());
+  for (const std::uint32_t id : node_) {
+    root_first_.push_back(static_cast<std::uint32_t>(root_order_.size()));
+    root_order_.insert(root_order_.end(), grouped.begin() + roots_of[id], grouped.begin() + roots_of[id + 1]);
   }
   root_first_.push_back(static_cast<std::uint32_t>(root_order_.size()));
 
-  // The inverted index: (key, candidate, taken) sorted, then split into
-  // runs. Of several transitions on one field (a field may repeat in a
-  // node), each wire type goes to the first that takes it.
+  // Postings. Of several transitions on one field (a field may repeat in
+  // a node), each wire type goes to the first that takes it. Entries come
+  // in candidate order; keys get dense numbers in first-seen order.
   struct Entry {
-    std::uint64_t key;
+    std::uint32_t key;  // dense number, then rank among the sorted keys
     std::uint32_t candidate;
     Taken taken;
   };
   std::vector<Entry> entries;
-  std::vector<std::pair<std::uint16_t, std::uint32_t>> extension;
-  for (std::uint32_t c = 0; c < node_.size(); ++c) {
-    const serial::Node n = graph.node(node_[c]);
-    declared_.push_back(n.transition_count);
-    const auto run = graph.transitions_of(node_[c]);
-    std::uint8_t taken_wires = 0;  // bit w: wire type w already has its transition
-    for (std::uint32_t i = 0; i < run.size(); ++i) {
-      const serial::Transition t = run[i];
-      if (i > 0 && run[i - 1].field != t.field) taken_wires = 0;
-      const auto add = [&](std::uint8_t wire) {
-        if (wire > 7 || (taken_wires >> wire & 1)) return;
-        taken_wires |= static_cast<std::uint8_t>(1u << wire);
-        entries.push_back({tag_key(t.field, wire), c, Taken{i, t.to, t.label}});
-      };
-      add(t.wire_type);
-      if (packable(t.label, t.wire_type)) add(2);
+  std::vector<std::uint64_t> seen_keys;
+  {
+    std::vector<std::uint32_t> slots(1024, 0xFFFFFFFF);
+    const auto number = [&](std::uint64_t key) {
+      if (2 * (seen_keys.size() + 1) > slots.size()) {
+        std::vector<std::uint32_t> old(slots.size() * 2, 0xFFFFFFFF);
+        old.swap(slots);
+        for (const std::uint32_t n : old) {
+          if (n == 0xFFFFFFFF) continue;
+          std::size_t s = static_cast<std::size_t>(spread(seen_keys[n])) & (slots.size() - 1);
+          while (slots[s] != 0xFFFFFFFF) s = (s + 1) & (slots.size() - 1);
+          slots[s] = n;
+        }
+      }
+      std::size_t s = static_cast<std::size_t>(spread(key)) & (slots.size() - 1);
+      while (slots[s] != 0xFFFFFFFF && seen_keys[slots[s]] != key) s = (s + 1) & (slots.size() - 1);
+      if (slots[s] == 0xFFFFFFFF) {
+        slots[s] = static_cast<std::uint32_t>(seen_keys.size());
+        seen_keys.push_back(key);
+      }
+      return slots[s];
+    };
+    for (std::uint32_t c = 0; c < node_.size(); ++c) {
+      const NodeInfo& n = nodes_[node_[c]];
+      std::uint8_t taken_wires = 0;  // bit w: wire type w already has its transition
+      for (std::uint32_t i = 0; i < n.count; ++i) {
+        const Arc& a = arcs_[n.first + i];
+        if (i > 0 && arcs_[n.first + i - 1].field != a.field) taken_wires = 0;
+        if (a.wire == kNoWire) continue;
+        const auto add = [&](std::uint8_t wire) {
+          if (wire > 7 || (taken_wires >> wire & 1)) return;
+          taken_wires |= static_cast<std::uint8_t>(1u << wire);
+          entries.push_back({number(tag_key(a.field, wire)), c, Taken{i, a.to, a.label}});
+        };
+        add(a.wire);
+        if (packable(a.label, a.wire)) add(2);
+      }
     }
-    if (n.ext_set != serial::kNoIndex && n.ext_set < graph.ext_range_sets().size()) extension.emplace_back(n.ext_set, c);
   }
-  std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-    return a.key != b.key ? a.key < b.key : a.candidate < b.candidate;
+  std::vector<std::uint32_t> rank(seen_keys.size());
+  {
+    std::vector<std::uint32_t> order(seen_keys.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return seen_keys[a] < seen_keys[b]; });
+    keys_.resize(order.size());
+    for (std::uint32_t r = 0; r < order.size(); ++r) keys_[r] = seen_keys[order[r]], rank[order[r]] = r;
+  }
+  for (Entry& e : entries) e.key = rank[e.key];
+  // By key, candidates ascending within (stable).
+  counting_sort(entries, keys_.size(), [](const Entry& e) { return e.key; });
+  key_ranges_.assign(keys_.size(), Key{});
+  post_candidate_.resize(entries.size());
+  post_taken_.resize(entries.size());
+  post_group_.resize(entries.size());
+  for (std::uint32_t i = 0; i < entries.size(); ++i) {
+    post_candidate_[i] = entries[i].candidate;
+    post_taken_[i] = entries[i].taken;
+    if (i == 0 || entries[i - 1].key != entries[i].key) key_ranges_[entries[i].key].first = i;
+    key_ranges_[entries[i].key].last = i + 1;
+  }
+  // Groups: the postings by (key, target, repeated, candidate), through two
+  // stable sorts of their positions.
+  std::vector<std::uint32_t> position(entries.size());
+  for (std::uint32_t i = 0; i < position.size(); ++i) position[i] = i;
+  counting_sort(position, std::size_t{node_count} * 2, [&](std::uint32_t i) {
+    return std::size_t{entries[i].taken.to} * 2 + (entries[i].taken.label == 2 ? 1 : 0);
   });
-  posting_candidates_.reserve(entries.size());
-  posting_taken_.reserve(entries.size());
-  for (const Entry& e : entries) {
-    if (keys_.empty() || keys_.back() != e.key) {
-      keys_.push_back(e.key);
-      key_first_.push_back(static_cast<std::uint32_t>(posting_candidates_.size()));
+  counting_sort(position, keys_.size(), [&](std::uint32_t i) { return entries[i].key; });
+  by_target_.resize(position.size());
+  for (std::uint32_t j = 0; j < position.size(); ++j) {
+    const Entry& e = entries[position[j]];
+    const bool repeated = e.taken.label == 2;
+    Key& k = key_ranges_[e.key];
+    const bool starts_key = j == 0 || entries[position[j - 1]].key != e.key;
+    if (starts_key) {
+      k.first_group = k.last_group = static_cast<std::uint32_t>(groups_.size());
+      k.first_leaf = k.last_leaf = static_cast<std::uint32_t>(leaf_groups_.size());
     }
-    posting_candidates_.push_back(e.candidate);
-    posting_taken_.push_back(e.taken);
-  }
-  key_first_.push_back(static_cast<std::uint32_t>(posting_candidates_.size()));
-  // Within each key, by (target, label, candidate): the target groups.
-  for (std::size_t k = 0; k + 1 < key_first_.size(); ++k) {
-    const auto first = entries.begin() + key_first_[k], last = entries.begin() + key_first_[k + 1];
-    std::sort(first, last, [](const Entry& a, const Entry& b) {
-      if (a.taken.to != b.taken.to) return a.taken.to < b.taken.to;
-      return a.taken.label != b.taken.label ? a.taken.label < b.taken.label : a.candidate < b.candidate;
-    });
-    key_groups_.push_back(static_cast<std::uint32_t>(groups_.size()));
-    for (auto it = first; it != last; ++it) {
-      const bool repeated = it->taken.label == 2;
-      if (it == first || it->taken.to != groups_.back().to || repeated != (groups_.back().label == 2))
-        groups_.push_back({it->taken.to, it->taken.label, static_cast<std::uint32_t>(by_target_.size())});
-      by_target_.push_back(it->candidate);
+    if (starts_key || groups_.back().to != e.taken.to || repeated != (groups_.back().label == 2)) {
+      const std::uint32_t to = e.taken.to;
+      const bool fields = has_fields(nodes_[to].type);
+      if (!fields) leaf_groups_.push_back(static_cast<std::uint32_t>(groups_.size())), ++k.last_leaf;
+      groups_.push_back(TargetGroup{to, j, masks_[to], nodes_[to].count, nodes_[to].required, e.taken.label, fields,
+                                    nodes_[to].ext_set != serial::kNoIndex});
+      ++k.last_group;
     }
+    by_target_[j] = e.candidate;
+    post_group_[position[j]] = static_cast<std::uint32_t>(groups_.size() - 1);
   }
-  key_groups_.push_back(static_cast<std::uint32_t>(groups_.size()));
-  groups_.push_back({0, 0, static_cast<std::uint32_t>(by_target_.size())});
+  groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), {}, 0, 0, 0, false, false});
+  group_masks_.resize(groups_.size());
+  for (std::size_t g = 0; g < groups_.size(); ++g) {
+    group_masks_[g] = groups_[g].mask;
+    if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
+  }
 
+  // Extension ranges, by set.
+  std::vector<std::pair<std::uint16_t, std::uint32_t>> extension;
+  for (std::uint32_t c = 0; c < node_.size(); ++c)
+    if (nodes_[node_[c]].ext_set != serial::kNoIndex) extension.emplace_back(nodes_[node_[c]].ext_set, c);
   std::sort(extension.begin(), extension.end());
   for (const auto& [set, c] : extension) {
     if (ext_groups_.empty() || ext_groups_.back().set != set)
@@ -112,20 +254,45 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph) {
   }
   ext_groups_.push_back({serial::kNoIndex, static_cast<std::uint32_t>(ext_candidates_.size())});
 
-  required_.assign(graph.nodes().size(), 0);
-  for (const serial::Transition t : graph.transitions())
-    if (t.label == 1 && t.from < required_.size()) ++required_[t.from];
-  for (const std::uint32_t node : node_) required_of_candidate_.push_back(required_[node]);
+  const std::uint32_t widest = most_transitions(graph);
+  presence_floor_ = widest == 0 ? 0.0 : presence_.least(1, 0, 1);
 
-  for (const serial::LeafRange r : graph.leaf_ranges()) {
-    const std::int64_t size = std::int64_t{r.hi} - r.lo + 1;
-    range_bits_.push_back(size > 0 ? std::log2(static_cast<double>(size)) : 0.0);
+  // The least number price of an undeclared field, piece by piece of the
+  // field numbers: a sweep over the extension ranges' ends.
+  {
+    std::vector<std::pair<std::uint64_t, double>> ends;  // (lo, bits) opens, (hi + 1, -bits) closes
+    for (const serial::ExtensionRange& r : ext_ranges_) {
+      if (r.lo > r.hi) continue;
+      const double bits = log2_bits(static_cast<double>(r.hi - r.lo) + 1.0);
+      ends.emplace_back(r.lo, bits);
+      ends.emplace_back(std::uint64_t{r.hi} + 1, -1 - bits);
+    }
+    std::sort(ends.begin(), ends.end());
+    std::multiset<double> open;
+    for (std::size_t i = 0; i < ends.size();) {
+      const std::uint64_t at = ends[i].first;
+      for (; i < ends.size() && ends[i].first == at; ++i) {
+        if (ends[i].second >= 0)
+          open.insert(ends[i].second);
+        else
+          open.erase(open.find(-1 - ends[i].second));
+      }
+      const double least = open.empty() ? kUnknownNumberBits : std::min(kUnknownNumberBits, *open.begin());
+      if (at > 0xFFFFFFFFu) break;
+      if (number_pieces_.empty() || number_pieces_.back().second != least)
+        number_pieces_.emplace_back(static_cast<std::uint32_t>(at), least);
+    }
   }
 
+  // Prices of the range leaves, and the floors of small varints.
+  for (const serial::LeafRange r : leaf_ranges_) {
+    const std::int64_t size = std::int64_t{r.hi} - r.lo + 1;
+    range_bits_.push_back(size > 0 ? log2_bits(static_cast<double>(size)) : 0.0);
+  }
   small_floor_.assign(256, std::numeric_limits<double>::infinity());
   large_floor_ = std::numeric_limits<double>::infinity();
-  for (std::size_t i = 0; i < graph.leaf_ranges().size(); ++i) {
-    const serial::LeafRange r = graph.leaf_ranges()[i];
+  for (std::size_t i = 0; i < leaf_ranges_.size(); ++i) {
+    const serial::LeafRange r = leaf_ranges_[i];
     if (r.lo > r.hi) continue;
     for (std::int64_t v = std::max<std::int64_t>(r.lo, 0); v <= std::min<std::int64_t>(r.hi, 255); ++v)
       small_floor_[static_cast<std::size_t>(v)] = std::min(small_floor_[static_cast<std::size_t>(v)], range_bits_[i]);
@@ -134,48 +301,55 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph) {
       large_floor_ = std::min(large_floor_, range_bits_[i]);
     }
   }
-  std::sort(large_ranges_.begin(), large_ranges_.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-
-  log2_factorial_.resize(kFactorialTable);
-  double sum = 0;
-  for (std::size_t n = 2; n < kFactorialTable; ++n) log2_factorial_[n] = sum += std::log2(static_cast<double>(n));
+  std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
-Postings Candidates::declaring(std::uint32_t field, std::uint8_t wire) const noexcept {
-  const std::uint64_t key = tag_key(field, wire);
-  const auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
-  if (it == keys_.end() || *it != key) return {};
-  const std::size_t k = static_cast<std::size_t>(it - keys_.begin());
-  return Postings(posting_candidates_.data() + key_first_[k], posting_taken_.data() + key_first_[k],
-                  key_first_[k + 1] - key_first_[k]);
-}
-
-std::span<const Candidates::TargetGroup> Candidates::target_groups(std::uint32_t field,
-                                                                  std::uint8_t wire) const noexcept {
-  const std::uint64_t key = tag_key(field, wire);
-  const auto it = std::lower_bound(keys_.begin(), keys_.end(), key);
-  if (it == keys_.end() || *it != key) return {};
-  const std::size_t k = static_cast<std::size_t>(it - keys_.begin());
-  return std::span(groups_).subspan(key_groups_[k], key_groups_[k + 1] - key_groups_[k]);
+Candidates::Key Candidates::key(std::uint32_t field, std::uint8_t wire) const noexcept {
+  const std::uint64_t k = tag_key(field, wire);
+  const auto it = std::lower_bound(keys_.begin(), keys_.end(), k);
+  if (it == keys_.end() || *it != k) return {};
+  return key_ranges_[static_cast<std::size_t>(it - keys_.begin())];
 }
 
 void Candidates::extending(std::uint32_t field, std::vector<std::uint32_t>& out) const {
   const std::size_t before = out.size();
   for (std::size_t g = 0; g + 1 < ext_groups_.size(); ++g) {
+    const serial::ExtensionRangeSet set = ext_sets_[ext_groups_[g].set];
     bool inside = false;
-    for (const serial::ExtensionRange r : graph_->ext_ranges().sub(
-             graph_->ext_range_sets()[ext_groups_[g].set].start, graph_->ext_range_sets()[ext_groups_[g].set].count))
-      if (r.lo <= field && field <= r.hi) {
+    for (std::uint32_t r = set.start; r < set.start + set.count; ++r)
+      if (ext_ranges_[r].lo <= field && field <= ext_ranges_[r].hi) {
         inside = true;
         break;
       }
     if (!inside) continue;
-    for (std::uint32_t i = ext_groups_[g].first; i < ext_groups_[g + 1].first; ++i)
-      if (!graph_->transition_index(node_[ext_candidates_[i]], field)) out.push_back(ext_candidates_[i]);
+    for (std::uint32_t i = ext_groups_[g].first; i < ext_groups_[g + 1].first; ++i) {
+      const std::uint32_t c = ext_candidates_[i];
+      const auto run = arcs(node_[c]);
+      const auto at = std::lower_bound(run.begin(), run.end(), field, [](const Arc& a, std::uint32_t f) { return a.field < f; });
+      if (at == run.end() || at->field != field) out.push_back(c);
+    }
   }
   // Groups are in set order, not candidate order.
   std::sort(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+}
+
+double Candidates::extension_bits(std::uint32_t node, std::uint32_t field) const noexcept {
+  const std::uint16_t s = nodes_[node].ext_set;
+  if (s == serial::kNoIndex) return -1;
+  const serial::ExtensionRangeSet set = ext_sets_[s];
+  const auto first = ext_ranges_.begin() + set.start, last = first + set.count;
+  // The first range whose hi is at least `field`.
+  const auto it = std::lower_bound(first, last, field,
+                                   [](const serial::ExtensionRange& r, std::uint32_t f) { return r.hi < f; });
+  if (it == last || it->lo > field) return -1;
+  return log2_bits(static_cast<double>(it->hi - it->lo) + 1.0);
+}
+
+double Candidates::least_number_bits(std::uint32_t field) const noexcept {
+  // The piece holding `field`: the last one starting at or before it.
+  const auto it = std::upper_bound(number_pieces_.begin(), number_pieces_.end(), field,
+                                   [](std::uint32_t f, const auto& piece) { return f < piece.first; });
+  return it == number_pieces_.begin() ? kUnknownNumberBits : std::prev(it)->second;
 }
 
 double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexcept {
@@ -192,11 +366,6 @@ double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexc
     if (large_ranges_[i].second.lo <= s && s <= large_ranges_[i].second.hi) return large_ranges_[i].first;
   }
   return best;
-}
-
-double Candidates::log2_factorial(std::uint64_t n) const noexcept {
-  if (n < log2_factorial_.size()) return log2_factorial_[n];
-  return std::lgamma(static_cast<double>(n) + 1) / std::numbers::ln2;
 }
 
 }  // namespace korvex::identify

@@ -1,23 +1,39 @@
-// The per-graph lookups that identification starts from, built once from a
+// The per-graph lookups identification starts from, built once from a
 // GraphView and only read afterwards, so concurrent calls may share them.
+// Everything is a flat array made by a few counting sorts, linear in the
+// graph: no per-node maps.
+//
+// The graph itself, copied into the form the parse reads (Arc, NodeInfo):
+// checked once while copying, so a transition whose target is not a node
+// is never taken, whatever the archive's bytes became after open.
 //
 // A candidate is one distinct root node: roots that share a node (the
 // minimiser merged their types) are one candidate listing all their names.
-// Candidates are numbered 0 .. size() - 1 by (declared field count, node),
-// so that smaller schemas, which tend to cost fewer bits, come first, and
-// every list below holds candidate numbers in ascending order, so that sets
-// are intersected by merging and every order that reaches a result is
-// fixed.
+// Candidates are numbered 0 .. size() - 1 by (declared field count D,
+// smallest name): a message of fewer fields costs fewer bits to say which
+// it uses, so the search goes through the candidates block by block of
+// one D and stops at the first block that cannot hold a better match; and
+// within a block, candidates of equal cost come in the order the answer
+// ranks them (by name), so that ties past the k-th are never judged.
 //
-// The inverted index maps a tag, (field number, wire type), to the
-// candidates that declare the field with that wire type, or with wire type
-// 2 when the field is a repeated varint, 32-bit or 64-bit one (packed or
-// not, a parser takes both). Extension ranges are kept apart, grouped by
-// range set: a candidate takes any field of its ranges that it does not
-// declare. Memory is linear in the roots' transitions; building costs one
-// sort of them.
+// Postings: for each tag key (field number, wire type) the candidates that
+// declare it with that wire type (or wire type 2 for a repeated varint,
+// 32-bit or 64-bit field, packed or not: a parser takes both), ascending,
+// each with how it takes the tag and its target group. A target group is
+// one (target node, repeated or not) pair of a key: the values of a tag
+// cost the same for every candidate of a group, and a group whose target
+// cannot read them rules all its candidates out at once. Groups carry
+// their target's field mask, declared and required counts, so that a
+// target can be judged against a range without touching the graph.
+//
+// Field masks: per node a 128-bit Bloom filter of the keys it declares; a
+// key whose bit is clear is certainly not declared.
+//
+// Extension ranges are kept apart, grouped by range set: a candidate takes
+// any field of its ranges that it does not declare.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -25,48 +41,75 @@
 #include <vector>
 
 #include "build_scoring_graph/serial/graph_view.hpp"
+#include "identify/model.hpp"
 #include "identify/scan.hpp"
 
 namespace korvex::identify {
+
+// A transition as the parse reads it. `wire` is the wire type of its
+// target, kNoWire when the target is not a node (never taken).
+struct Arc {
+  std::uint32_t field;
+  std::uint32_t to;
+  std::uint8_t label;
+  std::uint8_t wire;
+};
+inline constexpr std::uint8_t kNoWire = 0xFF;
+
+struct NodeInfo {
+  std::uint32_t first;  // arcs [first, first + count)
+  std::uint32_t count;
+  std::uint32_t required;  // arcs labelled required
+  std::uint16_t range;     // leaf range, or serial::kNoIndex
+  std::uint16_t ext_set;   // extension range set, or serial::kNoIndex
+  std::uint8_t type;
+  bool is_string;
+};
+
+// Whether a node of this type is read as fields (message or group).
+constexpr bool has_fields(std::uint8_t type) noexcept { return type == 10 || type == 3; }
+
+// A 128-bit Bloom filter of tag keys, one bit each.
+struct Mask {
+  std::uint64_t word[2] = {0, 0};
+  static unsigned bit(std::uint64_t key) noexcept {
+    return static_cast<unsigned>((key * 0x9E3779B97F4A7C15ull) >> 57);
+  }
+  void add(std::uint64_t key) noexcept { word[bit(key) >> 6] |= std::uint64_t{1} << (bit(key) & 63); }
+  bool may_have(unsigned b) const noexcept { return (word[b >> 6] >> (b & 63) & 1) != 0; }
+};
 
 // How a candidate takes a tag: the first of its transitions on the field
 // that takes the wire type, by index in the node's run, with the two
 // things a value's price depends on, its target and its label.
 struct Taken {
-  std::uint32_t transition;  // index in the node's run
+  std::uint32_t transition;
   std::uint32_t to;
   std::uint8_t label;
 };
 
-// The candidates that declare one tag, ascending, with how they take it.
-class Postings {
- public:
-  Postings() noexcept = default;
-  Postings(const std::uint32_t* candidates, const Taken* taken, std::size_t size) noexcept
-      : candidates_(candidates), taken_(taken), size_(size) {}
-  std::size_t size() const noexcept { return size_; }
-  std::span<const std::uint32_t> candidates() const noexcept { return {candidates_, size_}; }
-  const Taken& taken(std::size_t i) const noexcept { return taken_[i]; }
-
- private:
-  const std::uint32_t* candidates_ = nullptr;
-  const Taken* taken_ = nullptr;
-  std::size_t size_ = 0;
+struct TargetGroup {
+  std::uint32_t to;
+  std::uint32_t first;     // candidates by_target()[first .. next group's first)
+  Mask mask;               // of the target
+  std::uint32_t declared;  // the target's transitions
+  std::uint32_t required;  // the target's required transitions
+  std::uint8_t label;      // of the group's first candidate (repeated or not is the same for all)
+  bool fields;             // the target is a message or a group
+  bool extensions;         // the target has extension ranges
 };
 
 class Candidates {
  public:
-  // Reads the roots, their transitions and every node's labels. The view
-  // must outlive this object.
+  // Reads the roots, nodes and transitions. The view must outlive this
+  // object.
   explicit Candidates(const serial::GraphView& graph);
 
   const serial::GraphView& graph() const noexcept { return *graph_; }
   std::size_t size() const noexcept { return node_.size(); }
   std::uint32_t node(std::uint32_t candidate) const noexcept { return node_[candidate]; }
-  // The candidate's declared transitions and required ones, kept beside it
-  // so that judging many candidates reads memory in order.
-  std::uint32_t declared(std::uint32_t candidate) const noexcept { return declared_[candidate]; }
-  std::uint32_t required(std::uint32_t candidate) const noexcept { return required_of_candidate_[candidate]; }
+  std::uint32_t declared(std::uint32_t candidate) const noexcept { return nodes_[node_[candidate]].count; }
+  std::uint32_t required(std::uint32_t candidate) const noexcept { return nodes_[node_[candidate]].required; }
   // Indexes into graph().roots() of the roots naming the candidate's node,
   // sorted by name (bytes), then index.
   std::span<const std::uint32_t> roots(std::uint32_t candidate) const noexcept {
@@ -76,61 +119,150 @@ class Candidates {
   std::string_view first_name(std::uint32_t candidate) const noexcept {
     return graph_->roots()[root_order_[root_first_[candidate]]].fqdn;
   }
-
-  // Candidates that declare `field` taking wire type `wire`.
-  Postings declaring(std::uint32_t field, std::uint8_t wire) const noexcept;
-  // The same candidates grouped by how they take the tag: one group per
-  // (target, label), each group's candidates ascending. A payload's values
-  // of one tag are judged once per group, and a group whose target cannot
-  // read them is passed over whole.
-  struct TargetGroup {
-    std::uint32_t to;
-    std::uint8_t label;
-    std::uint32_t first;  // into by_target(), up to the next group's first
+  // The first candidate of each D, ascending, then an end marker
+  // {0, size()}.
+  struct Block {
+    std::uint32_t declared;
+    std::uint32_t first;
   };
-  std::span<const TargetGroup> target_groups(std::uint32_t field, std::uint8_t wire) const noexcept;
-  std::span<const std::uint32_t> by_target() const noexcept { return by_target_; }
+  std::span<const Block> blocks() const noexcept { return blocks_; }
+
+  // The graph, as the parse reads it.
+  const NodeInfo& info(std::uint32_t node) const noexcept { return nodes_[node]; }
+  std::span<const Arc> arcs(std::uint32_t node) const noexcept {
+    return std::span(arcs_).subspan(nodes_[node].first, nodes_[node].count);
+  }
+  const Mask& mask(std::uint32_t node) const noexcept { return masks_[node]; }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+  // How the nodes that declare a key read its values (Reading bits; 0
+  // when no node declares it). A repeated numeric field takes wire type 2
+  // too, as a packed run.
+  enum Reading : std::uint8_t {
+    kAsString = 1,
+    kAsBytes = 2,
+    kAsFields = 4,  // a message or group
+    kAsPackedVarints = 8,
+    kAsPackedFixed = 16,
+    kAsScalar = 32,
+  };
+  std::uint8_t readings(std::uint64_t key) const noexcept {
+    const auto it = std::lower_bound(node_keys_.begin(), node_keys_.end(), key,
+                                     [](const auto& entry, std::uint64_t k) { return entry.first < k; });
+    return it != node_keys_.end() && it->first == key ? it->second : 0;
+  }
+  // The least an undeclared field costs beside its bytes: the number of
+  // the smallest extension range of any node holding it, else an unknown
+  // field's number.
+  double least_number_bits(std::uint32_t field) const noexcept;
+
+  // The postings and groups of one key, or an empty Key.
+  struct Key {
+    std::uint32_t first = 0, last = 0;              // postings
+    std::uint32_t first_group = 0, last_group = 0;  // target groups
+    std::uint32_t first_leaf = 0, last_leaf = 0;    // leaf_groups(): the groups whose target is a leaf
+    std::size_t size() const noexcept { return last - first; }
+  };
+  Key key(std::uint32_t field, std::uint8_t wire) const noexcept;
+  // Posting i of a key: candidate, how it takes the tag, its group.
+  std::uint32_t posting_candidate(std::uint32_t i) const noexcept { return post_candidate_[i]; }
+  const std::uint32_t* posting_candidates() const noexcept { return post_candidate_.data(); }
+  const Taken& posting_taken(std::uint32_t i) const noexcept { return post_taken_[i]; }
+  std::uint32_t posting_group(std::uint32_t i) const noexcept { return post_group_[i]; }
+  const TargetGroup& group(std::uint32_t g) const noexcept { return groups_[g]; }
+  // The groups' target masks side by side, for scans; a leaf's is full and
+  // so is that of a target with extension ranges (nothing is certainly
+  // undeclared for them).
+  const Mask* group_masks() const noexcept { return group_masks_.data(); }
+  // Candidates of group g, ascending.
+  std::span<const std::uint32_t> group_candidates(std::uint32_t g) const noexcept {
+    return std::span(by_target_).subspan(groups_[g].first, groups_[g + 1].first - groups_[g].first);
+  }
+  std::span<const std::uint32_t> leaf_groups(const Key& k) const noexcept {
+    return std::span(leaf_groups_).subspan(k.first_leaf, k.last_leaf - k.first_leaf);
+  }
+
   // Appends the candidates whose extension ranges hold `field` and that
   // declare no transition on it (so the field is an extension for them),
   // in ascending order.
   void extending(std::uint32_t field, std::vector<std::uint32_t>& out) const;
+  // The extension range of `node` holding `field`, as log2 of its size
+  // (quantised); negative when none does.
+  double extension_bits(std::uint32_t node, std::uint32_t field) const noexcept;
+  bool has_extensions(std::uint32_t node) const noexcept { return nodes_[node].ext_set != serial::kNoIndex; }
 
-  // Transitions of `node` labelled required.
-  std::uint32_t required_count(std::uint32_t node) const noexcept { return required_[node]; }
-  // log2 of the number of values of range leaf `range`.
+  const Presence& presence() const noexcept { return presence_; }
+  // The least any node of at least one field pays for which it uses.
+  double presence_floor() const noexcept { return presence_floor_; }
+  // log2 of the number of values of range leaf `range`, quantised; and
+  // the range itself.
   double range_bits(std::uint16_t range) const noexcept { return range_bits_[range]; }
+  const serial::LeafRange& leaf_range(std::uint16_t range) const noexcept { return leaf_ranges_[range]; }
+  std::size_t leaf_range_count() const noexcept { return leaf_ranges_.size(); }
+  // The price of varint value v (`length` bytes) for an arc into `leaf`,
+  // and whether it lies outside the leaf's type (then it pays the escape).
+  double varint_bits(const NodeInfo& leaf, std::uint64_t v, std::size_t length, bool& outside) const noexcept {
+    const double bytes = kVarintByteBits * static_cast<double>(length);
+    outside = false;
+    switch (leaf.type) {
+      case 8:
+        if (v <= 0xFFFFFFFFu) return kLength32u + bytes;
+        break;
+      case 9:
+        // Non-negative below 2^31, or a negative int32 sign-extended to 64 bits.
+        if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu) return kLength32 + bytes;
+        break;
+      default:
+        if (leaf.range == serial::kNoIndex) return kLength64 + bytes;
+        if (const auto s = static_cast<std::int64_t>(v); leaf_ranges_[leaf.range].lo <= s && s <= leaf_ranges_[leaf.range].hi)
+          return range_bits_[leaf.range];
+        break;
+    }
+    // Outside the type's range: an unknown enum value, or a number the
+    // field cannot hold. The escape, then a plain 64-bit varint.
+    outside = true;
+    return kEscapeBits + kLength64 + bytes;
+  }
   // The least a varint value of `length` bytes costs as any varint leaf
   // of the graph (match.hpp's prices): a floor for bounds.
   double varint_floor(std::uint64_t v, std::size_t length) const noexcept;
-  // log2(n!), exact up to the table size, by lgamma above it.
-  double log2_factorial(std::uint64_t n) const noexcept;
 
  private:
   const serial::GraphView* graph_;
+  // The graph.
+  std::vector<NodeInfo> nodes_;
+  std::vector<Arc> arcs_;
+  std::vector<Mask> masks_;
+  std::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_;  // every key any node declares, ascending, with its readings
+  std::vector<std::pair<std::uint32_t, double>> number_pieces_;  // (first field, least_number_bits) pieces
+  std::vector<serial::LeafRange> leaf_ranges_;
+  std::vector<serial::ExtensionRange> ext_ranges_;
+  std::vector<serial::ExtensionRangeSet> ext_sets_;
+  // Candidates.
   std::vector<std::uint32_t> node_;        // candidate -> node
-  std::vector<std::uint32_t> declared_;    // candidate -> transitions of its node
-  std::vector<std::uint32_t> required_of_candidate_;
   std::vector<std::uint32_t> root_first_;  // candidate -> first position in root_order_, plus an end
   std::vector<std::uint32_t> root_order_;  // root indexes grouped by candidate, each group by name
-
-  std::vector<std::uint64_t> keys_;       // distinct tag keys, ascending
-  std::vector<std::uint32_t> key_first_;  // key -> first posting, plus an end
-  std::vector<std::uint32_t> posting_candidates_;  // per key, ascending
-  std::vector<Taken> posting_taken_;               // beside them
-  std::vector<std::uint32_t> key_groups_;          // key -> first target group, plus an end
-  std::vector<TargetGroup> groups_;                // per key, by (target, label); plus an end marker
-  std::vector<std::uint32_t> by_target_;           // candidates, grouped
-
+  std::vector<Block> blocks_;
+  // Postings, groups.
+  std::vector<std::uint64_t> keys_;  // distinct tag keys, ascending
+  std::vector<Key> key_ranges_;
+  std::vector<std::uint32_t> post_candidate_;
+  std::vector<Taken> post_taken_;
+  std::vector<std::uint32_t> post_group_;
+  std::vector<TargetGroup> groups_;  // plus an end marker
+  std::vector<Mask> group_masks_;
+  std::vector<std::uint32_t> by_target_;
+  std::vector<std::uint32_t> leaf_groups_;
+  // Extension ranges by set.
   struct ExtensionGroup {
     std::uint16_t set;
     std::uint32_t first;  // candidates ext_candidates_[first .. next group's first)
   };
   std::vector<ExtensionGroup> ext_groups_;  // by set index, plus an end marker
   std::vector<std::uint32_t> ext_candidates_;
-
-  std::vector<std::uint32_t> required_;  // node -> required transitions
-  std::vector<double> range_bits_;       // range leaf -> log2 of its size
-  std::vector<double> log2_factorial_;   // n -> log2(n!) for small n
+  // Prices.
+  Presence presence_;
+  double presence_floor_ = 0;
+  std::vector<double> range_bits_;
   // Range leaves' prices for varint_floor: the cheapest range holding v
   // for v below 256, and the other ranges, cheapest first.
   std::vector<double> small_floor_;

@@ -1,6 +1,7 @@
 #include "identify/identify.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <queue>
@@ -13,39 +14,719 @@ namespace korvex::identify {
 
 namespace {
 
-const double kUnknownNumberBits = std::log2(static_cast<double>(kMaxField));
-
 std::string count_of(std::uint64_t n, std::string_view one, std::string_view many) {
   return std::to_string(n) + " " + std::string(n == 1 ? one : many);
 }
 
-// The candidates that take one tag: those declaring it (postings of the
-// index) and those extending it (few), both ascending.
-struct Taking {
-  Postings declared;
-  std::vector<std::uint32_t> extending;
+// How a candidate takes a tag: a posting index, or one of these.
+constexpr std::int64_t kByExtension = -1;
+constexpr std::int64_t kNotTaken = -2;
+constexpr std::uint32_t kEnd = std::numeric_limits<std::uint32_t>::max();
 
-  std::size_t size() const noexcept { return declared.size() + extending.size(); }
-  template <class F>
-  void each(const F& f) const {
-    for (const std::uint32_t c : declared.candidates()) f(c);
-    for (const std::uint32_t c : extending) f(c);
-  }
-};
-
-// The position of `c` in `list` at or after `from`, by galloping: cheap
-// when the positions asked for come in order. list.size() when absent;
-// `from` moves to where the search ended.
-std::size_t gallop(std::span<const std::uint32_t> list, std::size_t& from, std::uint32_t c) {
+// Whether `c` is in list[from, size), found by galloping from `from`, which
+// moves to where the search ended: cheap when the values asked for ascend.
+bool gallop(const std::uint32_t* list, std::size_t size, std::size_t& from, std::uint32_t c) {
   std::size_t lo = from, step = 1, hi = from;
-  while (hi < list.size() && list[hi] < c) {
+  while (hi < size && list[hi] < c) {
     lo = hi + 1;
     hi += step;
     step *= 2;
   }
-  hi = std::min(hi, list.size());
-  from = static_cast<std::size_t>(std::lower_bound(list.begin() + lo, list.begin() + hi, c) - list.begin());
-  return from < list.size() && list[from] == c ? from : list.size();
+  hi = std::min(hi, size);
+  from = static_cast<std::size_t>(std::lower_bound(list + lo, list + hi, c) - list);
+  return from < size && list[from] == c;
+}
+
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  while (v >= 0x80) v >>= 7, ++n;
+  return n;
+}
+
+// The content of a length-delimited value at p (inside the payload, as the
+// scan checked).
+std::span<const std::uint8_t> content(const std::uint8_t* p) {
+  std::uint64_t length = 0;
+  std::size_t n = 0;
+  for (int shift = 0; n < 10; shift += 7) {
+    const std::uint8_t b = p[n++];
+    length |= std::uint64_t{b & 0x7Fu} << shift;
+    if (b < 0x80) break;
+  }
+  return {p + n, static_cast<std::size_t>(length)};
+}
+
+struct Found {
+  double cost;
+  std::uint32_t candidate;
+  Tally tally;
+};
+
+// One payload's search: the tags' facts, the target groups' bounds, the
+// best costs found.
+class Search {
+ public:
+  Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload, Matcher& matcher,
+         Work& work, std::optional<std::size_t> k);
+  void run();
+  std::vector<Found>& found() noexcept { return found_; }
+
+ private:
+  struct Tag {
+    std::uint32_t field = 0;
+    std::uint8_t wire = 0;
+    std::uint32_t count = 0;
+    std::uint64_t bytes = 0;
+    Candidates::Key key;
+    std::vector<std::uint32_t> extending;  // candidates taking it as an extension, ascending
+    double unknown = 0;  // its price undeclared, outside any extension range
+    double floor = 0;    // the least it costs declared
+    double lowest = 0;   // the least it costs at all
+    double excess = 0;   // unknown - lowest: what leaving it undeclared costs at least
+    double rest = 0;     // the message floor of its occurrences past the first kBoundedOccurrences
+    bool fields = false;  // some target group reads fields, and every value is wire format
+    // For the filter of its target groups: its largest value's shape, the
+    // floors of the others and every length, that shape's keys as a mask
+    // and their excess by mask bit.
+    Shape big{};
+    double around = 0;
+    Mask keys;
+    std::vector<double> excess_by_bit;
+    // Per target group of its key: a lower bound of its values' cost, how
+    // good that bound is, and how many values they are.
+    std::vector<double> bound;
+    std::vector<std::uint8_t> level;
+    std::vector<std::uint32_t> values;
+  };
+  enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
+  // A message group's bound reads the shapes of this many occurrences; the
+  // rest count at their floors.
+  static constexpr std::uint32_t kBoundedOccurrences = 16;
+  // Below this many postings a tag's candidates are walked, not filtered
+  // group by group first.
+  static constexpr std::size_t kFilterAbove = 64;
+
+  double kth() const noexcept { return k_ && best_.size() >= *k_ ? best_.top().cost : kNever; }
+  double threshold() const noexcept { return std::min(kth(), guess_); }
+  // Whether candidate c (any candidate: kEnd), costing `bound` or more,
+  // is passed over: past the k-th cost, or equal to it and after the k-th
+  // by name; or past the guess (noted).
+  bool cut(double bound, std::uint32_t c = kEnd) {
+    const double k = kth();
+    if (bound > k || (bound == k && c != kEnd && ranks_before(best_.top().candidate, c))) return true;
+    if (bound <= guess_) return false;
+    guess_cut_ = true;
+    return true;
+  }
+  // The answer's order of equal costs: by smallest name, then candidate.
+  bool ranks_before(std::uint32_t a, std::uint32_t b) const noexcept {
+    const std::string_view na = candidates_.first_name(a), nb = candidates_.first_name(b);
+    return na != nb ? na < nb : a < b;
+  }
+  struct Best {
+    double cost;
+    std::uint32_t candidate;
+  };
+  struct Worse {
+    const Search* search;
+    bool operator()(const Best& a, const Best& b) const noexcept {
+      return a.cost != b.cost ? a.cost < b.cost : search->ranks_before(a.candidate, b.candidate);
+    }
+  };
+  void record(std::uint32_t c, const Tally& tally);
+  bool judged(std::uint32_t c) const noexcept { return (judged_[c / 64] >> (c % 64) & 1) != 0; }
+  void mark(std::uint32_t c) noexcept { judged_[c / 64] |= std::uint64_t{1} << (c % 64); }
+
+  // A lower bound of tag t's values through group g (global index), made
+  // good enough to compare with `budget` if it can be.
+  double group_bound(std::size_t t, std::uint32_t g, double budget);
+  // Judges candidate c, which takes tag t as takes_[t] says.
+  void judge(std::uint32_t c);
+  // One pass over the candidates under the current guess.
+  void pass();
+  // A tag's takers in candidate order: its postings, or the candidates
+  // of a bitset (a filter's), and its extensions; with the current one.
+  struct List {
+    std::size_t tag = 0;
+    const std::uint32_t* seq = nullptr;
+    const std::uint64_t* bits = nullptr;
+    std::size_t size = 0;
+    std::size_t pos = 0, ext = 0;
+    std::uint32_t cur = 0;
+    std::size_t lookup = 0;  // in the postings, when filtered
+  };
+  void refresh(List& l) const;                   // cur from pos and ext
+  void advance(List& l, std::uint32_t c) const;  // to the first taker >= c
+  std::int64_t how(List& l) const;               // how cur takes the tag
+  // Judges the candidates the lists may rank, in candidate order, until
+  // no candidate is left or a block's bound passes the threshold.
+  void walk(std::vector<List>& lists);
+  // Tag t's target groups that may leave room under `thr` by their exact
+  // leaf prices and their masks, into passed_[t]; how many candidates
+  // they hold.
+  std::size_t screen(std::size_t t, double thr);
+  // The candidates of those groups become l's bitset.
+  void filter(std::size_t t, List& l);
+  std::vector<std::vector<std::uint32_t>> passed_;
+  std::vector<std::vector<std::uint64_t>> bitsets_;
+  void empty_payload();
+
+  const Candidates& candidates_;
+  const TopLevel& top_;
+  std::span<const std::uint8_t> payload_;
+  Matcher& matcher_;
+  Work& work_;
+  std::optional<std::size_t> k_;
+  std::vector<Tag> tags_;
+  std::vector<std::size_t> order_;  // tags by excess, largest first
+  double values_min_ = 0;           // every tag at its least
+  std::uint32_t distinct_fields_ = 0;
+  double guess_ = kNever;
+  bool guess_cut_ = false;            // the guess, not the k-th cost, passed something over
+  std::priority_queue<Best, std::vector<Best>, Worse> best_{Worse{this}};  // the k best, worst on top
+  std::vector<Found> found_;
+  std::vector<std::uint64_t> judged_;  // candidates judged to the end (found, or cannot parse)
+  std::vector<std::int64_t> takes_;
+  // The least presence price of the block being walked.
+  std::uint32_t presence_for_ = kEnd;
+  double presence_least_ = 0;
+  struct Used {
+    std::uint32_t transition;
+    std::uint8_t label;
+    std::uint32_t values;
+  };
+  std::vector<Used> used_;
+  struct Pending {
+    std::size_t tag;
+    std::uint32_t group;
+    double bound;
+  };
+  std::vector<Pending> pending_;
+  std::vector<std::uint32_t> stream_;
+};
+
+Search::Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload,
+               Matcher& matcher, Work& work, std::optional<std::size_t> k)
+    : candidates_(candidates), top_(top), payload_(payload), matcher_(matcher), work_(work), k_(k) {
+  tags_.resize(top.tags.size());
+  for (std::size_t t = 0; t < tags_.size() && !work.exhausted(); ++t) {
+    const TagGroup& g = top.tags[t];
+    Tag& tag = tags_[t];
+    tag.field = key_field(g.key);
+    tag.wire = key_wire(g.key);
+    tag.count = g.count;
+    tag.bytes = g.bytes;
+    if (t == 0 || tag.field != tags_[t - 1].field) ++distinct_fields_;
+    tag.key = candidates.key(tag.field, tag.wire);
+    candidates.extending(tag.field, tag.extending);
+    tag.unknown = kUnknownNumberBits * g.count + kOpaqueBits * static_cast<double>(g.bytes);
+    const std::size_t groups = tag.key.last_group - tag.key.first_group;
+    tag.bound.assign(groups, 0);
+    tag.level.assign(groups, kNotYet);
+    tag.values.assign(groups, 0);
+    tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
+    // The floor: the cheapest leaf group (a packed run at its floor), and
+    // the floor of the values as messages when some target reads fields.
+    double floor = kNever;
+    for (const std::uint32_t lg : candidates.leaf_groups(tag.key)) floor = std::min(floor, group_bound(t, lg, -1));
+    if (tag.fields) {
+      double messages = 0, outside = 0;
+      std::uint32_t big = 0;
+      const Shape* big_shape = nullptr;
+      for (std::uint32_t i = 0; i < g.count && messages < kNever; ++i) {
+        const Occurrence& o = top.occurrences[g.first + i];
+        const std::uint8_t* value = payload.data() + o.value;
+        const std::uint8_t *from = value, *to = payload.data() + o.end;
+        double length = 0;
+        if (tag.wire == 2) {
+          const auto c = content(value);
+          from = c.data(), to = c.data() + c.size();
+          length = gamma_bits(c.size() + 1);
+        } else {
+          to -= varint_size(tag_key(tag.field, 4));
+        }
+        const double bits = length + matcher.ranges().message_floor(from, to, 1);
+        messages += bits;
+        outside += length;
+        if (i >= kBoundedOccurrences) tag.rest += bits;
+        if (bits < kNever && (big_shape == nullptr || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value)) {
+          big = i;
+          big_shape = matcher.ranges().shape(from, to, 1);
+          tag.big = *big_shape;
+          tag.around = messages - bits + length;
+        } else {
+          tag.around += bits;
+        }
+      }
+      floor = std::min(floor, messages);
+      // Values that are not all wire format are read by no message.
+      tag.fields = messages < kNever;
+      if (tag.fields) {
+        tag.excess_by_bit.assign(128, 0);
+        for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
+          tag.keys.add(k.key);
+          tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
+        }
+      }
+      (void)outside;
+    }
+    tag.floor = floor;
+    tag.lowest = std::min(floor, tag.unknown);
+    if (!tag.extending.empty()) tag.lowest = std::min(tag.lowest, kOpaqueBits * static_cast<double>(g.bytes));
+    tag.excess = tag.unknown - tag.lowest;
+    values_min_ += tag.lowest;
+  }
+  order_.resize(tags_.size());
+  for (std::size_t t = 0; t < order_.size(); ++t) order_[t] = t;
+  std::stable_sort(order_.begin(), order_.end(),
+                   [&](std::size_t a, std::size_t b) { return tags_[a].excess > tags_[b].excess; });
+  judged_.assign((candidates.size() + 63) / 64, 0);
+  takes_.resize(tags_.size());
+  bitsets_.resize(tags_.size());
+}
+
+void Search::record(std::uint32_t c, const Tally& tally) {
+  found_.push_back({tally.bits, c, tally});
+  if (!k_) return;
+  best_.push({tally.bits, c});
+  if (best_.size() > *k_) best_.pop();
+}
+
+double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
+  Tag& tag = tags_[t];
+  const std::uint32_t i = g - tag.key.first_group;
+  const std::uint8_t level = tag.level[i];
+  if (level >= kShape || (level == kMask && tag.bound[i] > budget)) return tag.bound[i];
+  const TargetGroup& group = candidates_.group(g);
+  if (group.fields && !tag.fields) {
+    tag.level[i] = kExact;
+    return tag.bound[i] = kNever;
+  }
+  if (!group.fields && level == kNotYet && tag.wire == 2 && serial::wire_type_of(candidates_.info(group.to).type) != 2) {
+    // A packed run of numbers: priced from the run's values sorted once,
+    // without a parse.
+    const TagGroup& tg = top_.tags[t];
+    const std::uint8_t width = serial::wire_type_of(candidates_.info(group.to).type);
+    double bits = 0;
+    std::uint32_t values = 0;
+    bool exact = true;
+    for (std::uint32_t k = 0; k < tg.count && bits < kNever; ++k) {
+      const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
+      bits += gamma_bits(c.size() + 1);
+      if (width == 0) {
+        std::uint32_t n = 0;
+        bool exact_here = true;
+        bits += matcher_.ranges().packed_bits(c.data(), c.data() + c.size(), candidates_.info(group.to), n, exact_here);
+        values += n;
+        exact &= exact_here;
+      } else if (c.size() % (width == 1 ? 8 : 4) == 0) {
+        bits += kOpaqueBits * static_cast<double>(c.size());
+        values += static_cast<std::uint32_t>(c.size() / (width == 1 ? 8 : 4));
+      } else {
+        bits = kNever;
+      }
+    }
+    // Exact (the violations are counted by the parse, if it is ever
+    // needed), or a bound the parse makes exact when it leaves room.
+    tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
+    tag.bound[i] = bits;
+    tag.values[i] = values;
+    if (exact || bits == kNever || bits > budget) return bits;
+  }
+  if (!group.fields) {
+    const Matcher::Edge& e = matcher_.edge(static_cast<std::uint32_t>(t), group.to, group.label, kNever);
+    tag.level[i] = kExact;
+    tag.bound[i] = e.state == Matcher::State::parsed ? e.tally.bits : kNever;
+    tag.values[i] = e.values;
+    return tag.bound[i];
+  }
+  // Each range's shape against the target's fields, for the first few
+  // occurrences; once past the budget, the sum so far is bound enough.
+  const TagGroup& tg = top_.tags[t];
+  const std::uint8_t* begin = payload_.data();
+  double bits = 0;
+  std::uint8_t reached = kShape;
+  const std::uint32_t n = std::min(tg.count, kBoundedOccurrences);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    const Occurrence& o = top_.occurrences[tg.first + k];
+    const Shape* shape;
+    if (tag.wire == 2) {
+      const auto c = content(begin + o.value);
+      bits += gamma_bits(c.size() + 1);
+      shape = matcher_.ranges().shape(c.data(), c.data() + c.size(), 1);
+    } else {
+      shape = matcher_.ranges().shape(begin + o.value, begin + o.end - varint_size(tag_key(tag.field, 4)), 1);
+    }
+    if (shape == nullptr) {
+      bits = kNever;
+      break;
+    }
+    work_.spend(1 + shape->count / 8);
+    bits += matcher_.ranges().bound(group.to, *shape, budget - bits);
+    if (bits > budget) {
+      if (bits < kNever) reached = kMask;
+      break;
+    }
+  }
+  if (bits < kNever && tg.count > n) bits += tag.rest;
+  tag.level[i] = reached;
+  tag.bound[i] = bits;
+  tag.values[i] = tg.count;
+  return bits;
+}
+
+void Search::judge(std::uint32_t c) {
+  if (judged(c)) return;
+  const double thr = threshold();
+  const std::uint32_t node = candidates_.node(c);
+  const std::uint32_t declared = candidates_.declared(c);
+  // Every part priced: exactly where it can be, else at its bound (the
+  // message groups, parsed last), heaviest tag first; passed over as soon
+  // as the sum with the rest at their least passes the threshold.
+  if (presence_for_ != declared) {
+    presence_for_ = declared;
+    presence_least_ = candidates_.presence().least(declared, 0, distinct_fields_);
+  }
+  const double presence_least = presence_least_;
+  double lower = values_min_ + presence_least;
+  Tally exact;
+  used_.clear();
+  pending_.clear();
+  for (const std::size_t t : order_) {
+    Tag& tag = tags_[t];
+    lower -= tag.lowest;
+    const std::int64_t how = takes_[t];
+    if (how >= 0) {
+      const auto p = static_cast<std::uint32_t>(how);
+      const Taken& taken = candidates_.posting_taken(p);
+      const std::uint32_t g = candidates_.posting_group(p);
+      const double bound = group_bound(t, g, thr - lower);
+      if (bound == kNever) return mark(c);  // its values cannot be read so
+      lower += bound;
+      const std::uint32_t i = g - tag.key.first_group;
+      if (tag.level[i] != kExact || candidates_.group(g).fields) {
+        pending_.push_back({t, g, bound});
+      } else {
+        exact.add(matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);
+        exact.bits = 0;
+      }
+      used_.push_back({taken.transition, taken.label, tag.values[i]});
+    } else {
+      Tally undeclared;
+      matcher_.undeclared(node, tag.field, tag.count, tag.bytes, undeclared);
+      lower += undeclared.bits;
+      undeclared.bits = 0;
+      exact.add(undeclared);
+    }
+    if (cut(lower, c)) return;
+  }
+  // Which fields are used, how many values each, the required ones left
+  // out; tags of one field may share a transition.
+  lower -= presence_least;
+  std::sort(used_.begin(), used_.end(), [](const Used& a, const Used& b) { return a.transition < b.transition; });
+  std::uint32_t used = 0, required_seen = 0;
+  for (std::size_t i = 0; i < used_.size();) {
+    std::uint32_t values = used_[i].values;
+    std::size_t j = i + 1;
+    for (; j < used_.size() && used_[j].transition == used_[i].transition; ++j) values += used_[j].values;
+    lower += Matcher::count_bits(used_[i].label, values);
+    ++used;
+    required_seen += used_[i].label == 1;
+    i = j;
+  }
+  Tally settled;
+  matcher_.settle(declared, used, candidates_.required(c), required_seen, settled);
+  lower += settled.bits;
+  exact.missing_required += settled.missing_required;
+  if (cut(lower, c)) return;
+  // The message groups parsed, the largest bound first, each allowed what
+  // the threshold leaves beside the others at their bounds.
+  std::sort(pending_.begin(), pending_.end(), [](const Pending& a, const Pending& b) { return a.bound > b.bound; });
+  for (const Pending& p : pending_) {
+    Tag& tag = tags_[p.tag];
+    const TargetGroup& group = candidates_.group(p.group);
+    const std::uint32_t i = p.group - tag.key.first_group;
+    const Matcher::Edge& e = matcher_.edge(static_cast<std::uint32_t>(p.tag), group.to, group.label,
+                                           thr - (lower - p.bound));
+    if (e.state == Matcher::State::failed) {
+      tag.level[i] = kExact;
+      tag.bound[i] = kNever;
+      return mark(c);
+    }
+    if (e.state == Matcher::State::abandoned) {
+      // Its cost is above what it was allowed: a better bound from now on.
+      tag.bound[i] = std::max(tag.bound[i], e.reached);
+      if (guess_ < kth()) guess_cut_ = true;
+      return;
+    }
+    tag.level[i] = kExact;
+    tag.bound[i] = e.tally.bits;
+    lower += e.tally.bits - p.bound;
+    Tally violations = e.tally;
+    violations.bits = 0;
+    exact.add(violations);
+  }
+  if (cut(lower, c)) return;
+  mark(c);
+  exact.bits = lower;
+  record(c, exact);
+}
+
+void Search::pass() {
+  // Each tag's takers, as a list in candidate order: its postings and its
+  // extensions. Tags with many postings are first looked at group by
+  // group, the leaves priced exactly, the messages by their masks only;
+  // when that keeps fewer than half of them, the tag's list becomes the
+  // set of candidates of the groups kept.
+  const double thr = threshold();
+  std::vector<List> lists(tags_.size());
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    List& l = lists[t];
+    l.tag = t;
+    l.seq = candidates_.posting_candidates() + tags_[t].key.first;
+    l.size = tags_[t].key.size();
+  }
+  if (thr < kNever) {
+    passed_.resize(tags_.size());
+    for (std::size_t t = 0; t < tags_.size(); ++t)
+      if (tags_[t].key.size() > kFilterAbove && screen(t, thr) < tags_[t].key.size() / 2) filter(t, lists[t]);
+  }
+  for (List& l : lists) refresh(l);
+  walk(lists);
+}
+
+std::size_t Search::screen(std::size_t t, double thr) {
+  Tag& tag = tags_[t];
+  const double budget = thr - (values_min_ - tag.lowest);
+  std::vector<std::uint32_t>& out = passed_[t];
+  out.clear();
+  std::size_t count = 0;
+  const auto keep = [&](std::uint32_t g) {
+    out.push_back(g);
+    count += candidates_.group_candidates(g).size();
+  };
+  bool cut_any = false;
+  // Leaf groups at their exact prices.
+  for (const std::uint32_t g : candidates_.leaf_groups(tag.key)) {
+    if (group_bound(t, g, budget) <= budget)
+      keep(g);
+    else
+      cut_any = true;
+  }
+  // Message targets: their values cost at least the other values' floors,
+  // the lengths, and the largest value's keys at their floors, plus the
+  // excess of the keys the target certainly does not declare (its mask's
+  // bit is clear). `heavy`: the bits whose keys alone leave no room.
+  const double spare = budget - tag.around - tag.big.declared;
+  if (tag.fields && spare >= 0) {
+    Mask heavy;
+    for (unsigned b = 0; b < 128; ++b)
+      if (tag.excess_by_bit[b] > spare) heavy.word[b >> 6] |= std::uint64_t{1} << (b & 63);
+    const Mask* masks = candidates_.group_masks();
+    const std::uint64_t k0 = tag.keys.word[0], k1 = tag.keys.word[1];
+    work_.spend(1 + (tag.key.last_group - tag.key.first_group) / 16);
+    for (std::uint32_t g = tag.key.first_group; g < tag.key.last_group; ++g) {
+      const std::uint64_t x0 = k0 & ~masks[g].word[0], x1 = k1 & ~masks[g].word[1];
+      if (((x0 & heavy.word[0]) | (x1 & heavy.word[1])) != 0) {
+        cut_any = true;
+        continue;
+      }
+      if (!candidates_.group(g).fields) continue;  // a leaf, judged above
+      double excess = 0;
+      for (std::uint64_t x = x0; x != 0; x &= x - 1) excess += tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
+      for (std::uint64_t x = x1; x != 0; x &= x - 1)
+        excess += tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
+      if (excess > spare) {
+        cut_any = true;
+        continue;
+      }
+      keep(g);
+    }
+  } else if (tag.key.last_group - tag.key.first_group > tag.key.last_leaf - tag.key.first_leaf) {
+    cut_any = true;
+  }
+  if (cut_any && guess_ < kth()) guess_cut_ = true;
+  return count;
+}
+
+void Search::filter(std::size_t t, List& l) {
+  std::vector<std::uint64_t>& bits = bitsets_[t];
+  bits.assign((candidates_.size() + 63) / 64, 0);
+  for (const std::uint32_t g : passed_[t])
+    for (const std::uint32_t c : candidates_.group_candidates(g)) bits[c / 64] |= std::uint64_t{1} << (c % 64);
+  l.bits = bits.data();
+  l.size = candidates_.size();
+}
+
+void Search::walk(std::vector<List>& lists) {
+  // A candidate that leaves tags undeclared pays their excess at least: it
+  // can rank only if the excess of the tags it does not take stays within
+  // what the threshold leaves over every tag at its least (weighted AND:
+  // the lists are kept sorted by their current candidate, and those that
+  // cannot reach the pivot alone are moved straight to it).
+  double total = 0;
+  bool extensions = false;
+  for (const List& l : lists) total += tags_[l.tag].excess, extensions |= !tags_[l.tag].extending.empty();
+  // Every candidate takes a tag; without extensions, it uses a field.
+  const std::uint32_t lo = extensions ? 0 : 1;
+  std::vector<List*> live;
+  for (List& l : lists) live.push_back(&l);
+  const auto resort = [&] {
+    for (std::size_t i = 1; i < live.size(); ++i)
+      for (std::size_t j = i; j > 0 && live[j]->cur < live[j - 1]->cur; --j) std::swap(live[j], live[j - 1]);
+  };
+  resort();
+  const auto blocks = candidates_.blocks();
+  std::size_t b = 0;
+  double block = values_min_ + candidates_.presence().least(blocks[0].declared, lo, distinct_fields_);
+  while (!work_.exhausted()) {
+    work_.spend(1);
+    // The pivot: the first list by which the excess of the lists before it
+    // could be spared.
+    const double need = total - (threshold() - values_min_);
+    double have = 0;
+    std::size_t p = 0;
+    for (; p < live.size(); ++p) {
+      have += tags_[live[p]->tag].excess;
+      if (have >= need) break;
+    }
+    if (p == live.size()) {
+      if (guess_ < kth()) guess_cut_ = true;  // the guess may have left candidates out
+      return;
+    }
+    const std::uint32_t c = live[p]->cur;
+    if (c == kEnd) {
+      // The lists before the pivot may still hold candidates, which cannot
+      // spare the others.
+      if (p > 0 && live[0]->cur != kEnd && guess_ < kth()) guess_cut_ = true;
+      return;
+    }
+    if (live[0]->cur != c) {
+      // Lists before the pivot are behind it: each moves up to it, passing
+      // over candidates that cannot spare the others.
+      if (guess_ < kth()) guess_cut_ = true;
+      for (std::size_t i = 0; i < p; ++i) advance(*live[i], c);
+      resort();
+      continue;
+    }
+    if (k_) {
+      if (c >= blocks[b + 1].first) {
+        while (c >= blocks[b + 1].first) ++b;
+        block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
+      }
+      // Blocks come in order of D, and their bounds grow with it.
+      if (cut(block)) return;
+      // Past the k-th by name at its cost: so is the rest of the block.
+      if (cut(block, c)) {
+        for (List* l : live) advance(*l, blocks[b + 1].first);
+        resort();
+        continue;
+      }
+    }
+    if (presence_for_ != blocks[b].declared) {
+      presence_for_ = blocks[b].declared;
+      presence_least_ = candidates_.presence().least(presence_for_, 0, distinct_fields_);
+    }
+    bool viable = true;
+    for (List& l : lists) {
+      takes_[l.tag] = l.cur == c ? how(l) : kNotTaken;
+      // Left out of a filtered list, it declares the tag through a group
+      // that leaves no room.
+      if (takes_[l.tag] == kNotTaken && l.bits != nullptr) {
+        const Tag& tag = tags_[l.tag];
+        viable &= !gallop(candidates_.posting_candidates() + tag.key.first, tag.key.size(), l.lookup, c);
+      }
+    }
+    if (viable) judge(c);
+    for (List* l : live)
+      if (l->cur == c) advance(*l, c + 1);
+    resort();
+  }
+}
+
+void Search::refresh(List& l) const {
+  std::uint32_t c = kEnd;
+  if (l.bits != nullptr) {
+    // The first set bit at or after pos.
+    for (std::size_t w = l.pos / 64; w < (l.size + 63) / 64; ++w) {
+      std::uint64_t word = l.bits[w];
+      if (w == l.pos / 64) word &= ~std::uint64_t{0} << (l.pos % 64);
+      if (word != 0) {
+        c = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+        break;
+      }
+    }
+    l.pos = c == kEnd ? l.size : c;
+  } else if (l.pos < l.size) {
+    c = l.seq[l.pos];
+  }
+  const auto& ext = tags_[l.tag].extending;
+  if (l.ext < ext.size()) c = std::min(c, ext[l.ext]);
+  l.cur = c;
+}
+
+void Search::advance(List& l, std::uint32_t c) const {
+  if (l.bits != nullptr) {
+    l.pos = std::max<std::size_t>(l.pos, c);
+  } else if (l.pos < l.size && l.seq[l.pos] < c) {
+    ++l.pos;
+    gallop(l.seq, l.size, l.pos, c);
+  }
+  const auto& ext = tags_[l.tag].extending;
+  if (l.ext < ext.size() && ext[l.ext] < c) {
+    ++l.ext;
+    gallop(ext.data(), ext.size(), l.ext, c);
+  }
+  refresh(l);
+}
+
+std::int64_t Search::how(List& l) const {
+  const std::uint32_t c = l.cur;
+  const Tag& tag = tags_[l.tag];
+  if (l.bits != nullptr ? l.pos == c : l.pos < l.size && l.seq[l.pos] == c) {
+    if (l.bits == nullptr) return static_cast<std::int64_t>(tag.key.first + l.pos);
+    const std::uint32_t* post = candidates_.posting_candidates() + tag.key.first;
+    gallop(post, tag.key.size(), l.lookup, c);
+    return static_cast<std::int64_t>(tag.key.first + l.lookup);
+  }
+  return kByExtension;
+}
+
+void Search::empty_payload() {
+  // Every candidate parses: which of its fields it uses (none) and the
+  // required ones it lacks. Candidates come in order of D.
+  const Presence& presence = candidates_.presence();
+  for (std::uint32_t c = 0; c < candidates_.size(); ++c) {
+    const std::uint32_t declared = candidates_.declared(c);
+    if (k_ && cut(presence.bits(declared, 0))) break;
+    if (k_ && cut(presence.bits(declared, 0), c)) continue;
+    Tally tally;
+    matcher_.settle(declared, 0, candidates_.required(c), 0, tally);
+    if (k_ && tally.bits > threshold()) continue;
+    record(c, tally);
+  }
+}
+
+void Search::run() {
+  if (work_.exhausted()) return;
+  if (tags_.empty()) return empty_payload();
+  if (!k_) return pass();
+  // Guesses of the k-th best cost: a little above the least any candidate
+  // can cost, then four times as far each time, until k matches come
+  // under one or it cut nothing.
+  for (double slack = std::max(16.0, values_min_ / 16);;) {
+    guess_ = values_min_ + slack < std::ldexp(1.0, 40) ? values_min_ + slack : kNever;
+    guess_cut_ = false;
+    pass();
+    if (work_.exhausted() || !guess_cut_ || guess_ == kNever) return;
+    if (best_.size() >= *k_ && best_.top().cost <= guess_) return;
+    // Four times as far, or, once a match is found, twice as far as the
+    // farthest found: the matches after the best are usually well above
+    // it.
+    double farthest = 0;
+    for (const Found& f : found_) farthest = std::max(farthest, f.cost - values_min_);
+    slack = std::max(4 * slack, 2 * farthest);
+  }
 }
 
 }  // namespace
@@ -68,233 +749,23 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
                                                 std::optional<std::size_t> top) const {
   if (payload.size() >= kMaxPayload)
     return fail("payload of " + std::to_string(payload.size()) + " bytes is larger than identify takes (2^31 - 1)");
+  Work work(payload.size());
+  const auto too_much = [&] {
+    return fail("too much work: identifying " + std::to_string(payload.size()) + " bytes takes more than " +
+                std::to_string(Work::budget(payload.size())) + " steps (" + std::to_string(Work::kPerByte) +
+                " a byte plus " + std::to_string(Work::kBase) + ")");
+  };
   TopLevel scanned;
-  if (auto ok = scan(payload, scanned); !ok) return std::unexpected(std::move(ok.error()));
+  if (auto ok = scan(payload, work, scanned); !ok) return std::unexpected(std::move(ok.error()));
+  if (work.exhausted()) return too_much();
   if (top && *top == 0) return std::vector<Match>{};
 
-  Work work(payload.size());
   Matcher matcher(candidates_, payload, scanned, work);
-  struct Found {
-    double cost;
-    std::uint32_t candidate;
-    Tally tally;
-  };
-  std::vector<Found> found;
-  // With `top` set, the costs of the best `top` matches so far, worst on
-  // top: a candidate whose floor passes the worst of them cannot rank.
-  std::priority_queue<double> best;
-  const auto threshold = [&] {
-    return top && best.size() >= *top ? best.top() : std::numeric_limits<double>::infinity();
-  };
-  const auto record = [&](std::uint32_t c, const Tally& tally) {
-    found.push_back({tally.bits, c, tally});
-    if (!top) return;
-    best.push(tally.bits);
-    if (best.size() > *top) best.pop();
-  };
-  // Bounds are sums in another order than the costs they bound: a margin
-  // keeps rounding from cutting a candidate that ties.
-  constexpr double kMargin = 1e-6;
+  Search search(candidates_, scanned, payload, matcher, work, top);
+  search.run();
+  if (work.exhausted()) return too_much();
 
-  const std::size_t tags = scanned.tags.size();
-  std::vector<Taking> taking(tags);
-  // Per tag group: the floor of its values when declared or an extension,
-  // and their price when unknown.
-  std::vector<double> taken_floor(tags), unknown(tags);
-  for (std::size_t g = 0; g < tags; ++g) {
-    const TagGroup& group = scanned.tags[g];
-    taking[g].declared = candidates_.declaring(key_field(group.key), key_wire(group.key));
-    candidates_.extending(key_field(group.key), taking[g].extending);
-    double floor = 0;
-    for (std::uint32_t i = 0; i < group.count && work.spend(1); ++i) {
-      const Occurrence& o = scanned.occurrences[group.first + i];
-      floor += matcher.ranges().value_floor(key_wire(group.key), payload.data() + o.value,
-                                            payload.data() + o.end);
-    }
-    unknown[g] = kUnknownNumberBits * group.count + kOpaqueBits * static_cast<double>(group.bytes);
-    taken_floor[g] = std::min(floor, kOpaqueBits * static_cast<double>(group.bytes));
-  }
-  // The floor of every candidate not yet seen, all of which declare at
-  // least `declared` fields: some j >= 1 of the tags taken (the j with the
-  // most to gain), the others unknown, and which fields are used.
-  std::vector<double> gains(tags);
-  double all_unknown = 0;
-  for (std::size_t g = 0; g < tags; ++g) gains[g] = unknown[g] - taken_floor[g], all_unknown += unknown[g];
-  std::sort(gains.begin(), gains.end(), std::greater<>());
-  // A candidate that only extends the tags it takes uses none of its fields.
-  bool extended = false;
-  for (const Taking& t : taking) extended |= !t.extending.empty();
-  const auto log2_choose = [&](std::uint64_t n, std::uint64_t k) {
-    return candidates_.log2_factorial(n) - candidates_.log2_factorial(k) - candidates_.log2_factorial(n - k);
-  };
-  const auto unseen_floor = [&](std::uint32_t declared) {
-    double best_j = std::numeric_limits<double>::infinity(), values = all_unknown;
-    for (std::size_t j = 1; j <= tags; ++j) {
-      values -= gains[j - 1];
-      const double which = extended || declared <= j
-                               ? 0.0
-                               : std::min(std::log2(static_cast<double>(declared)), log2_choose(declared, j));
-      best_j = std::min(best_j, which + values);
-    }
-    return std::log2(static_cast<double>(declared) + 1) + best_j;
-  };
-
-  if (work.exhausted()) {
-    // Not even the floors could be had: nothing below is tried.
-  } else if (tags == 0) {
-    // An empty message costs log2(D + 1) bits as a node of D declared
-    // fields (more with required ones), and candidates come in order of D.
-    std::vector<const Taken*> none;
-    for (std::uint32_t c = 0; c < candidates_.size(); ++c) {
-      if (std::log2(static_cast<double>(candidates_.declared(c)) + 1) - kMargin > threshold()) break;
-      Tally tally;
-      if (matcher.root(c, none, threshold() + kMargin, tally) == Matcher::Outcome::parsed) record(c, tally);
-    }
-  } else {
-    std::vector<std::uint64_t> done((candidates_.size() + 63) / 64);
-    std::vector<const Taken*> row(tags);
-    // Judges candidate c, which takes at least one tag: which tags it
-    // takes (the cursors move forward, so calls of one pass come in
-    // ascending order), its own floor, then the parse unless the floor
-    // rules it out.
-    std::vector<std::size_t> at(tags), ext_at(tags);
-    const auto judge = [&](std::uint32_t c) {
-      done[c / 64] |= std::uint64_t{1} << (c % 64);
-      double floor = 0;
-      std::uint32_t fields = 0, previous_field = 0;
-      for (std::size_t g = 0; g < tags; ++g) {
-        row[g] = nullptr;
-        bool takes = false;
-        const auto declared = taking[g].declared.candidates();
-        if (const std::size_t i = gallop(declared, at[g], c); i < declared.size()) {
-          row[g] = &taking[g].declared.taken(i);
-          takes = true;
-          const std::uint32_t field = key_field(scanned.tags[g].key);
-          if (fields == 0 || field != previous_field) ++fields, previous_field = field;
-        }
-        if (gallop(taking[g].extending, ext_at[g], c) < taking[g].extending.size()) takes = true;
-        floor += takes ? taken_floor[g] : unknown[g];
-      }
-      if (top) {
-        const std::uint32_t d = candidates_.declared(c);
-        floor += std::log2(static_cast<double>(d) + 1) + log2_choose(d, std::min(fields, d));
-        if (floor - kMargin > threshold()) return;
-      }
-      Tally tally;
-      if (matcher.root(c, row, threshold() + kMargin, tally) == Matcher::Outcome::parsed) record(c, tally);
-    };
-    const auto restart = [&] {
-      std::fill(at.begin(), at.end(), 0);
-      std::fill(ext_at.begin(), ext_at.end(), 0);
-    };
-    // The most tag group g's values may cost in a candidate that could
-    // still rank: the bound less every other tag's floor.
-    double floors = 1;  // the presence of at least one field
-    for (std::size_t g = 0; g < tags; ++g) floors += taken_floor[g];
-    const auto value_limit = [&](std::uint32_t g) { return threshold() + kMargin - (floors - taken_floor[g]); };
-    const auto is_done = [&](std::uint32_t c) { return (done[c / 64] >> (c % 64) & 1) != 0; };
-    // Judges every candidate that takes each tag of `required`: through
-    // the target groups of the one with the most bytes, so that a target
-    // that cannot read its values rules out its whole group at once.
-    const auto taking_all = [&](const std::vector<std::uint32_t>& required) {
-      std::uint32_t lead = required[0];
-      for (const std::uint32_t g : required)
-        if (scanned.tags[g].bytes > scanned.tags[lead].bytes) lead = g;
-      const TagGroup& group = scanned.tags[lead];
-      const auto takes_rest = [&](std::uint32_t c) {
-        for (const std::uint32_t g : required) {
-          if (g == lead) continue;
-          std::size_t a = 0, e = 0;
-          if (gallop(taking[g].declared.candidates(), a, c) == taking[g].declared.size() &&
-              gallop(taking[g].extending, e, c) == taking[g].extending.size())
-            return false;
-        }
-        return true;
-      };
-      const auto groups = candidates_.target_groups(key_field(group.key), key_wire(group.key));
-      const auto by_target = candidates_.by_target();
-      for (std::size_t i = 0; i < groups.size() && !work.exhausted(); ++i) {
-        const std::uint32_t end = groups.data()[i + 1].first;  // the next group, or the end marker
-        if (!matcher.can_read(lead, groups[i].to, groups[i].label, value_limit(lead))) continue;
-        for (std::uint32_t k = groups[i].first; k < end; ++k) {
-          const std::uint32_t c = by_target[k];
-          if (is_done(c) || !takes_rest(c)) continue;
-          restart();
-          judge(c);
-        }
-      }
-      for (const std::uint32_t c : taking[lead].extending) {
-        if (is_done(c) || !takes_rest(c)) continue;
-        restart();
-        judge(c);
-      }
-    };
-
-    std::vector<std::uint32_t> mandatory;
-    if (top) {
-      // First the candidates that take every tag, among which the best
-      // usually are: their costs make the bound that cuts the rest.
-      std::vector<std::uint32_t> all(tags);
-      for (std::uint32_t g = 0; g < tags; ++g) all[g] = g;
-      taking_all(all);
-      // A tag whose values cost more unknown than the bound leaves over
-      // the others' floors must be taken by every candidate still to rank.
-      if (threshold() < std::numeric_limits<double>::infinity()) {
-        for (std::uint32_t g = 0; g < tags; ++g)
-          if (floors - taken_floor[g] + unknown[g] - kMargin > threshold()) mandatory.push_back(g);
-      }
-    }
-    restart();
-    if (!mandatory.empty()) {
-      taking_all(mandatory);
-    } else {
-      // A target that cannot read a tag's values fails every candidate
-      // that takes the tag through it: each group is judged once and the
-      // failed ones are marked done before the walk.
-      const auto by_target = candidates_.by_target();
-      for (std::uint32_t g = 0; g < tags && !work.exhausted(); ++g) {
-        const std::uint8_t wire = key_wire(scanned.tags[g].key);
-        if (wire != 2 && wire != 3) continue;  // a varint or fixed value is read by every target taking it
-        const auto groups = candidates_.target_groups(key_field(scanned.tags[g].key), wire);
-        for (std::size_t i = 0; i < groups.size(); ++i) {
-          if (matcher.can_read(g, groups[i].to, groups[i].label, value_limit(g))) continue;
-          const std::uint32_t end = groups.data()[i + 1].first;
-          for (std::uint32_t k = groups[i].first; k < end; ++k) {
-            done[by_target[k] / 64] |= std::uint64_t{1} << (by_target[k] % 64);
-          }
-        }
-      }
-      // Every candidate that takes at least one tag, in candidate order
-      // (so by D), merged from the tags' lists; the walk ends where the
-      // floor of the candidates still to come passes the best `top`.
-      std::vector<std::size_t> next(tags, 0), ext_next(tags, 0);
-      std::uint32_t floor_for = std::numeric_limits<std::uint32_t>::max();
-      double floor_unseen = 0;
-      while (!work.exhausted()) {
-        std::uint32_t c = std::numeric_limits<std::uint32_t>::max();
-        for (std::size_t g = 0; g < tags; ++g) {
-          const auto declared = taking[g].declared.candidates();
-          while (next[g] < declared.size() && is_done(declared[next[g]])) ++next[g];
-          if (next[g] < declared.size()) c = std::min(c, declared[next[g]]);
-          const auto& extending = taking[g].extending;
-          while (ext_next[g] < extending.size() && is_done(extending[ext_next[g]])) ++ext_next[g];
-          if (ext_next[g] < extending.size()) c = std::min(c, extending[ext_next[g]]);
-        }
-        if (c == std::numeric_limits<std::uint32_t>::max()) break;
-        if (top) {
-          const std::uint32_t d = candidates_.declared(c);
-          if (d != floor_for) floor_for = d, floor_unseen = unseen_floor(d);
-          if (floor_unseen - kMargin > threshold()) break;
-        }
-        judge(c);
-      }
-    }
-  }
-  if (work.exhausted())
-    return fail("too much work: identifying " + std::to_string(payload.size()) + " bytes takes more than " +
-                std::to_string(work.budget(payload.size())) + " steps (" + std::to_string(Work::kPerByte) +
-                " a byte plus " + std::to_string(Work::kBase) + ")");
-
+  std::vector<Found>& found = search.found();
   std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
     if (a.cost != b.cost) return a.cost < b.cost;
     const std::string_view na = candidates_.first_name(a.candidate), nb = candidates_.first_name(b.candidate);

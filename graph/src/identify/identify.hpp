@@ -55,22 +55,36 @@
 // Soundness and pruning. Every candidate that parses is in the full answer,
 // so a type that explains a payload exactly is among its exact matches.
 // Pruning never changes the answer: a candidate is passed over only when a
-// lower bound of its cost is above the k-th best cost found, and a parse
-// stops only when its cost passes that bound. The bounds are the floors of
-// ranges.hpp (the least a range can cost under any node), a candidate's
-// presence bits, and the unknown price of the tags it does not take. The
-// search first judges the candidates that take every tag (through the
-// target groups of the tag with the most bytes, so that a target that
-// cannot read its values rules its whole group out), then only those that
-// take every tag too dear to leave unknown, or, when there is none, every
-// candidate in order of D until the floor of those still to come passes
-// the bound.
+// lower bound of its cost is above the k-th best cost found (or the
+// search's current guess, below), and a parse stops only when its cost
+// passes that bound. Costs are exact sums (model.hpp), so the bounds
+// compare exactly and ties are real.
+//
+// The bounds. Per top-level tag: what its values cost under each target
+// group (exactly for leaves; for a message or group, each range's shape
+// against the target's fields: ranges.hpp), the least of those (its
+// floor), and what they cost unknown. Per candidate: those of its groups,
+// the exact price of the tags it leaves undeclared, and exactly which and
+// how many fields it uses. Per block of candidates of one declared count D:
+// every tag at its least plus the least presence price of D, which grows
+// with D, so the search stops at the first block whose bound passes.
+//
+// The search. It works under a guess G of the k-th best cost, starting a
+// little above the least any candidate can cost and growing fourfold until
+// at least k matches cost no more than G (or the guess cut nothing): then
+// every candidate that could rank was judged. Under a bound, a tag whose
+// unknown price leaves no room must be taken by every candidate still to
+// rank; the candidates are drawn from the most selective such tag (its
+// postings, or only the candidates of the target groups whose bound
+// leaves room), each other tag looked up in its postings in step, and
+// judged in candidate order, block by block of D.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
-// payload byte (a step: one field read, one value judged, a few bytes of a
-// range looked at), so time grows at most linearly with the payload; past
-// that it fails with "too much work: ..." rather than answer from a
-// search that did not finish.
+// payload byte (a step: one field read, one value judged, one candidate or
+// target looked at, a few bytes of a range), so time grows at most
+// linearly with the payload; past that it fails with "too much work: ..."
+// rather than answer from a search that did not finish. Reading the top
+// level costs Work::kPerField steps a field before anything is kept of it.
 #pragma once
 
 #include <cstddef>

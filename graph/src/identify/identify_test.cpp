@@ -163,15 +163,19 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
   ASSERT_TRUE(matches.has_value());
   std::map<std::string, double> score;
   for (const Match& m : *matches) score[std::string(g->view.roots()[m.roots[0]].fqdn)] = m.score;
-  // presence log2(1 + 1) + log2 C(1, 1), then the value.
-  EXPECT_DOUBLE_EQ(score["t.Flag"], -(1 + 1));
-  EXPECT_DOUBLE_EQ(score["t.Count"], -(1 + std::log2(6.0) + 7));
-  EXPECT_DOUBLE_EQ(score["t.Big"], -(1 + std::log2(10.0) + 7));
-  EXPECT_DOUBLE_EQ(score["t.Nums"], -(1 + 1 + std::log2(6.0) + 7));  // a repeated field's count: gamma(1)
+  // Prices are whole multiples of 2^-16 bits: each logarithm is within
+  // 2^-17 of its exact value. Presence log2(1 + 1) + log2 C(1, 1), then
+  // the value.
+  constexpr double kRounding = 1e-4;
+  EXPECT_EQ(score["t.Flag"], -(1 + 1));
+  EXPECT_NEAR(score["t.Count"], -(1 + std::log2(6.0) + 7), kRounding);
+  EXPECT_NEAR(score["t.Big"], -(1 + std::log2(10.0) + 7), kRounding);
+  EXPECT_NEAR(score["t.Nums"], -(1 + 1 + std::log2(6.0) + 7), kRounding);  // a repeated field's count: gamma(1)
   // Two declared fields, one used: log2 3 + log2 2.
-  EXPECT_DOUBLE_EQ(score["t.Pair"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7));
+  EXPECT_NEAR(score["t.Pair"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7), kRounding);
   // Inexact: the missing required field costs its escape, no more.
-  EXPECT_DOUBLE_EQ(score["t.Req"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7 + kEscapeBits));
+  EXPECT_NEAR(score["t.Req"], -(std::log2(3.0) + 1 + std::log2(6.0) + 7 + kEscapeBits), kRounding);
+  for (const auto& [name, bits] : score) EXPECT_EQ(bits, quantise(-bits) * -1) << name << ": not whole quanta";
   // Text: printable bytes 6 bits, control bytes 16; bytes take the cheaper
   // of text and 8 bits a byte, after one bit saying which.
   Bytes text, binary;
@@ -185,7 +189,7 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
     for (const Match& m : *all)
       if (g->view.roots()[m.roots[0]].fqdn == name) {
         // presence 1 + 0, the length gamma(3 + 1) = 5, then the content.
-        EXPECT_DOUBLE_EQ(m.score, -(1 + 5 + bits)) << name;
+        EXPECT_EQ(m.score, -(1 + 5 + bits)) << name;
         seen = true;
       }
     EXPECT_TRUE(seen) << name;

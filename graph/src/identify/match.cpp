@@ -2,16 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
-#include <limits>
-#include <string_view>
-
 
 namespace korvex::identify {
 
 namespace {
-
-const double kUnknownNumberBits = std::log2(static_cast<double>(kMaxField));
 
 // Reads a varint of at most ten bytes; bits past the 64th of a tenth byte
 // are dropped, as protobuf does. nullptr when truncated or longer.
@@ -33,51 +27,47 @@ inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t
   return nullptr;
 }
 
-inline bool takes(const serial::Transition& t, std::uint8_t wire) noexcept {
-  return t.wire_type == wire || (wire == 2 && packable(t.label, t.wire_type));
+inline bool takes(const Arc& t, std::uint8_t wire) noexcept {
+  return t.wire == wire || (wire == 2 && packable(t.label, t.wire));
 }
 
-// The first transition on `field`, or declared.size(). Fields mostly come
-// in declaration order, a repeated one several times in a row: the
-// transition at `hint` (the one after the previous field's) and the one
-// before it are tried before a binary search.
-std::uint32_t find_field(const serial::Records<serial::Transition>& declared, std::uint32_t field,
-                         std::uint32_t hint) noexcept {
-  const auto count = static_cast<std::uint32_t>(declared.size());
+// The first arc on `field`, or arcs.size(). Fields mostly come in
+// declaration order, a repeated one several times in a row: the arc at
+// `hint` (the one after the previous field's) and the one before it are
+// tried before a binary search.
+std::uint32_t find_field(std::span<const Arc> arcs, std::uint32_t field, std::uint32_t hint) noexcept {
+  const auto count = static_cast<std::uint32_t>(arcs.size());
   std::uint32_t ti;
-  if (hint < count && declared[hint].field == field) {
+  if (hint < count && arcs[hint].field == field) {
     ti = hint;
-  } else if (hint > 0 && hint - 1 < count && declared[hint - 1].field == field) {
+  } else if (hint > 0 && hint - 1 < count && arcs[hint - 1].field == field) {
     ti = hint - 1;
   } else {
     std::uint32_t lo = 0, hi = count;
     while (lo < hi) {
       const std::uint32_t mid = lo + (hi - lo) / 2;
-      if (declared[mid].field < field)
+      if (arcs[mid].field < field)
         lo = mid + 1;
       else
         hi = mid;
     }
-    return lo < count && declared[lo].field == field ? lo : count;
+    return lo < count && arcs[lo].field == field ? lo : count;
   }
-  while (ti > 0 && declared[ti - 1].field == field) --ti;
+  while (ti > 0 && arcs[ti - 1].field == field) --ti;
   return ti;
 }
 
-// Of the transitions on one field starting at ti (a field may repeat in a
-// node), the first that takes `wire`; declared.size() when none does.
-std::uint32_t taking(const serial::Records<serial::Transition>& declared, std::uint32_t ti, std::uint8_t wire) noexcept {
-  const auto count = static_cast<std::uint32_t>(declared.size());
-  const std::uint32_t field = declared[ti].field;
-  for (; ti < count && declared[ti].field == field; ++ti)
-    if (takes(declared[ti], wire)) return ti;
+// Of the arcs on one field starting at ti (a field may repeat in a node),
+// the first that takes `wire`; arcs.size() when none does.
+std::uint32_t taking(std::span<const Arc> arcs, std::uint32_t ti, std::uint8_t wire) noexcept {
+  const auto count = static_cast<std::uint32_t>(arcs.size());
+  const std::uint32_t field = arcs[ti].field;
+  for (; ti < count && arcs[ti].field == field; ++ti)
+    if (takes(arcs[ti], wire)) return ti;
   return count;
 }
 
-inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept {
-  std::uint64_t h = (a ^ (b * 0x9E3779B97F4A7C15ull)) * 0xBF58476D1CE4E5B9ull;
-  return h ^ (h >> 31);
-}
+inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept { return spread(a ^ spread(b)); }
 
 // Where an empty payload without storage points: the parse reports failure
 // as nullptr, so positions must never be null.
@@ -90,7 +80,6 @@ constexpr std::size_t kMaxMemo = std::size_t{1} << 17;
 
 Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, Work& work)
     : candidates_(candidates),
-      graph_(candidates.graph()),
       begin_(payload.data() != nullptr ? payload.data() : kNoBytes),
       end_(begin_ + payload.size()),
       top_(top),
@@ -99,52 +88,30 @@ Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> pay
   levels_.resize(kMaxDepth + 1);  // never again: frames hold references to their level
   // Both memos start small and double when half full, up to a cap past
   // which they take no more entries.
-  memo_.resize(256);
-  edges_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 256, 1024, kMaxEdges)));
+  memo_.resize(64);
+  edges_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 16, 64, kMaxEdges)));
 }
 
 // ------------------------------------------------------------------ values --
 
-void Matcher::varint_value(const serial::Node& leaf, std::uint64_t v, std::size_t length,
-                           Tally& tally) const noexcept {
-  const double bytes = kVarintByteBits * static_cast<double>(length);
-  switch (leaf.type) {
-    case 8:
-      if (v <= 0xFFFFFFFFu) return void(tally.bits += kLength32u + bytes);
-      break;
-    case 9:
-      // Non-negative below 2^31, or a negative int32 sign-extended to 64 bits.
-      if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu)
-        return void(tally.bits += kLength32 + bytes);
-      break;
-    default:
-      if (leaf.range == serial::kNoIndex) return void(tally.bits += kLength64 + bytes);
-      if (leaf.range < graph_.leaf_ranges().size()) {
-        const serial::LeafRange r = graph_.leaf_ranges()[leaf.range];
-        const auto s = static_cast<std::int64_t>(v);
-        if (r.lo <= s && s <= r.hi) return void(tally.bits += candidates_.range_bits(leaf.range));
-      }
-      break;
-  }
-  // Outside the type's range: an unknown enum value, or a number the field
-  // cannot hold. The escape, then a plain 64-bit varint.
-  ++tally.out_of_range;
-  tally.bits += kEscapeBits + kLength64 + bytes;
+void Matcher::varint_value(const NodeInfo& leaf, std::uint64_t v, std::size_t length, Tally& tally) const noexcept {
+  bool outside;
+  tally.bits += candidates_.varint_bits(leaf, v, length, outside);
+  tally.out_of_range += outside;
 }
 
-const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wire, const std::uint8_t* p,
-                                   const std::uint8_t* end, int depth, Tally& tally, std::uint32_t& values,
-                                   double limit) {
-  const serial::Node leaf = graph_.node(t.to);
+const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end,
+                                   int depth, Tally& tally, std::uint32_t& values, double limit) {
+  const NodeInfo& leaf = candidates_.info(t.to);
   std::uint64_t v;
-  if (wire != t.wire_type) {
+  if (wire != t.wire) {
     // A packed run: values of the field's own wire type filling the run.
     p = read_varint(p, end, v);
     if (p == nullptr || v > static_cast<std::uint64_t>(end - p)) return nullptr;
     const std::uint8_t* run_end = p + v;
     tally.bits += gamma_bits(v + 1);
     if (!work_.spend(1 + v / 4)) return abandon();
-    if (t.wire_type == 0) {
+    if (t.wire == 0) {
       while (p < run_end) {
         const std::uint8_t* at = p;
         std::uint64_t x;
@@ -155,7 +122,7 @@ const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wir
       }
       return p;
     }
-    const std::uint64_t width = t.wire_type == 1 ? 8 : 4;
+    const std::uint64_t width = t.wire == 1 ? 8 : 4;
     if (v % width != 0) return nullptr;
     values += static_cast<std::uint32_t>(v / width);
     tally.bits += 8 * static_cast<double>(v);
@@ -183,13 +150,12 @@ const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wir
       const std::uint8_t* content_end = p + v;
       tally.bits += gamma_bits(v + 1);
       if (leaf.type == 10) return nested(t.to, p, content_end, 0, depth + 1, tally, limit - tally.bits);
+      const double text = ranges_.text(p, content_end);
       if (leaf.is_string) {
-        const double text = ranges_.text(p, content_end);
         if (text < 0) return nullptr;  // not UTF-8
         tally.bits += text;
       } else {
         // Bytes are text or opaque, one bit says which.
-        const double text = ranges_.text(p, content_end);
         const double opaque = kOpaqueBits * static_cast<double>(v);
         tally.bits += 1 + (text >= 0 ? std::min(text, opaque) : opaque);
       }
@@ -202,36 +168,19 @@ const std::uint8_t* Matcher::value(const serial::Transition& t, std::uint8_t wir
 
 bool Matcher::undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t occurrences, std::uint64_t bytes,
                          Tally& tally) const noexcept {
-  const serial::Records<serial::ExtensionRange> ranges = graph_.ext_ranges_of(node);
-  std::size_t lo = 0, hi = ranges.size();
-  while (lo < hi) {  // the first range whose hi is at least `field`
-    const std::size_t mid = lo + (hi - lo) / 2;
-    if (ranges[mid].hi < field)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  const bool extension = lo < ranges.size() && ranges[lo].lo <= field;
-  double number_bits = kUnknownNumberBits;
-  if (extension) {
-    number_bits = std::log2(static_cast<double>(ranges[lo].hi - ranges[lo].lo) + 1.0);
+  const double extension = candidates_.extension_bits(node, field);
+  if (extension >= 0)
     tally.extension_fields += static_cast<std::uint32_t>(occurrences);
-  } else {
+  else
     tally.unknown_fields += static_cast<std::uint32_t>(occurrences);
-  }
-  tally.bits += number_bits * static_cast<double>(occurrences) + kOpaqueBits * static_cast<double>(bytes);
-  return extension;
-}
-
-double Matcher::count_bits(std::uint8_t label, std::uint32_t values) const noexcept {
-  if (label == 2) return gamma_bits(std::max<std::uint32_t>(values, 1));
-  return values > 1 ? kExtraValueBits * static_cast<double>(values - 1) : 0.0;
+  const double number = extension >= 0 ? extension : kUnknownNumberBits;
+  tally.bits += number * static_cast<double>(occurrences) + kOpaqueBits * static_cast<double>(bytes);
+  return extension >= 0;
 }
 
 void Matcher::settle(std::uint32_t declared, std::uint32_t used, std::uint32_t required, std::uint32_t required_seen,
                      Tally& tally) const noexcept {
-  tally.bits += std::log2(static_cast<double>(declared) + 1) + candidates_.log2_factorial(declared) -
-                candidates_.log2_factorial(used) - candidates_.log2_factorial(declared - used);
+  tally.bits += candidates_.presence().bits(declared, used);
   tally.missing_required += required - required_seen;
   tally.bits += kEscapeBits * static_cast<double>(required - required_seen);
 }
@@ -275,50 +224,62 @@ const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end
 const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
   if (depth > kMaxDepth) return nullptr;
-  if (depth == 1) {
-    // The root's values: the edge memo already holds them by (tag, target).
-    Tally inner;
-    const std::uint8_t* after = fields(node, p, end, group_field, depth, inner, limit);
-    if (after != nullptr) tally.add(inner);
-    return after;
-  }
   // A group's end is found by the parse, so its key holds the field number
   // where a message's holds its end.
   const std::uint64_t a = std::uint64_t{node} << 32 | static_cast<std::uint64_t>(p - begin_);
   const std::uint64_t b = (group_field != 0 ? std::uint64_t{group_field} : static_cast<std::uint64_t>(end - begin_))
                               << 32 |
                           static_cast<std::uint64_t>(depth) << 1 | (group_field != 0 ? 1 : 0);
-  const std::size_t mask = memo_.size() - 1;
-  for (std::size_t slot = mix(a, b) & mask; memo_[slot].used; slot = (slot + 1) & mask) {
-    const Memo& e = memo_[slot];
-    if (e.a == a && e.b == b) {
-      if (e.end == kFailed) return nullptr;
-      tally.add(e.tally);
-      return begin_ + e.end;
+  if (depth > 1) {
+    const std::size_t mask = memo_.size() - 1;
+    for (std::size_t slot = mix(a, b) & mask; memo_[slot].used; slot = (slot + 1) & mask) {
+      const Memo& e = memo_[slot];
+      if (e.a == a && e.b == b) {
+        if (e.end == kFailed) return nullptr;
+        tally.add(e.tally);
+        return begin_ + e.end;
+      }
     }
+  }
+  // A message whose range cannot come under the limit as this node (or
+  // cannot be read by it at all) is not parsed.
+  if (group_field == 0 && limit < kNever) {
+    const Shape* shape = ranges_.shape(p, end, depth);
+    const double bound = shape != nullptr ? ranges_.bound(node, *shape, limit) : kNever;
+    if (bound == kNever) {
+      if (depth > 1) remember(a, b, nullptr, Tally{});
+      return nullptr;
+    }
+    if (bound > limit) return abandon();
   }
   Tally inner;
   const std::uint8_t* after = fields(node, p, end, group_field, depth, inner, limit);
   if (after == nullptr && abandoned_) return nullptr;
-  if (memo_used_ >= memo_.size() / 2 && memo_.size() < kMaxMemo) grow_memo();
-  if (memo_used_ < memo_.size() / 2) {
-    // The parse may have filled slots on this key's probe path (or grown
-    // the table): find the first free one now.
-    const std::size_t now = memo_.size() - 1;
-    std::size_t slot = mix(a, b) & now;
-    while (memo_[slot].used) slot = (slot + 1) & now;
-    ++memo_used_;
-    memo_[slot] = Memo{a, b, true, after != nullptr ? static_cast<std::uint32_t>(after - begin_) : kFailed, inner};
-  }
+  // The root's own values are remembered by the edge memo instead.
+  if (depth > 1) remember(a, b, after, inner);
   if (after != nullptr) tally.add(inner);
   return after;
 }
 
+void Matcher::remember(std::uint64_t a, std::uint64_t b, const std::uint8_t* after, const Tally& inner) {
+  if (memo_used_ >= memo_.size() / 2 && memo_.size() < kMaxMemo) grow_memo();
+  if (memo_used_ >= memo_.size() / 2) return;
+  // The parse may have filled slots on this key's probe path (or grown the
+  // table): the first free one now.
+  const std::size_t mask = memo_.size() - 1;
+  std::size_t slot = mix(a, b) & mask;
+  while (memo_[slot].used) {
+    if (memo_[slot].a == a && memo_[slot].b == b) return;
+    slot = (slot + 1) & mask;
+  }
+  ++memo_used_;
+  memo_[slot] = Memo{a, b, true, after != nullptr ? static_cast<std::uint32_t>(after - begin_) : kFailed, inner};
+}
+
 const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
-  const serial::Node node = graph_.node(node_id);
-  const serial::Records<serial::Transition> declared =
-      graph_.transitions().sub(node.first_transition, node.transition_count);
+  const NodeInfo& node = candidates_.info(node_id);
+  const std::span<const Arc> declared = candidates_.arcs(node_id);
   const auto count = static_cast<std::uint32_t>(declared.size());
   Level& lv = levels_[static_cast<std::size_t>(depth)];
   if (lv.counts.size() < count) lv.counts.resize(count, 0);
@@ -374,7 +335,7 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
 
   std::uint32_t required_seen = 0;
   for (const std::uint32_t ti : lv.touched) {
-    const serial::Transition t = declared[ti];
+    const Arc& t = declared[ti];
     tally.bits += count_bits(t.label, lv.counts[ti] - 1);
     required_seen += t.label == 1;
     lv.counts[ti] = 0;
@@ -382,40 +343,38 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
   const auto used = static_cast<std::uint32_t>(lv.touched.size());
   lv.touched.clear();
   if (result == nullptr) return nullptr;
-  settle(count, used, candidates_.required_count(node_id), required_seen, tally);
+  settle(count, used, node.required, required_seen, tally);
   return result;
 }
 
-// ------------------------------------------------------------------- roots --
+// ------------------------------------------------------------------- edges --
 
-const Matcher::Edge* Matcher::edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
+const Matcher::Edge& Matcher::edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
   const std::uint64_t key = std::uint64_t{tag} << 33 | std::uint64_t{to} << 1 | (label == 2 ? 1 : 0);
-  const std::size_t mask = edges_.size() - 1;
+  std::size_t mask = edges_.size() - 1;
   std::size_t slot = mix(key, 0x5A17) & mask;
   while (edges_[slot].state != State::empty && edges_[slot].key != key) slot = (slot + 1) & mask;
-  Edge& e = edges_[slot];
-  if (e.state == State::parsed || e.state == State::failed) return &e;
-  // Abandoned under a limit at least as large: it would be again.
-  if (e.state == State::abandoned && e.reached >= limit) return &e;
-  if (e.state == State::empty) {
+  if (edges_[slot].state == State::empty) {
     if (edges_used_ >= edges_.size() / 2) {
       if (edges_.size() >= kMaxEdges) {
         spare_ = Edge{};  // full: judged, remembered nowhere
         spare_.key = key;
-        return judge(spare_, tag, to, label, limit);
+        judge(spare_, tag, to, label, limit);
+        return spare_;
       }
       grow_edges();
-      return edge(tag, to, label, limit);
+      mask = edges_.size() - 1;
+      slot = mix(key, 0x5A17) & mask;
+      while (edges_[slot].state != State::empty) slot = (slot + 1) & mask;
     }
     ++edges_used_;
-    e.key = key;
+    edges_[slot].key = key;
   }
-  return judge(e, tag, to, label, limit);
-}
-
-bool Matcher::can_read(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
-  abandoned_ = false;
-  return edge(tag, to, label, limit)->state != State::failed;
+  Edge& e = edges_[slot];
+  // Parsed or failed, it is known; abandoned under a limit at least as
+  // large, it would be again.
+  if (e.state == State::empty || (e.state == State::abandoned && e.reached < limit)) judge(e, tag, to, label, limit);
+  return e;
 }
 
 void Matcher::grow_memo() {
@@ -442,12 +401,13 @@ void Matcher::grow_edges() {
   }
 }
 
-const Matcher::Edge* Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
+void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
   const TagGroup& g = top_.tags[tag];
   const std::uint8_t wire = key_wire(g.key);
-  const serial::Transition t{0, key_field(g.key), label, serial::wire_type_of(graph_.node(to).type), false, to};
+  const Arc t{key_field(g.key), to, label, to < candidates_.node_count() ? serial::wire_type_of(candidates_.info(to).type) : kNoWire};
   Tally tally;
   std::uint32_t values = 0;
+  abandoned_ = false;
   for (std::uint32_t i = 0; i < g.count; ++i) {
     const Occurrence& o = top_.occurrences[g.first + i];
     // A group finds its own end tag; every other value ends where the scan
@@ -462,56 +422,12 @@ const Matcher::Edge* Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to
       } else {
         e.state = State::failed;
       }
-      return &e;
+      return;
     }
   }
   e.state = State::parsed;
   e.values = values;
   e.tally = tally;
-  return &e;
-}
-
-template <class Resolve>
-Matcher::Outcome Matcher::evaluate(std::uint32_t node, std::uint32_t declared, std::uint32_t required, double limit,
-                                   Tally& tally, const Resolve& resolve) {
-  tally = Tally{};
-  abandoned_ = false;
-  used_.clear();
-  for (std::uint32_t g = 0; g < top_.tags.size(); ++g) {
-    const TagGroup& group = top_.tags[g];
-    const Resolved r = resolve(g);
-    if (r.how == Resolved::fails) return Outcome::failed;
-    if (r.how == Resolved::declared) {
-      const Edge* e = edge(g, r.taken.to, r.taken.label, limit - tally.bits);
-      if (e->state == State::failed) return Outcome::failed;
-      if (e->state == State::abandoned) return Outcome::abandoned;
-      tally.add(e->tally);
-      // Tags of one field are neighbours, so are their transitions.
-      if (!used_.empty() && used_.back().transition == r.taken.transition)
-        used_.back().values += e->values;
-      else
-        used_.push_back({r.taken.transition, e->values, r.taken.label});
-    } else {
-      undeclared(node, key_field(group.key), group.count, group.bytes, tally);
-    }
-    if (tally.bits > limit) return Outcome::abandoned;
-  }
-  std::uint32_t required_seen = 0;
-  for (const Used& u : used_) {
-    tally.bits += count_bits(u.label, u.values);
-    required_seen += u.label == 1;
-  }
-  settle(declared, static_cast<std::uint32_t>(used_.size()), required, required_seen, tally);
-  return Outcome::parsed;
-}
-
-Matcher::Outcome Matcher::root(std::uint32_t candidate, std::span<const Taken* const> taken, double limit,
-                               Tally& tally) {
-  return evaluate(candidates_.node(candidate), candidates_.declared(candidate), candidates_.required(candidate), limit,
-                  tally, [&](std::uint32_t g) {
-                    return taken[g] != nullptr ? Resolved{Resolved::declared, *taken[g]}
-                                               : Resolved{Resolved::undeclared, {}};
-                  });
 }
 
 }  // namespace korvex::identify

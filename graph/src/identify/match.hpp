@@ -1,4 +1,4 @@
-// Parsing a payload as a message of one node, and what the parse costs.
+// Parsing a payload's values as a node's, and what the parse costs.
 //
 // The parse follows the wire format strictly: a malformed tag, varint,
 // length or group, a declared field with a wire type its node cannot take,
@@ -6,24 +6,25 @@
 // as its node, or nesting deeper than kMaxDepth, and the node does not
 // parse at all. Unknown fields, values outside their type's range and
 // missing required fields (the violations) parse, but make the match
-// inexact. The cost is the number of bits the payload takes under a simple
-// generative model of the node (identify.hpp states the model), in which a
-// violation costs what encoding it costs.
+// inexact. The cost is the number of bits the payload takes under the
+// generative model of identify.hpp, in which a violation costs what
+// encoding it costs.
 //
-// A Matcher serves one payload and many root nodes. The root's fields are
+// A Matcher serves one payload and many root nodes. A root's fields are
 // judged tag by tag (TopLevel): the values of one tag cost the same for
 // every root whose transition on it leads to the same target, so each
-// (tag, target) is judged once and remembered (the edge memo), and a root
-// costs one lookup per tag. Nested messages and groups are parsed field by
-// field, with per-depth counters, and remembered by (node, bytes, depth):
-// a message that several roots reach through the same child node is parsed
-// once. All of it is scratch reused from root to root: nothing is
-// allocated per candidate. Recursion is bounded by kMaxDepth.
+// (tag, target) is judged once and remembered (the edge memo). Nested
+// messages and groups are parsed field by field, with per-depth counters,
+// and remembered by (node, bytes, depth): a message that several roots
+// reach through the same child node is parsed once. All of it is scratch
+// reused from root to root. Recursion is bounded by kMaxDepth.
 //
-// A parse given a limit stops (abandoned) as soon as its cost passes it:
-// costs only grow, so it could not have come under the limit. Abandoned
-// work is never remembered as a result. Every field read is a step of the
-// call's Work; once it is spent, every parse is abandoned.
+// A parse given a limit stops (abandoned) as soon as its cost is known to
+// pass it: before a nested message is parsed, the bound of its range as
+// that node (ranges.hpp) is compared with what is left of the limit, and
+// costs only grow while fields are read. Abandoned work is never
+// remembered as a result. Every field read is a step of the call's Work;
+// once it is spent, every parse is abandoned.
 #pragma once
 
 #include <cstddef>
@@ -60,46 +61,47 @@ struct Tally {
 
 class Matcher {
  public:
-  enum class Outcome : std::uint8_t { parsed, failed, abandoned };
-
-  // `top` is the scan of `payload`; both and `work` must outlive the
-  // matcher.
-  Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, Work& work);
-
-  // Parses the payload as a message of the candidate's node: taken[g] says
-  // how the node declares tag group g, nullptr when it does not (the
-  // fields are then extensions or unknown). Reads no transition of the
-  // root itself.
-  Outcome root(std::uint32_t candidate, std::span<const Taken* const> taken, double limit, Tally& tally);
-  // Whether the values of tag group `tag` may parse for a transition into
-  // `to` with `label` at no more than `limit` bits: false when they do
-  // not parse at all (remembered, as is a full result).
-  bool can_read(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
-  // The floors of the payload's ranges.
-  Ranges& ranges() noexcept { return ranges_; }
-
- private:
-  struct Level {
-    std::vector<std::uint32_t> counts;   // per transition of the node: values seen + 1, 0 when unused
-    std::vector<std::uint32_t> touched;  // transitions with a non-zero count, in first-seen order
-  };
-  struct Used {
-    std::uint32_t transition;
-    std::uint32_t values;
-    std::uint8_t label;
-  };
-  // How a root takes one tag group.
-  struct Resolved {
-    enum How : std::uint8_t { declared, undeclared, fails } how;
-    Taken taken;
-  };
   enum class State : std::uint8_t { empty, parsed, failed, abandoned };
+  // The values of one tag group read through one target.
   struct Edge {
     std::uint64_t key = 0;  // tag index << 33 | target << 1 | repeated
     State state = State::empty;
     std::uint32_t values = 0;
     double reached = 0;  // abandoned: the cost it had passed
     Tally tally;
+  };
+
+  // `top` is the scan of `payload`; both and `work` must outlive the
+  // matcher.
+  Matcher(const Candidates& candidates, std::span<const std::uint8_t> payload, const TopLevel& top, Work& work);
+
+  // The values of tag group `tag` read through a transition into `to`
+  // (`label` says whether it is repeated), judged up to `limit` bits and
+  // remembered: parsed (tally, values), failed, or abandoned once past
+  // `limit` (then judged again when asked with a larger one). The entry
+  // lives until the next call.
+  const Edge& edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+
+  // The prices the root's own fields pay, beside their values: an
+  // undeclared field (an extension when the node's ranges hold it,
+  // returning true; else unknown), the count of one transition's values,
+  // and which of the node's fields a message used with the required
+  // fields it lacks.
+  bool undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t occurrences, std::uint64_t bytes,
+                  Tally& tally) const noexcept;
+  static double count_bits(std::uint8_t label, std::uint32_t values) noexcept {
+    if (label == 2) return gamma_bits(values > 0 ? values : 1);
+    return values > 1 ? kExtraValueBits * static_cast<double>(values - 1) : 0.0;
+  }
+  void settle(std::uint32_t declared, std::uint32_t used, std::uint32_t required, std::uint32_t required_seen,
+              Tally& tally) const noexcept;
+
+  Ranges& ranges() noexcept { return ranges_; }
+
+ private:
+  struct Level {
+    std::vector<std::uint32_t> counts;   // per transition of the node: values seen + 1, 0 when unused
+    std::vector<std::uint32_t> touched;  // transitions with a non-zero count, in first-seen order
   };
   struct Memo {
     std::uint64_t a = 0, b = 0;  // node and start; end or group field, depth, group flag
@@ -109,25 +111,20 @@ class Matcher {
   };
   static constexpr std::uint32_t kFailed = 0xFFFFFFFF;
 
-  template <class Resolve>
-  Outcome evaluate(std::uint32_t node, std::uint32_t declared, std::uint32_t required, double limit, Tally& tally,
-                   const Resolve& resolve);
-  // The values of tag group `tag` for a transition into `to` with `label`,
-  // through the edge memo. The entry lives until the next call.
-  const Edge* edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
-  const Edge* judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+  void judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
   void grow_edges();
   void grow_memo();
-  // One value of a declared field that arrived with `wire`, for transition
-  // t: the position after it, or nullptr (failed, or abandoned_).
-  const std::uint8_t* value(const serial::Transition& t, std::uint8_t wire, const std::uint8_t* p,
-                            const std::uint8_t* end, int depth, Tally& tally, std::uint32_t& values, double limit);
+  void remember(std::uint64_t a, std::uint64_t b, const std::uint8_t* after, const Tally& inner);
+  // One value of a declared field that arrived with `wire`, for arc t:
+  // the position after it, or nullptr (failed, or abandoned_).
+  const std::uint8_t* value(const Arc& t, std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end,
+                            int depth, Tally& tally, std::uint32_t& values, double limit);
   // The fields of a nested message (group_field 0: up to `end`) or group
   // (up to the end tag of group_field, which it consumes) into a fresh
   // tally; the position after, or nullptr (failed, or abandoned_).
   const std::uint8_t* fields(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                              std::uint32_t group_field, int depth, Tally& tally, double limit);
-  // fields() through the memo, adding to `tally`.
+  // fields() through the bound and the memo, adding to `tally`.
   const std::uint8_t* nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                              std::uint32_t group_field, int depth, Tally& tally, double limit);
   // Skips the value of an undeclared field; nullptr when malformed.
@@ -135,28 +132,17 @@ class Matcher {
                            int depth) const noexcept;
   const std::uint8_t* skip_group(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field,
                                  int depth) const noexcept;
-  // The price of a varint value for a transition into `leaf`.
-  void varint_value(const serial::Node& leaf, std::uint64_t v, std::size_t length, Tally& tally) const noexcept;
-  // The price of an undeclared field of `node`: an extension when the
-  // node's ranges hold `field` (returns true), else unknown.
-  bool undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t occurrences, std::uint64_t bytes,
-                  Tally& tally) const noexcept;
-  // Which of the node's fields a message used and how often: presence and
-  // count prices, and the required fields it lacks.
-  void settle(std::uint32_t declared, std::uint32_t used, std::uint32_t required, std::uint32_t required_seen,
-              Tally& tally) const noexcept;
-  double count_bits(std::uint8_t label, std::uint32_t values) const noexcept;
+  // The price of a varint value for an arc into `leaf`.
+  void varint_value(const NodeInfo& leaf, std::uint64_t v, std::size_t length, Tally& tally) const noexcept;
   const std::uint8_t* abandon() noexcept { return abandoned_ = true, nullptr; }
 
   const Candidates& candidates_;
-  const serial::GraphView& graph_;
   const std::uint8_t* begin_;
   const std::uint8_t* end_;
   const TopLevel& top_;
   Work& work_;
   Ranges ranges_;
   std::vector<Level> levels_;
-  std::vector<Used> used_;
   std::vector<Edge> edges_;
   std::size_t edges_used_ = 0;
   Edge spare_;

@@ -3,9 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <bit>
-#include <cmath>
-#include <limits>
 
 #include "identify/scan.hpp"
 
@@ -48,11 +45,27 @@ inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t
   return nullptr;
 }
 
-const double kUnknownNumberBits = std::log2(static_cast<double>(kMaxField));
+std::size_t varint_size(std::uint64_t v) {
+  std::size_t n = 1;
+  while (v >= 0x80) v >>= 7, ++n;
+  return n;
+}
+
+// Past one value of `wire` (not a group), or nullptr.
+inline const std::uint8_t* skip_value(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end) noexcept {
+  std::uint64_t v;
+  switch (wire) {
+    case 0: return read_varint(p, end, v);
+    case 1: return end - p >= 8 ? p + 8 : nullptr;
+    case 5: return end - p >= 4 ? p + 4 : nullptr;
+    case 2:
+      p = read_varint(p, end, v);
+      return p != nullptr && v <= static_cast<std::uint64_t>(end - p) ? p + v : nullptr;
+    default: return nullptr;
+  }
+}
 
 }  // namespace
-
-double gamma_bits(std::uint64_t n) noexcept { return 2.0 * static_cast<double>(std::bit_width(n) - 1) + 1.0; }
 
 double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept {
   std::size_t counts[3] = {0, 0, 0};
@@ -104,23 +117,27 @@ double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept {
 Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, Work& work)
     : candidates_(candidates), begin_(begin), work_(work), table_(64) {}
 
-Ranges::Entry& Ranges::entry(const std::uint8_t* p) {
-  const auto key = static_cast<std::uint32_t>(p - begin_);
+Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
+  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const auto slot_of = [&](std::uint64_t k) {
+    return static_cast<std::size_t>(spread(k)) & (table_.size() - 1);
+  };
   if (used_ >= table_.size() / 2) {
     std::vector<Entry> old(table_.size() * 2);
     old.swap(table_);
     for (const Entry& e : old) {
-      if (e.key == 0xFFFFFFFF) continue;
-      std::size_t slot = (e.key * 0x9E3779B1u) & (table_.size() - 1);
-      while (table_[slot].key != 0xFFFFFFFF) slot = (slot + 1) & (table_.size() - 1);
+      if (e.key == kEmpty) continue;
+      std::size_t slot = slot_of(e.key);
+      while (table_[slot].key != kEmpty) slot = (slot + 1) & (table_.size() - 1);
       table_[slot] = e;
     }
   }
-  std::size_t slot = (key * 0x9E3779B1u) & (table_.size() - 1);
-  while (table_[slot].key != 0xFFFFFFFF && table_[slot].key != key) slot = (slot + 1) & (table_.size() - 1);
+  std::size_t slot = slot_of(key);
+  while (table_[slot].key != kEmpty && table_[slot].key != key) slot = (slot + 1) & (table_.size() - 1);
   if (table_[slot].key != key) {
     table_[slot].key = key;
     ++used_;
+    work_.spend(1);
   }
   return table_[slot];
 }
@@ -128,29 +145,148 @@ Ranges::Entry& Ranges::entry(const std::uint8_t* p) {
 double Ranges::text(const std::uint8_t* p, const std::uint8_t* end) {
   if (p == end) return 0;
   // Entries are found again after the calls below, which may grow the table.
-  if (const Entry& e = entry(p); e.has_text) return e.text;
+  if (const Entry& e = entry(p, end); e.has_text) return e.text;
   work_.spend(1 + static_cast<std::uint64_t>(end - p) / 16);
   const double bits = text_bits(p, end);
-  Entry& e = entry(p);
+  Entry& e = entry(p, end);
   e.text = bits;
   e.has_text = true;
   return bits;
 }
 
-double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth) {
-  if (p == end) return 0;
-  if (const Entry& e = entry(p); e.has_floor) return e.floor;
-  const double length = static_cast<double>(end - p);
-  double best = kOpaqueBits * length;
-  if (const double t = text(p, end); t >= 0) best = std::min(best, t);
-  if (p < end) {
-    if (const double m = message_floor(p, end, depth + 1); m >= 0) best = std::min(best, m);
-    best = std::min(best, packed_floor(p, end));
+double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, std::uint8_t readings) {
+  if (const Entry& e = entry(p, end); e.has_floor) return e.floor;
+  // Only the readings some node declaring the field offers.
+  const double opaque = kOpaqueBits * static_cast<double>(end - p);
+  double best = kNever;
+  if (readings & (Candidates::kAsString | Candidates::kAsBytes)) {
+    const double t = text(p, end);
+    if ((readings & Candidates::kAsString) && t >= 0) best = std::min(best, t);
+    if (readings & Candidates::kAsBytes) best = std::min(best, 1 + (t >= 0 ? std::min(t, opaque) : opaque));
   }
-  Entry& e = entry(p);
+  if (readings & Candidates::kAsPackedVarints) best = std::min(best, packed(p, end));
+  if ((readings & Candidates::kAsPackedFixed) && (end - p) % 4 == 0) best = std::min(best, opaque);
+  std::uint32_t s = kNone;
+  double message = kNever;
+  if (readings & Candidates::kAsFields) {
+    s = read_message(p, end, depth, message);
+    if (s == kNotWire) message = kNever;
+    best = std::min(best, message);
+  }
+  Entry& e = entry(p, end);
   e.floor = best;
   e.has_floor = true;
+  if (s != kNone) {
+    e.shape = s;
+    e.message = message;
+  }
   return best;
+}
+
+const Shape* Ranges::shape(const std::uint8_t* p, const std::uint8_t* end, int depth) {
+  if (const Entry& e = entry(p, end); e.shape != kNone) return e.shape == kNotWire ? nullptr : &shapes_[e.shape];
+  double message = 0;
+  const std::uint32_t s = read_message(p, end, depth, message);
+  Entry& e = entry(p, end);
+  e.shape = s;
+  e.message = s != kNotWire ? message : kNever;
+  return s == kNotWire ? nullptr : &shapes_[s];
+}
+
+double Ranges::message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth) {
+  shape(p, end, depth);
+  return entry(p, end).message;
+}
+
+double Ranges::packed(const std::uint8_t* p, const std::uint8_t* end) {
+  if (p == end) return 0;
+  if (const Entry& e = entry(p, end); e.packed >= 0) return e.packed;
+  const double bits = packed_floor(p, end);
+  entry(p, end).packed = bits;
+  return bits;
+}
+
+double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf,
+                           std::uint32_t& count, bool& exact) {
+  count = 0;
+  exact = true;
+  if (p == end) return 0;
+  // The other classes' bounds, as signed values: class i holds
+  // [kLow[i], kHigh[i]].
+  static constexpr std::int64_t kLow[kClasses] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31),
+                                                  128, std::int64_t{1} << 14, std::int64_t{1} << 31,
+                                                  std::int64_t{1} << 32};
+  static constexpr std::int64_t kHigh[kClasses] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
+                                                   (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
+                                                   std::numeric_limits<std::int64_t>::max()};
+  std::uint32_t index = entry(p, end).run;
+  if (index == kNone) {
+    work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
+    Run run{};
+    for (const std::uint8_t* q = p; q < end;) {
+      if (*q < 0x80) {
+        ++run.small[*q++];
+        continue;
+      }
+      const std::uint8_t* at = q;
+      std::uint64_t v;
+      q = read_varint(q, end, v);
+      if (q == nullptr) {
+        index = kNotWire;
+        break;
+      }
+      const auto s = static_cast<std::int64_t>(v);
+      int c = 0;
+      while (s > kHigh[c]) ++c;
+      ++run.values[c];
+      run.bytes[c] += static_cast<std::uint64_t>(q - at);
+    }
+    if (index != kNotWire) {
+      index = static_cast<std::uint32_t>(runs_.size());
+      runs_.push_back(run);
+    }
+    entry(p, end).run = index;
+  }
+  if (index == kNotWire) return kNever;
+  const Run& run = runs_[index];
+  constexpr double kOutside = kEscapeBits + kLength64;
+  std::int64_t lo = std::numeric_limits<std::int64_t>::min(), hi = std::numeric_limits<std::int64_t>::max();
+  double each = kLength64;
+  const bool ranged = leaf.range != serial::kNoIndex;
+  if (ranged) {
+    lo = candidates_.leaf_range(leaf.range).lo, hi = candidates_.leaf_range(leaf.range).hi;
+    each = candidates_.range_bits(leaf.range);
+  } else if (leaf.type == 8) {
+    lo = 0, hi = (std::int64_t{1} << 32) - 1, each = kLength32u;
+  } else if (leaf.type == 9) {
+    lo = -(std::int64_t{1} << 31), hi = (std::int64_t{1} << 31) - 1, each = kLength32;
+  }
+  // An integer leaf pays 7 bits a byte besides its price; a range leaf
+  // only its price.
+  const double inside_bytes = ranged ? 0.0 : kVarintByteBits;
+  double bits = 0;
+  std::uint32_t small_in = 0, small_all = 0;
+  for (int v = 0; v < 128; ++v) {
+    small_all += run.small[v];
+    if (lo <= v && v <= hi) small_in += run.small[v];
+  }
+  bits += (each + inside_bytes) * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
+  count = small_all;
+  for (int c = 0; c < kClasses; ++c) {
+    const double n = run.values[c], bytes = kVarintByteBits * static_cast<double>(run.bytes[c]);
+    count += run.values[c];
+    if (n == 0) continue;
+    if (lo <= kLow[c] && kHigh[c] <= hi) {
+      bits += each * n + (ranged ? 0.0 : bytes);
+    } else if (hi < kLow[c] || lo > kHigh[c] || lo > hi) {
+      bits += kOutside * n + bytes;
+    } else {
+      // Some inside, some not: each at the cheaper, at least one byte long.
+      exact = false;
+      bits += n * std::min(each + inside_bytes, kOutside + kVarintByteBits);
+    }
+  }
+  return bits;
 }
 
 double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end) {
@@ -160,13 +296,14 @@ double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end) {
     const std::uint8_t* at = p;
     std::uint64_t v;
     p = read_varint(p, end, v);
-    if (p == nullptr) return std::numeric_limits<double>::infinity();
+    if (p == nullptr) return kNever;
     bits += candidates_.varint_floor(v, static_cast<std::size_t>(p - at));
   }
   return bits;
 }
 
-double Ranges::value_floor(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end, int depth) {
+double Ranges::value_floor(std::uint32_t field, std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end,
+                           int depth) {
   std::uint64_t v;
   switch (wire) {
     case 0: {
@@ -178,55 +315,288 @@ double Ranges::value_floor(std::uint8_t wire, const std::uint8_t* p, const std::
     case 2: {
       const std::uint8_t* content = read_varint(p, end, v);
       if (content == nullptr || v > static_cast<std::uint64_t>(end - content)) return 0;
-      return gamma_bits(v + 1) + floor(content, content + v, depth);
+      if (v == 0) return gamma_bits(1);
+      return gamma_bits(v + 1) + floor(content, content + v, depth, candidates_.readings(tag_key(field, 2)));
     }
-    default: return 0;  // groups: no floor beyond their fields' being there
+    case 3: {
+      double bits = 0;
+      return group_floor(p, end, field, depth, bits) != nullptr ? bits : 0.0;
+    }
+    default: return 0;
   }
 }
 
-double Ranges::message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth) {
-  if (depth > kMaxDepth) return 0;
-  // A message of k >= 1 fields spends at least log2(k + 1) >= 1 bit on
-  // which of its fields are there.
-  double bits = 1;
-  int open_groups = 0;
-  std::uint32_t group_fields[kMaxDepth + 1];
+const std::uint8_t* Ranges::group_floor(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth,
+                                        double& floor) {
+  floor = 0;
+  if (depth > kMaxDepth) return nullptr;
   while (p < end) {
-    if (!work_.spend(1)) return 0;
+    if (!work_.spend(1)) return nullptr;
     const std::uint8_t* tag_at = p;
     std::uint64_t tag;
     p = read_varint(p, end, tag);
-    if (p == nullptr) return -1;
-    const std::uint64_t field = tag >> 3;
+    if (p == nullptr) return nullptr;
+    const std::uint64_t f = tag >> 3;
     const auto wire = static_cast<std::uint8_t>(tag & 7);
-    if (field == 0 || field > kMaxField || wire > 5) return -1;
-    if (wire == 4) {
-      if (open_groups == 0 || group_fields[open_groups - 1] != field) return -1;
-      --open_groups;
-      continue;
-    }
+    if (f == 0 || f > kMaxField || wire > 5) return nullptr;
+    if (wire == 4) return f == field ? p : nullptr;
+    double value = kNever;
+    const bool declared = candidates_.readings(tag_key(static_cast<std::uint32_t>(f), wire)) != 0;
     if (wire == 3) {
-      if (depth + open_groups >= kMaxDepth) return -1;
-      group_fields[open_groups++] = static_cast<std::uint32_t>(field);
-      continue;
+      p = group_floor(p, end, static_cast<std::uint32_t>(f), depth + 1, value);
+    } else {
+      const std::uint8_t* value_at = p;
+      p = skip_value(wire, p, end);
+      if (p != nullptr && declared) value = value_floor(static_cast<std::uint32_t>(f), wire, value_at, p, depth + 1);
     }
-    const std::uint8_t* value_at = p;
-    std::uint64_t v;
-    switch (wire) {
-      case 0: p = read_varint(p, end, v); break;
-      case 1: p = end - p >= 8 ? p + 8 : nullptr; break;
-      case 5: p = end - p >= 4 ? p + 4 : nullptr; break;
-      default:
-        p = read_varint(p, end, v);
-        if (p != nullptr) p = v <= static_cast<std::uint64_t>(end - p) ? p + v : nullptr;
-        break;
-    }
-    if (p == nullptr) return -1;
-    // Declared, an extension (8 bits a byte at least) or unknown.
-    const double as_value = value_floor(wire, value_at, p, depth + open_groups);
-    bits += std::min(as_value, kOpaqueBits * static_cast<double>(p - tag_at));
+    if (p == nullptr) return nullptr;
+    // Declared, an extension or unknown.
+    const double undeclared =
+        kOpaqueBits * static_cast<double>(p - tag_at) + candidates_.least_number_bits(static_cast<std::uint32_t>(f));
+    floor += declared ? std::min(value, undeclared) : undeclared;
   }
-  return open_groups == 0 ? bits : -1;
+  return nullptr;  // the group never ends
+}
+
+const std::uint8_t* Ranges::skip_group(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth) {
+  if (depth > kMaxDepth) return nullptr;
+  while (p < end) {
+    if (!work_.spend(1)) return nullptr;
+    std::uint64_t tag;
+    p = read_varint(p, end, tag);
+    if (p == nullptr) return nullptr;
+    const std::uint64_t f = tag >> 3;
+    const auto wire = static_cast<std::uint8_t>(tag & 7);
+    if (f == 0 || f > kMaxField || wire > 5) return nullptr;
+    if (wire == 4) return f == field ? p : nullptr;
+    p = wire == 3 ? skip_group(p, end, static_cast<std::uint32_t>(f), depth + 1) : skip_value(wire, p, end);
+    if (p == nullptr) return nullptr;
+  }
+  return nullptr;  // the group never ends
+}
+
+std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* end, int depth, double& floor) {
+  if (depth > kMaxDepth) return kNotWire;
+  const std::size_t mark = fields_.size();
+  const auto give_up = [&] {
+    fields_.resize(mark);
+    return kNotWire;
+  };
+  while (p < end) {
+    if (!work_.spend(1)) return give_up();
+    const std::uint8_t* tag_at = p;
+    std::uint64_t tag;
+    p = read_varint(p, end, tag);
+    if (p == nullptr) return give_up();
+    const std::uint64_t f = tag >> 3;
+    const auto wire = static_cast<std::uint8_t>(tag & 7);
+    if (f == 0 || f > kMaxField || wire > 5 || wire == 4) return give_up();
+    double value = 0, as_string = 0, as_bytes = 0;
+    const std::uint8_t* value_at = p;
+    Content content{0, 0, 0};
+    const std::uint8_t readings = candidates_.readings(tag_key(static_cast<std::uint32_t>(f), wire));
+    if (readings == 0) {
+      // No node declares it: its value is never read.
+      p = wire == 3 ? skip_group(p, end, static_cast<std::uint32_t>(f), depth + 1) : skip_value(wire, p, end);
+    } else if (wire == 3) {
+      p = group_floor(p, end, static_cast<std::uint32_t>(f), depth + 1, value);
+      if (p != nullptr)
+        content = Content{static_cast<std::uint32_t>(value_at - begin_),
+                          static_cast<std::uint32_t>(p - begin_ - static_cast<std::ptrdiff_t>(varint_size(tag_key(static_cast<std::uint32_t>(f), 4)))), 0};
+    } else {
+      p = skip_value(wire, p, end);
+      if (p != nullptr) value = value_floor(static_cast<std::uint32_t>(f), wire, value_at, p, depth + 1);
+      if (p != nullptr && wire == 2) {
+        std::uint64_t length = 0;
+        const std::uint8_t* at = read_varint(value_at, p, length);
+        content = Content{static_cast<std::uint32_t>(at - begin_), static_cast<std::uint32_t>(p - begin_),
+                          static_cast<std::uint8_t>(at - value_at)};
+        const double text = readings & (Candidates::kAsString | Candidates::kAsBytes) ? this->text(at, p) : -1;
+        const double length_bits = gamma_bits(length + 1);
+        as_string = text >= 0 ? length_bits + text : kNever;
+        as_bytes = length_bits + 1 + (text >= 0 ? std::min(text, kOpaqueBits * static_cast<double>(length))
+                                                : kOpaqueBits * static_cast<double>(length));
+      } else if (p != nullptr && wire == 0) {
+        content = Content{static_cast<std::uint32_t>(value_at - begin_), static_cast<std::uint32_t>(p - begin_), 0};
+      }
+    }
+    if (p == nullptr) return give_up();
+    const double opaque = kOpaqueBits * static_cast<double>(p - tag_at);
+    const double undeclared = opaque + candidates_.least_number_bits(static_cast<std::uint32_t>(f));
+    const double unknown = kUnknownNumberBits + opaque;
+    // A field no node declares is undeclared under every node; a declared
+    // one no declaring node can read costs, as a bound, what it would
+    // unknown (so that sums stay finite).
+    if (readings == 0) value = undeclared;
+    fields_.push_back(Field{tag_key(static_cast<std::uint32_t>(f), wire), std::min(value, unknown), unknown, opaque,
+                            std::min(value, undeclared), as_string, as_bytes, content});
+  }
+  // The fields by key, each key's summed.
+  std::sort(fields_.begin() + static_cast<std::ptrdiff_t>(mark), fields_.end(),
+            [](const Field& a, const Field& b) { return a.key < b.key; });
+  Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth, static_cast<std::uint32_t>(shapes_.size())};
+  // A message of at least one field, read as any node: which fields it
+  // uses costs at least the presence floor.
+  floor = fields_.size() > mark ? candidates_.presence_floor() : 0.0;
+  for (std::size_t i = mark; i < fields_.size(); ++i) {
+    const Field& f = fields_[i];
+    if (s.count == 0 || keys_.back().key != f.key) {
+      keys_.push_back(ShapeKey{f.key, 0, static_cast<std::uint32_t>(contents_.size()), 0, 0, 0, 0, 0});
+      ++s.count;
+    }
+    ShapeKey& k = keys_.back();
+    ++k.count;
+    contents_.push_back(f.content);
+    k.floor += f.floor;
+    k.unknown += f.unknown;
+    k.opaque += f.opaque;
+    k.as_string += f.as_string;
+    k.as_bytes += f.as_bytes;
+    s.declared += f.floor;
+    floor += f.any;
+  }
+  fields_.resize(mark);
+  work_.spend(s.count);
+  shapes_.push_back(s);
+  return static_cast<std::uint32_t>(shapes_.size() - 1);
+}
+
+double* Ranges::remembered(std::uint64_t key) {
+  const auto slot_of = [&](std::uint64_t k) {
+    return static_cast<std::size_t>(spread(k)) & (bounds_.size() - 1);
+  };
+  if (bounds_.empty()) bounds_.resize(64);
+  if (bounds_used_ >= bounds_.size() / 2) {
+    std::vector<Bound> old(bounds_.size() * 2);
+    old.swap(bounds_);
+    for (const Bound& b : old) {
+      if (b.key == kEmpty) continue;
+      std::size_t slot = slot_of(b.key);
+      while (bounds_[slot].key != kEmpty) slot = (slot + 1) & (bounds_.size() - 1);
+      bounds_[slot] = b;
+    }
+  }
+  std::size_t slot = slot_of(key);
+  while (bounds_[slot].key != kEmpty && bounds_[slot].key != key) slot = (slot + 1) & (bounds_.size() - 1);
+  if (bounds_[slot].key == kEmpty) {
+    bounds_[slot].key = key;
+    bounds_[slot].bits = -1;
+    ++bounds_used_;
+  }
+  return &bounds_[slot].bits;
+}
+
+double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
+  // The nested bounds below may add shapes, keys and contents: those of
+  // `s` are read by index.
+  const NodeInfo& n = candidates_.info(node);
+  const Presence& presence = candidates_.presence();
+  // The mask alone: keys certainly not declared cost what they cost
+  // unknown (or as extensions, when the node has ranges: then this step
+  // is left out).
+  if (!candidates_.has_extensions(node)) {
+    const Mask& mask = candidates_.mask(node);
+    double bits = s.declared;
+    std::uint32_t maybe = 0;
+    for (std::uint32_t i = s.first; i < s.first + s.count; ++i) {
+      const ShapeKey& k = keys_[i];
+      if (mask.may_have(Mask::bit(k.key)))
+        ++maybe;
+      else
+        bits += k.unknown - k.floor;
+    }
+    bits += presence.least(n.count, 0, maybe);
+    if (bits > limit) return bits;
+  }
+  const std::uint64_t memo = std::uint64_t{node} << 32 | std::uint64_t{s.index} << 2 | static_cast<std::uint64_t>(levels & 3);
+  if (const double* known = remembered(memo); *known >= 0) return *known;
+  work_.spend(1 + s.count / 4);
+  // The transitions: each key declared (at its floor, or bounded as its
+  // target when that reads fields), an extension or unknown; which fields
+  // are used, how many values each has at least.
+  const std::span<const Arc> arcs = candidates_.arcs(node);
+  const auto count = static_cast<std::uint32_t>(arcs.size());
+  double bits = 0, rest = s.declared;  // rest: the floors of the keys still to come
+  std::uint32_t used = 0, required_seen = 0, from = 0;
+  std::uint32_t last = count, values = 0;
+  std::uint8_t label = 0;
+  const auto close = [&] {
+    if (last == count) return;
+    bits += label == 2 ? gamma_bits(std::max<std::uint32_t>(values, 1))
+                       : kExtraValueBits * static_cast<double>(std::max<std::uint32_t>(values, 1) - 1);
+  };
+  for (std::uint32_t i = s.first; i < s.first + s.count; ++i) {
+    const ShapeKey k = keys_[i];
+    rest -= k.floor;
+    const std::uint32_t field = key_field(k.key);
+    const std::uint8_t wire = key_wire(k.key);
+    // Keys ascend, so the search goes on from the last one's place.
+    std::uint32_t lo = from, hi = count;
+    while (lo < hi) {
+      const std::uint32_t mid = lo + (hi - lo) / 2;
+      if (arcs[mid].field < field)
+        lo = mid + 1;
+      else
+        hi = mid;
+    }
+    from = lo;
+    if (lo < count && arcs[lo].field == field) {
+      std::uint32_t ti = lo;
+      while (ti < count && arcs[ti].field == field &&
+             !(arcs[ti].wire == wire || (wire == 2 && packable(arcs[ti].label, arcs[ti].wire))))
+        ++ti;
+      if (ti == count || arcs[ti].field != field) return *remembered(memo) = kNever;  // declared with another wire type
+      const Arc& arc = arcs[ti];
+      if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
+        // Each of its messages (or groups) as the arc's target.
+        double inner = 0;
+        for (std::uint32_t j = 0; j < k.count; ++j) {
+          const Content& c = contents_[k.first + j];
+          const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
+          if (sub == nullptr) return *remembered(memo) = kNever;
+          if (wire == 2) inner += gamma_bits(c.end - c.begin + 1);
+          inner += bound(arc.to, *sub, limit - bits - rest - inner, levels - 1);
+          if (inner == kNever) return *remembered(memo) = kNever;
+          if (bits + inner + rest > limit) return bits + inner + rest;
+        }
+        bits += inner;
+      } else if (arc.wire == wire && wire == 2 && !has_fields(candidates_.info(arc.to).type)) {
+        // A string or bytes field: exactly.
+        const double exact = candidates_.info(arc.to).is_string ? k.as_string : k.as_bytes;
+        if (exact == kNever) return *remembered(memo) = kNever;  // not UTF-8: a string cannot hold it
+        bits += exact;
+      } else if (arc.wire == wire && wire == 0 && k.count <= kExactVarints) {
+        // A varint field: each value as the arc's leaf prices it.
+        const NodeInfo& leaf = candidates_.info(arc.to);
+        for (std::uint32_t j = 0; j < k.count; ++j) {
+          const Content& c = contents_[k.first + j];
+          std::uint64_t v = 0;
+          read_varint(begin_ + c.begin, begin_ + c.end, v);
+          bool outside;
+          bits += candidates_.varint_bits(leaf, v, c.end - c.begin, outside);
+        }
+      } else {
+        bits += k.floor;
+      }
+      if (ti != last) {
+        close();
+        last = ti;
+        values = 0;
+        label = arc.label;
+        ++used;
+        required_seen += label == 1;
+      }
+      values += wire == arc.wire ? k.count : 0;
+    } else if (const double e = candidates_.extension_bits(node, field); e >= 0) {
+      bits += e * k.count + k.opaque;
+    } else {
+      bits += k.unknown;
+    }
+    if (bits + rest > limit) return bits + rest;
+  }
+  close();
+  bits += presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen);
+  return *remembered(memo) = bits;
 }
 
 }  // namespace korvex::identify

@@ -1,107 +1,184 @@
-// Facts about one payload's length-delimited contents, computed once per
-// range and shared by every candidate that reads the range: what the bytes
-// cost as text, and their floor, the least they can cost under any reading
-// a graph offers (a string, bytes, a packed run of numbers, or a message of
-// any type). Floors are what the search's bounds are made of: a candidate
-// whose fields cannot come under the best answers found so far, even at
-// their floors, is never parsed.
+// Facts about one payload's nested contents, computed once per byte range
+// and shared by every candidate that reads the range: what the bytes cost
+// as text, their floor (the least they can cost under any reading a graph
+// offers: a string, bytes, a packed run of numbers, or a message of any
+// type) and their shape (the range's own top level read as a message: for
+// each tag, how many fields, their floors, what they cost unknown).
+//
+// Floors and shapes make the bounds the search prunes with. A floor never
+// exceeds the cost that match.hpp gives the same bytes under any node, and
+// bound(node, shape) never exceeds the cost of the range read as `node`:
+// its fields at their floors where the node declares them, exactly priced
+// where it does not, which and how many fields it uses and the required
+// fields it lacks exactly. So a target whose bound passes what a match may
+// still cost is never parsed, and no candidate that could rank is cut.
+// bound() first looks only at the node's field mask, then, if that does
+// not settle it, at the node's transitions: a wrong target is usually
+// ruled out by its mask alone.
 //
 // The text model prices each byte of valid UTF-8 by its class: printable
 // ASCII kPrintableBits, tab, newline and carriage return kSpaceBits, every
 // other control byte kControlBits, each byte of a multi-byte sequence
 // kWideBits. Invalid UTF-8 is no text at all.
 //
-// A floor never exceeds the cost that match.hpp gives the same bytes under
-// any node, so bounds made of floors never cut a candidate that could rank.
-// Ranges are keyed by the offset their content starts at: from one start,
-// wire format has one reading, so the key names one range. Every step is
-// counted against the call's work budget (Work).
+// Ranges are keyed by where they start and end. Every step is counted
+// against the call's work budget (Work); so is the memory, one entry a
+// range.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
 #include "identify/candidates.hpp"
+#include "identify/model.hpp"
 
 namespace korvex::identify {
 
-// The model's prices, in bits (identify.hpp explains them).
-inline constexpr double kLength64 = 3.321928094887362;   // log2 10: a 64-bit varint is 1 to 10 bytes long
-inline constexpr double kLength32u = 2.321928094887362;  // log2 5: uint32, sint32 take 1 to 5
-inline constexpr double kLength32 = 2.584962500721156;   // log2 6: int32 1 to 5, or 10 when negative
-inline constexpr double kVarintByteBits = 7;
-inline constexpr double kEscapeBits = 8;  // a value outside its type, a required field left out
-inline constexpr double kExtraValueBits = 8;  // each further value of a field that is not repeated
-inline constexpr double kOpaqueBits = 8;  // a byte of `bytes`, or of an unknown field
-inline constexpr double kPrintableBits = 6;
-inline constexpr double kSpaceBits = 8;
-inline constexpr double kControlBits = 16;
-inline constexpr double kWideBits = 7;
-
-// The steps one identification may take: a fixed allowance plus a number
-// per payload byte, so that time grows at most linearly with the payload.
-class Work {
- public:
-  static constexpr std::uint64_t kPerByte = 2;
-  static constexpr std::uint64_t kBase = std::uint64_t{1} << 22;
-
-  explicit Work(std::size_t payload) noexcept : left_(kBase + kPerByte * static_cast<std::uint64_t>(payload)) {}
-  // Spends n steps; false once the budget is gone (and from then on).
-  bool spend(std::uint64_t n) noexcept {
-    if (n > left_) return exhausted_ = true, left_ = 0, false;
-    left_ -= n;
-    return !exhausted_;
-  }
-  bool exhausted() const noexcept { return exhausted_; }
-  std::uint64_t budget(std::size_t payload) const noexcept {
-    return kBase + kPerByte * static_cast<std::uint64_t>(payload);
-  }
-
- private:
-  std::uint64_t left_;
-  bool exhausted_ = false;
-};
-
-// Elias gamma length of n >= 1: how counts and lengths are paid for.
-double gamma_bits(std::uint64_t n) noexcept;
+inline constexpr double kNever = std::numeric_limits<double>::infinity();
 
 // The text price of the bytes, or a negative number when they are not
 // valid UTF-8.
 double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept;
 
+// All fields of one tag at the top level of a range.
+struct ShapeKey {
+  std::uint64_t key;
+  std::uint32_t count;     // fields
+  std::uint32_t first;     // their contents (messages and groups only): Ranges::contents()[first, first + count)
+  double floor;            // the least their values cost as a declared field
+  double unknown;          // their price as unknown fields
+  double opaque;           // kOpaqueBits a byte of them: an extension's price beside its number
+  double as_string;        // length-delimited: their price as a string field (kNever: not all UTF-8)
+  double as_bytes;         // and as a bytes field
+};
+
+struct Shape {
+  std::uint32_t first = 0;  // keys [first, first + count) of Ranges::keys(), ascending by key
+  std::uint32_t count = 0;
+  double declared = 0;  // the sum of the keys' floors
+  int depth = 0;        // of the message it is read as
+  std::uint32_t index = 0;  // in the payload's shapes
+};
+
+// The content of a length-delimited field or group, or a varint: offsets
+// from the payload's start, and the size of a length-delimited one's
+// length prefix.
+struct Content {
+  std::uint32_t begin, end;
+  std::uint8_t length_bytes;  // of its length prefix; 0 for a group
+};
+
 class Ranges {
  public:
   Ranges(const Candidates& candidates, const std::uint8_t* begin, Work& work);
 
-  // text_bits of the content starting at p, remembered.
+  // text_bits of [p, end), remembered.
   double text(const std::uint8_t* p, const std::uint8_t* end);
-  // The floor of the content [p, end) of a length-delimited field (its
-  // length not included).
-  double floor(const std::uint8_t* p, const std::uint8_t* end, int depth = 0);
+  // The floor of the content [p, end) (not empty) of a length-delimited
+  // field at `depth` (its length not included), over the readings the
+  // nodes declaring the field offer (Candidates::readings); kNever when
+  // none can read it.
+  double floor(const std::uint8_t* p, const std::uint8_t* end, int depth, std::uint8_t readings);
   // The floor of one field's value at p (after its tag) read with `wire`,
-  // the length of a length-delimited value included; `end` bounds it.
-  double value_floor(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end, int depth = 0);
+  // the length of a length-delimited value included; `end` bounds it. A
+  // group's value is its fields up to the end tag of `field`.
+  double value_floor(std::uint32_t field, std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end,
+                     int depth);
+  // The top level of [p, end) read as a message at `depth`, or nullptr
+  // when it is not wire format there; and the floor of that reading
+  // (kNever when there is none).
+  const Shape* shape(const std::uint8_t* p, const std::uint8_t* end, int depth);
+  double message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth);
+  // The floor of [p, end) as a packed run of varints (kNever when it is
+  // not one), remembered.
+  double packed(const std::uint8_t* p, const std::uint8_t* end);
+  // A lower bound of what the varints of [p, end) cost as a packed run of
+  // values of `leaf` (its length not included), from a histogram of the
+  // run's values by class made once per range: exact for an integer
+  // leaf, and for a range leaf whose range holds or misses each class
+  // whole (`exact` says so). kNever when it is not a run of varints.
+  // `count` gets the number of values.
+  double packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
+                     bool& exact);
+  std::span<const ShapeKey> keys(const Shape& s) const noexcept {
+    return std::span(keys_).subspan(s.first, s.count);
+  }
+  // The least the range of `s` costs as a message of `node` (its length
+  // not included); kNever when the node cannot read it (a declared field
+  // with a wire type it does not take, a nested one that is not wire
+  // format). Nested messages and groups of declared fields are bounded
+  // the same way, `levels` - 1 levels deep; below, they count at their
+  // floors. May stop early, with any number above `limit`, once the
+  // answer is known to pass it.
+  double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels);
+  static constexpr int kBoundLevels = 2;
+  // Varint keys of up to this many fields are priced exactly in bounds.
+  static constexpr std::uint32_t kExactVarints = 8;
 
  private:
   struct Entry {
-    std::uint32_t key = 0xFFFFFFFF;
+    std::uint64_t key = kEmpty;  // start << 32 | end, offsets from the payload's start
     double text = 0;
     double floor = 0;
+    double message = 0;           // the floor as a message, once shape is known
+    double packed = -1;           // the floor as a packed run of varints, once known
+    std::uint32_t run = kNone;    // index into runs_ (kNotWire: not a run of varints), once known
+    std::uint32_t shape = kNone;  // index into shapes_, kNone (not yet), kNotWire
     bool has_text = false, has_floor = false;
   };
-  Entry& entry(const std::uint8_t* p);
-  // The floor of [p, end) read as a message, or a negative number when it
-  // is not wire format.
-  double message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth);
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};
+  static constexpr std::uint32_t kNone = 0xFFFFFFFF;
+  static constexpr std::uint32_t kNotWire = 0xFFFFFFFE;
+
+  // The entry of [p, end); references stay valid until the next call.
+  Entry& entry(const std::uint8_t* p, const std::uint8_t* end);
+  // Reads [p, end) as a message at `depth` into shapes_ and returns its
+  // index with the message's floor, or kNotWire.
+  std::uint32_t read_message(const std::uint8_t* p, const std::uint8_t* end, int depth, double& floor);
+  // The floor of a group's fields from p to its end tag (of `field`),
+  // and where it ends; nullptr when it does not end well.
+  const std::uint8_t* group_floor(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth,
+                                  double& floor);
   double packed_floor(const std::uint8_t* p, const std::uint8_t* end);
+  const std::uint8_t* skip_group(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth);
 
   const Candidates& candidates_;
   const std::uint8_t* begin_;
   Work& work_;
   std::vector<Entry> table_;
   std::size_t used_ = 0;
+  std::vector<Shape> shapes_;
+  std::vector<ShapeKey> keys_;
+  std::vector<Content> contents_;
+  // Runs of varints read as packed values: how many of each value 0 ..
+  // 127 (one byte each), and how many values and bytes of each other
+  // class (by signed value: below -2^31, -2^31 .. -1, 128 .. 2^14 - 1,
+  // 2^14 .. 2^31 - 1, 2^31 .. 2^32 - 1, 2^32 and up).
+  static constexpr int kClasses = 6;
+  struct Run {
+    std::uint32_t small[128];
+    std::uint32_t values[kClasses];
+    std::uint64_t bytes[kClasses];
+  };
+  std::vector<Run> runs_;
+  // Complete bounds, by (node, shape, levels).
+  struct Bound {
+    std::uint64_t key = kEmpty;
+    double bits = 0;
+  };
+  std::vector<Bound> bounds_;
+  std::size_t bounds_used_ = 0;
+  double* remembered(std::uint64_t key);
+  // Scratch of read_message: one field each, sorted into keys.
+  struct Field {
+    std::uint64_t key;
+    double floor, unknown, opaque, any, as_string, as_bytes;
+    Content content;
+  };
+  std::vector<Field> fields_;
 };
 
 }  // namespace korvex::identify

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <string>
-#include <utility>
 
 #include "common/wire.hpp"
 
@@ -15,38 +14,93 @@ Error not_wire_format(wire::Status status, std::size_t offset) {
                std::to_string(offset)};
 }
 
+// Tag keys to dense numbers in first-seen order: open addressing, doubled
+// when half full.
+class KeyNumbers {
+ public:
+  KeyNumbers() : slots_(16, kEmpty) {}
+  std::uint32_t number(std::uint64_t key) {
+    if (2 * (keys_.size() + 1) > slots_.size()) grow();
+    std::size_t s = slot(key);
+    while (slots_[s] != kEmpty && keys_[slots_[s]] != key) s = (s + 1) & (slots_.size() - 1);
+    if (slots_[s] == kEmpty) {
+      slots_[s] = static_cast<std::uint32_t>(keys_.size());
+      keys_.push_back(key);
+    }
+    return slots_[s];
+  }
+  const std::vector<std::uint64_t>& keys() const noexcept { return keys_; }
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  std::size_t slot(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>(spread(key)) & (slots_.size() - 1);
+  }
+  void grow() {
+    std::vector<std::uint32_t> old(slots_.size() * 2, kEmpty);
+    old.swap(slots_);
+    for (const std::uint32_t n : old) {
+      if (n == kEmpty) continue;
+      std::size_t s = slot(keys_[n]);
+      while (slots_[s] != kEmpty) s = (s + 1) & (slots_.size() - 1);
+      slots_[s] = n;
+    }
+  }
+  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint64_t> keys_;
+};
+
 }  // namespace
 
-Result<void> scan(std::span<const std::uint8_t> payload, TopLevel& out) {
+Result<void> scan(std::span<const std::uint8_t> payload, Work& work, TopLevel& out) {
   out = TopLevel{};
+  // First pass: the bytes are checked and every field paid for; only the
+  // number of fields of each tag is kept.
+  KeyNumbers numbers;
+  std::vector<std::uint32_t> counts;
+  {
+    wire::Reader reader(payload);
+    while (!reader.at_end()) {
+      const std::size_t at = reader.offset();
+      wire::Tag t;
+      if (const wire::Status s = reader.tag(t); s != wire::Status::ok) return std::unexpected(not_wire_format(s, at));
+      // An end tag has no value: the problem is the tag itself. A group
+      // nests kMaxDepth levels below the message at most, itself the first.
+      if (const wire::Status s = reader.skip(t, kMaxDepth); s != wire::Status::ok)
+        return std::unexpected(not_wire_format(s, s == wire::Status::unexpected_end_group ? at : reader.offset()));
+      if (!work.spend(Work::kPerField)) return {};
+      const std::uint32_t n = numbers.number(tag_key(t.field, static_cast<std::uint8_t>(t.type)));
+      if (n == counts.size()) counts.push_back(0);
+      ++counts[n];
+    }
+  }
+  // The tags in key order, each with its place among the occurrences.
+  const std::vector<std::uint64_t>& keys = numbers.keys();
+  std::vector<std::uint32_t> order(keys.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+  std::vector<std::uint32_t> tag_of(keys.size());
+  out.tags.resize(keys.size());
+  std::uint32_t first = 0;
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    tag_of[order[i]] = i;
+    out.tags[i] = TagGroup{keys[order[i]], first, 0, 0};
+    first += counts[order[i]];
+  }
+  // Second pass: each field into its tag's slots, in payload order.
+  out.occurrences.resize(first);
   wire::Reader reader(payload);
-  std::vector<std::pair<std::uint64_t, Occurrence>> fields;
   while (!reader.at_end()) {
     const std::size_t at = reader.offset();
     wire::Tag t;
-    if (const wire::Status s = reader.tag(t); s != wire::Status::ok) return std::unexpected(not_wire_format(s, at));
+    reader.tag(t);
     const std::size_t value_at = reader.offset();
-    // An end tag has no value: the problem is the tag itself. A group nests
-    // kMaxDepth levels below the message at most, itself the first.
-    if (const wire::Status s = reader.skip(t, kMaxDepth); s != wire::Status::ok)
-      return std::unexpected(not_wire_format(s, s == wire::Status::unexpected_end_group ? at : reader.offset()));
-    const auto wire_type = static_cast<std::uint8_t>(t.type);
-    fields.emplace_back(tag_key(t.field, wire_type),
-                        Occurrence{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(value_at),
-                                   static_cast<std::uint32_t>(reader.offset())});
+    reader.skip(t, kMaxDepth);
+    TagGroup& g = out.tags[tag_of[numbers.number(tag_key(t.field, static_cast<std::uint8_t>(t.type)))]];
+    out.occurrences[g.first + g.count++] =
+        Occurrence{static_cast<std::uint32_t>(value_at), static_cast<std::uint32_t>(reader.offset())};
+    g.bytes += reader.offset() - at;
   }
-  const std::uint64_t first_key = fields.empty() ? 0 : fields.front().first;
-  // Stable: each tag's fields stay in payload order.
-  std::stable_sort(fields.begin(), fields.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& [key, occurrence] : fields) {
-    if (out.tags.empty() || out.tags.back().key != key)
-      out.tags.push_back({key, static_cast<std::uint32_t>(out.occurrences.size()), 0, 0});
-    ++out.tags.back().count;
-    out.tags.back().bytes += occurrence.end - occurrence.tag;
-    out.occurrences.push_back(occurrence);
-  }
-  for (std::uint32_t i = 0; i < out.tags.size(); ++i)
-    if (out.tags[i].key == first_key) out.first_tag = i;
   return {};
 }
 

@@ -12,6 +12,12 @@
 // Fields are grouped by tag (field number and wire type): identification
 // prices a root's fields tag by tag, so that a value is judged once per
 // (tag, transition target), not once per candidate.
+//
+// Memory and time: a first pass checks the bytes and charges Work::kPerField
+// steps a field against the call's budget before anything is kept, so a
+// payload of millions of tiny fields (64 MB of `0a 00`) runs out of budget
+// without allocating for them; what is kept is 8 bytes a field and one
+// entry a distinct tag.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +26,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "identify/model.hpp"
 
 namespace korvex::identify {
 
@@ -42,10 +49,9 @@ constexpr bool packable(std::uint8_t label, std::uint8_t wire_type) noexcept {
   return label == 2 && (wire_type == 0 || wire_type == 1 || wire_type == 5);
 }
 
-// One top-level field: offsets of its tag, of its value, and past its value
-// (past the end tag for a group).
+// One top-level field: offsets of its value and past its value (past the
+// end tag for a group).
 struct Occurrence {
-  std::uint32_t tag = 0;
   std::uint32_t value = 0;
   std::uint32_t end = 0;
 };
@@ -59,15 +65,15 @@ struct TagGroup {
 };
 
 struct TopLevel {
-  std::vector<TagGroup> tags;             // ascending by key
-  std::vector<Occurrence> occurrences;    // grouped by tag, in payload order within a group
-  std::uint32_t first_tag = 0;            // index in `tags` of the payload's first field
+  std::vector<TagGroup> tags;           // ascending by key
+  std::vector<Occurrence> occurrences;  // grouped by tag, in payload order within a group
 };
 
 // Reads the payload (below 2^31 bytes) into `out` (cleared first), or says
 // why it is not wire format: "not protobuf wire format: <problem> at byte
 // offset <n>", n being where the faulty tag, varint, length or value
-// starts.
-Result<void> scan(std::span<const std::uint8_t> payload, TopLevel& out);
+// starts. When `work` runs out it returns with `out` empty (the caller
+// reports it).
+Result<void> scan(std::span<const std::uint8_t> payload, Work& work, TopLevel& out);
 
 }  // namespace korvex::identify

@@ -1,0 +1,44 @@
+#include "identify/model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace korvex::identify {
+
+namespace {
+
+// The Beta prior of a message's field presence: a = b = 1, every count of
+// used fields equally likely.
+constexpr double kPresenceA = 1;
+constexpr double kPresenceB = 1;
+
+double log2_gamma(double x) { return std::lgamma(x) / std::numbers::ln2; }
+
+}  // namespace
+
+double log2_bits(double n) noexcept { return n <= 1 ? 0.0 : quantise(std::log2(n)); }
+
+Presence::Presence(std::uint32_t max_declared) {
+  const std::size_t size = std::size_t{max_declared} + 1;
+  lg_a_.resize(size);
+  lg_b_.resize(size);
+  lg_ab_.resize(size);
+  for (std::size_t n = 0; n < size; ++n) {
+    const auto x = static_cast<double>(n);
+    lg_a_[n] = log2_gamma(x + kPresenceA);
+    lg_b_[n] = log2_gamma(x + kPresenceB);
+    lg_ab_[n] = log2_gamma(x + kPresenceA + kPresenceB);
+  }
+  base_ = log2_gamma(kPresenceA) + log2_gamma(kPresenceB) - log2_gamma(kPresenceA + kPresenceB);
+}
+
+double Presence::least(std::uint32_t declared, std::uint32_t lo, std::uint32_t hi) const noexcept {
+  hi = std::min(hi, declared);
+  double best = std::numeric_limits<double>::infinity();
+  for (std::uint32_t k = lo; k <= hi; ++k) best = std::min(best, bits(declared, k));
+  return best;
+}
+
+}  // namespace korvex::identify

@@ -1,0 +1,105 @@
+// The prices of identification's generative model, in bits (identify.hpp
+// states the model), and the work budget of one call.
+//
+// Every price is a whole multiple of 2^-16 bits. Sums of such numbers are
+// exact in double precision up to 2^37 bits, far past anything a payload
+// below 2^31 bytes can cost, so a cost comes out the same whatever order
+// its parts are added in: a bound made of other parts compares exactly
+// with the cost it bounds, equal costs are truly equal, and the answer
+// cannot depend on which path the search took to a candidate.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace korvex::identify {
+
+inline constexpr double kQuantaPerBit = 65536;
+// `bits` (non-negative) to the nearest multiple of 2^-16.
+constexpr double quantise(double bits) noexcept {
+  return static_cast<double>(static_cast<std::int64_t>(bits * kQuantaPerBit + 0.5)) / kQuantaPerBit;
+}
+// log2(bits) quantised, for run-time sizes (ranges, counts).
+double log2_bits(double n) noexcept;
+
+inline constexpr double kLength64 = quantise(3.321928094887362);   // log2 10: a 64-bit varint is 1 to 10 bytes
+inline constexpr double kLength32u = quantise(2.321928094887362);  // log2 5: uint32, sint32 take 1 to 5
+inline constexpr double kLength32 = quantise(2.584962500721156);   // log2 6: int32 1 to 5, or 10 when negative
+inline constexpr double kVarintByteBits = 7;
+inline constexpr double kEscapeBits = 8;      // a value outside its type, a required field left out
+inline constexpr double kExtraValueBits = 8;  // each further value of a field that is not repeated
+inline constexpr double kOpaqueBits = 8;      // a byte of `bytes`, or of an unknown field
+inline constexpr double kUnknownNumberBits = 29;  // log2(2^29 - 1), quantised: which field number
+inline constexpr double kPrintableBits = 6;
+inline constexpr double kSpaceBits = 8;
+inline constexpr double kControlBits = 16;
+inline constexpr double kWideBits = 7;
+
+// A well-mixed hash of a 64-bit key, for the open-addressing tables of
+// identification: every bit of the key reaches the low bits.
+constexpr std::uint64_t spread(std::uint64_t k) noexcept {
+  k ^= k >> 30;
+  k *= 0xBF58476D1CE4E5B9ull;
+  k ^= k >> 27;
+  k *= 0x94D049BB133111EBull;
+  return k ^ (k >> 31);
+}
+
+// Elias gamma length of n >= 1: how counts and lengths are paid for.
+constexpr double gamma_bits(std::uint64_t n) noexcept {
+  return 2.0 * static_cast<double>(std::bit_width(n) - 1) + 1.0;
+}
+
+// Which of its D declared fields a message uses, k of them: -log2 of that
+// subset's probability when each field is present with one probability p
+// for the whole message, p drawn from Beta(a, b): B(k + a, D - k + b) /
+// B(a, b). With a = b = 1 this is log2(D + 1) + log2 C(D, k) (every count
+// equally likely, then every subset of it). Tables up to the largest D of
+// the graph, so that a price is a few additions.
+class Presence {
+ public:
+  explicit Presence(std::uint32_t max_declared);
+  // used <= declared <= max_declared
+  double bits(std::uint32_t declared, std::uint32_t used) const noexcept {
+    return quantise(lg_ab_[declared] - lg_a_[used] - lg_b_[declared - used] + base_);
+  }
+  // The least bits(declared, k) over lo <= k <= min(hi, declared); bits of
+  // one D grow with D for every k, so this grows with D too.
+  double least(std::uint32_t declared, std::uint32_t lo, std::uint32_t hi) const noexcept;
+
+ private:
+  std::vector<double> lg_a_, lg_b_, lg_ab_;  // log2 Gamma(k + a), (j + b), (D + a + b)
+  double base_ = 0;
+};
+
+// The steps one identification may take: a fixed allowance plus a number
+// per payload byte, so that time grows at most linearly with the payload.
+class Work {
+ public:
+  static constexpr std::uint64_t kPerByte = 2;
+  static constexpr std::uint64_t kBase = std::uint64_t{1} << 22;
+  // What reading one top-level field costs, charged before anything is
+  // kept of it: every field is judged again for each way the candidates
+  // take it, so a payload of tiny fields runs out of budget in the scan.
+  static constexpr std::uint64_t kPerField = 8;
+
+  explicit Work(std::size_t payload) noexcept : left_(budget(payload)) {}
+  // Spends n steps; false once the budget is gone (and from then on).
+  bool spend(std::uint64_t n) noexcept {
+    if (n > left_) return exhausted_ = true, left_ = 0, false;
+    left_ -= n;
+    return !exhausted_;
+  }
+  bool exhausted() const noexcept { return exhausted_; }
+  static constexpr std::uint64_t budget(std::size_t payload) noexcept {
+    return kBase + kPerByte * static_cast<std::uint64_t>(payload);
+  }
+
+ private:
+  std::uint64_t left_;
+  bool exhausted_ = false;
+};
+
+}  // namespace korvex::identify
