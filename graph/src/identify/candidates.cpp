@@ -15,15 +15,16 @@ std::uint32_t most_transitions(const serial::GraphView& graph) {
   return most;
 }
 
-// A stable counting sort of `items` by key(item) < buckets.
+// A stable counting sort of `items` by key(item) < buckets, through
+// `spare` (left holding the old order).
 template <class T, class KeyOf>
-void counting_sort(std::vector<T>& items, std::size_t buckets, const KeyOf& key_of) {
+void counting_sort(std::vector<T>& items, std::vector<T>& spare, std::size_t buckets, const KeyOf& key_of) {
   std::vector<std::uint32_t> start(buckets + 1, 0);
   for (const T& item : items) ++start[key_of(item) + 1];
   for (std::size_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
-  std::vector<T> sorted(items.size());
-  for (const T& item : items) sorted[start[key_of(item)]++] = item;
-  items.swap(sorted);
+  spare.resize(items.size());
+  for (const T& item : items) spare[start[key_of(item)]++] = item;
+  items.swap(spare);
 }
 
 }  // namespace
@@ -57,7 +58,22 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
     const serial::Transition t = transitions[i];
     arcs_[i] = Arc{t.field, t.to, t.label, t.to < node_count ? serial::wire_type_of(type[t.to]) : kNoWire};
   }
+  // Masks, required counts, and the readings of every key: keys numbered
+  // as first seen (most repeat), each with its readings or-ed, then the
+  // distinct keys sorted.
   masks_.resize(node_count);
+  KeyNumbers numbers;
+  std::vector<std::uint8_t> readings;
+  // Each arc's key number, and its packed key's (kNoKey: none), for the
+  // postings below.
+  constexpr std::uint32_t kNoKey = 0xFFFFFFFF;
+  std::vector<std::uint32_t> arc_key(arcs_.size(), kNoKey), arc_packed_key(arcs_.size(), kNoKey);
+  const auto read_as = [&](std::uint64_t key, std::uint8_t reading) {
+    const std::uint32_t n = numbers.number(key);
+    if (n == readings.size()) readings.push_back(0);
+    readings[n] |= reading;
+    return n;
+  };
   for (std::uint32_t id = 0; id < node_count; ++id) {
     NodeInfo& n = nodes_[id];
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
@@ -66,27 +82,30 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
       if (a.wire == kNoWire) continue;
       masks_[id].add(tag_key(a.field, a.wire));
       const std::uint8_t target = type[a.to];
-      const std::uint8_t reading = a.wire == 2 && target == 10 ? kAsFields
-                                   : a.wire == 2             ? (nodes_[a.to].is_string ? kAsString : kAsBytes)
-                                   : a.wire == 3             ? kAsFields
-                                                             : kAsScalar;
-      node_keys_.emplace_back(tag_key(a.field, a.wire), reading);
+      arc_key[i] = read_as(tag_key(a.field, a.wire), a.wire == 2 && target == 10 ? kAsFields
+                                                     : a.wire == 2             ? (nodes_[a.to].is_string ? kAsString : kAsBytes)
+                                                     : a.wire == 3             ? kAsFields
+                                                                               : kAsScalar);
       if (packable(a.label, a.wire)) {
         masks_[id].add(tag_key(a.field, 2));
-        node_keys_.emplace_back(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
+        arc_packed_key[i] = read_as(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
       }
     }
   }
-  std::sort(node_keys_.begin(), node_keys_.end());
+  // The keys sorted; a key's number to its place among them.
+  std::vector<std::uint32_t> rank(readings.size());
   {
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < node_keys_.size(); ++i) {
-      if (out > 0 && node_keys_[out - 1].first == node_keys_[i].first)
-        node_keys_[out - 1].second |= node_keys_[i].second;
-      else
-        node_keys_[out++] = node_keys_[i];
+    std::vector<std::uint32_t> order(readings.size());
+    for (std::uint32_t n = 0; n < order.size(); ++n) order[n] = n;
+    const std::vector<std::uint64_t>& keys = numbers.keys();
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
+    node_keys_.reserve(order.size());
+    keys_.reserve(order.size());
+    for (std::uint32_t r = 0; r < order.size(); ++r) {
+      rank[order[r]] = r;
+      node_keys_.emplace_back(keys[order[r]], readings[order[r]]);
+      keys_.push_back(keys[order[r]]);
     }
-    node_keys_.resize(out);
   }
 
   // Candidates: the root nodes by (D, smallest name of their roots), so
@@ -138,36 +157,10 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
   root_first_.push_back(static_cast<std::uint32_t>(root_order_.size()));
 
   // Postings. Of several transitions on one field (a field may repeat in
-  // a node), each wire type goes to the first that takes it. Entries come
-  // in candidate order; keys get dense numbers in first-seen order.
-  struct Entry {
-    std::uint32_t key;  // dense number, then rank among the sorted keys
-    std::uint32_t candidate;
-    Taken taken;
-  };
-  std::vector<Entry> entries;
-  std::vector<std::uint64_t> seen_keys;
-  {
-    std::vector<std::uint32_t> slots(1024, 0xFFFFFFFF);
-    const auto number = [&](std::uint64_t key) {
-      if (2 * (seen_keys.size() + 1) > slots.size()) {
-        std::vector<std::uint32_t> old(slots.size() * 2, 0xFFFFFFFF);
-        old.swap(slots);
-        for (const std::uint32_t n : old) {
-          if (n == 0xFFFFFFFF) continue;
-          std::size_t s = static_cast<std::size_t>(spread(seen_keys[n])) & (slots.size() - 1);
-          while (slots[s] != 0xFFFFFFFF) s = (s + 1) & (slots.size() - 1);
-          slots[s] = n;
-        }
-      }
-      std::size_t s = static_cast<std::size_t>(spread(key)) & (slots.size() - 1);
-      while (slots[s] != 0xFFFFFFFF && seen_keys[slots[s]] != key) s = (s + 1) & (slots.size() - 1);
-      if (slots[s] == 0xFFFFFFFF) {
-        slots[s] = static_cast<std::uint32_t>(seen_keys.size());
-        seen_keys.push_back(key);
-      }
-      return slots[s];
-    };
+  // a node), each wire type goes to the first that takes it. Two passes
+  // over the candidates' transitions, in candidate order: one counts each
+  // key's postings, the other puts them in place.
+  const auto each_posting = [&](const auto& f) {
     for (std::uint32_t c = 0; c < node_.size(); ++c) {
       const NodeInfo& n = nodes_[node_[c]];
       std::uint8_t taken_wires = 0;  // bit w: wire type w already has its transition
@@ -175,70 +168,69 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
         const Arc& a = arcs_[n.first + i];
         if (i > 0 && arcs_[n.first + i - 1].field != a.field) taken_wires = 0;
         if (a.wire == kNoWire) continue;
-        const auto add = [&](std::uint8_t wire) {
+        const auto add = [&](std::uint8_t wire, std::uint32_t number) {
           if (wire > 7 || (taken_wires >> wire & 1)) return;
           taken_wires |= static_cast<std::uint8_t>(1u << wire);
-          entries.push_back({number(tag_key(a.field, wire)), c, Taken{i, a.to, a.label}});
+          f(rank[number], c, Taken{i, a.to, a.label});
         };
-        add(a.wire);
-        if (packable(a.label, a.wire)) add(2);
+        add(a.wire, arc_key[n.first + i]);
+        if (packable(a.label, a.wire)) add(2, arc_packed_key[n.first + i]);
       }
     }
-  }
-  std::vector<std::uint32_t> rank(seen_keys.size());
-  {
-    std::vector<std::uint32_t> order(seen_keys.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return seen_keys[a] < seen_keys[b]; });
-    keys_.resize(order.size());
-    for (std::uint32_t r = 0; r < order.size(); ++r) keys_[r] = seen_keys[order[r]], rank[order[r]] = r;
-  }
-  for (Entry& e : entries) e.key = rank[e.key];
-  // By key, candidates ascending within (stable).
-  counting_sort(entries, keys_.size(), [](const Entry& e) { return e.key; });
+  };
+  std::vector<std::uint32_t> at(keys_.size() + 1, 0);
+  each_posting([&](std::uint32_t key, std::uint32_t, const Taken&) { ++at[key + 1]; });
+  for (std::size_t k = 0; k < keys_.size(); ++k) at[k + 1] += at[k];
   key_ranges_.assign(keys_.size(), Key{});
-  post_candidate_.resize(entries.size());
-  post_taken_.resize(entries.size());
-  post_group_.resize(entries.size());
-  for (std::uint32_t i = 0; i < entries.size(); ++i) {
-    post_candidate_[i] = entries[i].candidate;
-    post_taken_[i] = entries[i].taken;
-    if (i == 0 || entries[i - 1].key != entries[i].key) key_ranges_[entries[i].key].first = i;
-    key_ranges_[entries[i].key].last = i + 1;
-  }
+  for (std::size_t k = 0; k < keys_.size(); ++k) key_ranges_[k].first = key_ranges_[k].last = at[k];
+  post_candidate_.resize(at.back());
+  post_taken_.resize(at.back());
+  post_group_.resize(at.back());
+  std::vector<std::uint32_t> key_of(at.back());
+  each_posting([&](std::uint32_t key, std::uint32_t c, const Taken& taken) {
+    const std::uint32_t i = key_ranges_[key].last++;
+    post_candidate_[i] = c;
+    post_taken_[i] = taken;
+    key_of[i] = key;
+  });
   // Groups: the postings by (key, target, repeated, candidate), through two
   // stable sorts of their positions.
-  std::vector<std::uint32_t> position(entries.size());
+  std::vector<std::uint32_t> position(post_candidate_.size());
   for (std::uint32_t i = 0; i < position.size(); ++i) position[i] = i;
-  counting_sort(position, std::size_t{node_count} * 2, [&](std::uint32_t i) {
-    return std::size_t{entries[i].taken.to} * 2 + (entries[i].taken.label == 2 ? 1 : 0);
-  });
-  counting_sort(position, keys_.size(), [&](std::uint32_t i) { return entries[i].key; });
+  {
+    std::vector<std::uint32_t> spare;
+    counting_sort(position, spare, std::size_t{node_count} * 2, [&](std::uint32_t i) {
+      return std::size_t{post_taken_[i].to} * 2 + (post_taken_[i].label == 2 ? 1 : 0);
+    });
+    counting_sort(position, spare, keys_.size(), [&](std::uint32_t i) { return key_of[i]; });
+  }
   by_target_.resize(position.size());
+  groups_.reserve(position.size() / 2);
   for (std::uint32_t j = 0; j < position.size(); ++j) {
-    const Entry& e = entries[position[j]];
-    const bool repeated = e.taken.label == 2;
-    Key& k = key_ranges_[e.key];
-    const bool starts_key = j == 0 || entries[position[j - 1]].key != e.key;
+    const std::uint32_t i = position[j];
+    const Taken& taken = post_taken_[i];
+    const bool repeated = taken.label == 2;
+    Key& k = key_ranges_[key_of[i]];
+    const bool starts_key = j == 0 || key_of[position[j - 1]] != key_of[i];
     if (starts_key) {
       k.first_group = k.last_group = static_cast<std::uint32_t>(groups_.size());
       k.first_leaf = k.last_leaf = static_cast<std::uint32_t>(leaf_groups_.size());
     }
-    if (starts_key || groups_.back().to != e.taken.to || repeated != (groups_.back().label == 2)) {
-      const std::uint32_t to = e.taken.to;
+    if (starts_key || groups_.back().to != taken.to || repeated != (groups_.back().label == 2)) {
+      const std::uint32_t to = taken.to;
       const bool fields = has_fields(nodes_[to].type);
       if (!fields) leaf_groups_.push_back(static_cast<std::uint32_t>(groups_.size())), ++k.last_leaf;
-      groups_.push_back(TargetGroup{to, j, masks_[to], nodes_[to].count, nodes_[to].required, e.taken.label, fields,
+      groups_.push_back(TargetGroup{to, j, nodes_[to].count, nodes_[to].required, taken.label, fields,
                                     nodes_[to].ext_set != serial::kNoIndex});
       ++k.last_group;
     }
-    by_target_[j] = e.candidate;
-    post_group_[position[j]] = static_cast<std::uint32_t>(groups_.size() - 1);
+    by_target_[j] = post_candidate_[i];
+    post_group_[i] = static_cast<std::uint32_t>(groups_.size() - 1);
   }
-  groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), {}, 0, 0, 0, false, false});
+  groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), 0, 0, 0, false, false});
   group_masks_.resize(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
-    group_masks_[g] = groups_[g].mask;
+    group_masks_[g] = masks_[groups_[g].to];
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
   }
 

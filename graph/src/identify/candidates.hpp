@@ -22,9 +22,9 @@
 // each with how it takes the tag and its target group. A target group is
 // one (target node, repeated or not) pair of a key: the values of a tag
 // cost the same for every candidate of a group, and a group whose target
-// cannot read them rules all its candidates out at once. Groups carry
-// their target's field mask, declared and required counts, so that a
-// target can be judged against a range without touching the graph.
+// cannot read them rules all its candidates out at once. The groups'
+// target masks lie side by side, so that a tag's groups are screened
+// against a range in one pass over memory.
 //
 // Field masks: per node a 128-bit Bloom filter of the keys it declares; a
 // key whose bit is clear is certainly not declared.
@@ -91,7 +91,6 @@ struct Taken {
 struct TargetGroup {
   std::uint32_t to;
   std::uint32_t first;     // candidates by_target()[first .. next group's first)
-  Mask mask;               // of the target
   std::uint32_t declared;  // the target's transitions
   std::uint32_t required;  // the target's required transitions
   std::uint8_t label;      // of the group's first candidate (repeated or not is the same for all)

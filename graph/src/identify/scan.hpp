@@ -49,6 +49,42 @@ constexpr bool packable(std::uint8_t label, std::uint8_t wire_type) noexcept {
   return label == 2 && (wire_type == 0 || wire_type == 1 || wire_type == 5);
 }
 
+// Tag keys to dense numbers in first-seen order: open addressing, doubled
+// when half full.
+class KeyNumbers {
+ public:
+  KeyNumbers() : slots_(16, kEmpty) {}
+  std::uint32_t number(std::uint64_t key) {
+    if (2 * (keys_.size() + 1) > slots_.size()) grow();
+    std::size_t s = slot(key);
+    while (slots_[s] != kEmpty && keys_[slots_[s]] != key) s = (s + 1) & (slots_.size() - 1);
+    if (slots_[s] == kEmpty) {
+      slots_[s] = static_cast<std::uint32_t>(keys_.size());
+      keys_.push_back(key);
+    }
+    return slots_[s];
+  }
+  const std::vector<std::uint64_t>& keys() const noexcept { return keys_; }
+
+ private:
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  std::size_t slot(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>(spread(key)) & (slots_.size() - 1);
+  }
+  void grow() {
+    std::vector<std::uint32_t> old(slots_.size() * 2, kEmpty);
+    old.swap(slots_);
+    for (const std::uint32_t n : old) {
+      if (n == kEmpty) continue;
+      std::size_t s = slot(keys_[n]);
+      while (slots_[s] != kEmpty) s = (s + 1) & (slots_.size() - 1);
+      slots_[s] = n;
+    }
+  }
+  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint64_t> keys_;
+};
+
 // One top-level field: offsets of its value and past its value (past the
 // end tag for a group).
 struct Occurrence {
