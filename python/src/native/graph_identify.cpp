@@ -6,10 +6,12 @@
 //
 // The lookups identification starts from (identify::Identifier, linear in
 // the roots' transitions) are built on first use, with the lock released,
-// and owned by the Graph until it is collected. Two threads that both find
-// none build one each; the first to publish wins and the other drops its
-// own, so no lock is held while building and the graph never changes under
-// a reader. The graph's buffer is held from open to collection and the
+// and owned by the Graph until it is collected, with a slot per node for
+// the tuple of its names, made once when a match first needs it (a node
+// may name thousands of roots). Two threads that both find no lookups
+// build them each; the first to publish wins and the other drops its own,
+// so no lock is held while building and the graph never changes under a
+// reader; a names slot is filled the same way. The graph's buffer is held from open to collection and the
 // payload's for the call, and the call holds the graph: nothing the matcher
 // reads, with the lock released, can be freed or resized meanwhile.
 
@@ -59,16 +61,28 @@ constexpr char kPayloadErrorDoc[] =
     "The message says what is wrong and at which byte offset, e.g. \"not protobuf wire format: truncated varint "
     "at byte offset 7\".";
 
+// What a Graph keeps for identification: the lookups, and each node's
+// names tuple once made (a reference owned here).
+struct Identification {
+  explicit Identification(const serial::GraphView& view)
+      : identifier(view), names(std::make_unique<std::atomic<PyObject*>[]>(view.nodes().size())) {}
+  ~Identification() {
+    for (std::size_t i = 0; i < identifier.graph().nodes().size(); ++i) Py_XDECREF(names[i].load());
+  }
+  identify::Identifier identifier;
+  std::unique_ptr<std::atomic<PyObject*>[]> names;
+};
+
 std::atomic_ref<void*> identifier_slot(GraphObject* graph) { return std::atomic_ref<void*>(graph->identifier); }
 
-// The graph's identifier, built now if it has none; null with MemoryError
-// set when building ran out of memory.
-const identify::Identifier* identifier_of(GraphObject* graph) {
-  if (void* ready = identifier_slot(graph).load(std::memory_order_acquire)) return static_cast<identify::Identifier*>(ready);
-  std::unique_ptr<identify::Identifier> built;
+// The graph's identification, built now if it has none; null with
+// MemoryError set when building ran out of memory.
+Identification* identification_of(GraphObject* graph) {
+  if (void* ready = identifier_slot(graph).load(std::memory_order_acquire)) return static_cast<Identification*>(ready);
+  std::unique_ptr<Identification> built;
   Py_BEGIN_ALLOW_THREADS
   try {
-    built = std::make_unique<identify::Identifier>(graph->view);
+    built = std::make_unique<Identification>(graph->view);
   } catch (const std::bad_alloc&) {
   }
   Py_END_ALLOW_THREADS
@@ -79,7 +93,7 @@ const identify::Identifier* identifier_of(GraphObject* graph) {
   void* expected = nullptr;
   if (identifier_slot(graph).compare_exchange_strong(expected, built.get(), std::memory_order_acq_rel))
     return built.release();
-  return static_cast<identify::Identifier*>(expected);  // another thread published first
+  return static_cast<Identification*>(expected);  // another thread published first
 }
 
 // `top`: None, or an int of at least 0; one larger than the number of
@@ -112,9 +126,13 @@ void raise_payload_error(GraphObject* graph, const std::string& message) {
   if (text) PyErr_SetObject(graph->state->payload_error, text.get());
 }
 
-PyObject* make_list(GraphObject* graph, const std::vector<identify::Match>& matches);
+PyObject* make_list(GraphObject* graph, Identification& id, const std::vector<identify::Match>& matches);
 
-PyObject* make_match(GraphObject* graph, const identify::Match& m) {
+// A new reference to the tuple of the match's names, made on the node's
+// first match.
+PyObject* names_of(GraphObject* graph, Identification& id, const identify::Match& m) {
+  std::atomic<PyObject*>& slot = id.names[m.node];
+  if (PyObject* made = slot.load(std::memory_order_acquire)) return Py_NewRef(made);
   Ref names = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(m.roots.size())));
   if (!names) return nullptr;
   for (std::size_t i = 0; i < m.roots.size(); ++i) {
@@ -122,6 +140,17 @@ PyObject* make_match(GraphObject* graph, const identify::Match& m) {
     if (name == nullptr) return nullptr;
     PyTuple_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name);
   }
+  PyObject* expected = nullptr;
+  if (slot.compare_exchange_strong(expected, names.get(), std::memory_order_acq_rel)) {
+    Py_INCREF(names.get());  // one for the slot
+    return names.release();
+  }
+  return Py_NewRef(expected);  // another thread made it first
+}
+
+PyObject* make_match(GraphObject* graph, Identification& id, const identify::Match& m) {
+  Ref names = Ref::steal(names_of(graph, id, m));
+  if (!names) return nullptr;
   const std::string reason = m.reason();
   Ref record = Ref::steal(PyStructSequence_New(graph->state->match_type));
   if (!record) return nullptr;
@@ -150,11 +179,12 @@ PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   if (!top_argument(slots[1], "identify", top)) return nullptr;
   Py_buffer buffer;
   if (!acquire_bytes(slots[0], "identify", buffer)) return nullptr;
-  const identify::Identifier* identifier = identifier_of(graph);
-  if (identifier == nullptr) {
+  Identification* id = identification_of(graph);
+  if (id == nullptr) {
     PyBuffer_Release(&buffer);
     return nullptr;
   }
+  const identify::Identifier* identifier = &id->identifier;
   const std::span<const std::uint8_t> payload(static_cast<const std::uint8_t*>(buffer.buf),
                                               static_cast<std::size_t>(buffer.len));
   std::optional<Result<std::vector<identify::Match>>> found;
@@ -169,16 +199,16 @@ PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   PyBuffer_Release(&buffer);
   if (out_of_memory) return PyErr_NoMemory();
   if (!*found) return raise_payload_error(graph, (*found).error().message), nullptr;
-  return make_list(graph, **found);
+  return make_list(graph, *id, **found);
 }
 
 namespace {
 
-PyObject* make_list(GraphObject* graph, const std::vector<identify::Match>& matches) {
+PyObject* make_list(GraphObject* graph, Identification& id, const std::vector<identify::Match>& matches) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(matches.size())));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < matches.size(); ++i) {
-    PyObject* match = make_match(graph, matches[i]);
+    PyObject* match = make_match(graph, id, matches[i]);
     if (match == nullptr) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), match);
   }
@@ -232,8 +262,9 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     buffers.held.push_back(buffer);
     payloads.emplace_back(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   }
-  const identify::Identifier* identifier = identifier_of(graph);
-  if (identifier == nullptr) return nullptr;
+  Identification* id = identification_of(graph);
+  if (id == nullptr) return nullptr;
+  const identify::Identifier* identifier = &id->identifier;
 
   std::vector<Result<std::vector<identify::Match>>> found(payloads.size());
   std::atomic<std::size_t> next{0};
@@ -266,7 +297,7 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
       raise_payload_error(graph, "payload " + std::to_string(i) + ": " + found[i].error().message);
       return nullptr;
     }
-    PyObject* list = make_list(graph, *found[i]);
+    PyObject* list = make_list(graph, *id, *found[i]);
     if (list == nullptr) return nullptr;
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), list);
   }
@@ -274,7 +305,7 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 void release_identifier(GraphObject* graph) {
-  delete static_cast<identify::Identifier*>(identifier_slot(graph).exchange(nullptr, std::memory_order_acq_rel));
+  delete static_cast<Identification*>(identifier_slot(graph).exchange(nullptr, std::memory_order_acq_rel));
 }
 
 bool add_identify_types(PyObject* module, ModuleState& state) {
