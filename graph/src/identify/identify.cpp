@@ -233,7 +233,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       double messages = 0, outside = 0;
       std::uint32_t big = 0;
       const Shape* big_shape = nullptr;
-      for (std::uint32_t i = 0; i < g.count && messages < kNever; ++i) {
+      for (std::uint32_t i = 0; i < g.count && messages < kNever && work.spend(1); ++i) {
         const Occurrence& o = top.occurrences[g.first + i];
         const std::uint8_t* value = payload.data() + o.value;
         const std::uint8_t *from = value, *to = payload.data() + o.end;
@@ -310,7 +310,7 @@ double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
     double bits = 0;
     std::uint32_t values = 0;
     bool exact = true;
-    for (std::uint32_t k = 0; k < tg.count && bits < kNever; ++k) {
+    for (std::uint32_t k = 0; k < tg.count && bits < kNever && work_.spend(1); ++k) {
       const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
       bits += gamma_bits(c.size() + 1);
       if (width == 0) {

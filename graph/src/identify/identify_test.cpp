@@ -243,6 +243,16 @@ TEST(Identify, MalformedPayloadsSayWhy) {
     ASSERT_FALSE(out.has_value()) << message;
     EXPECT_EQ(out.error().message, "not protobuf wire format: " + message);
   }
+  // Work is bounded: a payload of tiny fields (empty strings, `0a 00`)
+  // pays for every field as it is read, and past the budget the call
+  // fails before keeping anything of them.
+  const std::size_t fields = Work::kBase / (Work::kPerField - 2 * Work::kPerByte) + 1;
+  Bytes tiny(2 * fields);
+  for (std::size_t i = 0; i < tiny.size(); i += 2) tiny[i] = 0x0A;
+  auto out = g->identifier->identify(tiny, 5);
+  ASSERT_FALSE(out.has_value());
+  EXPECT_EQ(out.error().message, "too much work: identifying " + std::to_string(tiny.size()) + " bytes takes more than " +
+                                     std::to_string(Work::budget(tiny.size())) + " steps (2 a byte plus 4194304)");
   // Malformed inside a length-delimited field is the candidates' business.
   EXPECT_EQ(ranking(*g, bytes({0x0A, 0x01, 0x80})), (Ranking{"t.Blob exact"}));
   EXPECT_EQ(ranking(*g, deep), (Ranking{"t.Grp 1 unknown field"}));

@@ -75,7 +75,8 @@ class Presence {
 };
 
 // The steps one identification may take: a fixed allowance plus a number
-// per payload byte, so that time grows at most linearly with the payload.
+// per payload byte, so that time and memory grow at most linearly with the
+// payload.
 class Work {
  public:
   static constexpr std::uint64_t kPerByte = 2;
@@ -85,7 +86,14 @@ class Work {
   // take it, so a payload of tiny fields runs out of budget in the scan.
   static constexpr std::uint64_t kPerField = 8;
 
+  // Memory kept for the call (memos, shapes) costs a step per this many
+  // bytes, so that it too grows at most linearly with the payload.
+  static constexpr std::uint64_t kBytesPerStep = 2;
+
   explicit Work(std::size_t payload) noexcept : left_(budget(payload)) {}
+  // Pays for `bytes` of memory about to be kept; false once the budget is
+  // gone.
+  bool keep(std::size_t bytes) noexcept { return spend(1 + bytes / kBytesPerStep); }
   // Spends n steps; false once the budget is gone (and from then on).
   bool spend(std::uint64_t n) noexcept {
     if (n > left_) return exhausted_ = true, left_ = 0, false;

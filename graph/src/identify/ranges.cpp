@@ -122,7 +122,9 @@ Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
   const auto slot_of = [&](std::uint64_t k) {
     return static_cast<std::size_t>(spread(k)) & (table_.size() - 1);
   };
-  if (used_ >= table_.size() / 2) {
+  if (4 * used_ >= 3 * table_.size()) {
+    // Past the budget nothing more is remembered (the call fails anyway).
+    if (!work_.keep(2 * table_.size() * sizeof(Entry))) return scratch_ = Entry{};
     std::vector<Entry> old(table_.size() * 2);
     old.swap(table_);
     for (const Entry& e : old) {
@@ -242,6 +244,8 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
       run.bytes[c] += static_cast<std::uint64_t>(q - at);
     }
     if (index != kNotWire) {
+      for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
+      if (!work_.keep(sizeof(Run))) return kNever;
       index = static_cast<std::uint32_t>(runs_.size());
       runs_.push_back(run);
     }
@@ -263,12 +267,14 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   }
   // An integer leaf pays 7 bits a byte besides its price; a range leaf
   // only its price.
+  work_.spend(1);
   const double inside_bytes = ranged ? 0.0 : kVarintByteBits;
   double bits = 0;
-  std::uint32_t small_in = 0, small_all = 0;
-  for (int v = 0; v < 128; ++v) {
-    small_all += run.small[v];
-    if (lo <= v && v <= hi) small_in += run.small[v];
+  const std::uint32_t small_all = run.small[127];
+  std::uint32_t small_in = 0;
+  if (lo <= hi && lo <= 127 && hi >= 0) {
+    const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min<std::int64_t>(hi, 127);
+    small_in = run.small[to] - (from > 0 ? run.small[from - 1] : 0);
   }
   bits += (each + inside_bytes) * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
   count = small_all;
@@ -435,6 +441,7 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   std::sort(fields_.begin() + static_cast<std::ptrdiff_t>(mark), fields_.end(),
             [](const Field& a, const Field& b) { return a.key < b.key; });
   Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth, static_cast<std::uint32_t>(shapes_.size())};
+  const std::size_t contents_before = contents_.size();
   // A message of at least one field, read as any node: which fields it
   // uses costs at least the presence floor.
   floor = fields_.size() > mark ? candidates_.presence_floor() : 0.0;
@@ -456,7 +463,11 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
     floor += f.any;
   }
   fields_.resize(mark);
-  work_.spend(s.count);
+  if (!work_.keep(sizeof(Shape) + s.count * sizeof(ShapeKey) + (contents_.size() - contents_before) * sizeof(Content))) {
+    keys_.resize(s.first);
+    contents_.resize(contents_before);
+    return kNotWire;
+  }
   shapes_.push_back(s);
   return static_cast<std::uint32_t>(shapes_.size() - 1);
 }
@@ -467,6 +478,10 @@ double* Ranges::remembered(std::uint64_t key) {
   };
   if (bounds_.empty()) bounds_.resize(64);
   if (bounds_used_ >= bounds_.size() / 2) {
+    if (!work_.keep(2 * bounds_.size() * sizeof(Bound))) {
+      spare_bound_ = -1;
+      return &spare_bound_;
+    }
     std::vector<Bound> old(bounds_.size() * 2);
     old.swap(bounds_);
     for (const Bound& b : old) {

@@ -150,11 +150,13 @@ class Ranges {
   Work& work_;
   std::vector<Entry> table_;
   std::size_t used_ = 0;
+  Entry scratch_;  // handed out, unremembered, once memory runs out
   std::vector<Shape> shapes_;
   std::vector<ShapeKey> keys_;
   std::vector<Content> contents_;
-  // Runs of varints read as packed values: how many of each value 0 ..
-  // 127 (one byte each), and how many values and bytes of each other
+  // Runs of varints read as packed values: how many values 0 .. v there
+  // are for each v below 128 (one byte each), and how many values and
+  // bytes of each other
   // class (by signed value: below -2^31, -2^31 .. -1, 128 .. 2^14 - 1,
   // 2^14 .. 2^31 - 1, 2^31 .. 2^32 - 1, 2^32 and up).
   static constexpr int kClasses = 6;
@@ -171,6 +173,7 @@ class Ranges {
   };
   std::vector<Bound> bounds_;
   std::size_t bounds_used_ = 0;
+  double spare_bound_ = -1;
   double* remembered(std::uint64_t key);
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
