@@ -72,9 +72,9 @@ def ranking(matches: list[kg.Match]) -> list[str]:
         # the same and rank by name; the required field missing is a violation.
         (b"\x08\x01", ["t.Flag exact", "t.Count|t.Same exact", "t.Ext exact", "t.Big exact", "t.Nums exact",
                        "t.Pair exact", "t.Req 1 required field missing"]),
-        # 2 is outside the bool's range; 2^40 fits only int64.
+        # 2 is outside the bool's range (dearer than a missing required field); 2^40 fits only int64.
         (b"\x08\x02", ["t.Count|t.Same exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
-                       "t.Flag 1 value out of range", "t.Req 1 required field missing"]),
+                       "t.Req 1 required field missing", "t.Flag 1 value out of range"]),
         (b"\x08\x80\x80\x80\x80\x80\x20", ["t.Big exact", "t.Count|t.Same 1 value out of range",
                                            "t.Ext 1 value out of range", "t.Flag 1 value out of range",
                                            "t.Nums 1 value out of range", "t.Pair 1 value out of range",
@@ -232,7 +232,7 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
     code, out, err = run_cli([str(graph_file), str(tmp_path / "flag.bin"), "--top", "2"])
     assert (code, err) == (0, "")
     assert out.splitlines()[1:] == ["         -2.00  exact                     t.Flag",
-                                    "        -10.58  exact                     t.Count | t.Same"]
+                                    "         -8.60  exact                     t.Count | t.Same"]
     # Not wire format, not hexadecimal, missing: one line each, status 1,
     # and the other payloads are still identified.
     code, out, err = run_cli([str(graph_file), "--hex", "0801", "08", "zz"])

@@ -252,29 +252,47 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
   // The least number price of an undeclared field, piece by piece of the
   // field numbers: a sweep over the extension ranges' ends.
   {
-    std::vector<std::pair<std::uint64_t, double>> ends;  // (lo, bits) opens, (hi + 1, -bits) closes
+    struct End {
+      std::uint64_t at;
+      bool opens;
+      double bits;
+      std::uint32_t lo;
+    };
+    std::vector<End> ends;
     for (const serial::ExtensionRange& r : ext_ranges_) {
       if (r.lo > r.hi) continue;
       const double bits = log2_bits(static_cast<double>(r.hi - r.lo) + 1.0);
-      ends.emplace_back(r.lo, bits);
-      ends.emplace_back(std::uint64_t{r.hi} + 1, -1 - bits);
+      ends.push_back({r.lo, true, bits, r.lo});
+      ends.push_back({std::uint64_t{r.hi} + 1, false, bits, r.lo});
     }
-    std::sort(ends.begin(), ends.end());
+    std::sort(ends.begin(), ends.end(), [](const End& a, const End& b) { return a.at < b.at; });
     std::multiset<double> open;
+    std::multiset<std::uint32_t> starts;
     for (std::size_t i = 0; i < ends.size();) {
-      const std::uint64_t at = ends[i].first;
-      for (; i < ends.size() && ends[i].first == at; ++i) {
-        if (ends[i].second >= 0)
-          open.insert(ends[i].second);
-        else
-          open.erase(open.find(-1 - ends[i].second));
+      const std::uint64_t at = ends[i].at;
+      for (; i < ends.size() && ends[i].at == at; ++i) {
+        if (ends[i].opens) {
+          open.insert(ends[i].bits);
+          starts.insert(ends[i].lo);
+        } else {
+          open.erase(open.find(ends[i].bits));
+          starts.erase(starts.find(ends[i].lo));
+        }
       }
-      const double least = open.empty() ? kUnknownNumberBits : std::min(kUnknownNumberBits, *open.begin());
       if (at > 0xFFFFFFFFu) break;
-      if (number_pieces_.empty() || number_pieces_.back().second != least)
-        number_pieces_.emplace_back(static_cast<std::uint32_t>(at), least);
+      const NumberPiece piece{static_cast<std::uint32_t>(at),
+                              open.empty() ? kUnknownNumberBits : std::min(kUnknownNumberBits, *open.begin()),
+                              starts.empty() ? 0u : *starts.rbegin(), !open.empty()};
+      if (number_pieces_.empty() || number_pieces_.back().least != piece.least ||
+          number_pieces_.back().last_start != piece.last_start || number_pieces_.back().inside != piece.inside)
+        number_pieces_.push_back(piece);
     }
   }
+
+  for (int t = 0; t < 3; ++t)
+    for (int v = 0; v < 128; ++v)
+      small_integers_[t][v] = integer_bits(static_cast<std::uint64_t>(v),
+                                           kVarintByteBits + integer_length_bits(t == 0 ? 8 : t == 1 ? 9 : 0));
 
   // Prices of the range leaves, and the floors of small varints.
   for (const serial::LeafRange r : leaf_ranges_) {
@@ -334,20 +352,29 @@ double Candidates::extension_bits(std::uint32_t node, std::uint32_t field) const
   const auto it = std::lower_bound(first, last, field,
                                    [](const serial::ExtensionRange& r, std::uint32_t f) { return r.hi < f; });
   if (it == last || it->lo > field) return -1;
-  return log2_bits(static_cast<double>(it->hi - it->lo) + 1.0);
+  return extension_number_bits(log2_bits(static_cast<double>(it->hi - it->lo) + 1.0), field - it->lo);
+}
+
+double Candidates::extension_number_bits(double range_bits, std::uint32_t offset) noexcept {
+  // Half the time any number of the range, half the time a small offset
+  // from its start (extensions are mostly numbered from there).
+  return mixture(1 + range_bits, 1 + gamma_bits(std::uint64_t{offset} + 1));
 }
 
 double Candidates::least_number_bits(std::uint32_t field) const noexcept {
   // The piece holding `field`: the last one starting at or before it.
   const auto it = std::upper_bound(number_pieces_.begin(), number_pieces_.end(), field,
-                                   [](std::uint32_t f, const auto& piece) { return f < piece.first; });
-  return it == number_pieces_.begin() ? kUnknownNumberBits : std::prev(it)->second;
+                                   [](std::uint32_t f, const NumberPiece& piece) { return f < piece.first; });
+  if (it == number_pieces_.begin() || !std::prev(it)->inside) return kUnknownNumberBits;
+  const NumberPiece& piece = *std::prev(it);
+  // A mixture of two codes costs at least the cheaper of them.
+  return std::min({kUnknownNumberBits, piece.least, gamma_bits(std::uint64_t{field - piece.last_start} + 1)});
 }
 
 double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexcept {
   // An integer leaf: uint32 is the cheapest that holds a value below 2^32.
-  double best = kVarintByteBits * static_cast<double>(length) +
-                (v <= 0xFFFFFFFFu ? kLength32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kLength32 : kLength64);
+  double best = integer_bits(v, kVarintByteBits * static_cast<double>(length) +
+                                    (v <= 0xFFFFFFFFu ? kLength32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kLength32 : kLength64));
   if (v < 256) return std::min(best, small_floor_[v]);
   // A range leaf holding v (as int64): the cheapest few are looked at,
   // past them the cheapest of all stands in.

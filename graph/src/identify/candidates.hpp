@@ -187,6 +187,9 @@ class Candidates {
   // The extension range of `node` holding `field`, as log2 of its size
   // (quantised); negative when none does.
   double extension_bits(std::uint32_t node, std::uint32_t field) const noexcept;
+  // The price of an extension's number: `offset` into a range of
+  // 2^range_bits numbers.
+  static double extension_number_bits(double range_bits, std::uint32_t offset) noexcept;
   bool has_extensions(std::uint32_t node) const noexcept { return nodes_[node].ext_set != serial::kNoIndex; }
 
   const Presence& presence() const noexcept { return presence_; }
@@ -204,14 +207,14 @@ class Candidates {
     outside = false;
     switch (leaf.type) {
       case 8:
-        if (v <= 0xFFFFFFFFu) return kLength32u + bytes;
+        if (v <= 0xFFFFFFFFu) return integer_bits(v, kLength32u + bytes);
         break;
       case 9:
         // Non-negative below 2^31, or a negative int32 sign-extended to 64 bits.
-        if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu) return kLength32 + bytes;
+        if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu) return integer_bits(v, kLength32 + bytes);
         break;
       default:
-        if (leaf.range == serial::kNoIndex) return kLength64 + bytes;
+        if (leaf.range == serial::kNoIndex) return integer_bits(v, kLength64 + bytes);
         if (const auto s = static_cast<std::int64_t>(v); leaf_ranges_[leaf.range].lo <= s && s <= leaf_ranges_[leaf.range].hi)
           return range_bits_[leaf.range];
         break;
@@ -220,6 +223,24 @@ class Candidates {
     // field cannot hold. The escape, then a plain 64-bit varint.
     outside = true;
     return kEscapeBits + kLength64 + bytes;
+  }
+  // An integer field's value v: mostly (31 times in 32) by its bytes and
+  // length (`by_bytes`), now and then (1 in 32) by the Elias gamma code
+  // of v + 1, so that the smallest values, which are common, cost less.
+  static double integer_bits(std::uint64_t v, double by_bytes) noexcept {
+    if (v >= (std::uint64_t{1} << 62)) return quantise(by_bytes + kLargeIntegerBits);
+    return mixture(gamma_bits(v + 1) + kSmallIntegerBits, by_bytes + kLargeIntegerBits);
+  }
+  // The least an integer value costs, whatever it is.
+  static constexpr double kLeastIntegerBits = 5;
+  // integer_bits of the one-byte values 0 .. 127 for an integer leaf of
+  // node type 8, 9 or 0 (by_bytes: 7 bits plus the type's length price).
+  double small_integer_bits(std::uint8_t type, std::uint8_t v) const noexcept {
+    return small_integers_[type == 8 ? 0 : type == 9 ? 1 : 2][v];
+  }
+  // The length price of an integer leaf of node type 8, 9 or 0.
+  static constexpr double integer_length_bits(std::uint8_t type) noexcept {
+    return type == 8 ? kLength32u : type == 9 ? kLength32 : kLength64;
   }
   // The least a varint value of `length` bytes costs as any varint leaf
   // of the graph (match.hpp's prices): a floor for bounds.
@@ -232,7 +253,15 @@ class Candidates {
   std::vector<Arc> arcs_;
   std::vector<Mask> masks_;
   std::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_;  // every key any node declares, ascending, with its readings
-  std::vector<std::pair<std::uint32_t, double>> number_pieces_;  // (first field, least_number_bits) pieces
+  // The field numbers in pieces: from `first` on, the least size price of
+  // the extension ranges holding them, and the latest start of those.
+  struct NumberPiece {
+    std::uint32_t first;
+    double least;
+    std::uint32_t last_start;
+    bool inside;  // some extension range holds them
+  };
+  std::vector<NumberPiece> number_pieces_;
   std::vector<serial::LeafRange> leaf_ranges_;
   std::vector<serial::ExtensionRange> ext_ranges_;
   std::vector<serial::ExtensionRangeSet> ext_sets_;
@@ -262,6 +291,7 @@ class Candidates {
   Presence presence_;
   double presence_floor_ = 0;
   std::vector<double> range_bits_;
+  double small_integers_[3][128];
   // Range leaves' prices for varint_floor: the cheapest range holding v
   // for v below 256, and the other ranges, cheapest first.
   std::vector<double> small_floor_;

@@ -26,14 +26,18 @@
 // that type explains the rest best.
 //
 // Score. The bits the payload takes under a generative model of the node,
-// negated (higher is better); the prices are in ranges.hpp.
+// negated (higher is better); the prices are in model.hpp, each a whole
+// multiple of 2^-16 bits.
 // - Which fields: a message of D declared fields spends log2(D + 1) +
 //   log2 C(D, k) bits on which k it uses; a repeated field the Elias-gamma
 //   length of its value count, any other field kExtraValueBits per value
 //   beyond the first. Unused declared fields cost.
-// - Varints, by magnitude: 7 bits a byte plus log2 of the lengths the type
-//   allows (10 for 64-bit types, 5 for uint32 and sint32, 6 for int32); a
-//   bool or enum log2 of its range's size. Fixed values 32 or 64 bits.
+// - Varints: an integer, 31 times in 32 by magnitude (7 bits a byte plus
+//   log2 of the lengths the type allows: 10 for 64-bit types, 5 for uint32
+//   and sint32, 6 for int32), 1 time in 32 by the gamma code of value + 1,
+//   so that the small values real data is full of cost less (0 costs 6
+//   bits, not 9.6); a bool or enum log2 of its range's size. Fixed values
+//   32 or 64 bits.
 // - Length-delimited values: the gamma length of length + 1, then by
 //   content. A string by a character model of UTF-8 text: printable ASCII
 //   6 bits a byte, tab, newline and carriage return 8, other control bytes
@@ -44,9 +48,11 @@
 //   text as a string, a nested message as that message, binary as bytes.
 // - Violations cost what encoding them costs: an unknown field log2 of the
 //   field numbers it could have had (2^29 - 1) plus 8 bits a byte of tag
-//   and value, as an extension field does with its extension range's size;
-//   a value outside its type kEscapeBits more than a 64-bit varint; a
-//   missing required field kEscapeBits.
+//   and value; an extension field the same, its number half the time any
+//   of its range, half the time a small offset from the range's start
+//   (gamma code), as extensions are mostly numbered; a value outside its
+//   type kEscapeBits more than a 64-bit varint; a missing required field
+//   kEscapeBits.
 // Equal scores rank by the candidates' smallest name (bytes).
 //
 // Answers. With `top` unset, every candidate that parses, best first;

@@ -20,6 +20,11 @@ double log2_gamma(double x) { return std::lgamma(x) / std::numbers::ln2; }
 
 double log2_bits(double n) noexcept { return n <= 1 ? 0.0 : quantise(std::log2(n)); }
 
+double mixture(double a, double b) noexcept {
+  const double lo = std::min(a, b), hi = std::max(a, b);
+  return quantise(lo - std::log2(1 + std::exp2(lo - hi)));
+}
+
 Presence::Presence(std::uint32_t max_declared) {
   const std::size_t size = std::size_t{max_declared} + 1;
   lg_a_.resize(size);

@@ -47,6 +47,13 @@ constexpr std::uint64_t spread(std::uint64_t k) noexcept {
   return k ^ (k >> 31);
 }
 
+// The price of a value one of two codes may write, a bit (or its share)
+// saying which: -log2(2^-a + 2^-b), quantised; a and b include the shares.
+double mixture(double a, double b) noexcept;
+// The shares of integer values written small (1 in 32) and by their bytes.
+inline constexpr double kSmallIntegerBits = 5;
+inline constexpr double kLargeIntegerBits = quantise(0.045803689613124);  // -log2(31/32)
+
 // Elias gamma length of n >= 1: how counts and lengths are paid for.
 constexpr double gamma_bits(std::uint64_t n) noexcept {
   return 2.0 * static_cast<double>(std::bit_width(n) - 1) + 1.0;

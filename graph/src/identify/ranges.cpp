@@ -254,42 +254,52 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   if (index == kNotWire) return kNever;
   const Run& run = runs_[index];
   constexpr double kOutside = kEscapeBits + kLength64;
-  std::int64_t lo = std::numeric_limits<std::int64_t>::min(), hi = std::numeric_limits<std::int64_t>::max();
-  double each = kLength64;
-  const bool ranged = leaf.range != serial::kNoIndex;
-  if (ranged) {
-    lo = candidates_.leaf_range(leaf.range).lo, hi = candidates_.leaf_range(leaf.range).hi;
-    each = candidates_.range_bits(leaf.range);
-  } else if (leaf.type == 8) {
-    lo = 0, hi = (std::int64_t{1} << 32) - 1, each = kLength32u;
-  } else if (leaf.type == 9) {
-    lo = -(std::int64_t{1} << 31), hi = (std::int64_t{1} << 31) - 1, each = kLength32;
-  }
-  // An integer leaf pays 7 bits a byte besides its price; a range leaf
-  // only its price.
   work_.spend(1);
-  const double inside_bytes = ranged ? 0.0 : kVarintByteBits;
   double bits = 0;
   const std::uint32_t small_all = run.small[127];
+  count = small_all;
+  if (leaf.range == serial::kNoIndex) {
+    // Integer leaves: the one-byte values exactly, each by its own price;
+    // the others (then the price is a bound) at the cheaper of the least
+    // small price and their bytes with the length price.
+    count = small_all;
+    for (int v = 0; v < 128; ++v) {
+      const std::uint32_t n = run.small[v] - (v > 0 ? run.small[v - 1] : 0);
+      if (n != 0) bits += n * candidates_.small_integer_bits(leaf.type, static_cast<std::uint8_t>(v));
+    }
+    const double length = Candidates::integer_length_bits(leaf.type);
+    for (int c = 0; c < kClasses; ++c) {
+      if (run.values[c] == 0) continue;
+      exact = false;
+      count += run.values[c];
+      const double n = run.values[c];
+      bits += std::min(n * Candidates::kLeastIntegerBits,
+                       kVarintByteBits * static_cast<double>(run.bytes[c]) + n * (length + kLargeIntegerBits) - n);
+    }
+    return bits;
+  }
+  // A range leaf: its price for a value inside, the escape and a 64-bit
+  // varint for one outside.
+  const std::int64_t lo = candidates_.leaf_range(leaf.range).lo, hi = candidates_.leaf_range(leaf.range).hi;
+  const double each = candidates_.range_bits(leaf.range);
   std::uint32_t small_in = 0;
   if (lo <= hi && lo <= 127 && hi >= 0) {
     const std::int64_t from = std::max<std::int64_t>(lo, 0), to = std::min<std::int64_t>(hi, 127);
     small_in = run.small[to] - (from > 0 ? run.small[from - 1] : 0);
   }
-  bits += (each + inside_bytes) * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
-  count = small_all;
+  bits += each * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
   for (int c = 0; c < kClasses; ++c) {
     const double n = run.values[c], bytes = kVarintByteBits * static_cast<double>(run.bytes[c]);
     count += run.values[c];
     if (n == 0) continue;
     if (lo <= kLow[c] && kHigh[c] <= hi) {
-      bits += each * n + (ranged ? 0.0 : bytes);
+      bits += each * n;
     } else if (hi < kLow[c] || lo > kHigh[c] || lo > hi) {
       bits += kOutside * n + bytes;
     } else {
       // Some inside, some not: each at the cheaper, at least one byte long.
       exact = false;
-      bits += n * std::min(each + inside_bytes, kOutside + kVarintByteBits);
+      bits += n * std::min(each, kOutside + kVarintByteBits);
     }
   }
   return bits;
