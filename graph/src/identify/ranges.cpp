@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstring>
 
 #include "identify/scan.hpp"
@@ -218,6 +219,8 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   static constexpr std::int64_t kLow[kClasses] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31),
                                                   128, std::int64_t{1} << 14, std::int64_t{1} << 31,
                                                   std::int64_t{1} << 32};
+  // The longest varint of each class, in bytes.
+  static constexpr double kLongest[kClasses] = {10, 10, 2, 5, 5, 10};
   static constexpr std::int64_t kHigh[kClasses] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
                                                    (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
                                                    std::numeric_limits<std::int64_t>::max()};
@@ -267,16 +270,20 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
       const std::uint32_t n = run.small[v] - (v > 0 ? run.small[v - 1] : 0);
       if (n != 0) bits += n * candidates_.small_integer_bits(leaf.type, static_cast<std::uint8_t>(v));
     }
-    const double length = Candidates::integer_length_bits(leaf.type);
+    const double length = Candidates::integer_length_bits(leaf.type) + kLargeIntegerBits;
     for (int c = 0; c < kClasses; ++c) {
       if (run.values[c] == 0) continue;
       exact = false;
       count += run.values[c];
+      // Each by its bytes, less what the gamma code can save at most in
+      // its class: its shortest gamma code against its longest bytes.
       const double n = run.values[c];
-      bits += std::min(n * Candidates::kLeastIntegerBits,
-                       kVarintByteBits * static_cast<double>(run.bytes[c]) + n * (length + kLargeIntegerBits) - n);
+      // (Negative values are not written by the gamma code.)
+      const double gamma = gamma_bits(static_cast<std::uint64_t>(std::max<std::int64_t>(kLow[c], 0)) + 1) + kSmallIntegerBits;
+      const double saving = kLow[c] < 0 ? 0.0 : std::log2(1 + std::exp2(kVarintByteBits * kLongest[c] + length - gamma));
+      bits += kVarintByteBits * static_cast<double>(run.bytes[c]) + n * (length - saving);
     }
-    return bits;
+    return std::floor(bits * kQuantaPerBit) / kQuantaPerBit;  // a bound: rounded down
   }
   // A range leaf: its price for a value inside, the escape and a 64-bit
   // varint for one outside.
