@@ -16,6 +16,7 @@ import array
 import importlib.util
 import io
 import json
+import os
 import pathlib
 import sys
 import threading
@@ -255,6 +256,17 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
     # Inputs are read one byte past the limit, no further.
     code, _, err = run_cli([str(graph_file), "-", "--max-input-size", "1K"], stdin=b"\x08\x01" * 1000)
     assert (code, err) == (1, "korvex-graph: error: <stdin>: larger than 1 KiB (the limit; --max-input-size raises it)\n")
+    # So is a descriptor set from a pipe; a FIFO without a writer reads as
+    # empty instead of blocking; a name with a line break stays one line.
+    os.mkfifo(tmp_path / "fifo")
+    (tmp_path / "index.rkyv").write_bytes(kx.build_fds_index({}, {}, {}, {}))
+    code, _, err = run_cli([str(graph_file), str(tmp_path / "fifo"), "--max-input-size", "1K",
+                            "--index", str(tmp_path / "index.rkyv"), "--descriptors", "/dev/zero"])
+    assert (code, err) == (1, "korvex-graph: error: /dev/zero: larger than 1 KiB (the limit; --max-input-size raises "
+                              "it)\n")
+    assert run_cli([str(graph_file), str(tmp_path / "fifo"), "--top", "1"])[0] == 0
+    code, _, err = run_cli([str(graph_file), "--hex", "new\nline"])
+    assert (code, err) == (1, "korvex-graph: error: new\\nline: not hexadecimal text\n")
 
 
 def test_cli_streams(graph_file, tmp_path):
@@ -276,7 +288,7 @@ def test_cli_streams(graph_file, tmp_path):
     assert [r.get("matches", [{}])[0].get("names") for r in json.loads(out)] == [None, ["t.Flag"]]
 
 
-def test_cli_json_stdin_and_base64(graph_file):
+def test_cli_json_stdin_and_base64(graph_file, tmp_path):
     code, out, err = run_cli([str(graph_file), "-", "--json", "--top", "0"], stdin=b"\x08\x01")
     assert (code, err) == (0, "")
     [result] = json.loads(out)
@@ -285,6 +297,10 @@ def test_cli_json_stdin_and_base64(graph_file):
     assert len(result["matches"]) == 7 and result["matches"][0]["exact"] is True
     code, out, _ = run_cli([str(graph_file), "--base64", "CAE=", "--json"])
     assert code == 0 and json.loads(out)[0]["matches"][0]["names"] == ["t.Flag"]
+    # Valid JSON in any terminal encoding: what is not ASCII is escaped.
+    (tmp_path / "fl\u00e4g.bin").write_bytes(b"\x08\x01")
+    code, out, _ = run_cli([str(graph_file), str(tmp_path / "fl\u00e4g.bin"), "--json"])
+    assert code == 0 and out.isascii() and json.loads(out)[0]["payload"] == str(tmp_path / "fl\u00e4g.bin")
 
 
 def wkt_descriptor_set() -> tuple[bytes, bytes]:

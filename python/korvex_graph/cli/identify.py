@@ -7,15 +7,19 @@ import base64
 import binascii
 import importlib
 import json
+import os
+import stat
 import sys
 from collections.abc import Sequence
 from typing import Any
 
 from .._graph import Graph
 from .._index import Index
+from .._limits import MAX_SET_SIZE, TooLarge, read_bounded
 from .._native import Match, PayloadError
-from ._common import (PROG, Failure, add_subcommand, count_argument, describe_os_error, examples, open_archive,
-                      open_index)
+from .._source import _open_for_reading, too_large
+from ._common import (PROG, Failure, add_max_input_size, add_subcommand, count_argument, describe_os_error, examples,
+                      one_line, open_archive, open_index)
 
 DESCRIPTION = """\
 Name the message type of protobuf payloads: the root types of the baked
@@ -37,12 +41,14 @@ byte offset; a damaged or compressed frame is reported with its offset and
 the records after it are still answered where the stream allows.
 
 A payload (or a stream) larger than --max-input-size (default 256 MiB) is
-refused; reading stops one byte past the limit.
+refused; reading stops one byte past the limit. A descriptor set (--descriptors)
+may be as large as protobuf allows (2 GiB) when it is a regular file, and
+as large as --max-input-size otherwise.
 
 Exits with 1 when a payload cannot be read, is not protobuf wire format at
 all, or takes too much work to identify (the others are still identified)."""
 
-DEFAULT_MAX_INPUT = 256 << 20
+_CHUNK = 1 << 20
 
 
 def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) -> argparse.ArgumentParser:
@@ -71,8 +77,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
     framing.add_argument("--delimited", action="store_true",
                          help="each PAYLOAD is a stream of varint-length-prefixed messages")
     framing.add_argument("--grpc", action="store_true", help="each PAYLOAD is a stream of gRPC frames")
-    parser.add_argument("--max-input-size", type=size_argument, default=DEFAULT_MAX_INPUT, metavar="SIZE",
-                        help="largest payload or stream read, in bytes or with K, M or G (default 256M)")
+    add_max_input_size(parser, "a payload or a stream, and ")
     parser.add_argument("--index", metavar="INDEX", help="index archive of the descriptor set (index.rkyv)")
     parser.add_argument("--descriptors", metavar="SET", help="the descriptor set the index describes (.pb)")
     parser.set_defaults(identify_parser=parser)
@@ -87,7 +92,7 @@ def run(args: argparse.Namespace) -> int:
         return _usage(parser, 'standard input ("-") can be read only once')
     graph = open_archive(args.graph, "graph")
     assert isinstance(graph, Graph)
-    decoder = _Decoder.open(args.index, args.descriptors) if args.index is not None else None
+    decoder = _Decoder.open(args.index, args.descriptors, args.max_input_size) if args.index is not None else None
 
     failed = False
     results: list[dict[str, Any]] = []
@@ -107,7 +112,7 @@ def run(args: argparse.Namespace) -> int:
         for record_label, payload in records:
             failed |= not _identify_one(graph, record_label, payload, args, decoder, results)
     if args.json:
-        json.dump(results, sys.stdout, indent=2, ensure_ascii=False)
+        json.dump(results, sys.stdout, indent=2)
         sys.stdout.write("\n")
     return 1 if failed else 0
 
@@ -142,43 +147,29 @@ def _usage(parser: argparse.ArgumentParser, message: str) -> int:
 
 
 def _error(message: str) -> None:
-    print(f"{PROG}: error: {message}", file=sys.stderr, flush=True)
+    print(f"{PROG}: error: {one_line(message)}", file=sys.stderr, flush=True)
 
 
-def size_argument(text: str) -> int:
-    """An argparse type: a size in bytes, or with a suffix K, M or G (powers of 1024)."""
-    scale = {"K": 1 << 10, "M": 1 << 20, "G": 1 << 30}.get(text[-1:].upper(), 1)
+def _read_input(path: str, limit: int, regular_limit: int | None = None) -> bytes:
+    """The bytes of the file at `path` ("-": standard input), refused past
+    `limit` (for a regular file, `regular_limit` when given), reading one
+    byte past it at most. Opened without blocking, so that a FIFO without a
+    writer reads as empty instead of waiting for one."""
+    if path == "-":
+        file, size = sys.stdin.buffer, None
+    else:
+        file = _open_for_reading(path)
+        info = os.fstat(file.fileno())
+        size = info.st_size if stat.S_ISREG(info.st_mode) else None
     try:
-        value = int(text[:-1] if scale > 1 else text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a size: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
-    return value * scale
-
-
-def _size_text(size: int) -> str:
-    for unit, scale in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
-        if size >= scale and size % scale == 0:
-            return f"{size // scale} {unit}"
-    return f"{size} bytes"
-
-
-def _read_bounded(file: Any, limit: int) -> bytes:
-    """Up to `limit` bytes of a binary file, reading never more than one
-    byte past it, whatever the file is (a pipe, a device, standard input)."""
-    chunks = []
-    left = limit + 1
-    while left > 0:
-        chunk = file.read(min(left, 1 << 20))
-        if not chunk:
-            break
-        chunks.append(chunk)
-        left -= len(chunk)
-    data = b"".join(chunks)
-    if len(data) > limit:
-        raise Failure(f"larger than {_size_text(limit)} (the limit; --max-input-size raises it)")
-    return data
+        if size is not None and regular_limit is not None:
+            limit = regular_limit
+        return read_bounded(file, limit, _CHUNK if size is None else min(size + 1, limit + 1))
+    except TooLarge:
+        raise Failure(too_large(limit)) from None
+    finally:
+        if file is not sys.stdin.buffer:
+            file.close()
 
 
 def _frames(data: bytes, grpc: bool) -> list[tuple[int, bytes | Failure]]:
@@ -234,10 +225,7 @@ def _payload(name: str, args: argparse.Namespace) -> bytes:
             return base64.b64decode(name, validate=True)
         except binascii.Error:
             raise Failure("not base64 text") from None
-    if name == "-":
-        return _read_bounded(sys.stdin.buffer, args.max_input_size)
-    with open(name, "rb") as file:
-        return _read_bounded(file, args.max_input_size)
+    return _read_input(name, args.max_input_size)
 
 
 def _describe(e: BaseException) -> str:
@@ -269,13 +257,14 @@ class _Decoder:
         self.descriptors = descriptors
 
     @classmethod
-    def open(cls, index_path: str, descriptors_path: str) -> _Decoder:
-        index = open_index(index_path)
+    def open(cls, index_path: str, descriptors_path: str, max_input_size: int) -> _Decoder:
+        index = open_index(index_path, max_input_size)
         try:
-            with open(descriptors_path, "rb") as file:
-                descriptors = file.read()
+            descriptors = _read_input(descriptors_path, max_input_size, MAX_SET_SIZE)
         except OSError as error:
             raise Failure(describe_os_error(error, descriptors_path)) from None
+        except Failure as error:
+            raise Failure(f"{descriptors_path}: {error}") from None
         return cls(index, descriptors)
 
     def decode(self, names: Sequence[str], payload: bytes) -> tuple[str, str]:
