@@ -37,7 +37,8 @@ whenever python3-protobuf finds nothing it does not know in it; for these
 identification throughput (top 5, processor time, best of 3 rounds) next to
 python3-protobuf parsing the same payloads with their known types, in the
 same rounds, the median and worst time of one payload, and the time from
-Graph.open to the first answer.
+Graph.open to the first answer (processor time too: wall time on a shared
+machine counts other people's work).
 
 --records makes a second real set, of many small binary records: every
 message a descriptor set holds (each file, message, field, enum, value,
@@ -345,10 +346,10 @@ def evaluate_real(truth_path, graph_path, sets, rounds=3):
     import korvex_graph
 
     items = read_truth(truth_path)
-    started = time.perf_counter()
+    started, started_cpu = time.perf_counter(), time.process_time()
     graph = korvex_graph.Graph.open(graph_path)
     graph.identify(items[0][0], top=5)
-    first_answer = time.perf_counter() - started
+    first_answer, first_answer_cpu = time.perf_counter() - started, time.process_time() - started_cpu
 
     classes = message_classes(sets, {k for _, k in items}) if sets else {}
     per_type = {}
@@ -411,6 +412,7 @@ def evaluate_real(truth_path, graph_path, sets, rounds=3):
         "worst_ms": 1e3 * ordered[-1],
         "worst_under_64k_ms": 1e3 * max((t for t, (p, _) in zip(times, items) if len(p) < 65536), default=0.0),
         "first_answer_ms": 1e3 * first_answer,
+        "first_answer_cpu_ms": 1e3 * first_answer_cpu,
     }
 
 
@@ -429,10 +431,10 @@ def print_real(r, per_type=True):
                                                 pct(o, "sound")))
     parse = r["parse_mb_s"]
     print("identify %.2f MB/s, python3-protobuf known-type parse %s MB/s, ratio %s; per payload median %.3f ms, "
-          "worst %.2f ms (under 64 KB: %.2f ms); first answer after open %.1f ms" % (
+          "worst %.2f ms (under 64 KB: %.2f ms); first answer after open %.1f ms (processor time %.1f ms)" % (
               r["identify_mb_s"], "%.1f" % parse if parse else "-",
               "%.3f" % (r["identify_mb_s"] / parse) if parse else "-", r["median_ms"], r["worst_ms"],
-              r["worst_under_64k_ms"], r["first_answer_ms"]))
+              r["worst_under_64k_ms"], r["first_answer_ms"], r["first_answer_cpu_ms"]))
 
 
 _RECORD_FIELDS = {
