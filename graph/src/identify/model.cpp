@@ -1,6 +1,8 @@
 #include "identify/model.hpp"
 
 #include <algorithm>
+#include <math.h>  // lgamma_r
+
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -14,7 +16,12 @@ namespace {
 constexpr double kPresenceA = 1;
 constexpr double kPresenceB = 1;
 
-double log2_gamma(double x) { return std::lgamma(x) / std::numbers::ln2; }
+// lgamma_r, not std::lgamma: lgamma stores the sign of the result in the
+// global signgam, a data race between threads that build lookups at once.
+double log2_gamma(double x) {
+  int sign = 0;
+  return ::lgamma_r(x, &sign) / std::numbers::ln2;
+}
 
 }  // namespace
 
