@@ -289,6 +289,11 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
     }
   }
 
+  for (unsigned priced = 0; priced < 3; ++priced)
+    for (std::size_t length = 0; length <= kLongestVarint; ++length)
+      for (unsigned width = 1; width < 64; ++width)  // v = 2^(width - 1) - 1: the least of its width
+        integer_table_[priced][length][width] = integer_bits(
+            (std::uint64_t{1} << (width - 1)) - 1, kLengthOf[priced] + kVarintByteBits * static_cast<double>(length));
   for (int t = 0; t < 3; ++t)
     for (int v = 0; v < 128; ++v)
       small_integers_[t][v] = integer_bits(static_cast<std::uint64_t>(v),
@@ -373,8 +378,8 @@ double Candidates::least_number_bits(std::uint32_t field) const noexcept {
 
 double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexcept {
   // An integer leaf: uint32 is the cheapest that holds a value below 2^32.
-  double best = integer_bits(v, kVarintByteBits * static_cast<double>(length) +
-                                    (v <= 0xFFFFFFFFu ? kLength32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kLength32 : kLength64));
+  double best = integer_bits(v <= 0xFFFFFFFFu ? kPriced32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kPriced32 : kPriced64,
+                             v, length);
   if (v < 256) return std::min(best, small_floor_[v]);
   // A range leaf holding v (as int64): the cheapest few are looked at,
   // past them the cheapest of all stands in.

@@ -34,6 +34,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -207,14 +208,14 @@ class Candidates {
     outside = false;
     switch (leaf.type) {
       case 8:
-        if (v <= 0xFFFFFFFFu) return integer_bits(v, kLength32u + bytes);
+        if (v <= 0xFFFFFFFFu) return integer_bits(kPriced32u, v, length);
         break;
       case 9:
         // Non-negative below 2^31, or a negative int32 sign-extended to 64 bits.
-        if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu) return integer_bits(v, kLength32 + bytes);
+        if (v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu) return integer_bits(kPriced32, v, length);
         break;
       default:
-        if (leaf.range == serial::kNoIndex) return integer_bits(v, kLength64 + bytes);
+        if (leaf.range == serial::kNoIndex) return integer_bits(kPriced64, v, length);
         if (const auto s = static_cast<std::int64_t>(v); leaf_ranges_[leaf.range].lo <= s && s <= leaf_ranges_[leaf.range].hi)
           return range_bits_[leaf.range];
         break;
@@ -230,6 +231,17 @@ class Candidates {
   static double integer_bits(std::uint64_t v, double by_bytes) noexcept {
     if (v >= (std::uint64_t{1} << 62)) return quantise(by_bytes + kLargeIntegerBits);
     return mixture(gamma_bits(v + 1) + kSmallIntegerBits, by_bytes + kLargeIntegerBits);
+  }
+  // The same for a value `length` bytes long of an integer type whose
+  // length is priced as kLengthOf[priced]. Below 2^62 the price depends on
+  // v only through its bit width, so it is looked up: it is paid at every
+  // varint a candidate reads, and the mixture takes a log and a power.
+  static constexpr unsigned kPriced32u = 0, kPriced32 = 1, kPriced64 = 2;
+  static constexpr double kLengthOf[3] = {kLength32u, kLength32, kLength64};
+  double integer_bits(unsigned priced, std::uint64_t v, std::size_t length) const noexcept {
+    if (length <= kLongestVarint && v < (std::uint64_t{1} << 62))
+      return integer_table_[priced][length][std::bit_width(v + 1)];
+    return integer_bits(v, kLengthOf[priced] + kVarintByteBits * static_cast<double>(length));
   }
   // The least an integer value costs, whatever it is.
   static constexpr double kLeastIntegerBits = 5;
@@ -292,6 +304,9 @@ class Candidates {
   double presence_floor_ = 0;
   std::vector<double> range_bits_;
   double small_integers_[3][128];
+  // integer_bits(priced, v, length) by [priced][length][bit width of v + 1].
+  static constexpr std::size_t kLongestVarint = 10;
+  double integer_table_[3][kLongestVarint + 1][64];
   // Range leaves' prices for varint_floor: the cheapest range holding v
   // for v below 256, and the other ranges, cheapest first.
   std::vector<double> small_floor_;
