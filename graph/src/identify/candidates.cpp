@@ -317,6 +317,7 @@ Candidates::Candidates(const serial::GraphView& graph) : graph_(&graph), presenc
     }
   }
   std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (std::uint64_t v = 0; v < 128; ++v) one_byte_floor_[v] = any_varint_floor(v, 1);
 }
 
 Candidates::Key Candidates::key(std::uint32_t field, std::uint8_t wire) const noexcept {
@@ -376,7 +377,7 @@ double Candidates::least_number_bits(std::uint32_t field) const noexcept {
   return std::min({kUnknownNumberBits, piece.least, gamma_bits(std::uint64_t{field - piece.last_start} + 1)});
 }
 
-double Candidates::varint_floor(std::uint64_t v, std::size_t length) const noexcept {
+double Candidates::any_varint_floor(std::uint64_t v, std::size_t length) const noexcept {
   // An integer leaf: uint32 is the cheapest that holds a value below 2^32.
   double best = integer_bits(v <= 0xFFFFFFFFu ? kPriced32u : v >= ~std::uint64_t{0} - 0x7FFFFFFFu ? kPriced32 : kPriced64,
                              v, length);

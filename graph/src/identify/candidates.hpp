@@ -256,9 +256,14 @@ class Candidates {
   }
   // The least a varint value of `length` bytes costs as any varint leaf
   // of the graph (match.hpp's prices): a floor for bounds.
-  double varint_floor(std::uint64_t v, std::size_t length) const noexcept;
+  double varint_floor(std::uint64_t v, std::size_t length) const noexcept {
+    // One-byte values, every byte of a text bounded as packed numbers, looked up.
+    return length == 1 ? one_byte_floor_[v & 0x7F] : any_varint_floor(v, length);
+  }
 
  private:
+  double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
+
   const serial::GraphView* graph_;
   // The graph.
   std::vector<NodeInfo> nodes_;
@@ -312,6 +317,7 @@ class Candidates {
   std::vector<double> small_floor_;
   std::vector<std::pair<double, serial::LeafRange>> large_ranges_;
   double large_floor_ = 0;  // the cheapest of them
+  double one_byte_floor_[128];  // varint_floor of the one-byte values
 };
 
 }  // namespace korvex::identify
