@@ -298,6 +298,12 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
   const auto g = load(GetParam());
   auto payloads = generated(*g, 2, 60);
   payloads.emplace_back(0, Bytes{});
+  // Packed runs of overlong varints: 3 in two bytes, 0 in four, 200 in three.
+  for (const std::uint8_t tag : {0x0a, 0x12, 0x1a}) {
+    payloads.emplace_back(0, Bytes{tag, 0x02, 0x83, 0x00});
+    payloads.emplace_back(0, Bytes{tag, 0x05, 0x80, 0x80, 0x80, 0x00, 0x61});
+    payloads.emplace_back(0, Bytes{tag, 0x03, 0xc8, 0x81, 0x00});
+  }
   // Mangled ones too: unknown fields, out-of-range values, garbage.
   std::mt19937_64 rng(3);
   for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {

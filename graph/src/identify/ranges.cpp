@@ -219,8 +219,6 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   static constexpr std::int64_t kLow[kClasses] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31),
                                                   128, std::int64_t{1} << 14, std::int64_t{1} << 31,
                                                   std::int64_t{1} << 32};
-  // The longest varint of each class, in bytes.
-  static constexpr double kLongest[kClasses] = {10, 10, 2, 5, 5, 10};
   static constexpr std::int64_t kHigh[kClasses] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
                                                    (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
                                                    std::numeric_limits<std::int64_t>::max()};
@@ -240,11 +238,17 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
         index = kNotWire;
         break;
       }
+      if (v < 128) {  // overlong: priced as at least its one-byte form
+        ++run.small[v];
+        run.overlong = true;
+        continue;
+      }
       const auto s = static_cast<std::int64_t>(v);
       int c = 0;
       while (s > kHigh[c]) ++c;
       ++run.values[c];
       run.bytes[c] += static_cast<std::uint64_t>(q - at);
+      run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
     }
     if (index != kNotWire) {
       for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
@@ -261,6 +265,7 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   double bits = 0;
   const std::uint32_t small_all = run.small[127];
   count = small_all;
+  exact = !run.overlong;
   if (leaf.range == serial::kNoIndex) {
     // Integer leaves: the one-byte values exactly, each by its own price;
     // the others (then the price is a bound) at the cheaper of the least
@@ -276,11 +281,12 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
       exact = false;
       count += run.values[c];
       // Each by its bytes, less what the gamma code can save at most in
-      // its class: its shortest gamma code against its longest bytes.
+      // its class: its shortest gamma code against the longest bytes of
+      // the class in this run.
       const double n = run.values[c];
       // (Negative values are not written by the gamma code.)
       const double gamma = gamma_bits(static_cast<std::uint64_t>(std::max<std::int64_t>(kLow[c], 0)) + 1) + kSmallIntegerBits;
-      const double saving = kLow[c] < 0 ? 0.0 : std::log2(1 + std::exp2(kVarintByteBits * kLongest[c] + length - gamma));
+      const double saving = kLow[c] < 0 ? 0.0 : std::log2(1 + std::exp2(kVarintByteBits * run.longest[c] + length - gamma));
       bits += kVarintByteBits * static_cast<double>(run.bytes[c]) + n * (length - saving);
     }
     return std::floor(bits * kQuantaPerBit) / kQuantaPerBit;  // a bound: rounded down

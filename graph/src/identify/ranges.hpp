@@ -155,15 +155,19 @@ class Ranges {
   std::vector<ShapeKey> keys_;
   std::vector<Content> contents_;
   // Runs of varints read as packed values: how many values 0 .. v there
-  // are for each v below 128 (one byte each), and how many values and
-  // bytes of each other
+  // are for each v below 128 (one byte each, or more when written
+  // overlong: then `overlong` is set, and the one-byte price is a bound),
+  // and how many values and bytes of each other
   // class (by signed value: below -2^31, -2^31 .. -1, 128 .. 2^14 - 1,
-  // 2^14 .. 2^31 - 1, 2^31 .. 2^32 - 1, 2^32 and up).
+  // 2^14 .. 2^31 - 1, 2^31 .. 2^32 - 1, 2^32 and up), with the longest
+  // varint of each (longer than the class needs when written overlong).
   static constexpr int kClasses = 6;
   struct Run {
     std::uint32_t small[128];
     std::uint32_t values[kClasses];
     std::uint64_t bytes[kClasses];
+    std::uint8_t longest[kClasses];
+    bool overlong;
   };
   std::vector<Run> runs_;
   // Complete bounds, by (node, shape, levels).
