@@ -7,26 +7,6 @@ namespace korvex::identify {
 
 namespace {
 
-// Reads a varint of at most ten bytes; bits past the 64th of a tenth byte
-// are dropped, as protobuf does. nullptr when truncated or longer.
-inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t& out) noexcept {
-  if (p < end && *p < 0x80) {
-    out = *p;
-    return p + 1;
-  }
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < 10; ++i) {
-    if (p == end) return nullptr;
-    const std::uint8_t b = *p++;
-    v |= std::uint64_t{b & 0x7Fu} << (7 * i);
-    if (b < 0x80) {
-      out = v;
-      return p;
-    }
-  }
-  return nullptr;
-}
-
 inline bool takes(const Arc& t, std::uint8_t wire) noexcept {
   return t.wire == wire || (wire == 2 && packable(t.label, t.wire));
 }
@@ -206,17 +186,7 @@ const std::uint8_t* Matcher::skip_group(const std::uint8_t* p, const std::uint8_
 
 const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field,
                                   std::uint8_t wire, int depth) const noexcept {
-  std::uint64_t v;
-  switch (wire) {
-    case 0: return read_varint(p, end, v);
-    case 1: return end - p >= 8 ? p + 8 : nullptr;
-    case 5: return end - p >= 4 ? p + 4 : nullptr;
-    case 2:
-      p = read_varint(p, end, v);
-      return p != nullptr && v <= static_cast<std::uint64_t>(end - p) ? p + v : nullptr;
-    case 3: return skip_group(p, end, field, depth + 1);
-    default: return nullptr;
-  }
+  return wire == 3 ? skip_group(p, end, field, depth + 1) : skip_value(wire, p, end);
 }
 
 // ---------------------------------------------------------------- nesting --

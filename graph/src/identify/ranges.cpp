@@ -35,35 +35,10 @@ constexpr std::array<std::uint8_t, 256> kClass = [] {
   return c;
 }();
 
-inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t& out) noexcept {
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < 10; ++i) {
-    if (p == end) return nullptr;
-    const std::uint8_t b = *p++;
-    v |= std::uint64_t{b & 0x7Fu} << (7 * i);
-    if (b < 0x80) return out = v, p;
-  }
-  return nullptr;
-}
-
 std::size_t varint_size(std::uint64_t v) {
   std::size_t n = 1;
   while (v >= 0x80) v >>= 7, ++n;
   return n;
-}
-
-// Past one value of `wire` (not a group), or nullptr.
-inline const std::uint8_t* skip_value(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end) noexcept {
-  std::uint64_t v;
-  switch (wire) {
-    case 0: return read_varint(p, end, v);
-    case 1: return end - p >= 8 ? p + 8 : nullptr;
-    case 5: return end - p >= 4 ? p + 4 : nullptr;
-    case 2:
-      p = read_varint(p, end, v);
-      return p != nullptr && v <= static_cast<std::uint64_t>(end - p) ? p + v : nullptr;
-    default: return nullptr;
-  }
 }
 
 }  // namespace

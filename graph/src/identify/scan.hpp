@@ -112,4 +112,38 @@ struct TopLevel {
 // reports it).
 Result<void> scan(std::span<const std::uint8_t> payload, Work& work, TopLevel& out);
 
+// Reads a varint of at most ten bytes; bits past the 64th of a tenth byte
+// are dropped, as protobuf does. nullptr when truncated or longer.
+inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+  if (p < end && *p < 0x80) {
+    out = *p;
+    return p + 1;
+  }
+  std::uint64_t v = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (p == end) return nullptr;
+    const std::uint8_t b = *p++;
+    v |= std::uint64_t{b & 0x7Fu} << (7 * i);
+    if (b < 0x80) {
+      out = v;
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+// Past one value of `wire` (not a group), or nullptr.
+inline const std::uint8_t* skip_value(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end) noexcept {
+  std::uint64_t v;
+  switch (wire) {
+    case 0: return read_varint(p, end, v);
+    case 1: return end - p >= 8 ? p + 8 : nullptr;
+    case 5: return end - p >= 4 ? p + 4 : nullptr;
+    case 2:
+      p = read_varint(p, end, v);
+      return p != nullptr && v <= static_cast<std::uint64_t>(end - p) ? p + v : nullptr;
+    default: return nullptr;
+  }
+}
+
 }  // namespace korvex::identify
