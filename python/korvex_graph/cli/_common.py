@@ -136,8 +136,10 @@ def add_json(parser: argparse.ArgumentParser, help: str = "print one JSON docume
 
 
 def print_json(document: object) -> None:
-    """`document` as indented JSON on stdout, non-ASCII text as it is."""
-    json.dump(document, sys.stdout, indent=2, ensure_ascii=False)
+    """`document` as indented JSON on stdout, non-ASCII text escaped: valid
+    JSON whatever the encoding of stdout, and names that are not UTF-8
+    (surrogate escapes) do not fail."""
+    json.dump(document, sys.stdout, indent=2)
     sys.stdout.write("\n")
 
 

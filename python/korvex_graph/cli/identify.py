@@ -6,7 +6,6 @@ import argparse
 import base64
 import binascii
 import importlib
-import json
 import os
 import stat
 import sys
@@ -18,8 +17,9 @@ from .._index import Index
 from .._limits import MAX_SET_SIZE, TooLarge, read_bounded
 from .._native import Match, PayloadError
 from .._source import _open_for_reading, too_large
-from ._common import (PROG, Failure, add_max_input_size, add_subcommand, count_argument, describe_os_error, examples,
-                      one_line, open_archive, open_index)
+from .._wire import read_varint
+from ._common import (Failure, add_json, add_max_input_size, add_subcommand, count_argument, describe_os_error,
+                      examples, open_archive, open_index, print_error, print_json)
 
 DESCRIPTION = """\
 Name the message type of protobuf payloads: the root types of the baked
@@ -69,7 +69,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
                         help='a payload file, "-" for standard input, or text with --hex / --base64')
     parser.add_argument("--top", type=count_argument, default=5, metavar="N",
                         help="how many matches to list (default 5); 0 lists every root that parses")
-    parser.add_argument("--json", action="store_true", help="one JSON document on standard output")
+    add_json(parser, "one JSON document on standard output")
     text = parser.add_mutually_exclusive_group()
     text.add_argument("--hex", action="store_true", help="each PAYLOAD is the bytes in hexadecimal")
     text.add_argument("--base64", action="store_true", help="each PAYLOAD is the bytes in base64")
@@ -102,7 +102,7 @@ def run(args: argparse.Namespace) -> int:
             data = _payload(name, args)
         except (Failure, OSError) as e:
             failed = True
-            _error(f"{label}: {_describe(e)}")
+            print_error(f"{label}: {_describe(e)}")
             results.append({"payload": label, "error": _describe(e)})
             continue
         records: list[tuple[str, bytes | Failure]] = [(label, data)]
@@ -112,8 +112,7 @@ def run(args: argparse.Namespace) -> int:
         for record_label, payload in records:
             failed |= not _identify_one(graph, record_label, payload, args, decoder, results)
     if args.json:
-        json.dump(results, sys.stdout, indent=2)
-        sys.stdout.write("\n")
+        print_json(results)
     return 1 if failed else 0
 
 
@@ -125,7 +124,7 @@ def _identify_one(graph: Graph, label: str, payload: bytes | Failure, args: argp
             raise payload
         matches = graph.identify(payload, top=args.top or None)
     except (Failure, PayloadError) as e:
-        _error(f"{label}: {_describe(e)}")
+        print_error(f"{label}: {_describe(e)}")
         results.append({"payload": label, "error": _describe(e)})
         return False
     result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
@@ -133,7 +132,7 @@ def _identify_one(graph: Graph, label: str, payload: bytes | Failure, args: argp
         try:
             result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
         except Failure as e:
-            _error(f"{label}: {e}")
+            print_error(f"{label}: {e}")
     results.append(result)
     if not args.json:
         _print_text(result)
@@ -144,10 +143,6 @@ def _usage(parser: argparse.ArgumentParser, message: str) -> int:
     parser.print_usage(sys.stderr)
     print(f"{parser.prog}: error: {message}", file=sys.stderr)
     return 2
-
-
-def _error(message: str) -> None:
-    print(f"{PROG}: error: {one_line(message)}", file=sys.stderr, flush=True)
 
 
 def _read_input(path: str, limit: int, regular_limit: int | None = None) -> bytes:
@@ -195,17 +190,10 @@ def _frames(data: bytes, grpc: bool) -> list[tuple[int, bytes | Failure]]:
                 out.append((start, data[at:at + length]))
             at += length
             continue
-        length = shift = 0
-        while True:
-            if at >= len(data) or shift > 63:
-                out.append((start, Failure("truncated or overlong length varint")))
-                return out
-            byte = data[at]
-            at += 1
-            length |= (byte & 0x7F) << shift
-            shift += 7
-            if byte < 0x80:
-                break
+        length, at = read_varint(data, at)
+        if length < 0:
+            out.append((start, Failure("truncated or overlong length varint")))
+            break
         if at + length > len(data):
             out.append((start, Failure(f"record of {length} bytes runs past the end of the stream")))
             break
