@@ -20,6 +20,10 @@
 
 #include "common/result.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvex::archive {
 
 // ----------------------------------------------------------------- header --
@@ -88,6 +92,40 @@ Result<TableSizes> table_sizes(std::size_t n);
 
 inline constexpr std::size_t kGroupWidth = 16;
 inline constexpr std::uint8_t kEmptyControl = 0xFF;
+
+// The group scan every table walk is made of, placing keys or probing for
+// them: bit i set where control byte i of the 16 at `group` equals `tag`,
+// and where it marks an empty bucket. Full bytes hold a 7-bit tag, so the
+// top bit alone tells empty from full.
+struct GroupMasks {
+  std::uint32_t match;
+  std::uint32_t empty;
+};
+
+inline GroupMasks group_masks(const std::uint8_t* group, std::uint8_t tag) noexcept {
+#if defined(__SSE2__)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(group));
+  const auto match = static_cast<std::uint32_t>(
+      _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)))));
+  const auto empty = static_cast<std::uint32_t>(_mm_movemask_epi8(bytes));
+  return {match, empty};
+#else
+  std::uint32_t match = 0;
+  std::uint32_t empty = 0;
+  for (unsigned i = 0; i < kGroupWidth; ++i) {
+    match |= static_cast<std::uint32_t>(group[i] == tag) << i;
+    empty |= static_cast<std::uint32_t>(group[i] >> 7) << i;
+  }
+  return {match, empty};
+#endif
+}
+
+// Offset within the 16 control bytes at `group` of the first empty one, or
+// 16 when all are full.
+inline unsigned first_empty_in_group(const std::uint8_t* group) noexcept {
+  const std::uint32_t empty = group_masks(group, kEmptyControl).empty;
+  return empty == 0 ? static_cast<unsigned>(kGroupWidth) : static_cast<unsigned>(std::countr_zero(empty));
+}
 
 // ----------------------------------------------------------- the key hash --
 

@@ -25,9 +25,6 @@
 #include "archive/format.hpp"
 #include "common/result.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace korvex::archive {
 
@@ -193,33 +190,6 @@ inline bool bucket_full(const Reader& reader, const Table& table, std::uint32_t 
   return (reader.data()[table.control + bucket] & 0x80) == 0;
 }
 
-namespace detail {
-
-// Bit i set where control byte i of the 16 at `group` equals `tag`, and
-// where it marks an empty bucket (top bit set).
-struct GroupMasks {
-  std::uint32_t match;
-  std::uint32_t empty;
-};
-
-inline GroupMasks group_masks(const std::uint8_t* group, std::uint8_t tag) noexcept {
-#if defined(__SSE2__)
-  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(group));
-  const auto match = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(tag)))));
-  const auto empty = static_cast<std::uint32_t>(_mm_movemask_epi8(bytes));
-  return {match, empty};
-#else
-  std::uint32_t match = 0;
-  std::uint32_t empty = 0;
-  for (unsigned i = 0; i < 16; ++i) {
-    match |= static_cast<std::uint32_t>(group[i] == tag) << i;
-    empty |= static_cast<std::uint32_t>(group[i] >> 7) << i;
-  }
-  return {match, empty};
-#endif
-}
-
-}  // namespace detail
 
 // The bucket whose key has this hash and satisfies key_equal(bucket), by
 // the writer's probe sequence: from group hash mod C, the stride growing by
@@ -244,7 +214,7 @@ std::optional<std::uint32_t> find_in_table(const Reader& reader, const Table& ta
   std::size_t stride = 0;
   for (std::size_t steps = (mask + 1) / 16; steps > 0; --steps) {
     if (p < span) {
-      auto [match, empty] = detail::group_masks(control + p, tag);
+      auto [match, empty] = group_masks(control + p, tag);
       while (match != 0) {
         // p < G and the offset < 16, so one subtraction does unless C < 16.
         std::size_t bucket = p + static_cast<unsigned>(std::countr_zero(match));

@@ -6,10 +6,6 @@
 
 #include "common/huge_pages.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 namespace korvex::archive {
 
 // ------------------------------------------------------- checked narrowing --
@@ -36,28 +32,6 @@ Result<std::uint32_t> out_of_line_word(std::size_t length) {
 }
 
 // ------------------------------------------------------------- hash tables --
-
-namespace {
-
-// Offset within the 16 control bytes at `group` of the first empty one, or
-// 16 when all are full. Full bytes hold a 7-bit tag, so the top bit alone
-// tells empty (0xFF) from full.
-inline unsigned first_empty_in_group(const std::uint8_t* group) noexcept {
-#if defined(__SSE2__)
-  const auto bits = static_cast<unsigned>(
-      _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(group))));
-  return bits == 0 ? 16u : static_cast<unsigned>(std::countr_zero(bits));
-#else
-  constexpr std::uint64_t kTop = 0x8080808080808080;
-  const std::uint64_t lo = load_le<std::uint64_t>(group) & kTop;
-  if (lo != 0) return static_cast<unsigned>(std::countr_zero(lo)) / 8;
-  const std::uint64_t hi = load_le<std::uint64_t>(group + 8) & kTop;
-  if (hi != 0) return 8 + static_cast<unsigned>(std::countr_zero(hi)) / 8;
-  return 16;
-#endif
-}
-
-}  // namespace
 
 bool place_keys(const TableSizes& sizes, std::span<const std::uint64_t> hashes,
                 std::span<std::uint32_t> bucket_entry, std::span<std::uint8_t> control) noexcept {

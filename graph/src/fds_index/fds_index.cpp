@@ -34,21 +34,9 @@ std::size_t canonical_bucket_count(std::size_t n) {
 
 namespace {
 
-constexpr std::uint8_t kEmpty = 0xFF;
-constexpr std::size_t kGroup = 16;
-
-// Position within the 16 control bytes at `group` of the first empty one,
-// or 16 if there is none.
-std::size_t first_empty(const std::uint8_t* group) {
-  for (std::size_t i = 0; i < kGroup; ++i)
-    if (group[i] & 0x80) return i;
-  return kGroup;
-}
-
-}  // namespace
-
-namespace {
-
+using archive::first_empty_in_group;
+constexpr std::uint8_t kEmpty = archive::kEmptyControl;
+constexpr std::size_t kGroup = archive::kGroupWidth;
 constexpr std::uint32_t kNoRank = 0xFFFFFFFF;
 
 // canonical_slots for fewer than 2^32 keys given by their hashes, by rank;
@@ -71,12 +59,12 @@ LargeVector<std::uint32_t> slots_of_hashes(std::span<const std::uint64_t> hashes
     // Terminates: buckets > n leaves an empty slot, and the triangular probe
     // over a power-of-two table visits every group start of its residue.
     for (;;) {
-      const std::size_t q = first_empty(control.data() + p);
+      const std::size_t q = first_empty_in_group(control.data() + p);
       if (q < kGroup) {
         std::size_t slot = (p + q) & mask;
         // Only a table under 16 slots can see past its slots into bytes
         // that are always empty; then the lowest empty slot is taken.
-        if (!(control[slot] & 0x80)) slot = first_empty(control.data());
+        if (!(control[slot] & 0x80)) slot = first_empty_in_group(control.data());
         control[slot] = tag;
         control[((slot - kGroup) & mask) + kGroup] = tag;
         slot_entry[slot] = static_cast<std::uint32_t>(i);
