@@ -1,20 +1,14 @@
-"""The files of descriptor sets that some files need, each copied out of
-the sets where an index says it lies: the closure of the files in the
-index, then each file's span, checked against the bytes before it (a
-file's own bytes follow the tag and length of its entry in the set, which
-catches an index made from other sets without decoding anything else).
-extract writes the slices as a smaller set; identify decodes with them."""
+"""Copying files of descriptor sets out where an index says they lie
+(Index.file_slices): the failures, the check that a span is a file entry
+of the set (a file's own bytes follow the tag and length of its entry,
+which catches an index made from other sets without decoding anything
+else), and the slices put together as a smaller set."""
 
 from __future__ import annotations
 
-import bisect
-from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING
+from collections.abc import Iterable
 
 from ._wire import read_varint, varint
-
-if TYPE_CHECKING:
-    from ._index import Index
 
 _FILE_TAG = 0x0A  # field 1 of a FileDescriptorSet, length-delimited
 
@@ -36,29 +30,6 @@ class NotThere(ValueError):
         self.file, self.start, self.end = file, start, end
 
 
-def file_slices(index: Index, sets: Sequence[bytes], files: Iterable[str]) -> list[tuple[str, bytes]]:
-    """(file, its descriptor's bytes) for the given files and everything they
-    import, every file after the files it imports; the sets are those the
-    index was made from, in the same order (its spans count from the start
-    of the first). NoSpan or NotThere for a file that cannot be taken."""
-    starts = [0]
-    for data in sets:
-        starts.append(starts[-1] + len(data))
-    slices = []
-    for file in index.closure(files):
-        span = index.span_of_file(file)
-        if span is None:
-            raise NoSpan(file)
-        start, end = span
-        k = max(bisect.bisect_right(starts, start) - 1, 0)
-        data = sets[min(k, len(sets) - 1)] if sets else b""
-        local = start - starts[k]
-        if not (k < len(sets) and end - starts[k] <= len(data) and _entry_ends_at(data, local, end - start)):
-            raise NotThere(file, start, end)
-        slices.append((file, data[local:local + end - start]))
-    return slices
-
-
 def as_set(slices: Iterable[tuple[str, bytes]]) -> bytes:
     """The slices as one descriptor set, in their order."""
     out = bytearray()
@@ -67,7 +38,7 @@ def as_set(slices: Iterable[tuple[str, bytes]]) -> bytes:
     return bytes(out)
 
 
-def _entry_ends_at(data: bytes, start: int, size: int) -> bool:
+def entry_ends_at(data: bytes, start: int, size: int) -> bool:
     """Whether the bytes before `start` are the tag of a set's file entry
     and a length of `size`."""
     for length_bytes in range(1, 11):

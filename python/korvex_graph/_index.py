@@ -3,10 +3,12 @@ mapping views over its four maps."""
 
 from __future__ import annotations
 
-from collections.abc import ItemsView, Iterable, Iterator, Mapping, ValuesView
+import bisect
+from collections.abc import ItemsView, Iterable, Iterator, Mapping, Sequence, ValuesView
 from typing import TYPE_CHECKING, Generic, Self, TypeVar, cast
 
 from . import _native
+from ._extract import NoSpan, NotThere, entry_ends_at
 from ._native import Span
 from ._source import DEFAULT_MAX_INPUT_SIZE, bytes_of
 
@@ -153,6 +155,30 @@ class Index(_native.Index):
                     stack.pop()
                     order.append(name)
         return order
+
+    def file_slices(self, sets: Sequence[bytes], files: Iterable[str]) -> list[tuple[str, bytes]]:
+        """(file, its descriptor's bytes) for the given files and everything
+        they import, every file after the files it imports, copied out of the
+        descriptor sets the index was made from, given in the same order (its
+        spans count from the start of the first). Raises NoSpan for a file
+        the index holds no span for, NotThere for one whose bytes the sets do
+        not hold where the index says (both ValueErrors)."""
+        starts = [0]
+        for data in sets:
+            starts.append(starts[-1] + len(data))
+        slices = []
+        for file in self.closure(files):
+            span = self.span_of_file(file)
+            if span is None:
+                raise NoSpan(file)
+            start, end = span
+            k = max(bisect.bisect_right(starts, start) - 1, 0)
+            data = sets[min(k, len(sets) - 1)] if sets else b""
+            local = start - starts[k]
+            if not (k < len(sets) and end - starts[k] <= len(data) and entry_ends_at(data, local, end - start)):
+                raise NotThere(file, start, end)
+            slices.append((file, data[local:local + end - start]))
+        return slices
 
     def to_dicts(
         self,

@@ -28,7 +28,7 @@
 #include <vector>
 
 #include "identify/identify.hpp"
-#include "identify/payload_test_support.hpp"
+#include "testing/payloads.hpp"
 
 namespace {
 

@@ -18,7 +18,7 @@
 
 #include "build_scoring_graph/pipeline.hpp"
 #include "testing/files.hpp"
-#include "identify/payload_test_support.hpp"
+#include "testing/payloads.hpp"
 
 namespace korvex::identify {
 namespace {

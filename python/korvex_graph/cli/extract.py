@@ -6,7 +6,7 @@ import argparse
 import os
 
 from .._bake import read_sets
-from .._extract import NoSpan, NotThere, as_set, file_slices
+from .._extract import NoSpan, NotThere, as_set
 from ._common import (
     Failure,
     add_output,
@@ -86,7 +86,7 @@ def run(args: argparse.Namespace) -> int:
         roots.append(file)
     sets = read_or_fail(read_sets, paths, args)
     try:
-        slices = file_slices(index, [s.data for s in sets], roots)
+        slices = index.file_slices([s.data for s in sets], roots)
     except NoSpan as error:
         raise Failure(f"{args.index}: {error}; the set was compiled without --include_imports") from None
     except NotThere as error:

@@ -12,6 +12,7 @@ import sys
 from collections.abc import Sequence
 from typing import Any
 
+from .._extract import NoSpan, NotThere
 from .._graph import Graph
 from .._index import Index
 from .._limits import MAX_SET_SIZE, TooLarge, read_bounded
@@ -267,12 +268,13 @@ class _Decoder:
         if not files:
             raise Failure(f"the index does not know {names[0]}: the match is not decoded")
         pool = pool_module.DescriptorPool()
-        for file in self.index.closure(files):
-            span = self.index.span_of_file(file)
-            if span is None or not 0 <= span.start <= span.end <= len(self.descriptors):
-                raise Failure(f"the descriptor set holds no bytes for {file}: the match is not decoded")
+        try:
+            slices = self.index.file_slices([self.descriptors], files)
+        except (NoSpan, NotThere) as error:
+            raise Failure(f"the descriptor set holds no bytes for {error.file}: the match is not decoded") from None
+        for file, data in slices:
             try:
-                pool.Add(pb.FileDescriptorProto.FromString(self.descriptors[span.start:span.end]))
+                pool.Add(pb.FileDescriptorProto.FromString(data))
             except Exception as e:  # protobuf's own errors have no common base
                 raise Failure(f"{file}: {e}: the match is not decoded") from None
         for name in names:
