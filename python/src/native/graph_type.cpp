@@ -134,53 +134,14 @@ bool node_id_argument(GraphObject* graph, PyObject* object, std::uint32_t& id) {
   return false;
 }
 
-PyObject* graph_open(PyObject* cls, PyObject* source) {
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  ModuleState* state = state_of(type);
-  if (state == nullptr) return nullptr;
-  Py_buffer buffer;
-  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
-  const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
-                                            static_cast<std::size_t>(buffer.len));
-  std::optional<Result<GraphView>> opened;
-  bool out_of_memory = false;
-  // The checks read the whole archive: other threads run meanwhile. The
-  // buffer stays exported, so its owner cannot resize or free it.
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    opened.emplace(GraphView::open(bytes));
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory || !*opened) {
-    PyBuffer_Release(&buffer);
-    if (out_of_memory) return PyErr_NoMemory();
-    raise_archive_error(*state, (*opened).error().message);
-    return nullptr;
-  }
-  auto* graph = reinterpret_cast<GraphObject*>(type->tp_alloc(type, 0));
-  if (graph == nullptr) {
-    PyBuffer_Release(&buffer);
-    return nullptr;
-  }
-  graph->state = state;
-  graph->buffer = buffer;
-  new (&graph->view) GraphView(std::move(**opened));
-  graph->opened = true;
-  return reinterpret_cast<PyObject*>(graph);
-}
+PyObject* graph_open(PyObject* cls, PyObject* source) { return open_archive<GraphObject, GraphView>(cls, source); }
 
 void graph_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   GraphObject* graph = as_graph(self);
-  if (graph->opened) {
-    graph->opened = false;
-    release_identifier(graph);
-    graph->view.~GraphView();
-    PyBuffer_Release(&graph->buffer);
-  }
+  if (graph->opened) release_identifier(graph);
+  close_archive<GraphObject, GraphView>(graph);
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -116,50 +116,12 @@ bool map_number(PyObject* object, int& which) {
 
 // ------------------------------------------------------------------- Index
 
-PyObject* index_open(PyObject* cls, PyObject* source) {
-  auto* type = reinterpret_cast<PyTypeObject*>(cls);
-  ModuleState* state = state_of(type);
-  if (state == nullptr) return nullptr;
-  Py_buffer buffer;
-  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
-  const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
-                                            static_cast<std::size_t>(buffer.len));
-  std::optional<Result<IndexView>> opened;
-  bool out_of_memory = false;
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    opened.emplace(IndexView::open(bytes));
-  } catch (const std::bad_alloc&) {
-    out_of_memory = true;
-  }
-  Py_END_ALLOW_THREADS
-  if (out_of_memory || !*opened) {
-    PyBuffer_Release(&buffer);
-    if (out_of_memory) return PyErr_NoMemory();
-    raise_archive_error(*state, (*opened).error().message);
-    return nullptr;
-  }
-  auto* index = reinterpret_cast<IndexObject*>(type->tp_alloc(type, 0));
-  if (index == nullptr) {
-    PyBuffer_Release(&buffer);
-    return nullptr;
-  }
-  index->state = state;
-  index->buffer = buffer;
-  new (&index->view) IndexView(std::move(**opened));
-  index->opened = true;
-  return reinterpret_cast<PyObject*>(index);
-}
+PyObject* index_open(PyObject* cls, PyObject* source) { return open_archive<IndexObject, IndexView>(cls, source); }
 
 void index_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  IndexObject* index = as_index(self);
-  if (index->opened) {
-    index->opened = false;
-    index->view.~IndexView();
-    PyBuffer_Release(&index->buffer);
-  }
+  close_archive<IndexObject, IndexView>(as_index(self));
   type->tp_free(self);
   Py_DECREF(type);
 }

@@ -16,7 +16,12 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <new>
+#include <optional>
+#include <span>
 #include <string_view>
+
+#include "common/result.hpp"
 
 namespace korvex::native {
 
@@ -74,6 +79,56 @@ bool acquire_archive_bytes(PyObject* source, const char* function, Py_buffer& ou
 
 // Raises ArchiveError with a reader's message.
 void raise_archive_error(const ModuleState& state, std::string_view message);
+
+// `cls`.open(source) for an archive object (Graph, Index): a struct with
+// `state`, `buffer`, `opened` and a `view` whose View::open checks the
+// bytes. The checks read the whole archive, so they run with the lock
+// released; the buffer stays exported meanwhile, so its owner can neither
+// resize nor free it. The object holds the buffer until close_archive.
+template <class Object, class View>
+PyObject* open_archive(PyObject* cls, PyObject* source) {
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  ModuleState* state = state_of(type);
+  if (state == nullptr) return nullptr;
+  Py_buffer buffer;
+  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
+  const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
+                                            static_cast<std::size_t>(buffer.len));
+  std::optional<Result<View>> opened;
+  bool out_of_memory = false;
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    opened.emplace(View::open(bytes));
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  Py_END_ALLOW_THREADS
+  if (out_of_memory || !*opened) {
+    PyBuffer_Release(&buffer);
+    if (out_of_memory) return PyErr_NoMemory();
+    raise_archive_error(*state, (*opened).error().message);
+    return nullptr;
+  }
+  auto* object = reinterpret_cast<Object*>(type->tp_alloc(type, 0));
+  if (object == nullptr) {
+    PyBuffer_Release(&buffer);
+    return nullptr;
+  }
+  object->state = state;
+  object->buffer = buffer;
+  new (&object->view) View(std::move(**opened));
+  object->opened = true;
+  return reinterpret_cast<PyObject*>(object);
+}
+
+// Ends what open_archive began: the view, then the buffer.
+template <class Object, class View>
+void close_archive(Object* object) {
+  if (!object->opened) return;
+  object->opened = false;
+  object->view.~View();
+  PyBuffer_Release(&object->buffer);
+}
 
 // Heap types of the module are GC types that visit their type.
 int visit_type_only(PyObject* self, visitproc visit, void* arg);
