@@ -21,16 +21,10 @@ baking with the interpreter lock released.
 
 from __future__ import annotations
 
-import gzip
 import io
 import os
-import pathlib
-import shutil
 import stat
-import subprocess
 import sys
-import tarfile
-import tempfile
 import zlib
 from collections.abc import Callable, Iterable, Sequence
 from typing import IO, TYPE_CHECKING, BinaryIO, NamedTuple, cast
@@ -55,6 +49,11 @@ if TYPE_CHECKING:
     Path: TypeAlias = "str | os.PathLike[str]"
 
 _YAML_SUFFIXES = (".yaml", ".yml")
+# tarfile's block: the most a member header reads at once. tarfile, gzip,
+# pathlib and the protoc helpers are imported where they serve, not at
+# start-up: the command starts sooner and a Ctrl-C while it does meets
+# less of Python's own import machinery.
+_TAR_BLOCK = 512
 _GZIP_MAGIC = b"\x1f\x8b"
 _SET_START = b"\n"  # a set's first byte: the tag of its first file
 _NOT_A_SET = "not a descriptor set (it is text; protoc --descriptor_set_out writes one)"
@@ -208,7 +207,7 @@ class _Members(io.RawIOBase):
         return self.position
 
     def read(self, size: int | None = -1) -> bytes:
-        if size is None or size < 0 or size > self.limit + tarfile.BLOCKSIZE:
+        if size is None or size < 0 or size > self.limit + _TAR_BLOCK:
             raise ValueError(over_limit(self.name, self.limit, "a member header: "))
         data = self.source.read(min(size, self.total + 1 - self.position))
         self.position += len(data)
@@ -224,6 +223,8 @@ def _unreadable(name: str, what: str, error: BaseException) -> ValueError:
 def _yaml_in_tar(name: str, source: BinaryIO, limit: int) -> list[Input]:
     """The YAML members of a .tar.gz decompressed from `source`, read in one
     pass, then ordered by name."""
+    import tarfile
+
     documents: list[tuple[str, bytes]] = []
     with tarfile.open(fileobj=cast(IO[bytes], _Members(source, name, limit)), mode="r:") as tar:
         while (member := tar.next()) is not None:
@@ -242,6 +243,9 @@ def _yaml_in_tar(name: str, source: BinaryIO, limit: int) -> list[Input]:
 def _read_gzip(name: str, compressed: BinaryIO, limit: int, sets_only: bool) -> list[Input]:
     """A .pb.gz (when the first byte decompressed is a set's) or a .tar.gz
     of YAML documents."""
+    import gzip
+    import tarfile
+
     source = gzip.GzipFile(fileobj=compressed, mode="rb")
     what = ".gz file"
     try:
@@ -333,6 +337,8 @@ def _read_file(path: str, limit: int, sets_only: bool = False) -> list[Input]:
 
 
 def _read_folder(path: str, limit: int) -> list[Input]:
+    import pathlib
+
     found = sorted(
         (p for p in pathlib.Path(path).rglob("*") if p.suffix in _YAML_SUFFIXES and p.is_file()),
         key=lambda p: p.relative_to(path).as_posix().encode(),
@@ -348,6 +354,10 @@ def _read_folder(path: str, limit: int) -> list[Input]:
 
 def _compile(protos: list[str], proto_path: list[str]) -> Input:
     """The set protoc compiles from .proto files, with their imports."""
+    import shutil
+    import subprocess
+    import tempfile
+
     more = len(protos) - 1
     name = protos[0] + (f" and {more} more .proto file{'s' if more > 1 else ''}" if more else "")
     protoc = shutil.which("protoc")

@@ -12,7 +12,6 @@ import os
 import stat
 import struct
 import sys
-import tempfile
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TextIO, TypeVar
@@ -288,6 +287,8 @@ def _stage(path: str, data: bytes | str) -> str:
     # Named after the target, cut so that the name stays within the 255
     # bytes a file name may have.
     name = os.fsdecode(os.fsencode(os.path.basename(path))[:200])
+    import tempfile  # imported when an output is written, not at start-up
+
     fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
     try:
         with os.fdopen(fd, "wb") as file:

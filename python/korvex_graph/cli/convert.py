@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import tempfile
 
 from .._bake import convert_sets, read_sets
 from ._common import Failure, add_subcommand, examples, failing_as_one_line, say
@@ -65,6 +64,8 @@ def _write(folder: str, documents: dict[str, str]) -> None:
     Unlike a single output, the files are not synced one by one: thousands
     of them would take a minute, and a rename already keeps any reader
     from a half-written one."""
+    import tempfile  # imported when an output is written, not at start-up
+
     staged: list[tuple[str, str]] = []
     try:
         for name, text in documents.items():
