@@ -711,10 +711,11 @@ void Search::run() {
   if (work_.exhausted()) return;
   if (tags_.empty()) return empty_payload();
   if (!k_) return pass();
-  // Guesses of the k-th best cost: a little above the least any candidate
+  // Guesses of the k-th best cost: a quarter above the least any candidate
   // can cost, then four times as far each time, until k matches come
-  // under one or it cut nothing.
-  for (double slack = std::max(16.0, values_min_ / 16);;) {
+  // under one or it cut nothing. (A first guess closer to that least, a
+  // sixteenth, mostly failed on real payloads and cost a second pass.)
+  for (double slack = std::max(16.0, values_min_ / 4);;) {
     guess_ = values_min_ + slack < std::ldexp(1.0, 40) ? values_min_ + slack : kNever;
     guess_cut_ = false;
     pass();
