@@ -82,6 +82,28 @@ constexpr std::string_view describe(WireType t) {
   return "invalid";
 }
 
+// Reads a varint of at most ten bytes from [p, end): the byte past it, or
+// nullptr when the bytes end first or run longer. Bits beyond the 64th of a
+// tenth byte are dropped, as protobuf does. The one varint decoder of the
+// core: the cursor below and identification's scans build on it.
+inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t& out) noexcept {
+  if (p < end && *p < 0x80) {
+    out = *p;
+    return p + 1;
+  }
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < kMaxVarintBytes; ++i) {
+    if (p == end) return nullptr;
+    const std::uint8_t b = *p++;
+    v |= std::uint64_t{b & 0x7Fu} << (7 * i);
+    if (b < 0x80) {
+      out = v;
+      return p;
+    }
+  }
+  return nullptr;
+}
+
 struct Tag {
   std::uint32_t field = 0;
   WireType type = WireType::varint;
@@ -107,24 +129,11 @@ class Reader {
   const std::uint8_t* base() const { return base_; }
 
   Status varint(std::uint64_t& out) {
-    if (pos_ != end_ && *pos_ < 0x80) {
-      out = *pos_++;
-      return Status::ok;
-    }
-    std::uint64_t v = 0;
-    const std::uint8_t* p = pos_;
-    for (std::size_t i = 0; i < kMaxVarintBytes; ++i) {
-      if (p == end_) return Status::truncated_varint;
-      std::uint8_t b = *p++;
-      // Bits beyond the 64th of a tenth byte are dropped, as protobuf does.
-      v |= std::uint64_t{b & 0x7Fu} << (7 * i);
-      if (b < 0x80) {
-        pos_ = p;
-        out = v;
-        return Status::ok;
-      }
-    }
-    return Status::overlong_varint;
+    const std::uint8_t* past = read_varint(pos_, end_, out);
+    if (past == nullptr)  // ten bytes were there to read unless it ran out first
+      return remaining() >= kMaxVarintBytes ? Status::overlong_varint : Status::truncated_varint;
+    pos_ = past;
+    return Status::ok;
   }
 
   Status tag(Tag& out) {

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "common/wire.hpp"
 #include "identify/model.hpp"
 
 namespace korvex::identify {
@@ -112,25 +113,8 @@ struct TopLevel {
 // reports it).
 Result<void> scan(std::span<const std::uint8_t> payload, Work& work, TopLevel& out);
 
-// Reads a varint of at most ten bytes; bits past the 64th of a tenth byte
-// are dropped, as protobuf does. nullptr when truncated or longer.
-inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t* end, std::uint64_t& out) noexcept {
-  if (p < end && *p < 0x80) {
-    out = *p;
-    return p + 1;
-  }
-  std::uint64_t v = 0;
-  for (unsigned i = 0; i < 10; ++i) {
-    if (p == end) return nullptr;
-    const std::uint8_t b = *p++;
-    v |= std::uint64_t{b & 0x7Fu} << (7 * i);
-    if (b < 0x80) {
-      out = v;
-      return p;
-    }
-  }
-  return nullptr;
-}
+// The core's varint decoder: nullptr when truncated or longer than ten bytes.
+using wire::read_varint;
 
 // Past one value of `wire` (not a group), or nullptr.
 inline const std::uint8_t* skip_value(std::uint8_t wire, const std::uint8_t* p, const std::uint8_t* end) noexcept {
