@@ -93,25 +93,30 @@ double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept {
 Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, Work& work)
     : candidates_(candidates), begin_(begin), work_(work), table_(64) {}
 
-Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
-  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
-  const auto slot_of = [&](std::uint64_t k) {
-    return static_cast<std::size_t>(spread(k)) & (table_.size() - 1);
-  };
-  if (4 * used_ >= 3 * table_.size()) {
-    // Past the budget nothing more is remembered (the call fails anyway).
-    if (!work_.keep(2 * table_.size() * sizeof(Entry))) return scratch_ = Entry{};
-    std::vector<Entry> old(table_.size() * 2);
-    old.swap(table_);
-    for (const Entry& e : old) {
-      if (e.key == kEmpty) continue;
-      std::size_t slot = slot_of(e.key);
-      while (table_[slot].key != kEmpty) slot = (slot + 1) & (table_.size() - 1);
-      table_[slot] = e;
+template <class Record>
+std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool grow) {
+  const auto home = [&table](std::uint64_t k) { return static_cast<std::size_t>(spread(k)) & (table.size() - 1); };
+  if (grow) {
+    if (!work_.keep(2 * table.size() * sizeof(Record))) return kNoSlot;
+    std::vector<Record> old(table.size() * 2);
+    old.swap(table);
+    for (const Record& r : old) {
+      if (r.key == kEmpty) continue;
+      std::size_t slot = home(r.key);
+      while (table[slot].key != kEmpty) slot = (slot + 1) & (table.size() - 1);
+      table[slot] = r;
     }
   }
-  std::size_t slot = slot_of(key);
-  while (table_[slot].key != kEmpty && table_[slot].key != key) slot = (slot + 1) & (table_.size() - 1);
+  std::size_t slot = home(key);
+  while (table[slot].key != kEmpty && table[slot].key != key) slot = (slot + 1) & (table.size() - 1);
+  return slot;
+}
+
+Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
+  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  // Past the budget nothing more is remembered (the call fails anyway).
+  const std::size_t slot = slot_of(table_, key, 4 * used_ >= 3 * table_.size());
+  if (slot == kNoSlot) return scratch_ = Entry{};
   if (table_[slot].key != key) {
     table_[slot].key = key;
     ++used_;
@@ -471,26 +476,12 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
 }
 
 double* Ranges::remembered(std::uint64_t key) {
-  const auto slot_of = [&](std::uint64_t k) {
-    return static_cast<std::size_t>(spread(k)) & (bounds_.size() - 1);
-  };
   if (bounds_.empty()) bounds_.resize(64);
-  if (bounds_used_ >= bounds_.size() / 2) {
-    if (!work_.keep(2 * bounds_.size() * sizeof(Bound))) {
-      spare_bound_ = -1;
-      return &spare_bound_;
-    }
-    std::vector<Bound> old(bounds_.size() * 2);
-    old.swap(bounds_);
-    for (const Bound& b : old) {
-      if (b.key == kEmpty) continue;
-      std::size_t slot = slot_of(b.key);
-      while (bounds_[slot].key != kEmpty) slot = (slot + 1) & (bounds_.size() - 1);
-      bounds_[slot] = b;
-    }
+  const std::size_t slot = slot_of(bounds_, key, bounds_used_ >= bounds_.size() / 2);
+  if (slot == kNoSlot) {
+    spare_bound_ = -1;
+    return &spare_bound_;
   }
-  std::size_t slot = slot_of(key);
-  while (bounds_[slot].key != kEmpty && bounds_[slot].key != key) slot = (slot + 1) & (bounds_.size() - 1);
   if (bounds_[slot].key == kEmpty) {
     bounds_[slot].key = key;
     bounds_[slot].bits = -1;

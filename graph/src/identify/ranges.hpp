@@ -135,6 +135,13 @@ class Ranges {
 
   // The entry of [p, end); references stay valid until the next call.
   Entry& entry(const std::uint8_t* p, const std::uint8_t* end);
+  // The slot of `key` in an open-addressing table of records whose `key` is
+  // kEmpty when free (linear probing, power-of-two size): the one holding
+  // it, else the free one where it goes. With `grow`, the table doubles
+  // first; kNoSlot when that would pass the work's memory budget.
+  static constexpr std::size_t kNoSlot = ~std::size_t{0};
+  template <class Record>
+  std::size_t slot_of(std::vector<Record>& table, std::uint64_t key, bool grow);
   // Reads [p, end) as a message at `depth` into shapes_ and returns its
   // index with the message's floor, or kNotWire.
   std::uint32_t read_message(const std::uint8_t* p, const std::uint8_t* end, int depth, double& floor);
