@@ -37,11 +37,13 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <span>
 #include <string_view>
 #include <vector>
 
 #include "build_scoring_graph/serial/graph_view.hpp"
+#include "common/huge_pages.hpp"
 #include "identify/model.hpp"
 #include "identify/scan.hpp"
 
@@ -265,11 +267,17 @@ class Candidates {
   double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
 
   const serial::GraphView* graph_;
+  // Every table below, and the constructor's working arrays, sit in one
+  // arena. They are built on the first identification after open, where
+  // faulting in thousands of small fresh pages would cost more than
+  // building them (see common/huge_pages.hpp).
+  TableArena arena_;
   // The graph.
-  std::vector<NodeInfo> nodes_;
-  std::vector<Arc> arcs_;
-  std::vector<Mask> masks_;
-  std::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_;  // every key any node declares, ascending, with its readings
+  std::pmr::vector<NodeInfo> nodes_{&arena_};
+  std::pmr::vector<Arc> arcs_{&arena_};
+  std::pmr::vector<Mask> masks_{&arena_};
+  // Every key any node declares, ascending, with its readings.
+  std::pmr::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_{&arena_};
   // The field numbers in pieces: from `first` on, the least size price of
   // the extension ranges holding them, and the latest start of those.
   struct NumberPiece {
@@ -278,44 +286,44 @@ class Candidates {
     std::uint32_t last_start;
     bool inside;  // some extension range holds them
   };
-  std::vector<NumberPiece> number_pieces_;
-  std::vector<serial::LeafRange> leaf_ranges_;
-  std::vector<serial::ExtensionRange> ext_ranges_;
-  std::vector<serial::ExtensionRangeSet> ext_sets_;
+  std::pmr::vector<NumberPiece> number_pieces_{&arena_};
+  std::pmr::vector<serial::LeafRange> leaf_ranges_{&arena_};
+  std::pmr::vector<serial::ExtensionRange> ext_ranges_{&arena_};
+  std::pmr::vector<serial::ExtensionRangeSet> ext_sets_{&arena_};
   // Candidates.
-  std::vector<std::uint32_t> node_;        // candidate -> node
-  std::vector<std::uint32_t> root_first_;  // candidate -> first position in root_order_, plus an end
-  std::vector<std::uint32_t> root_order_;  // root indexes grouped by candidate, each group by name
-  std::vector<Block> blocks_;
+  std::pmr::vector<std::uint32_t> node_{&arena_};        // candidate -> node
+  std::pmr::vector<std::uint32_t> root_first_{&arena_};  // candidate -> first position in root_order_, plus an end
+  std::pmr::vector<std::uint32_t> root_order_{&arena_};  // root indexes grouped by candidate, each group by name
+  std::pmr::vector<Block> blocks_{&arena_};
   // Postings, groups.
-  std::vector<std::uint64_t> keys_;  // distinct tag keys, ascending
-  std::vector<Key> key_ranges_;
-  std::vector<std::uint32_t> post_candidate_;
-  std::vector<Taken> post_taken_;
-  std::vector<std::uint32_t> post_group_;
-  std::vector<TargetGroup> groups_;  // plus an end marker
-  std::vector<Mask> group_masks_;
-  std::vector<std::uint32_t> by_target_;
-  std::vector<std::uint32_t> leaf_groups_;
+  std::pmr::vector<std::uint64_t> keys_{&arena_};  // distinct tag keys, ascending
+  std::pmr::vector<Key> key_ranges_{&arena_};
+  std::pmr::vector<std::uint32_t> post_candidate_{&arena_};
+  std::pmr::vector<Taken> post_taken_{&arena_};
+  std::pmr::vector<std::uint32_t> post_group_{&arena_};
+  std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
+  std::pmr::vector<Mask> group_masks_{&arena_};
+  std::pmr::vector<std::uint32_t> by_target_{&arena_};
+  std::pmr::vector<std::uint32_t> leaf_groups_{&arena_};
   // Extension ranges by set.
   struct ExtensionGroup {
     std::uint16_t set;
     std::uint32_t first;  // candidates ext_candidates_[first .. next group's first)
   };
-  std::vector<ExtensionGroup> ext_groups_;  // by set index, plus an end marker
-  std::vector<std::uint32_t> ext_candidates_;
+  std::pmr::vector<ExtensionGroup> ext_groups_{&arena_};  // by set index, plus an end marker
+  std::pmr::vector<std::uint32_t> ext_candidates_{&arena_};
   // Prices.
   Presence presence_;
   double presence_floor_ = 0;
-  std::vector<double> range_bits_;
+  std::pmr::vector<double> range_bits_{&arena_};
   double small_integers_[3][128];
   // integer_bits(priced, v, length) by [priced][length][bit width of v + 1].
   static constexpr std::size_t kLongestVarint = 10;
   double integer_table_[3][kLongestVarint + 1][64];
   // Range leaves' prices for varint_floor: the cheapest range holding v
   // for v below 256, and the other ranges, cheapest first.
-  std::vector<double> small_floor_;
-  std::vector<std::pair<double, serial::LeafRange>> large_ranges_;
+  std::pmr::vector<double> small_floor_{&arena_};
+  std::pmr::vector<std::pair<double, serial::LeafRange>> large_ranges_{&arena_};
   double large_floor_ = 0;  // the cheapest of them
   double one_byte_floor_[128];  // varint_floor of the one-byte values
 };
