@@ -27,7 +27,7 @@ import stat
 from io import BufferedReader
 from typing import TYPE_CHECKING
 
-from ._native import ARCHIVE_HEADER_SIZE, ARCHIVE_MAGIC, ArchiveError
+from ._native import ARCHIVE_HEADER_SIZE, ARCHIVE_MAGIC, ArchiveError, read_file as _read_regular
 
 if TYPE_CHECKING:
     from typing import TypeAlias
@@ -51,14 +51,14 @@ def bytes_of(source: Source, *, mmap: bool = False, max_input_size: int = DEFAUL
     return source
 
 
-def read_file(path: str | os.PathLike[str], max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> bytes:
+def read_file(path: str | os.PathLike[str], max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> bytes | memoryview:
     """The bytes of the archive file at `path`, read into memory with a
     bound (see the module's docstring); ValueError past it."""
     with _open_for_reading(path) as file:
         return _read(file, path, max_input_size)
 
 
-def _read(file: BufferedReader, path: str | os.PathLike[str], max_input_size: int) -> bytes:
+def _read(file: BufferedReader, path: str | os.PathLike[str], max_input_size: int) -> bytes | memoryview:
     if max_input_size < 0:
         raise ValueError(f"max_input_size must be 0 or more, not {max_input_size}")
     info = os.fstat(file.fileno())
@@ -72,8 +72,8 @@ def _read(file: BufferedReader, path: str | os.PathLike[str], max_input_size: in
     first = file.peek(len(ARCHIVE_MAGIC))[: len(ARCHIVE_MAGIC)]
     if len(first) == len(ARCHIVE_MAGIC) and first != ARCHIVE_MAGIC:
         return file.read(ARCHIVE_HEADER_SIZE)
-    if regular:  # one allocation of the size found, filled in place
-        return file.read(info.st_size)
+    if regular:  # one allocation of the size found, filled in place, read-only
+        return _read_regular(file.fileno(), info.st_size)
     if max_input_size > ARCHIVE_LIMIT:  # the checks refuse what is larger
         return file.read(ARCHIVE_LIMIT + 1)
     return _read_bounded(file, path, max_input_size)

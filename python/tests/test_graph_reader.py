@@ -190,6 +190,30 @@ def test_nothing_done_to_the_source_after_open_reaches_the_graph(tmp_path):
         assert walk(graph) == expected
 
 
+def test_a_regular_file_is_read_into_bytes_of_its_own(tmp_path):
+    # From a megabyte on into a map of huge pages, below into the heap;
+    # either way a read-only view that outlives the file's bytes.
+    path = tmp_path / "data"
+    for size in (0, 5, (1 << 20) - 1, 3 << 20 | 7):
+        data = os.urandom(size)
+        path.write_bytes(data)
+        with open(path, "rb") as file:
+            file.read(3)  # the position does not matter
+            view = kg._native.read_file(file.fileno(), size + 10)  # a file shorter than asked gives what it has
+        os.truncate(path, 0)
+        assert view.readonly and len(view) == size and bytes(view) == data
+        with pytest.raises(TypeError):
+            view[:1] = b"x"
+    directory = os.open(tmp_path, os.O_RDONLY)
+    try:
+        with pytest.raises(IsADirectoryError):
+            kg._native.read_file(directory, 10)
+    finally:
+        os.close(directory)
+    with pytest.raises(ValueError):
+        kg._native.read_file(-1, 10)
+
+
 def test_a_path_that_is_not_a_regular_file_is_read_with_a_bound():
     archive = warnings_archive()
     for data, limit, error in ((archive, len(archive), None), (archive + b"x", len(archive), ValueError)):

@@ -167,7 +167,7 @@ def add_subcommand(
 # ------------------------------------------------------------------ archives
 
 
-def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tuple[str, bytes]:
+def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tuple[str, bytes | memoryview]:
     """("graph" or "index", the file's bytes), recognised by the header;
     Failure for anything else. The file is read into memory, so that
     nothing done to it meanwhile can reach the archive once checked; what is

@@ -64,7 +64,8 @@ int exec_module(PyObject* module) {
   if (state->archive_error == nullptr) return -1;
   if (PyModule_AddObjectRef(module, "ArchiveError", state->archive_error) < 0) return -1;
   if (!add_format_constants(module)) return -1;
-  if (!add_graph_types(module, *state) || !add_index_types(module, *state) || !add_identify_types(module, *state))
+  if (!add_graph_types(module, *state) || !add_index_types(module, *state) || !add_identify_types(module, *state) ||
+      !add_file_types(module, *state))
     return -1;
   return 0;
 }
@@ -75,7 +76,7 @@ void for_each_reference(ModuleState* state, F&& f) {
   f(state->payload_error);
   for (PyTypeObject** type : {&state->graph_type, &state->node_type, &state->transition_type, &state->root_type,
                               &state->span_type, &state->index_type, &state->map_iterator_type,
-                              &state->match_type})
+                              &state->match_type, &state->file_bytes_type})
     f(reinterpret_cast<PyObject*&>(*type));
 }
 
@@ -102,6 +103,7 @@ PyMethodDef kModuleFunctions[] = {
     bake_method(),
     index_method(),
     convert_method(),
+    read_file_method(),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -191,12 +193,12 @@ PyObject* exporter_of(const Py_buffer& buffer) {
 
 // Whether nothing in this process can change the exporter's bytes while a
 // buffer of them is held: a bytes object (exactly: a subclass may export
-// other memory), or an mmap that refuses to be written (its file is the
+// other memory), a file read by read_file, or an mmap that refuses to be written (its file is the
 // caller's to keep unchanged). The mmap type is looked up where an mmap
 // must have come from: no module loaded, no map made.
 bool unchangeable(PyObject* exporter) {
   if (exporter == nullptr) return false;
-  if (PyBytes_CheckExact(exporter)) return true;
+  if (PyBytes_CheckExact(exporter) || is_file_bytes(exporter)) return true;
   Ref name = Ref::steal(PyUnicode_FromString("mmap"));
   Ref module = name ? Ref::steal(PyImport_GetModule(name.get())) : Ref();
   if (!module) {

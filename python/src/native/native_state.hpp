@@ -36,6 +36,7 @@ struct ModuleState {
   PyTypeObject* map_iterator_type;
   PyObject* payload_error;  // PayloadError, a ValueError subclass (graph_identify.cpp)
   PyTypeObject* match_type;
+  PyTypeObject* file_bytes_type;  // read_file's buffers (file_bytes.cpp)
 };
 
 extern PyModuleDef module_definition;
@@ -50,12 +51,17 @@ ModuleState* state_of(PyTypeObject* type);
 PyMethodDef bake_method();
 PyMethodDef index_method();
 PyMethodDef convert_method();
+PyMethodDef read_file_method();  // file_bytes.cpp
 
 // Creation of each part's types into the state, called by the execution
 // slot; false with an exception set on failure.
 bool add_graph_types(PyObject* module, ModuleState& state);
 bool add_index_types(PyObject* module, ModuleState& state);
 bool add_identify_types(PyObject* module, ModuleState& state);
+bool add_file_types(PyObject* module, ModuleState& state);
+
+// Whether `object` holds bytes read by read_file, which nothing changes.
+bool is_file_bytes(PyObject* object);
 
 // UTF-8 text of the archive as a new str: copied directly when it is ASCII
 // (almost always), decoded strictly otherwise.
