@@ -16,6 +16,7 @@
 #include <sys/mman.h>
 #endif
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -103,13 +104,15 @@ using LargeVector = std::vector<T, LargeArrayAllocator<T>>;
 // An arena for many tables built together and freed together, each under
 // two huge pages but not all of them: their first touches then fault in a
 // few huge pages rather than thousands of small ones. Blocks come from
-// allocate_large, the first one of `first_block` bytes, later ones
-// doubling; nothing is freed before the arena. Under AddressSanitizer each
+// allocate_large, the first one of `first_block` bytes (from a megabyte on,
+// at least the two huge pages that allocate_large puts on huge pages),
+// later ones doubling; nothing is freed before the arena. Under AddressSanitizer each
 // table is an allocation of its own instead, so that a read past one is
 // caught rather than landing in the next.
 class TableArena final : public std::pmr::memory_resource {
  public:
-  explicit TableArena(std::size_t first_block) : blocks_(first_block, &large_) {}
+  explicit TableArena(std::size_t first_block)
+      : blocks_(first_block >= (std::size_t{1} << 20) ? std::max(first_block, 2 * kHugePage) : first_block, &large_) {}
 
  private:
 #if defined(__SANITIZE_ADDRESS__)

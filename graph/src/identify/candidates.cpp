@@ -27,18 +27,23 @@ void counting_sort(Vector& items, Vector& spare, std::size_t buckets, const KeyO
   items.swap(spare);
 }
 
-// Room for the tables and the working arrays of a graph, from what they
-// take per node, transition and root (postings, groups and their working
-// arrays by the transitions, of which they are usually fewer): the arena's
-// first block, which later ones double if it runs out.
-std::size_t arena_bytes(const serial::GraphView& graph) {
-  return 64 * 1024 + 41 * graph.nodes().size() + 76 * graph.transitions().size() + 28 * graph.roots().size();
+// Room for the tables of a graph, and for the working arrays that build
+// them, from what they take per node, transition and root (postings and
+// groups by the transitions, of which they are usually fewer): the first
+// block of each arena, which later ones double if it runs out.
+std::size_t table_bytes(const serial::GraphView& graph) {
+  return 64 * 1024 + 36 * graph.nodes().size() + 56 * graph.transitions().size() + 12 * graph.roots().size();
+}
+std::size_t scratch_bytes(const serial::GraphView& graph) {
+  return 64 * 1024 + 25 * graph.nodes().size() + 20 * graph.transitions().size() + 20 * graph.roots().size();
 }
 
 }  // namespace
 
 Candidates::Candidates(const serial::GraphView& graph)
-    : graph_(&graph), arena_(arena_bytes(graph)), presence_(most_transitions(graph)) {
+    : graph_(&graph), arena_(table_bytes(graph)), presence_(most_transitions(graph)) {
+  // The working arrays, freed on return.
+  TableArena scratch(scratch_bytes(graph));
   // The graph, copied and checked: runs inside the transitions, targets
   // inside the nodes, ranges inside their tables.
   const auto nodes = graph.nodes();
@@ -52,7 +57,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     s.count = std::min<std::uint32_t>(s.count, static_cast<std::uint32_t>(ext_ranges_.size()) - s.start);
   }
   nodes_.resize(node_count);
-  std::pmr::vector<std::uint8_t> type(node_count, &arena_);
+  std::pmr::vector<std::uint8_t> type(node_count, &scratch);
   for (std::uint32_t id = 0; id < node_count; ++id) {
     const serial::Node n = nodes[id];
     const std::uint32_t first = std::min<std::uint32_t>(n.first_transition, static_cast<std::uint32_t>(transitions.size()));
@@ -76,7 +81,7 @@ Candidates::Candidates(const serial::GraphView& graph)
   // Each arc's key number, and its packed key's (kNoKey: none), for the
   // postings below.
   constexpr std::uint32_t kNoKey = 0xFFFFFFFF;
-  std::pmr::vector<std::uint32_t> arc_key(arcs_.size(), kNoKey, &arena_), arc_packed_key(arcs_.size(), kNoKey, &arena_);
+  std::pmr::vector<std::uint32_t> arc_key(arcs_.size(), kNoKey, &scratch), arc_packed_key(arcs_.size(), kNoKey, &scratch);
   const auto read_as = [&](std::uint64_t key, std::uint8_t reading) {
     const std::uint32_t n = numbers.number(key);
     if (n == readings.size()) readings.push_back(0);
@@ -102,9 +107,9 @@ Candidates::Candidates(const serial::GraphView& graph)
     }
   }
   // The keys sorted; a key's number to its place among them.
-  std::pmr::vector<std::uint32_t> rank(readings.size(), &arena_);
+  std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);
   {
-    std::pmr::vector<std::uint32_t> order(readings.size(), &arena_);
+    std::pmr::vector<std::uint32_t> order(readings.size(), &scratch);
     for (std::uint32_t n = 0; n < order.size(); ++n) order[n] = n;
     const std::vector<std::uint64_t>& keys = numbers.keys();
     std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return keys[a] < keys[b]; });
@@ -121,17 +126,17 @@ Candidates::Candidates(const serial::GraphView& graph)
   // that within a block of one D, candidates of equal cost come in the
   // order the answer ranks them; each node's roots by name.
   const auto roots = graph.roots();
-  std::pmr::vector<std::string_view> names(roots.size(), &arena_);
-  std::pmr::vector<std::uint32_t> roots_of(node_count + 1, 0, &arena_);
+  std::pmr::vector<std::string_view> names(roots.size(), &scratch);
+  std::pmr::vector<std::uint32_t> roots_of(node_count + 1, 0, &scratch);
   for (std::uint32_t i = 0; i < roots.size(); ++i) {
     const serial::Root r = roots[i];
     names[i] = r.fqdn;
     if (r.state < node_count) ++roots_of[r.state + 1];
   }
   for (std::uint32_t id = 0; id < node_count; ++id) roots_of[id + 1] += roots_of[id];
-  std::pmr::vector<std::uint32_t> grouped(roots_of.back(), &arena_);
+  std::pmr::vector<std::uint32_t> grouped(roots_of.back(), &scratch);
   {
-    std::pmr::vector<std::uint32_t> at(roots_of.begin(), roots_of.end() - 1, &arena_);
+    std::pmr::vector<std::uint32_t> at(roots_of.begin(), roots_of.end() - 1, &scratch);
     for (std::uint32_t i = 0; i < roots.size(); ++i)
       if (roots[i].state < node_count) grouped[at[roots[i].state]++] = i;
   }
@@ -143,7 +148,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     if (roots_of[id + 1] - roots_of[id] > 1)
       std::sort(grouped.begin() + roots_of[id], grouped.begin() + roots_of[id + 1], by_name);
   }
-  std::pmr::vector<std::uint32_t> by_declared(std::size_t{most} + 2, 0, &arena_);
+  std::pmr::vector<std::uint32_t> by_declared(std::size_t{most} + 2, 0, &scratch);
   for (std::uint32_t id = 0; id < node_count; ++id)
     if (roots_of[id + 1] != roots_of[id]) ++by_declared[nodes_[id].count + 1];
   for (std::size_t d = 0; d + 1 < by_declared.size(); ++d) by_declared[d + 1] += by_declared[d];
@@ -187,7 +192,7 @@ Candidates::Candidates(const serial::GraphView& graph)
       }
     }
   };
-  std::pmr::vector<std::uint32_t> at(keys_.size() + 1, 0, &arena_);
+  std::pmr::vector<std::uint32_t> at(keys_.size() + 1, 0, &scratch);
   each_posting([&](std::uint32_t key, std::uint32_t, const Taken&) { ++at[key + 1]; });
   for (std::size_t k = 0; k < keys_.size(); ++k) at[k + 1] += at[k];
   key_ranges_.assign(keys_.size(), Key{});
@@ -195,7 +200,7 @@ Candidates::Candidates(const serial::GraphView& graph)
   post_candidate_.resize(at.back());
   post_taken_.resize(at.back());
   post_group_.resize(at.back());
-  std::pmr::vector<std::uint32_t> key_of(at.back(), &arena_);
+  std::pmr::vector<std::uint32_t> key_of(at.back(), &scratch);
   each_posting([&](std::uint32_t key, std::uint32_t c, const Taken& taken) {
     const std::uint32_t i = key_ranges_[key].last++;
     post_candidate_[i] = c;
@@ -204,10 +209,10 @@ Candidates::Candidates(const serial::GraphView& graph)
   });
   // Groups: the postings by (key, target, repeated, candidate), through two
   // stable sorts of their positions.
-  std::pmr::vector<std::uint32_t> position(post_candidate_.size(), &arena_);
+  std::pmr::vector<std::uint32_t> position(post_candidate_.size(), &scratch);
   for (std::uint32_t i = 0; i < position.size(); ++i) position[i] = i;
   {
-    std::pmr::vector<std::uint32_t> spare(&arena_);
+    std::pmr::vector<std::uint32_t> spare(&scratch);
     counting_sort(position, spare, std::size_t{node_count} * 2, [&](std::uint32_t i) {
       return std::size_t{post_taken_[i].to} * 2 + (post_taken_[i].label == 2 ? 1 : 0);
     });

@@ -267,10 +267,10 @@ class Candidates {
   double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
 
   const serial::GraphView* graph_;
-  // Every table below, and the constructor's working arrays, sit in one
-  // arena. They are built on the first identification after open, where
-  // faulting in thousands of small fresh pages would cost more than
-  // building them (see common/huge_pages.hpp).
+  // Every table below sits in one arena (and the constructor's working
+  // arrays in another, freed on return): they are built on the first
+  // identification after open, where faulting in thousands of small fresh
+  // pages would cost more than building them (see common/huge_pages.hpp).
   TableArena arena_;
   // The graph.
   std::pmr::vector<NodeInfo> nodes_{&arena_};
