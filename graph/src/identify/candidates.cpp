@@ -355,8 +355,8 @@ void Candidates::extending(std::uint32_t field, std::vector<std::uint32_t>& out)
     for (std::uint32_t i = ext_groups_[g].first; i < ext_groups_[g + 1].first; ++i) {
       const std::uint32_t c = ext_candidates_[i];
       const auto run = arcs(node_[c]);
-      const auto at = std::lower_bound(run.begin(), run.end(), field, [](const Arc& a, std::uint32_t f) { return a.field < f; });
-      if (at == run.end() || at->field != field) out.push_back(c);
+      const std::uint32_t at = first_arc(run, 0, field);
+      if (at == run.size() || run[at].field != field) out.push_back(c);
     }
   }
   // Groups are in set order, not candidate order.

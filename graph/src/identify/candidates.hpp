@@ -59,6 +59,30 @@ struct Arc {
 };
 inline constexpr std::uint8_t kNoWire = 0xFF;
 
+// Whether arc t takes a value that arrives with `wire`: its own wire type,
+// or a packed run for a repeated numeric field.
+inline bool takes(const Arc& t, std::uint8_t wire) noexcept {
+  return t.wire == wire || (wire == 2 && packable(t.label, t.wire));
+}
+
+// The first of a node's arcs (sorted by field) from `from` on whose field
+// is `field` or more; arcs.size() when there is none.
+inline std::uint32_t first_arc(std::span<const Arc> arcs, std::uint32_t from, std::uint32_t field) noexcept {
+  return static_cast<std::uint32_t>(
+      std::lower_bound(arcs.begin() + from, arcs.end(), field, [](const Arc& a, std::uint32_t f) { return a.field < f; }) -
+      arcs.begin());
+}
+
+// Of the arcs on one field starting at ti (a field may repeat in a node),
+// the first that takes `wire`; arcs.size() when none does.
+inline std::uint32_t taking(std::span<const Arc> arcs, std::uint32_t ti, std::uint8_t wire) noexcept {
+  const auto count = static_cast<std::uint32_t>(arcs.size());
+  const std::uint32_t field = arcs[ti].field;
+  for (; ti < count && arcs[ti].field == field; ++ti)
+    if (takes(arcs[ti], wire)) return ti;
+  return count;
+}
+
 struct NodeInfo {
   std::uint32_t first;  // arcs [first, first + count)
   std::uint32_t count;

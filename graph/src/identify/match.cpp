@@ -7,10 +7,6 @@ namespace korvex::identify {
 
 namespace {
 
-inline bool takes(const Arc& t, std::uint8_t wire) noexcept {
-  return t.wire == wire || (wire == 2 && packable(t.label, t.wire));
-}
-
 // The first arc on `field`, or arcs.size(). Fields mostly come in
 // declaration order, a repeated one several times in a row: the arc at
 // `hint` (the one after the previous field's) and the one before it are
@@ -23,28 +19,11 @@ std::uint32_t find_field(std::span<const Arc> arcs, std::uint32_t field, std::ui
   } else if (hint > 0 && hint - 1 < count && arcs[hint - 1].field == field) {
     ti = hint - 1;
   } else {
-    std::uint32_t lo = 0, hi = count;
-    while (lo < hi) {
-      const std::uint32_t mid = lo + (hi - lo) / 2;
-      if (arcs[mid].field < field)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
-    return lo < count && arcs[lo].field == field ? lo : count;
+    const std::uint32_t at = first_arc(arcs, 0, field);
+    return at < count && arcs[at].field == field ? at : count;
   }
   while (ti > 0 && arcs[ti - 1].field == field) --ti;
   return ti;
-}
-
-// Of the arcs on one field starting at ti (a field may repeat in a node),
-// the first that takes `wire`; arcs.size() when none does.
-std::uint32_t taking(std::span<const Arc> arcs, std::uint32_t ti, std::uint8_t wire) noexcept {
-  const auto count = static_cast<std::uint32_t>(arcs.size());
-  const std::uint32_t field = arcs[ti].field;
-  for (; ti < count && arcs[ti].field == field; ++ti)
-    if (takes(arcs[ti], wire)) return ti;
-  return count;
 }
 
 inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept { return spread(a ^ spread(b)); }

@@ -535,21 +535,10 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     const std::uint32_t field = key_field(k.key);
     const std::uint8_t wire = key_wire(k.key);
     // Keys ascend, so the search goes on from the last one's place.
-    std::uint32_t lo = from, hi = count;
-    while (lo < hi) {
-      const std::uint32_t mid = lo + (hi - lo) / 2;
-      if (arcs[mid].field < field)
-        lo = mid + 1;
-      else
-        hi = mid;
-    }
-    from = lo;
-    if (lo < count && arcs[lo].field == field) {
-      std::uint32_t ti = lo;
-      while (ti < count && arcs[ti].field == field &&
-             !(arcs[ti].wire == wire || (wire == 2 && packable(arcs[ti].label, arcs[ti].wire))))
-        ++ti;
-      if (ti == count || arcs[ti].field != field) return *remembered(memo) = kNever;  // declared with another wire type
+    from = first_arc(arcs, from, field);
+    if (from < count && arcs[from].field == field) {
+      const std::uint32_t ti = taking(arcs, from, wire);
+      if (ti == count) return *remembered(memo) = kNever;  // declared with another wire type
       const Arc& arc = arcs[ti];
       if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
         // Each of its messages (or groups) as the arc's target.
