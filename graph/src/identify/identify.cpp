@@ -21,6 +21,7 @@ std::string count_of(std::uint64_t n, std::string_view one, std::string_view man
 // How a candidate takes a tag: a posting index, or one of these.
 constexpr std::int64_t kByExtension = -1;
 constexpr std::int64_t kNotTaken = -2;
+constexpr std::int64_t kBlocked = -3;
 constexpr std::uint32_t kEnd = std::numeric_limits<std::uint32_t>::max();
 
 // Whether `c` is in list[from, size), found by galloping from `from`, which
@@ -92,6 +93,10 @@ class Search {
     double around = 0;
     Mask keys;
     std::vector<double> excess_by_bit;
+    // With many postings: which candidates they are, as a bitset, and how
+    // many come before each word of it.
+    std::vector<std::uint64_t> member;
+    std::vector<std::uint32_t> rank;
     // Per target group of its key: a lower bound of its values' cost, how
     // good that bound is, and how many values they are.
     std::vector<double> bound;
@@ -105,6 +110,8 @@ class Search {
   // Below this many postings a tag's candidates are walked, not filtered
   // group by group first.
   static constexpr std::size_t kFilterAbove = 64;
+  // The walk reads the takers of this many words of candidates at a time.
+  static constexpr std::size_t kStretchWords = 64;
 
   double kth() const noexcept { return k_ && best_.size() >= *k_ ? best_.top().cost : kNever; }
   double threshold() const noexcept { return std::min(kth(), guess_); }
@@ -144,22 +151,21 @@ class Search {
   void judge(std::uint32_t c);
   // One pass over the candidates under the current guess.
   void pass();
-  // A tag's takers in candidate order: its postings, or the candidates
-  // of a bitset (a filter's), and its extensions; with the current one.
+  // A tag's takers this pass: its postings, or only the candidates of the
+  // target groups its screen kept (a bitset), and its extensions; with
+  // cursors that move up as the candidates asked about ascend.
   struct List {
-    std::size_t tag = 0;
     const std::uint32_t* seq = nullptr;
-    const std::uint64_t* bits = nullptr;
     std::size_t size = 0;
+    const std::uint64_t* bits = nullptr;  // when filtered
     std::size_t pos = 0, ext = 0;
-    std::uint32_t cur = 0;
-    std::size_t lookup = 0;  // in the postings, when filtered
   };
-  void refresh(List& l) const;                   // cur from pos and ext
-  void advance(List& l, std::uint32_t c) const;  // to the first taker >= c
-  std::int64_t how(List& l) const;               // how cur takes the tag
-  // Judges the candidates the lists may rank, in candidate order, until
-  // no candidate is left or a block's bound passes the threshold.
+  // How candidate c (no less than any asked before) takes tag t: a posting
+  // index, by extension, not at all, or, out of a filtered list, kBlocked:
+  // it declares the tag through a group that leaves no room.
+  std::int64_t how(std::size_t t, List& l, std::uint32_t c) const;
+  // Judges the candidates that may rank, in candidate order, until no
+  // candidate is left or a block's bound passes the threshold.
   void walk(std::vector<List>& lists);
   // Tag t's target groups that may leave room under `thr` by their exact
   // leaf prices and their masks, into passed_[t]; how many candidates
@@ -169,6 +175,7 @@ class Search {
   void filter(std::size_t t, List& l);
   std::vector<std::vector<std::uint32_t>> passed_;
   std::vector<std::vector<std::uint64_t>> bitsets_;
+  std::vector<std::uint64_t> drive_;  // the candidates a pass walks
   void empty_payload();
 
   const Candidates& candidates_;
@@ -225,6 +232,16 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.level.assign(groups, kNotYet);
     tag.values.assign(groups, 0);
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
+    if (tag.key.size() > kFilterAbove) {
+      const std::size_t words = (candidates.size() + 63) / 64;
+      work.spend(1 + (words + tag.key.size()) / 16);
+      tag.member.assign(words, 0);
+      tag.rank.assign(words, 0);
+      const std::uint32_t* post = candidates.posting_candidates() + tag.key.first;
+      for (std::size_t i = 0; i < tag.key.size(); ++i) tag.member[post[i] / 64] |= std::uint64_t{1} << (post[i] % 64);
+      for (std::size_t w = 1; w < words; ++w)
+        tag.rank[w] = tag.rank[w - 1] + static_cast<std::uint32_t>(std::popcount(tag.member[w - 1]));
+    }
     // The floor: the cheapest leaf group (a packed run at its floor), and
     // the floor of the values as messages when some target reads fields.
     double floor = kNever;
@@ -473,25 +490,22 @@ void Search::judge(std::uint32_t c) {
 }
 
 void Search::pass() {
-  // Each tag's takers, as a list in candidate order: its postings and its
-  // extensions. Tags with many postings are first looked at group by
-  // group, the leaves priced exactly, the messages by their masks only;
-  // when that keeps fewer than half of them, the tag's list becomes the
-  // set of candidates of the groups kept.
+  // Each tag's takers: its postings and its extensions. Tags with many
+  // postings are first looked at group by group, the leaves priced
+  // exactly, the messages by their masks only; when that keeps fewer than
+  // half of them, the tag's takers become the candidates of the groups
+  // kept.
   const double thr = threshold();
   std::vector<List> lists(tags_.size());
   for (std::size_t t = 0; t < tags_.size(); ++t) {
-    List& l = lists[t];
-    l.tag = t;
-    l.seq = candidates_.posting_candidates() + tags_[t].key.first;
-    l.size = tags_[t].key.size();
+    lists[t].seq = candidates_.posting_candidates() + tags_[t].key.first;
+    lists[t].size = tags_[t].key.size();
   }
   if (thr < kNever) {
     passed_.resize(tags_.size());
     for (std::size_t t = 0; t < tags_.size(); ++t)
       if (tags_[t].key.size() > kFilterAbove && screen(t, thr) < tags_[t].key.size() / 2) filter(t, lists[t]);
   }
-  for (List& l : lists) refresh(l);
   walk(lists);
 }
 
@@ -555,141 +569,141 @@ void Search::filter(std::size_t t, List& l) {
   for (const std::uint32_t g : passed_[t])
     for (const std::uint32_t c : candidates_.group_candidates(g)) bits[c / 64] |= std::uint64_t{1} << (c % 64);
   l.bits = bits.data();
-  l.size = candidates_.size();
+}
+
+std::int64_t Search::how(std::size_t t, List& l, std::uint32_t c) const {
+  const Tag& tag = tags_[t];
+  if (!tag.member.empty()) {
+    const std::size_t w = c / 64;
+    const std::uint64_t bit = std::uint64_t{1} << (c % 64);
+    const bool posted = (tag.member[w] & bit) != 0;
+    if (l.bits != nullptr ? (l.bits[w] & bit) != 0 : posted)
+      return static_cast<std::int64_t>(tag.key.first + tag.rank[w] +
+                                       static_cast<std::uint32_t>(std::popcount(tag.member[w] & (bit - 1))));
+    if (!tag.extending.empty() && gallop(tag.extending.data(), tag.extending.size(), l.ext, c)) return kByExtension;
+    return l.bits != nullptr && posted ? kBlocked : kNotTaken;
+  }
+  const bool listed = l.bits != nullptr ? (l.bits[c / 64] >> (c % 64) & 1) != 0 : gallop(l.seq, l.size, l.pos, c);
+  if (listed) {
+    if (l.bits != nullptr) gallop(l.seq, l.size, l.pos, c);
+    return static_cast<std::int64_t>(tag.key.first + l.pos);
+  }
+  if (gallop(tag.extending.data(), tag.extending.size(), l.ext, c)) return kByExtension;
+  return l.bits != nullptr && gallop(l.seq, l.size, l.pos, c) ? kBlocked : kNotTaken;
 }
 
 void Search::walk(std::vector<List>& lists) {
   // A candidate that leaves tags undeclared pays their excess at least: it
   // can rank only if the excess of the tags it does not take stays within
-  // what the threshold leaves over every tag at its least (weighted AND:
-  // the lists are kept sorted by their current candidate, and those that
-  // cannot reach the pivot alone are moved straight to it).
-  double total = 0;
+  // what the threshold leaves over every tag at its least. The walk goes
+  // through the takers of a few tags that every such candidate takes one
+  // of, and looks each of them up in the other tags.
+  const std::size_t words = (candidates_.size() + 63) / 64;
+  drive_.resize(kStretchWords);
+  const double room = threshold() - values_min_;
   bool extensions = false;
-  for (const List& l : lists) total += tags_[l.tag].excess, extensions |= !tags_[l.tag].extending.empty();
+  std::vector<std::pair<std::size_t, std::size_t>> by_takers;  // (takers, tag)
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    extensions |= !tags_[t].extending.empty();
+    std::size_t takers = tags_[t].extending.size();
+    if (lists[t].bits == nullptr) {
+      takers += lists[t].size;
+    } else {
+      for (const std::uint32_t g : passed_[t]) takers += candidates_.group_candidates(g).size();
+    }
+    by_takers.emplace_back(takers, t);
+  }
+  // The tags the walk goes through: a candidate that takes none of them
+  // misses their excess, so when that passes the room, every candidate
+  // that may rank takes one of them. The fewest takers are looked for
+  // first: alone, a tag whose excess passes the room, of those the one
+  // with the fewest; else the tags with the fewest takers until their
+  // excess passes it (or all of them).
+  std::vector<std::size_t> sources;
+  std::size_t alone = tags_.size();
+  for (const auto& [takers, t] : by_takers)
+    if (tags_[t].excess > room && (alone == tags_.size() || takers < by_takers[alone].first)) alone = t;
+  if (alone < tags_.size()) {
+    sources.push_back(alone);
+  } else {
+    std::sort(by_takers.begin(), by_takers.end());
+    double excess = 0;
+    for (std::size_t i = 0; i < by_takers.size() && excess <= room; ++i) {
+      sources.push_back(by_takers[i].second);
+      excess += tags_[by_takers[i].second].excess;
+    }
+  }
+  // The takers of the other tags alone could not spare these.
+  if (sources.size() < tags_.size() && guess_ < kth()) guess_cut_ = true;
+  std::vector<std::size_t> seq_at(tags_.size(), 0), ext_at(tags_.size(), 0);
   // Every candidate takes a tag; without extensions, it uses a field.
   const std::uint32_t lo = extensions ? 0 : 1;
-  std::vector<List*> live;
-  for (List& l : lists) live.push_back(&l);
-  const auto resort = [&] {
-    for (std::size_t i = 1; i < live.size(); ++i)
-      for (std::size_t j = i; j > 0 && live[j]->cur < live[j - 1]->cur; --j) std::swap(live[j], live[j - 1]);
-  };
-  resort();
   const auto blocks = candidates_.blocks();
   std::size_t b = 0;
   double block = values_min_ + candidates_.presence().least(blocks[0].declared, lo, distinct_fields_);
-  while (!work_.exhausted()) {
-    work_.spend(1);
-    // The pivot: the first list by which the excess of the lists before it
-    // could be spared.
-    const double need = total - (threshold() - values_min_);
-    double have = 0;
-    std::size_t p = 0;
-    for (; p < live.size(); ++p) {
-      have += tags_[live[p]->tag].excess;
-      if (have >= need) break;
-    }
-    if (p == live.size()) {
-      if (guess_ < kth()) guess_cut_ = true;  // the guess may have left candidates out
-      return;
-    }
-    const std::uint32_t c = live[p]->cur;
-    if (c == kEnd) {
-      // The lists before the pivot may still hold candidates, which cannot
-      // spare the others.
-      if (p > 0 && live[0]->cur != kEnd && guess_ < kth()) guess_cut_ = true;
-      return;
-    }
-    if (live[0]->cur != c) {
-      // Lists before the pivot are behind it: each moves up to it, passing
-      // over candidates that cannot spare the others.
-      if (guess_ < kth()) guess_cut_ = true;
-      for (std::size_t i = 0; i < p; ++i) advance(*live[i], c);
-      resort();
-      continue;
-    }
-    if (k_) {
-      if (c >= blocks[b + 1].first) {
-        while (c >= blocks[b + 1].first) ++b;
-        block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
+  std::uint32_t from = 0;  // the next candidate to look at
+  for (std::size_t first = 0; first < words && !work_.exhausted(); first += kStretchWords) {
+    const std::size_t last = std::min(words, first + kStretchWords);
+    const std::uint64_t end = std::uint64_t{last} * 64;
+    std::fill(drive_.begin(), drive_.end(), 0);
+    for (const std::size_t t : sources) {
+      const List& l = lists[t];
+      std::size_t& i = seq_at[t];
+      const std::size_t i0 = i;
+      if (l.bits != nullptr || !tags_[t].member.empty()) {
+        const std::uint64_t* bits = l.bits != nullptr ? l.bits : tags_[t].member.data();
+        for (std::size_t w = first; w < last; ++w) drive_[w - first] |= bits[w];
+      } else {
+        for (; i < l.size && l.seq[i] < end; ++i) drive_[l.seq[i] / 64 - first] |= std::uint64_t{1} << (l.seq[i] % 64);
       }
-      // Blocks come in order of D, and their bounds grow with it.
-      if (cut(block)) return;
-      // Past the k-th by name at its cost: so is the rest of the block.
-      if (cut(block, c)) {
-        for (List* l : live) advance(*l, blocks[b + 1].first);
-        resort();
-        continue;
+      const auto& ext = tags_[t].extending;
+      for (std::size_t& e = ext_at[t]; e < ext.size() && ext[e] < end; ++e)
+        drive_[ext[e] / 64 - first] |= std::uint64_t{1} << (ext[e] % 64);
+      work_.spend(1 + (i - i0) / 16);
+    }
+    while (!work_.exhausted()) {
+      // The next candidate of the stretch at or after `from`.
+      std::size_t w = std::max<std::size_t>(from / 64, first);
+      if (w >= last) break;
+      std::uint64_t word = drive_[w - first] & (w == from / 64 ? ~std::uint64_t{0} << (from % 64) : ~std::uint64_t{0});
+      while (word == 0 && ++w < last) word = drive_[w - first];
+      if (word == 0) break;
+      const auto c = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+      from = c + 1;
+      work_.spend(1);
+      if (k_) {
+        if (c >= blocks[b + 1].first) {
+          while (c >= blocks[b + 1].first) ++b;
+          block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
+        }
+        // Blocks come in order of D, and their bounds grow with it.
+        if (cut(block)) return;
+        // Past the k-th by name at its cost: so is the rest of the block.
+        if (cut(block, c)) {
+          from = blocks[b + 1].first;
+          continue;
+        }
       }
-    }
-    if (presence_for_ != blocks[b].declared) {
-      presence_for_ = blocks[b].declared;
-      presence_least_ = candidates_.presence().least(presence_for_, 0, distinct_fields_);
-    }
-    bool viable = true;
-    for (List& l : lists) {
-      takes_[l.tag] = l.cur == c ? how(l) : kNotTaken;
-      // Left out of a filtered list, it declares the tag through a group
-      // that leaves no room.
-      if (takes_[l.tag] == kNotTaken && l.bits != nullptr) {
-        const Tag& tag = tags_[l.tag];
-        viable &= !gallop(candidates_.posting_candidates() + tag.key.first, tag.key.size(), l.lookup, c);
+      // The excess of the tags c does not take, heaviest first, until it
+      // passes what the threshold leaves.
+      const double spare = threshold() - values_min_;
+      double missing = 0;
+      bool viable = true;
+      for (const std::size_t t : order_) {
+        takes_[t] = how(t, lists[t], c);
+        if (takes_[t] == kBlocked) {
+          viable = false;
+          break;
+        }
+        if (takes_[t] == kNotTaken && (missing += tags_[t].excess) > spare) {
+          if (guess_ < kth()) guess_cut_ = true;
+          viable = false;
+          break;
+        }
       }
+      if (viable) judge(c);
     }
-    if (viable) judge(c);
-    for (List* l : live)
-      if (l->cur == c) advance(*l, c + 1);
-    resort();
   }
-}
-
-void Search::refresh(List& l) const {
-  std::uint32_t c = kEnd;
-  if (l.bits != nullptr) {
-    // The first set bit at or after pos.
-    for (std::size_t w = l.pos / 64; w < (l.size + 63) / 64; ++w) {
-      std::uint64_t word = l.bits[w];
-      if (w == l.pos / 64) word &= ~std::uint64_t{0} << (l.pos % 64);
-      if (word != 0) {
-        c = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
-        break;
-      }
-    }
-    l.pos = c == kEnd ? l.size : c;
-  } else if (l.pos < l.size) {
-    c = l.seq[l.pos];
-  }
-  const auto& ext = tags_[l.tag].extending;
-  if (l.ext < ext.size()) c = std::min(c, ext[l.ext]);
-  l.cur = c;
-}
-
-void Search::advance(List& l, std::uint32_t c) const {
-  if (l.bits != nullptr) {
-    l.pos = std::max<std::size_t>(l.pos, c);
-  } else if (l.pos < l.size && l.seq[l.pos] < c) {
-    ++l.pos;
-    gallop(l.seq, l.size, l.pos, c);
-  }
-  const auto& ext = tags_[l.tag].extending;
-  if (l.ext < ext.size() && ext[l.ext] < c) {
-    ++l.ext;
-    gallop(ext.data(), ext.size(), l.ext, c);
-  }
-  refresh(l);
-}
-
-std::int64_t Search::how(List& l) const {
-  const std::uint32_t c = l.cur;
-  const Tag& tag = tags_[l.tag];
-  if (l.bits != nullptr ? l.pos == c : l.pos < l.size && l.seq[l.pos] == c) {
-    if (l.bits == nullptr) return static_cast<std::int64_t>(tag.key.first + l.pos);
-    const std::uint32_t* post = candidates_.posting_candidates() + tag.key.first;
-    gallop(post, tag.key.size(), l.lookup, c);
-    return static_cast<std::int64_t>(tag.key.first + l.lookup);
-  }
-  return kByExtension;
 }
 
 void Search::empty_payload() {

@@ -76,14 +76,17 @@
 // with D, so the search stops at the first block whose bound passes.
 //
 // The search. It works under a guess G of the k-th best cost, starting a
-// little above the least any candidate can cost and growing fourfold until
-// at least k matches cost no more than G (or the guess cut nothing): then
-// every candidate that could rank was judged. Under a bound, a tag whose
-// unknown price leaves no room must be taken by every candidate still to
-// rank; the candidates are drawn from the most selective such tag (its
-// postings, or only the candidates of the target groups whose bound
-// leaves room), each other tag looked up in its postings in step, and
-// judged in candidate order, block by block of D.
+// little above the least any candidate can cost and doubling until at
+// least k matches cost no more than G (or the guess cut nothing): then
+// every candidate that could rank was judged. Under a bound, a candidate
+// that leaves tags undeclared pays their excess over their least, so the
+// candidates are drawn from a few tags that every candidate still to rank
+// must take one of (a tag whose unknown price alone leaves no room, the
+// most selective of those; else the most selective tags until their
+// excess passes the room), each tag's takers being its postings, or only
+// the candidates of the target groups whose bound leaves room. Each is
+// looked up in the other tags' postings (bitsets, when long) and judged
+// in candidate order, block by block of D.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
 // payload byte (a step: one field read, one value judged, one candidate or

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <map>
 #include <memory>
 #include <random>
@@ -198,6 +199,16 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
       }
     EXPECT_TRUE(seen) << name;
   }
+  // The least presence price over a range of used counts, which the
+  // bounds take from the range's ends, is the least of every count in it.
+  const Presence presence(40);
+  for (std::uint32_t d = 0; d <= 40; ++d)
+    for (std::uint32_t lo = 0; lo <= d + 1; ++lo)
+      for (std::uint32_t hi = lo; hi <= d + 2; ++hi) {
+        double least = std::numeric_limits<double>::infinity();
+        for (std::uint32_t k = lo; k <= std::min(hi, d); ++k) least = std::min(least, presence.bits(d, k));
+        EXPECT_EQ(presence.least(d, lo, hi), least) << d << " " << lo << " " << hi;
+      }
 }
 
 TEST(Identify, EmptyPayloadMatchesEveryRootSmallestFirst) {

@@ -47,10 +47,12 @@ Presence::Presence(std::uint32_t max_declared) {
 }
 
 double Presence::least(std::uint32_t declared, std::uint32_t lo, std::uint32_t hi) const noexcept {
+  // bits(D, k) is a constant less log2 Gamma(k + a) + log2 Gamma(D - k + b),
+  // a sum of two convex functions of k: concave, so its least over a range
+  // lies at one of the range's ends (rounding to quanta keeps the order).
   hi = std::min(hi, declared);
-  double best = std::numeric_limits<double>::infinity();
-  for (std::uint32_t k = lo; k <= hi; ++k) best = std::min(best, bits(declared, k));
-  return best;
+  if (lo > hi) return std::numeric_limits<double>::infinity();
+  return std::min(bits(declared, lo), bits(declared, hi));
 }
 
 }  // namespace korvex::identify
