@@ -248,6 +248,22 @@ Candidates::Candidates(const serial::GraphView& graph)
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
   }
 
+  // Dense keys: their postings as a bitset of the candidates, with the
+  // count before each word. A key is dense when it has a posting for at
+  // least every 32nd candidate, so that this takes less room than its
+  // postings do.
+  const std::size_t words = (node_.size() + 63) / 64;
+  for (Key& k : key_ranges_) {
+    if (k.size() * 32 < node_.size()) continue;
+    k.dense = static_cast<std::uint32_t>(dense_bits_.size());
+    dense_bits_.resize(dense_bits_.size() + words, 0);
+    dense_rank_.resize(dense_bits_.size(), 0);
+    std::uint64_t* bits = dense_bits_.data() + k.dense;
+    for (std::uint32_t i = k.first; i < k.last; ++i) bits[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);
+    std::uint32_t* rank = dense_rank_.data() + k.dense;
+    for (std::size_t w = 1; w < words; ++w) rank[w] = rank[w - 1] + static_cast<std::uint32_t>(std::popcount(bits[w - 1]));
+  }
+
   // Extension ranges, by set.
   std::vector<std::pair<std::uint16_t, std::uint32_t>> extension;
   for (std::uint32_t c = 0; c < node_.size(); ++c)

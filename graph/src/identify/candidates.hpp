@@ -26,6 +26,9 @@
 // target masks lie side by side, so that a tag's groups are screened
 // against a range in one pass over memory.
 //
+// Keys declared by at least one candidate in 32 also have their postings
+// as a bitset, so that looking a candidate up in them is a bit test.
+//
 // Field masks: per node a 128-bit Bloom filter of the keys it declares; a
 // key whose bit is clear is certainly not declared.
 //
@@ -186,8 +189,11 @@ class Candidates {
     std::uint32_t first = 0, last = 0;              // postings
     std::uint32_t first_group = 0, last_group = 0;  // target groups
     std::uint32_t first_leaf = 0, last_leaf = 0;    // leaf_groups(): the groups whose target is a leaf
+    std::uint32_t dense = kNotDense;                 // dense_bits() and dense_rank() hold it
     std::size_t size() const noexcept { return last - first; }
+    bool is_dense() const noexcept { return dense != kNotDense; }
   };
+  static constexpr std::uint32_t kNotDense = ~std::uint32_t{0};
   Key key(std::uint32_t field, std::uint8_t wire) const noexcept;
   // Posting i of a key: candidate, how it takes the tag, its group.
   std::uint32_t posting_candidate(std::uint32_t i) const noexcept { return post_candidate_[i]; }
@@ -195,6 +201,11 @@ class Candidates {
   const Taken& posting_taken(std::uint32_t i) const noexcept { return post_taken_[i]; }
   std::uint32_t posting_group(std::uint32_t i) const noexcept { return post_group_[i]; }
   const TargetGroup& group(std::uint32_t g) const noexcept { return groups_[g]; }
+  // A dense key's postings, as a bitset of the candidates, and their
+  // count before each word of it: its posting of candidate c is
+  // k.first + rank[c / 64] + the bits below c's in its word.
+  const std::uint64_t* dense_bits(const Key& k) const noexcept { return dense_bits_.data() + k.dense; }
+  const std::uint32_t* dense_rank(const Key& k) const noexcept { return dense_rank_.data() + k.dense; }
   // The groups' target masks side by side, for scans; a leaf's is full and
   // so is that of a target with extension ranges (nothing is certainly
   // undeclared for them).
@@ -329,6 +340,8 @@ class Candidates {
   std::pmr::vector<Mask> group_masks_{&arena_};
   std::pmr::vector<std::uint32_t> by_target_{&arena_};
   std::pmr::vector<std::uint32_t> leaf_groups_{&arena_};
+  std::pmr::vector<std::uint64_t> dense_bits_{&arena_};
+  std::pmr::vector<std::uint32_t> dense_rank_{&arena_};
   // Extension ranges by set.
   struct ExtensionGroup {
     std::uint16_t set;

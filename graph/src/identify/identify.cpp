@@ -93,10 +93,6 @@ class Search {
     double around = 0;
     Mask keys;
     std::vector<double> excess_by_bit;
-    // With many postings: which candidates they are, as a bitset, and how
-    // many come before each word of it.
-    std::vector<std::uint64_t> member;
-    std::vector<std::uint32_t> rank;
     // Per target group of its key: a lower bound of its values' cost, how
     // good that bound is, and how many values they are.
     std::vector<double> bound;
@@ -232,16 +228,6 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.level.assign(groups, kNotYet);
     tag.values.assign(groups, 0);
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
-    if (tag.key.size() > kFilterAbove) {
-      const std::size_t words = (candidates.size() + 63) / 64;
-      work.spend(1 + (words + tag.key.size()) / 16);
-      tag.member.assign(words, 0);
-      tag.rank.assign(words, 0);
-      const std::uint32_t* post = candidates.posting_candidates() + tag.key.first;
-      for (std::size_t i = 0; i < tag.key.size(); ++i) tag.member[post[i] / 64] |= std::uint64_t{1} << (post[i] % 64);
-      for (std::size_t w = 1; w < words; ++w)
-        tag.rank[w] = tag.rank[w - 1] + static_cast<std::uint32_t>(std::popcount(tag.member[w - 1]));
-    }
     // The floor: the cheapest leaf group (a packed run at its floor), and
     // the floor of the values as messages when some target reads fields.
     double floor = kNever;
@@ -573,15 +559,15 @@ void Search::filter(std::size_t t, List& l) {
 
 std::int64_t Search::how(std::size_t t, List& l, std::uint32_t c) const {
   const Tag& tag = tags_[t];
-  if (!tag.member.empty()) {
+  if (tag.key.is_dense()) {
+    const std::uint64_t* posted = candidates_.dense_bits(tag.key);
     const std::size_t w = c / 64;
     const std::uint64_t bit = std::uint64_t{1} << (c % 64);
-    const bool posted = (tag.member[w] & bit) != 0;
-    if (l.bits != nullptr ? (l.bits[w] & bit) != 0 : posted)
-      return static_cast<std::int64_t>(tag.key.first + tag.rank[w] +
-                                       static_cast<std::uint32_t>(std::popcount(tag.member[w] & (bit - 1))));
+    if (l.bits != nullptr ? (l.bits[w] & bit) != 0 : (posted[w] & bit) != 0)
+      return static_cast<std::int64_t>(tag.key.first + candidates_.dense_rank(tag.key)[w] +
+                                       static_cast<std::uint32_t>(std::popcount(posted[w] & (bit - 1))));
     if (!tag.extending.empty() && gallop(tag.extending.data(), tag.extending.size(), l.ext, c)) return kByExtension;
-    return l.bits != nullptr && posted ? kBlocked : kNotTaken;
+    return l.bits != nullptr && (posted[w] & bit) != 0 ? kBlocked : kNotTaken;
   }
   const bool listed = l.bits != nullptr ? (l.bits[c / 64] >> (c % 64) & 1) != 0 : gallop(l.seq, l.size, l.pos, c);
   if (listed) {
@@ -650,8 +636,8 @@ void Search::walk(std::vector<List>& lists) {
       const List& l = lists[t];
       std::size_t& i = seq_at[t];
       const std::size_t i0 = i;
-      if (l.bits != nullptr || !tags_[t].member.empty()) {
-        const std::uint64_t* bits = l.bits != nullptr ? l.bits : tags_[t].member.data();
+      if (l.bits != nullptr || tags_[t].key.is_dense()) {
+        const std::uint64_t* bits = l.bits != nullptr ? l.bits : candidates_.dense_bits(tags_[t].key);
         for (std::size_t w = first; w < last; ++w) drive_[w - first] |= bits[w];
       } else {
         for (; i < l.size && l.seq[i] < end; ++i) drive_[l.seq[i] / 64 - first] |= std::uint64_t{1} << (l.seq[i] % 64);
