@@ -22,6 +22,7 @@ std::string count_of(std::uint64_t n, std::string_view one, std::string_view man
 constexpr std::int64_t kByExtension = -1;
 constexpr std::int64_t kNotTaken = -2;
 constexpr std::int64_t kBlocked = -3;
+constexpr std::int64_t kPosted = -4;  // a posting of a dense key, not yet counted to
 constexpr std::uint32_t kEnd = std::numeric_limits<std::uint32_t>::max();
 
 // Whether `c` is in list[from, size), found by galloping from `from`, which
@@ -157,8 +158,9 @@ class Search {
     std::size_t pos = 0, ext = 0;
   };
   // How candidate c (no less than any asked before) takes tag t: a posting
-  // index, by extension, not at all, or, out of a filtered list, kBlocked:
-  // it declares the tag through a group that leaves no room.
+  // index (kPosted for a dense key), by extension, not at all, or, out of
+  // a filtered list, kBlocked: it declares the tag through a group that
+  // leaves no room.
   std::int64_t how(std::size_t t, List& l, std::uint32_t c) const;
   // Judges the candidates that may rank, in candidate order, until no
   // candidate is left or a block's bound passes the threshold.
@@ -398,7 +400,14 @@ void Search::judge(std::uint32_t c) {
   for (const std::size_t t : order_) {
     Tag& tag = tags_[t];
     lower -= tag.lowest;
-    const std::int64_t how = takes_[t];
+    std::int64_t how = takes_[t];
+    if (how == kPosted) {
+      // Counted to only now: most candidates looked up are never judged,
+      // or passed over before their lighter tags.
+      const std::uint64_t* posted = candidates_.dense_bits(tag.key);
+      const std::uint64_t below = (std::uint64_t{1} << (c % 64)) - 1;
+      how = tag.key.first + candidates_.dense_rank(tag.key)[c / 64] + std::popcount(posted[c / 64] & below);
+    }
     if (how >= 0) {
       const auto p = static_cast<std::uint32_t>(how);
       const Taken& taken = candidates_.posting_taken(p);
@@ -563,9 +572,7 @@ std::int64_t Search::how(std::size_t t, List& l, std::uint32_t c) const {
     const std::uint64_t* posted = candidates_.dense_bits(tag.key);
     const std::size_t w = c / 64;
     const std::uint64_t bit = std::uint64_t{1} << (c % 64);
-    if (l.bits != nullptr ? (l.bits[w] & bit) != 0 : (posted[w] & bit) != 0)
-      return static_cast<std::int64_t>(tag.key.first + candidates_.dense_rank(tag.key)[w] +
-                                       static_cast<std::uint32_t>(std::popcount(posted[w] & (bit - 1))));
+    if (l.bits != nullptr ? (l.bits[w] & bit) != 0 : (posted[w] & bit) != 0) return kPosted;
     if (!tag.extending.empty() && gallop(tag.extending.data(), tag.extending.size(), l.ext, c)) return kByExtension;
     return l.bits != nullptr && (posted[w] & bit) != 0 ? kBlocked : kNotTaken;
   }
