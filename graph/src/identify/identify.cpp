@@ -99,6 +99,9 @@ class Search {
     std::vector<double> bound;
     std::vector<std::uint8_t> level;
     std::vector<std::uint32_t> values;
+    // Whether the screen's bound of the group (by its mask) is in `bound`:
+    // a later screen reads it there.
+    std::vector<std::uint8_t> screened;
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   // A message group's bound reads the shapes of this many occurrences; the
@@ -229,6 +232,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.bound.assign(groups, 0);
     tag.level.assign(groups, kNotYet);
     tag.values.assign(groups, 0);
+    tag.screened.assign(groups, 0);
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
     // The floor: the cheapest leaf group (a packed run at its floor), and
     // the floor of the values as messages when some target reads fields.
@@ -374,6 +378,7 @@ double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
     }
   }
   if (bits < kNever && tg.count > n) bits += tag.rest;
+  if (tag.screened[i]) bits = std::max(bits, tag.bound[i]);
   tag.level[i] = reached;
   tag.bound[i] = bits;
   tag.values[i] = tg.count;
@@ -541,11 +546,25 @@ std::size_t Search::screen(std::size_t t, double thr) {
         continue;
       }
       if (!candidates_.group(g).fields) continue;  // a leaf, judged above
-      double excess = 0;
-      for (std::uint64_t x = x0; x != 0; x &= x - 1) excess += tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
-      for (std::uint64_t x = x1; x != 0; x &= x - 1)
-        excess += tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
-      if (excess > spare) {
+      const std::uint32_t i = g - tag.key.first_group;
+      if (!tag.screened[i]) {
+        double excess = 0;
+        for (std::uint64_t x = x0; x != 0; x &= x - 1)
+          excess += tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
+        for (std::uint64_t x = x1; x != 0; x &= x - 1)
+          excess += tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
+        // Kept as the group's bound, or beside a better one: the next
+        // screen, and the candidates' judging, start from it.
+        const double bound = tag.around + tag.big.declared + excess;
+        if (tag.level[i] == kNotYet) {
+          tag.level[i] = kMask;
+          tag.bound[i] = bound;
+        } else {
+          tag.bound[i] = std::max(tag.bound[i], bound);
+        }
+        tag.screened[i] = 1;
+      }
+      if (tag.bound[i] > budget) {
         cut_any = true;
         continue;
       }
