@@ -114,14 +114,20 @@ std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool 
 
 Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
   const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  // A range is mostly asked for again right away (its text, then its
+  // floor): the last slot found, unless the table has grown since.
+  if (key == last_key_) return table_[last_slot_];
   // Past the budget nothing more is remembered (the call fails anyway).
-  const std::size_t slot = slot_of(table_, key, 4 * used_ >= 3 * table_.size());
+  const bool grow = 4 * used_ >= 3 * table_.size();
+  const std::size_t slot = slot_of(table_, key, grow);
   if (slot == kNoSlot) return scratch_ = Entry{};
   if (table_[slot].key != key) {
     table_[slot].key = key;
     ++used_;
     work_.spend(1);
   }
+  last_key_ = key;
+  last_slot_ = slot;
   return table_[slot];
 }
 

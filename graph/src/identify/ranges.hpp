@@ -157,6 +157,8 @@ class Ranges {
   Work& work_;
   std::vector<Entry> table_;
   std::size_t used_ = 0;
+  std::uint64_t last_key_ = kEmpty;  // the last range entry() found, and where
+  std::size_t last_slot_ = 0;
   Entry scratch_;  // handed out, unremembered, once memory runs out
   std::vector<Shape> shapes_;
   std::vector<ShapeKey> keys_;
