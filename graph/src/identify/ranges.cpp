@@ -519,7 +519,15 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     if (bits > limit) return bits;
   }
   const std::uint64_t memo = std::uint64_t{node} << 32 | std::uint64_t{s.index} << 2 | static_cast<std::uint64_t>(levels & 3);
-  if (const double* known = remembered(memo); *known >= 0) return *known;
+  double* known = remembered(memo);
+  if (*known >= 0) return *known;
+  // The answer goes where `known` points while the table has not grown
+  // (the nested bounds below may grow it); else its slot is found again.
+  const std::size_t table = bounds_.size();
+  const auto remember = [&](double bits) {
+    if (bounds_.size() != table) known = remembered(memo);
+    return *known = bits;
+  };
   work_.spend(1 + s.count / 4);
   // The transitions: each key declared (at its floor, or bounded as its
   // target when that reads fields), an extension or unknown; which fields
@@ -544,7 +552,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     from = first_arc(arcs, from, field);
     if (from < count && arcs[from].field == field) {
       const std::uint32_t ti = taking(arcs, from, wire);
-      if (ti == count) return *remembered(memo) = kNever;  // declared with another wire type
+      if (ti == count) return remember(kNever);  // declared with another wire type
       const Arc& arc = arcs[ti];
       if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
         // Each of its messages (or groups) as the arc's target.
@@ -552,17 +560,17 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
         for (std::uint32_t j = 0; j < k.count; ++j) {
           const Content& c = contents_[k.first + j];
           const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
-          if (sub == nullptr) return *remembered(memo) = kNever;
+          if (sub == nullptr) return remember(kNever);
           if (wire == 2) inner += gamma_bits(c.end - c.begin + 1);
           inner += bound(arc.to, *sub, limit - bits - rest - inner, levels - 1);
-          if (inner == kNever) return *remembered(memo) = kNever;
+          if (inner == kNever) return remember(kNever);
           if (bits + inner + rest > limit) return bits + inner + rest;
         }
         bits += inner;
       } else if (arc.wire == wire && wire == 2 && !has_fields(candidates_.info(arc.to).type)) {
         // A string or bytes field: exactly.
         const double exact = candidates_.info(arc.to).is_string ? k.as_string : k.as_bytes;
-        if (exact == kNever) return *remembered(memo) = kNever;  // not UTF-8: a string cannot hold it
+        if (exact == kNever) return remember(kNever);  // not UTF-8: a string cannot hold it
         bits += exact;
       } else if (arc.wire == wire && wire == 0 && k.count <= kExactVarints) {
         // A varint field: each value as the arc's leaf prices it.
@@ -595,7 +603,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
   }
   close();
   bits += presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen);
-  return *remembered(memo) = bits;
+  return remember(bits);
 }
 
 }  // namespace korvex::identify
