@@ -113,14 +113,14 @@ class Search {
   // The walk reads the takers of this many words of candidates at a time.
   static constexpr std::size_t kStretchWords = 64;
 
-  double kth() const noexcept { return k_ && best_.size() >= *k_ ? best_.top().cost : kNever; }
+  double kth() const noexcept { return kth_; }
   double threshold() const noexcept { return std::min(kth(), guess_); }
   // Whether candidate c (any candidate: kEnd), costing `bound` or more,
   // is passed over: past the k-th cost, or equal to it and after the k-th
   // by name; or past the guess (noted).
   bool cut(double bound, std::uint32_t c = kEnd) {
     const double k = kth();
-    if (bound > k || (bound == k && c != kEnd && ranks_before(best_.top().candidate, c))) return true;
+    if (bound > k || (bound == k && k < kNever && c != kEnd && ranks_before(best_.top().candidate, c))) return true;
     if (bound <= guess_) return false;
     guess_cut_ = true;
     return true;
@@ -192,6 +192,7 @@ class Search {
   double guess_ = kNever;
   bool guess_cut_ = false;            // the guess, not the k-th cost, passed something over
   std::priority_queue<Best, std::vector<Best>, Worse> best_{Worse{this}};  // the k best, worst on top
+  double kth_ = kNever;  // the cost on top of best_ once it holds k
   std::vector<Found> found_;
   std::vector<std::uint64_t> judged_;  // candidates judged to the end (found, or cannot parse)
   std::vector<std::int64_t> takes_;
@@ -299,6 +300,7 @@ void Search::record(std::uint32_t c, const Tally& tally) {
   if (!k_) return;
   best_.push({tally.bits, c});
   if (best_.size() > *k_) best_.pop();
+  if (best_.size() >= *k_) kth_ = best_.top().cost;
 }
 
 double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
