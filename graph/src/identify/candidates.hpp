@@ -189,7 +189,7 @@ class Candidates {
     std::uint32_t first = 0, last = 0;              // postings
     std::uint32_t first_group = 0, last_group = 0;  // target groups
     std::uint32_t first_leaf = 0, last_leaf = 0;    // leaf_groups(): the groups whose target is a leaf
-    std::uint32_t dense = kNotDense;                 // dense_bits() and dense_rank() hold it
+    std::uint32_t dense = kNotDense;                 // where dense_bits() and dense_posting() read it
     std::size_t size() const noexcept { return last - first; }
     bool is_dense() const noexcept { return dense != kNotDense; }
   };
@@ -201,11 +201,14 @@ class Candidates {
   const Taken& posting_taken(std::uint32_t i) const noexcept { return post_taken_[i]; }
   std::uint32_t posting_group(std::uint32_t i) const noexcept { return post_group_[i]; }
   const TargetGroup& group(std::uint32_t g) const noexcept { return groups_[g]; }
-  // A dense key's postings, as a bitset of the candidates, and their
-  // count before each word of it: its posting of candidate c is
-  // k.first + rank[c / 64] + the bits below c's in its word.
+  // A dense key's postings, as a bitset of the candidates; and the index
+  // of its posting of candidate c (which has one), counted through the
+  // postings before each word of the bitset.
   const std::uint64_t* dense_bits(const Key& k) const noexcept { return dense_bits_.data() + k.dense; }
-  const std::uint32_t* dense_rank(const Key& k) const noexcept { return dense_rank_.data() + k.dense; }
+  std::uint32_t dense_posting(const Key& k, std::uint32_t c) const noexcept {
+    const std::uint64_t below = dense_bits_[k.dense + c / 64] & ((std::uint64_t{1} << (c % 64)) - 1);
+    return k.first + dense_rank_[k.dense + c / 64] + static_cast<std::uint32_t>(std::popcount(below));
+  }
   // The groups' target masks side by side, for scans; a leaf's is full and
   // so is that of a target with extension ranges (nothing is certainly
   // undeclared for them).

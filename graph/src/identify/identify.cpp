@@ -408,13 +408,9 @@ void Search::judge(std::uint32_t c) {
     Tag& tag = tags_[t];
     lower -= tag.lowest;
     std::int64_t how = takes_[t];
-    if (how == kPosted) {
-      // Counted to only now: most candidates looked up are never judged,
-      // or passed over before their lighter tags.
-      const std::uint64_t* posted = candidates_.dense_bits(tag.key);
-      const std::uint64_t below = (std::uint64_t{1} << (c % 64)) - 1;
-      how = tag.key.first + candidates_.dense_rank(tag.key)[c / 64] + std::popcount(posted[c / 64] & below);
-    }
+    // Counted to only now: most candidates looked up are never judged, or
+    // passed over before their lighter tags.
+    if (how == kPosted) how = candidates_.dense_posting(tag.key, c);
     if (how >= 0) {
       const auto p = static_cast<std::uint32_t>(how);
       const Taken& taken = candidates_.posting_taken(p);
@@ -751,7 +747,7 @@ void Search::run() {
     guess_cut_ = false;
     pass();
     if (work_.exhausted() || !guess_cut_ || guess_ == kNever) return;
-    if (best_.size() >= *k_ && best_.top().cost <= guess_) return;
+    if (kth() <= guess_) return;
     // Twice as far, or, once a match is found, twice as far as the
     // farthest found: the matches after the best are usually well above
     // it.

@@ -118,8 +118,7 @@ Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
   // floor): the last slot found, unless the table has grown since.
   if (key == last_key_) return table_[last_slot_];
   // Past the budget nothing more is remembered (the call fails anyway).
-  const bool grow = 4 * used_ >= 3 * table_.size();
-  const std::size_t slot = slot_of(table_, key, grow);
+  const std::size_t slot = slot_of(table_, key, 4 * used_ >= 3 * table_.size());
   if (slot == kNoSlot) return scratch_ = Entry{};
   if (table_[slot].key != key) {
     table_[slot].key = key;
