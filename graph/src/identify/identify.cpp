@@ -147,6 +147,10 @@ class Search {
   // A lower bound of tag t's values through group g (global index), made
   // good enough to compare with `budget` if it can be.
   double group_bound(std::size_t t, std::uint32_t g, double budget);
+  double price_group(std::size_t t, std::uint32_t g, double budget);
+  // Group g of tag t cannot read the tag's values: none of its candidates
+  // parses, and the walk passes them over from now on.
+  void unreadable(std::size_t t, std::uint32_t g);
   // Judges candidate c, which takes tag t as takes_[t] says.
   void judge(std::uint32_t c);
   // One pass over the candidates under the current guess.
@@ -217,6 +221,9 @@ class Search {
 Search::Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload,
                Matcher& matcher, Work& work, std::optional<std::size_t> k)
     : candidates_(candidates), top_(top), payload_(payload), matcher_(matcher), work_(work), k_(k) {
+  // Before the floors below: a group that cannot read its tag's values
+  // marks its candidates.
+  judged_.assign((candidates.size() + 63) / 64, 0);
   tags_.resize(top.tags.size());
   for (std::size_t t = 0; t < tags_.size() && !work.exhausted(); ++t) {
     const TagGroup& g = top.tags[t];
@@ -290,7 +297,6 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
   for (std::size_t t = 0; t < order_.size(); ++t) order_[t] = t;
   std::stable_sort(order_.begin(), order_.end(),
                    [&](std::size_t a, std::size_t b) { return tags_[a].excess > tags_[b].excess; });
-  judged_.assign((candidates.size() + 63) / 64, 0);
   takes_.resize(tags_.size());
   bitsets_.resize(tags_.size());
 }
@@ -304,6 +310,25 @@ void Search::record(std::uint32_t c, const Tally& tally) {
 }
 
 double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
+  const Tag& tag = tags_[t];
+  const std::uint32_t i = g - tag.key.first_group;
+  if (tag.level[i] == kExact && tag.bound[i] == kNever) return kNever;
+  const double bits = price_group(t, g, budget);
+  if (bits == kNever) unreadable(t, g);
+  return bits;
+}
+
+void Search::unreadable(std::size_t t, std::uint32_t g) {
+  Tag& tag = tags_[t];
+  const std::uint32_t i = g - tag.key.first_group;
+  tag.level[i] = kExact;
+  tag.bound[i] = kNever;
+  const auto members = candidates_.group_candidates(g);
+  work_.spend(1 + members.size() / 16);
+  for (const std::uint32_t c : members) mark(c);
+}
+
+double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
   Tag& tag = tags_[t];
   const std::uint32_t i = g - tag.key.first_group;
   const std::uint8_t level = tag.level[i];
@@ -416,7 +441,7 @@ void Search::judge(std::uint32_t c) {
       const Taken& taken = candidates_.posting_taken(p);
       const std::uint32_t g = candidates_.posting_group(p);
       const double bound = group_bound(t, g, thr - lower);
-      if (bound == kNever) return mark(c);  // its values cannot be read so
+      if (bound == kNever) return;  // its values cannot be read so (c is marked)
       lower += bound;
       const std::uint32_t i = g - tag.key.first_group;
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
@@ -463,11 +488,7 @@ void Search::judge(std::uint32_t c) {
     const std::uint32_t i = p.group - tag.key.first_group;
     const Matcher::Edge& e = matcher_.edge(static_cast<std::uint32_t>(p.tag), group.to, group.label,
                                            thr - (lower - p.bound));
-    if (e.state == Matcher::State::failed) {
-      tag.level[i] = kExact;
-      tag.bound[i] = kNever;
-      return mark(c);
-    }
+    if (e.state == Matcher::State::failed) return unreadable(p.tag, p.group);
     if (e.state == Matcher::State::abandoned) {
       // Its cost is above what it was allowed: a better bound from now on.
       tag.bound[i] = std::max(tag.bound[i], e.reached);
@@ -671,6 +692,9 @@ void Search::walk(std::vector<List>& lists) {
         drive_[ext[e] / 64 - first] |= std::uint64_t{1} << (ext[e] % 64);
       work_.spend(1 + (i - i0) / 16);
     }
+    // Candidates judged to the end, or of a group that cannot read its
+    // tag's values, are not looked at again.
+    for (std::size_t w = first; w < last; ++w) drive_[w - first] &= ~judged_[w];
     while (!work_.exhausted()) {
       // The next candidate of the stretch at or after `from`.
       std::size_t w = std::max<std::size_t>(from / 64, first);
