@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <queue>
 #include <string_view>
 
@@ -95,10 +96,12 @@ class Search {
     Mask keys;
     std::vector<double> excess_by_bit;
     // Per target group of its key: a lower bound of its values' cost, how
-    // good that bound is, and how many values they are.
-    std::vector<double> bound;
+    // good that bound is, and how many values they are. Only `level` starts
+    // cleared: a big key has thousands of groups, most never looked at, and
+    // the other two are read only once it is past kNotYet.
+    std::unique_ptr<double[]> bound;
     std::vector<std::uint8_t> level;
-    std::vector<std::uint32_t> values;
+    std::unique_ptr<std::uint32_t[]> values;
     // Whether the screen's bound of the group (by its mask) is in `bound`:
     // a later screen reads it there.
     std::vector<std::uint8_t> screened;
@@ -237,9 +240,9 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     candidates.extending(tag.field, tag.extending);
     tag.unknown = kUnknownNumberBits * g.count + kOpaqueBits * static_cast<double>(g.bytes);
     const std::size_t groups = tag.key.last_group - tag.key.first_group;
-    tag.bound.assign(groups, 0);
+    tag.bound = std::make_unique_for_overwrite<double[]>(groups);
     tag.level.assign(groups, kNotYet);
-    tag.values.assign(groups, 0);
+    tag.values = std::make_unique_for_overwrite<std::uint32_t[]>(groups);
     tag.screened.assign(groups, 0);
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
     // The floor: the cheapest leaf group (a packed run at its floor), and
@@ -578,6 +581,7 @@ std::size_t Search::screen(std::size_t t, double thr) {
         if (tag.level[i] == kNotYet) {
           tag.level[i] = kMask;
           tag.bound[i] = bound;
+          tag.values[i] = top_.tags[t].count;
         } else {
           tag.bound[i] = std::max(tag.bound[i], bound);
         }
