@@ -95,6 +95,7 @@ class Search {
     double around = 0;
     Mask keys;
     std::vector<double> excess_by_bit;
+    double excess_all = 0;  // their sum
     // Per target group of its key: a lower bound of its values' cost, how
     // good that bound is, and how many values they are. Only `level` starts
     // cleared: a big key has thousands of groups, most never looked at, and
@@ -286,6 +287,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
           tag.keys.add(k.key);
           tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
+          tag.excess_all += k.unknown - k.floor;
         }
       }
       (void)outside;
@@ -570,11 +572,14 @@ std::size_t Search::screen(std::size_t t, double thr) {
       if (!candidates_.group(g).fields) continue;  // a leaf, judged above
       const std::uint32_t i = g - tag.key.first_group;
       if (!tag.screened[i]) {
-        double excess = 0;
-        for (std::uint64_t x = x0; x != 0; x &= x - 1)
-          excess += tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
-        for (std::uint64_t x = x1; x != 0; x &= x - 1)
-          excess += tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
+        // Most targets declare few of the keys: the excess of all, less
+        // that of the bits the mask has (sums of whole multiples of 2^-16,
+        // so exact either way).
+        double excess = tag.excess_all;
+        for (std::uint64_t x = k0 & ~x0; x != 0; x &= x - 1)
+          excess -= tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
+        for (std::uint64_t x = k1 & ~x1; x != 0; x &= x - 1)
+          excess -= tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
         // Kept as the group's bound, or beside a better one: the next
         // screen, and the candidates' judging, start from it.
         const double bound = tag.around + tag.big.declared + excess;
