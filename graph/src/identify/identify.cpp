@@ -280,8 +280,12 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         }
       }
       floor = std::min(floor, messages);
-      // Values that are not all wire format are read by no message.
+      // Values that are not all wire format are read by no message: every
+      // candidate that takes the tag as one is out.
       tag.fields = messages < kNever;
+      if (!tag.fields)
+        for (std::uint32_t mg = tag.key.first_group; mg < tag.key.last_group; ++mg)
+          if (candidates.group(mg).fields) unreadable(t, mg);
       if (tag.fields) {
         tag.excess_by_bit.assign(128, 0);
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
