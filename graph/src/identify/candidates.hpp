@@ -190,6 +190,7 @@ class Candidates {
     std::uint32_t first_group = 0, last_group = 0;  // target groups
     std::uint32_t first_leaf = 0, last_leaf = 0;    // leaf_groups(): the groups whose target is a leaf
     std::uint32_t dense = kNotDense;                 // where dense_bits() and dense_posting() read it
+    std::uint32_t dense_messages = kNotDense;        // where dense_message_bits() reads it
     std::size_t size() const noexcept { return last - first; }
     bool is_dense() const noexcept { return dense != kNotDense; }
   };
@@ -205,6 +206,11 @@ class Candidates {
   // of its posting of candidate c (which has one), counted through the
   // postings before each word of the bitset.
   const std::uint64_t* dense_bits(const Key& k) const noexcept { return dense_bits_.data() + k.dense; }
+  // A dense key's candidates that take it through a target reading fields
+  // (a message or group), as a bitset; none when no target does.
+  const std::uint64_t* dense_message_bits(const Key& k) const noexcept {
+    return k.dense_messages == kNotDense ? nullptr : dense_bits_.data() + k.dense_messages;
+  }
   std::uint32_t dense_posting(const Key& k, std::uint32_t c) const noexcept {
     const std::uint64_t below = dense_bits_[k.dense + c / 64] & ((std::uint64_t{1} << (c % 64)) - 1);
     return k.first + dense_rank_[k.dense + c / 64] + static_cast<std::uint32_t>(std::popcount(below));

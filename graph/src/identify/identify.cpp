@@ -283,9 +283,15 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       // Values that are not all wire format are read by no message: every
       // candidate that takes the tag as one is out.
       tag.fields = messages < kNever;
-      if (!tag.fields)
-        for (std::uint32_t mg = tag.key.first_group; mg < tag.key.last_group; ++mg)
-          if (candidates.group(mg).fields) unreadable(t, mg);
+      if (!tag.fields) {
+        if (const std::uint64_t* messages = candidates.dense_message_bits(tag.key); messages != nullptr) {
+          for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= messages[w];
+          work.spend(1 + judged_.size() / 16);
+        } else {
+          for (std::uint32_t mg = tag.key.first_group; mg < tag.key.last_group; ++mg)
+            if (candidates.group(mg).fields) unreadable(t, mg);
+        }
+      }
       if (tag.fields) {
         tag.excess_by_bit.assign(128, 0);
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
