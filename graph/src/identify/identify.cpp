@@ -94,6 +94,7 @@ class Search {
     Shape big{};
     double around = 0;
     Mask keys;
+    Mask clashing;  // those keys' fields with every other wire type
     std::vector<double> excess_by_bit;
     double excess_all = 0;  // their sum
     // Per target group of its key: a lower bound of its values' cost, how
@@ -116,6 +117,9 @@ class Search {
   static constexpr std::size_t kFilterAbove = 64;
   // The walk reads the takers of this many words of candidates at a time.
   static constexpr std::size_t kStretchWords = 64;
+  // The screen rules out a target group that clashes with the largest
+  // value (clashes()) from this many candidates on.
+  static constexpr std::size_t kClashFrom = 2;
 
   double kth() const noexcept { return kth_; }
   double threshold() const noexcept { return std::min(kth(), guess_); }
@@ -180,6 +184,9 @@ class Search {
   // leaf prices and their masks, into passed_[t]; how many candidates
   // they hold.
   std::size_t screen(std::size_t t, double thr);
+  // Whether group g's target declares a field of tag t's largest value
+  // with a wire type that cannot take it.
+  bool clashes(std::size_t t, std::uint32_t g) const;
   // The candidates of those groups become l's bitset.
   void filter(std::size_t t, List& l);
   std::vector<std::vector<std::uint32_t>> passed_;
@@ -296,6 +303,8 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         tag.excess_by_bit.assign(128, 0);
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
           tag.keys.add(k.key);
+          for (const std::uint8_t w : {0, 1, 2, 3, 5})
+            if (w != key_wire(k.key)) tag.clashing.add(tag_key(key_field(k.key), w));
           tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
           tag.excess_all += k.unknown - k.floor;
         }
@@ -582,6 +591,15 @@ std::size_t Search::screen(std::size_t t, double thr) {
       if (!candidates_.group(g).fields) continue;  // a leaf, judged above
       const std::uint32_t i = g - tag.key.first_group;
       if (!tag.screened[i]) {
+        // A target that cannot read the largest value rules its candidates
+        // out here, unless it has only one: that one is found out as
+        // cheaply when judged, and most are never walked.
+        if (candidates_.group_candidates(g).size() >= kClashFrom && clashes(t, g)) {
+          tag.screened[i] = 1;
+          if (tag.level[i] != kExact || tag.bound[i] != kNever) unreadable(t, g);
+          cut_any = true;
+          continue;
+        }
         // Most targets declare few of the keys: the excess of all, less
         // that of the bits the mask has (sums of whole multiples of 2^-16,
         // so exact either way).
@@ -613,6 +631,23 @@ std::size_t Search::screen(std::size_t t, double thr) {
   }
   if (cut_any && guess_ < kth()) guess_cut_ = true;
   return count;
+}
+
+bool Search::clashes(std::size_t t, std::uint32_t g) const {
+  const Tag& tag = tags_[t];
+  // Only a target whose mask may have one of those fields' other wire
+  // types can clash.
+  const Mask& mask = candidates_.group_masks()[g];
+  if (((mask.word[0] & tag.clashing.word[0]) | (mask.word[1] & tag.clashing.word[1])) == 0) return false;
+  const auto arcs = candidates_.arcs(candidates_.group(g).to);
+  const auto count = static_cast<std::uint32_t>(arcs.size());
+  std::uint32_t from = 0;
+  for (const ShapeKey& k : matcher_.ranges().keys(tag.big)) {
+    from = first_arc(arcs, from, key_field(k.key));
+    if (from == count) return false;
+    if (arcs[from].field == key_field(k.key) && taking(arcs, from, key_wire(k.key)) == count) return true;
+  }
+  return false;
 }
 
 void Search::filter(std::size_t t, List& l) {
