@@ -263,12 +263,11 @@ Candidates::Candidates(const serial::GraphView& graph)
     std::uint32_t* rank = dense_rank_.data() + k.dense;
     for (std::size_t w = 1; w < words; ++w) rank[w] = rank[w - 1] + static_cast<std::uint32_t>(std::popcount(bits[w - 1]));
     // Those taking it as a message, ruled out at once by values that are
-    // not wire format (one more bitset, after the rank's words).
+    // not wire format.
     if (k.last_group - k.first_group == k.last_leaf - k.first_leaf) continue;
-    k.dense_messages = static_cast<std::uint32_t>(dense_bits_.size());
-    dense_bits_.resize(dense_bits_.size() + words, 0);
-    dense_rank_.resize(dense_bits_.size(), 0);
-    std::uint64_t* messages = dense_bits_.data() + k.dense_messages;
+    k.dense_messages = static_cast<std::uint32_t>(dense_message_bits_.size());
+    dense_message_bits_.resize(dense_message_bits_.size() + words, 0);
+    std::uint64_t* messages = dense_message_bits_.data() + k.dense_messages;
     for (std::uint32_t i = k.first; i < k.last; ++i)
       if (groups_[post_group_[i]].fields) messages[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);
   }

@@ -209,7 +209,7 @@ class Candidates {
   // A dense key's candidates that take it through a target reading fields
   // (a message or group), as a bitset; none when no target does.
   const std::uint64_t* dense_message_bits(const Key& k) const noexcept {
-    return k.dense_messages == kNotDense ? nullptr : dense_bits_.data() + k.dense_messages;
+    return k.dense_messages == kNotDense ? nullptr : dense_message_bits_.data() + k.dense_messages;
   }
   std::uint32_t dense_posting(const Key& k, std::uint32_t c) const noexcept {
     const std::uint64_t below = dense_bits_[k.dense + c / 64] & ((std::uint64_t{1} << (c % 64)) - 1);
@@ -351,6 +351,7 @@ class Candidates {
   std::pmr::vector<std::uint32_t> leaf_groups_{&arena_};
   std::pmr::vector<std::uint64_t> dense_bits_{&arena_};
   std::pmr::vector<std::uint32_t> dense_rank_{&arena_};
+  std::pmr::vector<std::uint64_t> dense_message_bits_{&arena_};
   // Extension ranges by set.
   struct ExtensionGroup {
     std::uint16_t set;

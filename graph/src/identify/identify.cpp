@@ -159,6 +159,9 @@ class Search {
   // Group g of tag t cannot read the tag's values: none of its candidates
   // parses, and the walk passes them over from now on.
   void unreadable(std::size_t t, std::uint32_t g);
+  // Tag t's values are not wire format: every candidate that takes it
+  // through a message or group is out.
+  void messages_unreadable(std::size_t t);
   // Judges candidate c, which takes tag t as takes_[t] says.
   void judge(std::uint32_t c);
   // One pass over the candidates under the current guess.
@@ -290,15 +293,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       // Values that are not all wire format are read by no message: every
       // candidate that takes the tag as one is out.
       tag.fields = messages < kNever;
-      if (!tag.fields) {
-        if (const std::uint64_t* messages = candidates.dense_message_bits(tag.key); messages != nullptr) {
-          for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= messages[w];
-          work.spend(1 + judged_.size() / 16);
-        } else {
-          for (std::uint32_t mg = tag.key.first_group; mg < tag.key.last_group; ++mg)
-            if (candidates.group(mg).fields) unreadable(t, mg);
-        }
-      }
+      if (!tag.fields) messages_unreadable(t);
       if (tag.fields) {
         tag.excess_by_bit.assign(128, 0);
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
@@ -350,6 +345,17 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
   for (const std::uint32_t c : members) mark(c);
+}
+
+void Search::messages_unreadable(std::size_t t) {
+  const Candidates::Key& key = tags_[t].key;
+  if (const std::uint64_t* messages = candidates_.dense_message_bits(key); messages != nullptr) {
+    for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= messages[w];
+    work_.spend(1 + judged_.size() / 16);
+    return;
+  }
+  for (std::uint32_t g = key.first_group; g < key.last_group; ++g)
+    if (candidates_.group(g).fields) unreadable(t, g);
 }
 
 double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
