@@ -120,6 +120,11 @@ class Search {
   // The screen rules out a target group that clashes with the largest
   // value (clashes()) from this many candidates on.
   static constexpr std::size_t kClashFrom = 2;
+  // Up to this many tags, the walk keeps to candidates that take the tags
+  // (and pairs of them) whose excess passes the threshold.
+  static constexpr std::size_t kPairedTags = 16;
+  // Up to this many, every set of them whose excess passes it.
+  static constexpr std::size_t kEverySet = 8;
 
   double kth() const noexcept { return kth_; }
   double threshold() const noexcept { return std::min(kth(), guess_); }
@@ -195,6 +200,7 @@ class Search {
   std::vector<std::vector<std::uint32_t>> passed_;
   std::vector<std::vector<std::uint64_t>> bitsets_;
   std::vector<std::uint64_t> drive_;  // the candidates a pass walks
+  std::vector<std::uint64_t> takers_;  // each tag's, in the stretch walked
   void empty_payload();
 
   const Candidates& candidates_;
@@ -727,6 +733,24 @@ void Search::walk(std::vector<List>& lists) {
   // The takers of the other tags alone could not spare these.
   if (sources.size() < tags_.size() && guess_ < kth()) guess_cut_ = true;
   std::vector<std::size_t> seq_at(tags_.size(), 0), ext_at(tags_.size(), 0);
+  // The takers of tag t in the stretch [first, last) of words, or-ed into
+  // `out`.
+  const auto add_takers = [&](std::size_t t, std::size_t first, std::size_t last, std::uint64_t* out) {
+    const List& l = lists[t];
+    const std::uint64_t end = std::uint64_t{last} * 64;
+    std::size_t& i = seq_at[t];
+    const std::size_t i0 = i;
+    if (l.bits != nullptr || tags_[t].key.is_dense()) {
+      const std::uint64_t* bits = l.bits != nullptr ? l.bits : candidates_.dense_bits(tags_[t].key);
+      for (std::size_t w = first; w < last; ++w) out[w - first] |= bits[w];
+    } else {
+      for (; i < l.size && l.seq[i] < end; ++i) out[l.seq[i] / 64 - first] |= std::uint64_t{1} << (l.seq[i] % 64);
+    }
+    const auto& ext = tags_[t].extending;
+    for (std::size_t& e = ext_at[t]; e < ext.size() && ext[e] < end; ++e)
+      out[ext[e] / 64 - first] |= std::uint64_t{1} << (ext[e] % 64);
+    work_.spend(1 + (i - i0) / 16);
+  };
   // Every candidate takes a tag; without extensions, it uses a field.
   const std::uint32_t lo = extensions ? 0 : 1;
   const auto blocks = candidates_.blocks();
@@ -735,22 +759,49 @@ void Search::walk(std::vector<List>& lists) {
   std::uint32_t from = 0;  // the next candidate to look at
   for (std::size_t first = 0; first < words && !work_.exhausted(); first += kStretchWords) {
     const std::size_t last = std::min(words, first + kStretchWords);
-    const std::uint64_t end = std::uint64_t{last} * 64;
     std::fill(drive_.begin(), drive_.end(), 0);
-    for (const std::size_t t : sources) {
-      const List& l = lists[t];
-      std::size_t& i = seq_at[t];
-      const std::size_t i0 = i;
-      if (l.bits != nullptr || tags_[t].key.is_dense()) {
-        const std::uint64_t* bits = l.bits != nullptr ? l.bits : candidates_.dense_bits(tags_[t].key);
-        for (std::size_t w = first; w < last; ++w) drive_[w - first] |= bits[w];
+    if (tags_.size() > kPairedTags) {
+      for (const std::size_t t : sources) add_takers(t, first, last, drive_.data());
+    } else {
+      // Each tag's takers in the stretch. A tag whose excess passes what
+      // the threshold leaves now is taken by every candidate that may
+      // rank; of a set of tags whose excess together passes it, one is.
+      const std::size_t n = tags_.size(), span = last - first;
+      takers_.assign(n * kStretchWords, 0);
+      for (std::size_t t = 0; t < n; ++t) add_takers(t, first, last, takers_.data() + t * kStretchWords);
+      for (const std::size_t t : sources)
+        for (std::size_t w = 0; w < span; ++w) drive_[w] |= takers_[t * kStretchWords + w];
+      const double spare = threshold() - values_min_;
+      std::uint64_t dropped = 0;
+      const auto keep_takers_of = [&](std::uint32_t set) {
+        std::uint64_t any[kStretchWords] = {};
+        for (std::uint32_t rest = set; rest != 0; rest &= rest - 1)
+          for (std::size_t w = 0; w < span; ++w) any[w] |= takers_[std::countr_zero(rest) * kStretchWords + w];
+        for (std::size_t w = 0; w < span; ++w) dropped |= drive_[w] & ~any[w], drive_[w] &= any[w];
+      };
+      if (n <= kEverySet) {
+        // Every least set of tags whose excess passes it.
+        double sum[1u << kEverySet];
+        sum[0] = 0;
+        for (std::uint32_t set = 1; set < (1u << n); ++set) {
+          sum[set] = sum[set & (set - 1)] + tags_[std::countr_zero(set)].excess;
+          if (sum[set] <= spare) continue;
+          bool least = true;
+          for (std::uint32_t rest = set; rest != 0 && least; rest &= rest - 1)
+            least = sum[set & ~(rest & -rest)] <= spare;
+          if (least) keep_takers_of(set);
+        }
       } else {
-        for (; i < l.size && l.seq[i] < end; ++i) drive_[l.seq[i] / 64 - first] |= std::uint64_t{1} << (l.seq[i] % 64);
+        for (std::uint32_t t = 0; t < n; ++t) {
+          if (tags_[t].excess > spare) {
+            keep_takers_of(1u << t);
+            continue;
+          }
+          for (std::uint32_t u = t + 1; u < n; ++u)
+            if (tags_[u].excess <= spare && tags_[t].excess + tags_[u].excess > spare) keep_takers_of(1u << t | 1u << u);
+        }
       }
-      const auto& ext = tags_[t].extending;
-      for (std::size_t& e = ext_at[t]; e < ext.size() && ext[e] < end; ++e)
-        drive_[ext[e] / 64 - first] |= std::uint64_t{1} << (ext[e] % 64);
-      work_.spend(1 + (i - i0) / 16);
+      if (dropped != 0 && guess_ < kth()) guess_cut_ = true;
     }
     // Candidates judged to the end, or of a group that cannot read its
     // tag's values, are not looked at again.
