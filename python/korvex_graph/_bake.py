@@ -56,6 +56,9 @@ _YAML_SUFFIXES = (".yaml", ".yml")
 _TAR_BLOCK = 512
 _GZIP_MAGIC = b"\x1f\x8b"
 _SET_START = b"\n"  # a set's first byte: the tag of its first file
+# How much of a regular file past the limit is read to see whether it can
+# begin a set before the rest is read.
+_SET_PROBE = 1 << 20
 _NOT_A_SET = "not a descriptor set (it is text; protoc --descriptor_set_out writes one)"
 
 
@@ -284,6 +287,12 @@ def _read_plain(name: str, file: BinaryIO, head: bytes, regular: bool, size: int
     set_too_large = f"{name}: larger than 2 GiB, more than a descriptor set can hold"
     if size > limit and not (may_be_set and size <= MAX_SET_SIZE):
         raise ValueError(set_too_large if may_be_set and limit <= MAX_SET_SIZE else over_limit(name, limit))
+    if size > limit:
+        # Only a set may be larger than the limit: a file whose first bytes
+        # cannot begin one is refused before the rest is read.
+        head += _read_head(file, min(size, limit, _SET_PROBE) - len(head))
+        if not looks_like_descriptor_set(head, prefix=True):
+            raise ValueError(over_limit(name, limit))
     try:
         return head + read_bounded(file, max(limit - len(head), 0), size + 1 - len(head))
     except TooLarge as over:

@@ -12,13 +12,15 @@ from __future__ import annotations
 import gzip
 import io
 import os
+import subprocess
+import sys
 import tarfile
 
 import pytest
 
 import korvex_graph as kg
 import korvex_graph_lib as kx
-from conftest import REPO_ROOT, VALID_DOCUMENT
+from conftest import REPO_ROOT, SANITIZED, VALID_DOCUMENT
 from descriptor_sets import COMPILED, PROTOS, SETS, compile_set, converter_documents, independent_maps, needs_protoc
 from korvex_graph import cli
 
@@ -163,6 +165,26 @@ def test_inputs_are_read_within_their_bounds(sets, tmp_path, capfd):
     assert cli.main(["index", "/dev/zero", "-o", str(tmp_path / "out"), "--max-input-size", "1K"]) == 1
     assert capfd.readouterr().err == f"korvex-graph: error: /dev/zero: {over}\n"
     assert cli.main(["bake", "/dev/zero", "-o", str(tmp_path / "out"), "--max-input-size", "1Q"]) == 2
+    # A regular file past the limit that cannot begin a set (a payload, for
+    # identify) is refused without being read: the child's peak memory stays
+    # far below the 256 MiB it would take.
+    big, graph = tmp_path / "big.pb", tmp_path / "graph.rkyv"
+    graph.write_bytes(kg.bake(sets["wkt"])[0])
+    with open(big, "wb") as file:
+        file.write(b"\n")
+        file.truncate(1 << 30)
+    out = str(tmp_path / "out")
+    verbs = [["bake", str(big), "-o", out], ["index", str(big), "-o", out], ["identify", str(graph), str(big)]]
+    child = subprocess.run([sys.executable, "-c", f"""
+import resource
+from korvex_graph import cli
+for verb in {verbs!r}:
+    assert cli.main(verb) == 1
+print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+"""], capture_output=True, text=True)
+    over = f"korvex-graph: error: {big}: larger than 256 MiB (the limit; --max-input-size raises it)\n"
+    assert (child.returncode, child.stderr) == (0, over * 3)
+    assert SANITIZED or int(child.stdout) < 128 * 1024
 
 
 def _tar_gz(members: dict[str, str]) -> bytes:

@@ -160,6 +160,8 @@ def _read_input(path: str, limit: int, regular_limit: int | None = None) -> byte
     try:
         if size is not None and regular_limit is not None:
             limit = regular_limit
+        if size is not None and size > limit:  # refused without reading it
+            raise TooLarge([])
         return read_bounded(file, limit, _CHUNK if size is None else min(size + 1, limit + 1))
     except TooLarge:
         raise Failure(too_large(limit)) from None
