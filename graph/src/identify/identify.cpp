@@ -412,6 +412,13 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.values[i] = e.values;
     return tag.bound[i];
   }
+  // A target that cannot read the largest value reads none: its fields
+  // tell, before any shape is bounded. (The screen looked already at the
+  // groups of more candidates that it reached.)
+  if ((!tag.screened[i] || candidates_.group_candidates(g).size() < kClashFrom) && clashes(t, g)) {
+    tag.level[i] = kExact;
+    return tag.bound[i] = kNever;
+  }
   // Each range's shape against the target's fields, for the first few
   // occurrences; once past the budget, the sum so far is bound enough.
   const TagGroup& tg = top_.tags[t];
