@@ -88,11 +88,19 @@ Candidates::Candidates(const serial::GraphView& graph)
     readings[n] |= reading;
     return n;
   };
+  low_fields_.resize(node_count);
   for (std::uint32_t id = 0; id < node_count; ++id) {
     NodeInfo& n = nodes_[id];
+    std::uint64_t declared = 0, taken[8] = {};
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
       const Arc& a = arcs_[i];
       n.required += a.label == 1;
+      if (a.field >= 1 && a.field <= kLowFields) {
+        const std::uint64_t bit = std::uint64_t{1} << (a.field - 1);
+        declared |= bit;
+        if (a.wire < 8) taken[a.wire] |= bit;
+        if (a.wire != kNoWire && packable(a.label, a.wire)) taken[2] |= bit;
+      }
       if (a.wire == kNoWire) continue;
       masks_[id].add(tag_key(a.field, a.wire));
       const std::uint8_t target = type[a.to];
@@ -105,6 +113,7 @@ Candidates::Candidates(const serial::GraphView& graph)
         arc_packed_key[i] = read_as(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
       }
     }
+    for (std::size_t w = 0; w < 8; ++w) low_fields_[id].unread[w] = declared & ~taken[w];
   }
   // The keys sorted; a key's number to its place among them.
   std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);

@@ -162,6 +162,14 @@ class Candidates {
     return std::span(arcs_).subspan(nodes_[node].first, nodes_[node].count);
   }
   const Mask& mask(std::uint32_t node) const noexcept { return masks_[node]; }
+  // Fields 1 to 64 of a node, one bit each (field f: bit f - 1), that it
+  // declares with no transition taking a given wire type: a key of such a
+  // field and wire type is a value it cannot read.
+  struct LowFields {
+    std::uint64_t unread[8];  // by wire type
+  };
+  const LowFields& low_fields(std::uint32_t node) const noexcept { return low_fields_[node]; }
+  static constexpr std::uint32_t kLowFields = 64;
   std::size_t node_count() const noexcept { return nodes_.size(); }
   // How the nodes that declare a key read its values (Reading bits; 0
   // when no node declares it). A repeated numeric field takes wire type 2
@@ -320,6 +328,7 @@ class Candidates {
   std::pmr::vector<NodeInfo> nodes_{&arena_};
   std::pmr::vector<Arc> arcs_{&arena_};
   std::pmr::vector<Mask> masks_{&arena_};
+  std::pmr::vector<LowFields> low_fields_{&arena_};
   // Every key any node declares, ascending, with its readings.
   std::pmr::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_{&arena_};
   // The field numbers in pieces: from `first` on, the least size price of

@@ -95,6 +95,10 @@ class Search {
     double around = 0;
     Mask keys;
     Mask clashing;  // those keys' fields with every other wire type
+    // Those keys of fields 1 to 64 by wire type (field f: bit f - 1); the
+    // others are the keys from `high` on.
+    std::uint64_t low_keys[8] = {};
+    std::uint32_t high = 0;
     std::vector<double> excess_by_bit;
     double excess_all = 0;  // their sum
     // Per target group of its key: a lower bound of its values' cost, how
@@ -303,6 +307,11 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       if (tag.fields) {
         tag.excess_by_bit.assign(128, 0);
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
+          const std::uint32_t field = key_field(k.key);
+          if (field >= 1 && field <= Candidates::kLowFields) {
+            tag.low_keys[key_wire(k.key) & 7] |= std::uint64_t{1} << (field - 1);
+            ++tag.high;
+          }
           tag.keys.add(k.key);
           for (const std::uint8_t w : {0, 1, 2, 3, 5})
             if (w != key_wire(k.key)) tag.clashing.add(tag_key(key_field(k.key), w));
@@ -658,10 +667,17 @@ bool Search::clashes(std::size_t t, std::uint32_t g) const {
   // types can clash.
   const Mask& mask = candidates_.group_masks()[g];
   if (((mask.word[0] & tag.clashing.word[0]) | (mask.word[1] & tag.clashing.word[1])) == 0) return false;
-  const auto arcs = candidates_.arcs(candidates_.group(g).to);
+  const std::uint32_t to = candidates_.group(g).to;
+  const Candidates::LowFields& low = candidates_.low_fields(to);
+  std::uint64_t unread = 0;
+  for (std::size_t w = 0; w < 8; ++w) unread |= tag.low_keys[w] & low.unread[w];
+  if (unread != 0) return true;
+  const auto keys = matcher_.ranges().keys(tag.big).subspan(tag.high);
+  if (keys.empty()) return false;
+  const auto arcs = candidates_.arcs(to);
   const auto count = static_cast<std::uint32_t>(arcs.size());
   std::uint32_t from = 0;
-  for (const ShapeKey& k : matcher_.ranges().keys(tag.big)) {
+  for (const ShapeKey& k : keys) {
     from = first_arc(arcs, from, key_field(k.key));
     if (from == count) return false;
     if (arcs[from].field == key_field(k.key) && taking(arcs, from, key_wire(k.key)) == count) return true;
