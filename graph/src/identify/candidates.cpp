@@ -133,7 +133,8 @@ Candidates::Candidates(const serial::GraphView& graph)
 
   // Candidates: the root nodes by (D, smallest name of their roots), so
   // that within a block of one D, candidates of equal cost come in the
-  // order the answer ranks them; each node's roots by name.
+  // order the answer ranks them; each node's smallest root first (the
+  // others are sorted by roots() when first asked for).
   const auto roots = graph.roots();
   std::pmr::vector<std::string_view> names(roots.size(), &scratch);
   std::pmr::vector<std::uint32_t> roots_of(node_count + 1, 0, &scratch);
@@ -154,8 +155,10 @@ Candidates::Candidates(const serial::GraphView& graph)
   for (std::uint32_t id = 0; id < node_count; ++id) {
     if (roots_of[id + 1] == roots_of[id]) continue;
     most = std::max(most, nodes_[id].count);
-    if (roots_of[id + 1] - roots_of[id] > 1)
-      std::sort(grouped.begin() + roots_of[id], grouped.begin() + roots_of[id + 1], by_name);
+    if (roots_of[id + 1] - roots_of[id] > 1) {
+      const auto first = grouped.begin() + roots_of[id], last = grouped.begin() + roots_of[id + 1];
+      std::iter_swap(first, std::min_element(first, last, by_name));
+    }
   }
   std::pmr::vector<std::uint32_t> by_declared(std::size_t{most} + 2, 0, &scratch);
   for (std::uint32_t id = 0; id < node_count; ++id)
@@ -178,6 +181,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     root_order_.insert(root_order_.end(), grouped.begin() + roots_of[id], grouped.begin() + roots_of[id + 1]);
   }
   root_first_.push_back(static_cast<std::uint32_t>(root_order_.size()));
+  sorted_ = std::make_unique<std::once_flag[]>(node_.size());
 
   // Postings. Of several transitions on one field (a field may repeat in
   // a node), each wire type goes to the first that takes it. Two passes
@@ -365,6 +369,21 @@ Candidates::Candidates(const serial::GraphView& graph)
   }
   std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (std::uint64_t v = 0; v < 128; ++v) one_byte_floor_[v] = any_varint_floor(v, 1);
+}
+
+std::span<const std::uint32_t> Candidates::roots(std::uint32_t candidate) const {
+  const std::span<std::uint32_t> all(root_order_.data() + root_first_[candidate],
+                                     root_first_[candidate + 1] - root_first_[candidate]);
+  if (all.size() > 2) {
+    std::call_once(sorted_[candidate], [&] {
+      const auto records = graph_->roots();
+      std::sort(all.begin() + 1, all.end(), [&](std::uint32_t a, std::uint32_t b) {
+        const int order = records[a].fqdn.compare(records[b].fqdn);
+        return order != 0 ? order < 0 : a < b;
+      });
+    });
+  }
+  return all;
 }
 
 Candidates::Key Candidates::key(std::uint32_t field, std::uint8_t wire) const noexcept {

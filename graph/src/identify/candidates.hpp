@@ -40,7 +40,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <memory_resource>
+#include <mutex>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -140,10 +142,10 @@ class Candidates {
   std::uint32_t declared(std::uint32_t candidate) const noexcept { return nodes_[node_[candidate]].count; }
   std::uint32_t required(std::uint32_t candidate) const noexcept { return nodes_[node_[candidate]].required; }
   // Indexes into graph().roots() of the roots naming the candidate's node,
-  // sorted by name (bytes), then index.
-  std::span<const std::uint32_t> roots(std::uint32_t candidate) const noexcept {
-    return std::span(root_order_).subspan(root_first_[candidate], root_first_[candidate + 1] - root_first_[candidate]);
-  }
+  // sorted by name (bytes), then index. Safe from several threads: a
+  // node's roots are sorted when first asked for (the smallest is first
+  // from the start), as few nodes are ever answered.
+  std::span<const std::uint32_t> roots(std::uint32_t candidate) const;
   // The name that orders equal scores: the smallest one.
   std::string_view first_name(std::uint32_t candidate) const noexcept {
     return graph_->roots()[root_order_[root_first_[candidate]]].fqdn;
@@ -346,7 +348,8 @@ class Candidates {
   // Candidates.
   std::pmr::vector<std::uint32_t> node_{&arena_};        // candidate -> node
   std::pmr::vector<std::uint32_t> root_first_{&arena_};  // candidate -> first position in root_order_, plus an end
-  std::pmr::vector<std::uint32_t> root_order_{&arena_};  // root indexes grouped by candidate, each group by name
+  mutable std::pmr::vector<std::uint32_t> root_order_{&arena_};
+  mutable std::unique_ptr<std::once_flag[]> sorted_;  // per candidate, for roots()  // root indexes grouped by candidate, each group by name
   std::pmr::vector<Block> blocks_{&arena_};
   // Postings, groups.
   std::pmr::vector<std::uint64_t> keys_{&arena_};  // distinct tag keys, ascending
