@@ -171,9 +171,26 @@ Candidates::Candidates(const serial::GraphView& graph)
     if (blocks_.empty() || blocks_.back().declared != nodes_[node_[c]].count)
       blocks_.push_back({nodes_[node_[c]].count, c});
   blocks_.push_back({0, static_cast<std::uint32_t>(node_.size())});
-  for (std::size_t b = 0; b + 1 < blocks_.size(); ++b)
-    std::sort(node_.begin() + blocks_[b].first, node_.begin() + blocks_[b + 1].first,
-              [&](std::uint32_t x, std::uint32_t y) { return by_name(grouped[roots_of[x]], grouped[roots_of[y]]); });
+  {
+    // Each candidate beside its smallest name, so that the sort reads no
+    // table but this one.
+    struct Named {
+      std::string_view name;
+      std::uint32_t root, node;
+    };
+    std::pmr::vector<Named> named(node_.size(), &scratch);
+    for (std::uint32_t c = 0; c < node_.size(); ++c) {
+      const std::uint32_t root = grouped[roots_of[node_[c]]];
+      named[c] = {names[root], root, node_[c]};
+    }
+    for (std::size_t b = 0; b + 1 < blocks_.size(); ++b)
+      std::sort(named.begin() + blocks_[b].first, named.begin() + blocks_[b + 1].first,
+                [](const Named& x, const Named& y) {
+                  const int order = x.name.compare(y.name);
+                  return order != 0 ? order < 0 : x.root < y.root;
+                });
+    for (std::uint32_t c = 0; c < node_.size(); ++c) node_[c] = named[c].node;
+  }
   root_first_.reserve(node_.size() + 1);
   root_order_.reserve(grouped.size());
   for (const std::uint32_t id : node_) {
