@@ -348,8 +348,10 @@ class Candidates {
   // Candidates.
   std::pmr::vector<std::uint32_t> node_{&arena_};        // candidate -> node
   std::pmr::vector<std::uint32_t> root_first_{&arena_};  // candidate -> first position in root_order_, plus an end
+  // Root indexes grouped by candidate, each group's smallest first, the
+  // rest by name once roots() has sorted them (once per candidate).
   mutable std::pmr::vector<std::uint32_t> root_order_{&arena_};
-  mutable std::unique_ptr<std::once_flag[]> sorted_;  // per candidate, for roots()  // root indexes grouped by candidate, each group by name
+  mutable std::unique_ptr<std::once_flag[]> sorted_;
   std::pmr::vector<Block> blocks_{&arena_};
   // Postings, groups.
   std::pmr::vector<std::uint64_t> keys_{&arena_};  // distinct tag keys, ascending
