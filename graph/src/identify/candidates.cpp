@@ -91,15 +91,22 @@ Candidates::Candidates(const serial::GraphView& graph)
   low_fields_.resize(node_count);
   for (std::uint32_t id = 0; id < node_count; ++id) {
     NodeInfo& n = nodes_[id];
-    std::uint64_t declared = 0, taken[8] = {};
+    std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
       const Arc& a = arcs_[i];
       n.required += a.label == 1;
       if (a.field >= 1 && a.field <= kLowFields) {
         const std::uint64_t bit = std::uint64_t{1} << (a.field - 1);
         declared |= bit;
+        const bool first_of_2 = (taken[2] & bit) == 0;
         if (a.wire < 8) taken[a.wire] |= bit;
         if (a.wire != kNoWire && packable(a.label, a.wire)) taken[2] |= bit;
+        if (a.wire == 2 && first_of_2) {
+          if (has_fields(type[a.to]))
+            message |= bit;
+          else if (nodes_[a.to].is_string)
+            string |= bit;
+        }
       }
       if (a.wire == kNoWire) continue;
       masks_[id].add(tag_key(a.field, a.wire));
@@ -114,6 +121,8 @@ Candidates::Candidates(const serial::GraphView& graph)
       }
     }
     for (std::size_t w = 0; w < 8; ++w) low_fields_[id].unread[w] = declared & ~taken[w];
+    low_fields_[id].message = message;
+    low_fields_[id].string = string;
   }
   // The keys sorted; a key's number to its place among them.
   std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);

@@ -164,11 +164,14 @@ class Candidates {
     return std::span(arcs_).subspan(nodes_[node].first, nodes_[node].count);
   }
   const Mask& mask(std::uint32_t node) const noexcept { return masks_[node]; }
-  // Fields 1 to 64 of a node, one bit each (field f: bit f - 1), that it
-  // declares with no transition taking a given wire type: a key of such a
-  // field and wire type is a value it cannot read.
+  // Fields 1 to 64 of a node, one bit each (field f: bit f - 1): those it
+  // declares with no transition taking a given wire type (a key of such a
+  // field and wire type is a value it cannot read), and those whose first
+  // transition taking wire type 2 reads a message, or a string (that
+  // cannot read bytes that are not wire format, or not UTF-8).
   struct LowFields {
     std::uint64_t unread[8];  // by wire type
+    std::uint64_t message, string;
   };
   const LowFields& low_fields(std::uint32_t node) const noexcept { return low_fields_[node]; }
   static constexpr std::uint32_t kLowFields = 64;

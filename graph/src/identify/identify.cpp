@@ -99,6 +99,9 @@ class Search {
     // others are the keys from `high` on.
     std::uint64_t low_keys[8] = {};
     std::uint32_t high = 0;
+    // Of those, the fields of length-delimited values that are not all wire
+    // format (no message reads them), or not all UTF-8 (no string does).
+    std::uint64_t not_wire = 0, not_text = 0;
     std::vector<double> excess_by_bit;
     double excess_all = 0;  // their sum
     // Per target group of its key: a lower bound of its values' cost, how
@@ -309,7 +312,8 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
           const std::uint32_t field = key_field(k.key);
           if (field >= 1 && field <= Candidates::kLowFields) {
-            tag.low_keys[key_wire(k.key) & 7] |= std::uint64_t{1} << (field - 1);
+            const std::uint64_t bit = std::uint64_t{1} << (field - 1);
+            tag.low_keys[key_wire(k.key) & 7] |= bit;
             ++tag.high;
           }
           tag.keys.add(k.key);
@@ -317,6 +321,20 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
             if (w != key_wire(k.key)) tag.clashing.add(tag_key(key_field(k.key), w));
           tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
           tag.excess_all += k.unknown - k.floor;
+        }
+        // Read by index, copied: finding a value's shape may add keys and
+        // contents.
+        for (std::uint32_t i = 0; i < tag.big.count && i < tag.high; ++i) {
+          const ShapeKey k = matcher.ranges().keys(tag.big)[i];
+          if (key_wire(k.key) != 2) continue;
+          const std::uint64_t bit = std::uint64_t{1} << (key_field(k.key) - 1);
+          if (k.as_string == kNever) tag.not_text |= bit;
+          for (std::uint32_t j = 0; j < k.count && (tag.not_wire & bit) == 0; ++j) {
+            const Content c = matcher.ranges().content(k, j);
+            if (matcher.ranges().shape(payload.data() + c.begin, payload.data() + c.end, tag.big.depth + 1) == nullptr)
+              tag.not_wire |= bit;
+          }
+          if (((tag.not_text | tag.not_wire) & bit) != 0) tag.clashing.add(k.key);
         }
       }
       (void)outside;
@@ -671,6 +689,7 @@ bool Search::clashes(std::size_t t, std::uint32_t g) const {
   const Candidates::LowFields& low = candidates_.low_fields(to);
   std::uint64_t unread = 0;
   for (std::size_t w = 0; w < 8; ++w) unread |= tag.low_keys[w] & low.unread[w];
+  unread |= (tag.not_wire & low.message) | (tag.not_text & low.string);
   if (unread != 0) return true;
   const auto keys = matcher_.ranges().keys(tag.big).subspan(tag.high);
   if (keys.empty()) return false;

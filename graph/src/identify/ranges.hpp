@@ -106,6 +106,9 @@ class Ranges {
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
+  // The range of a key's j-th value (its contents are
+  // contents()[k.first, k.first + k.count)).
+  Content content(const ShapeKey& k, std::uint32_t j) const noexcept { return contents_[k.first + j]; }
   // The least the range of `s` costs as a message of `node` (its length
   // not included); kNever when the node cannot read it (a declared field
   // with a wire type it does not take, a nested one that is not wire
