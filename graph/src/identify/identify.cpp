@@ -122,8 +122,11 @@ class Search {
   // Below this many postings a tag's candidates are walked, not filtered
   // group by group first.
   static constexpr std::size_t kFilterAbove = 64;
-  // The walk reads the takers of this many words of candidates at a time.
-  static constexpr std::size_t kStretchWords = 64;
+  // The walk reads the takers of this many words of candidates at a time:
+  // a shorter stretch follows a falling threshold sooner, a longer one
+  // reads the takers fewer times (32 did best on real payloads, 1% less
+  // work on small records than 64, the same on large objects).
+  static constexpr std::size_t kStretchWords = 32;
   // The screen rules out a target group that clashes with the largest
   // value (clashes()) from this many candidates on.
   static constexpr std::size_t kClashFrom = 2;
