@@ -315,8 +315,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
           const std::uint32_t field = key_field(k.key);
           if (field >= 1 && field <= Candidates::kLowFields) {
-            const std::uint64_t bit = std::uint64_t{1} << (field - 1);
-            tag.low_keys[key_wire(k.key) & 7] |= bit;
+            tag.low_keys[key_wire(k.key) & 7] |= std::uint64_t{1} << (field - 1);
             ++tag.high;
           }
           tag.keys.add(k.key);

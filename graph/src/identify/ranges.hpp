@@ -106,8 +106,7 @@ class Ranges {
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
-  // The range of a key's j-th value (its contents are
-  // contents()[k.first, k.first + k.count)).
+  // Where the j-th value of key k lies (j below k.count).
   Content content(const ShapeKey& k, std::uint32_t j) const noexcept { return contents_[k.first + j]; }
   // The least the range of `s` costs as a message of `node` (its length
   // not included); kNever when the node cannot read it (a declared field
