@@ -584,8 +584,11 @@ void Search::pass() {
   // Each tag's takers: its postings and its extensions. Tags with many
   // postings are first looked at group by group, the leaves priced
   // exactly, the messages by their masks only; when that keeps fewer than
-  // half of them, the tag's takers become the candidates of the groups
-  // kept.
+  // a third of them, the tag's takers become the candidates of the groups
+  // kept. (Filtering below a half instead cost Kubernetes objects 4% more
+  // work, building bitsets that the walk, which keeps to the takers of the
+  // tags that must be taken, seldom needs; it saved descriptor records
+  // 0.6%.)
   const double thr = threshold();
   std::vector<List> lists(tags_.size());
   for (std::size_t t = 0; t < tags_.size(); ++t) {
@@ -595,7 +598,7 @@ void Search::pass() {
   if (thr < kNever) {
     passed_.resize(tags_.size());
     for (std::size_t t = 0; t < tags_.size(); ++t)
-      if (tags_[t].key.size() > kFilterAbove && screen(t, thr) < tags_[t].key.size() / 2) filter(t, lists[t]);
+      if (tags_[t].key.size() > kFilterAbove && 3 * screen(t, thr) < tags_[t].key.size()) filter(t, lists[t]);
   }
   walk(lists);
 }
