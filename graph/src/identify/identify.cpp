@@ -312,24 +312,21 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       if (!tag.fields) messages_unreadable(t);
       if (tag.fields) {
         tag.excess_by_bit.assign(128, 0);
-        for (const ShapeKey& k : matcher.ranges().keys(tag.big)) {
+        // By index, copied: finding a nested value's shape may add keys and
+        // contents.
+        for (std::uint32_t i = 0; i < tag.big.count; ++i) {
+          const ShapeKey k = matcher.ranges().keys(tag.big)[i];
           const std::uint32_t field = key_field(k.key);
-          if (field >= 1 && field <= Candidates::kLowFields) {
-            tag.low_keys[key_wire(k.key) & 7] |= std::uint64_t{1} << (field - 1);
-            ++tag.high;
-          }
           tag.keys.add(k.key);
           for (const std::uint8_t w : {0, 1, 2, 3, 5})
-            if (w != key_wire(k.key)) tag.clashing.add(tag_key(key_field(k.key), w));
+            if (w != key_wire(k.key)) tag.clashing.add(tag_key(field, w));
           tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
           tag.excess_all += k.unknown - k.floor;
-        }
-        // Read by index, copied: finding a value's shape may add keys and
-        // contents.
-        for (std::uint32_t i = 0; i < tag.big.count && i < tag.high; ++i) {
-          const ShapeKey k = matcher.ranges().keys(tag.big)[i];
+          if (field < 1 || field > Candidates::kLowFields) continue;
+          const std::uint64_t bit = std::uint64_t{1} << (field - 1);
+          tag.low_keys[key_wire(k.key) & 7] |= bit;
+          ++tag.high;
           if (key_wire(k.key) != 2) continue;
-          const std::uint64_t bit = std::uint64_t{1} << (key_field(k.key) - 1);
           if (k.as_string == kNever) tag.not_text |= bit;
           for (std::uint32_t j = 0; j < k.count && (tag.not_wire & bit) == 0; ++j) {
             const Content c = matcher.ranges().content(k, j);
