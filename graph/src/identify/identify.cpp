@@ -202,6 +202,10 @@ class Search {
   // leaf prices and their masks, into passed_[t]; how many candidates
   // they hold.
   std::size_t screen(std::size_t t, double thr);
+  // The least a message group's values may cost, by the target's mask: the
+  // tag's keys it declares are `declared0` and `declared1`, the others
+  // cost their excess.
+  static double mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1);
   // Whether group g's target declares a field of tag t's largest value
   // with a wire type that cannot take it.
   bool clashes(std::size_t t, std::uint32_t g) const;
@@ -445,9 +449,20 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.level[i] = kExact;
     return tag.bound[i] = kNever;
   }
+  const TagGroup& tg = top_.tags[t];
+  // The screen's bound by the mask, if the screen stopped short of it.
+  if (!tag.screened[i]) {
+    const Mask& mask = candidates_.group_masks()[g];
+    tag.screened[i] = 1;
+    tag.bound[i] = mask_bound(tag, tag.keys.word[0] & mask.word[0], tag.keys.word[1] & mask.word[1]);
+    if (tag.bound[i] > budget) {
+      tag.level[i] = kMask;
+      tag.values[i] = tg.count;
+      return tag.bound[i];
+    }
+  }
   // Each range's shape against the target's fields, for the first few
   // occurrences; once past the budget, the sum so far is bound enough.
-  const TagGroup& tg = top_.tags[t];
   const std::uint8_t* begin = payload_.data();
   double bits = 0;
   std::uint8_t reached = kShape;
@@ -474,7 +489,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     }
   }
   if (bits < kNever && tg.count > n) bits += tag.rest;
-  if (tag.screened[i]) bits = std::max(bits, tag.bound[i]);
+  bits = std::max(bits, tag.bound[i]);  // the mask's bound may be the better
   tag.level[i] = reached;
   tag.bound[i] = bits;
   tag.values[i] = tg.count;
@@ -648,17 +663,9 @@ std::size_t Search::screen(std::size_t t, double thr) {
           cut_any = true;
           continue;
         }
-        // Most targets declare few of the keys: the excess of all, less
-        // that of the bits the mask has (sums of whole multiples of 2^-16,
-        // so exact either way).
-        double excess = tag.excess_all;
-        for (std::uint64_t x = k0 & ~x0; x != 0; x &= x - 1)
-          excess -= tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
-        for (std::uint64_t x = k1 & ~x1; x != 0; x &= x - 1)
-          excess -= tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
         // Kept as the group's bound, or beside a better one: the next
         // screen, and the candidates' judging, start from it.
-        const double bound = tag.around + tag.big.declared + excess;
+        const double bound = mask_bound(tag, k0 & ~x0, k1 & ~x1);
         if (tag.level[i] == kNotYet) {
           tag.level[i] = kMask;
           tag.bound[i] = bound;
@@ -673,12 +680,27 @@ std::size_t Search::screen(std::size_t t, double thr) {
         continue;
       }
       keep(g);
+      // A third kept: the tag is not filtered, and the groups not reached
+      // are bounded by their masks when judged (most never are).
+      if (3 * count >= tag.key.size()) break;
     }
   } else if (tag.key.last_group - tag.key.first_group > tag.key.last_leaf - tag.key.first_leaf) {
     cut_any = true;
   }
   if (cut_any && guess_ < kth()) guess_cut_ = true;
   return count;
+}
+
+double Search::mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1) {
+  // Most targets declare few of the keys: the excess of all, less that of
+  // the bits the mask has (sums of whole multiples of 2^-16, so exact
+  // either way).
+  double excess = tag.excess_all;
+  for (std::uint64_t x = declared0; x != 0; x &= x - 1)
+    excess -= tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
+  for (std::uint64_t x = declared1; x != 0; x &= x - 1)
+    excess -= tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
+  return tag.around + tag.big.declared + excess;
 }
 
 bool Search::clashes(std::size_t t, std::uint32_t g) const {
