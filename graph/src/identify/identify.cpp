@@ -205,7 +205,11 @@ class Search {
   // The least a message group's values may cost, by the target's mask: the
   // tag's keys it declares are `declared0` and `declared1`, the others
   // cost their excess.
-  static double mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1);
+  static double mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1) {
+    return mask_bound(tag.excess_by_bit.data(), tag.excess_all, tag.around + tag.big.declared, declared0, declared1);
+  }
+  static double mask_bound(const double* excess_by_bit, double excess_all, double base, std::uint64_t declared0,
+                           std::uint64_t declared1);
   // Whether group g's target declares a field of tag t's largest value
   // with a wire type that cannot take it.
   bool clashes(std::size_t t, std::uint32_t g) const;
@@ -644,45 +648,55 @@ std::size_t Search::screen(std::size_t t, double thr) {
       if (tag.excess_by_bit[b] > spare) heavy.word[b >> 6] |= std::uint64_t{1} << (b & 63);
     const Mask* masks = candidates_.group_masks();
     const std::uint64_t k0 = tag.keys.word[0], k1 = tag.keys.word[1];
-    work_.spend(1 + (tag.key.last_group - tag.key.first_group) / 16);
-    for (std::uint32_t g = tag.key.first_group; g < tag.key.last_group; ++g) {
+    // Read once: the stores to the group's level and flag below are bytes,
+    // which the compiler must assume may change anything.
+    const std::uint32_t first = tag.key.first_group, last = tag.key.last_group;
+    const std::uint32_t values = top_.tags[t].count;
+    const std::size_t takers = tag.key.size();
+    std::uint8_t* const level = tag.level.data();
+    std::uint8_t* const screened = tag.screened.data();
+    double* const bounds = tag.bound.get();
+    const double* const excess_by_bit = tag.excess_by_bit.data();
+    const double excess_all = tag.excess_all, base = tag.around + tag.big.declared;
+    work_.spend(1 + (last - first) / 16);
+    for (std::uint32_t g = first; g < last; ++g) {
       const std::uint64_t x0 = k0 & ~masks[g].word[0], x1 = k1 & ~masks[g].word[1];
       if (((x0 & heavy.word[0]) | (x1 & heavy.word[1])) != 0) {
         cut_any = true;
         continue;
       }
       if (!candidates_.group(g).fields) continue;  // a leaf, judged above
-      const std::uint32_t i = g - tag.key.first_group;
-      if (!tag.screened[i]) {
+      const std::uint32_t i = g - first;
+      if (!screened[i]) {
         // A target that cannot read the largest value rules its candidates
         // out here, unless it has only one: that one is found out as
         // cheaply when judged, and most are never walked.
         if (candidates_.group_candidates(g).size() >= kClashFrom && clashes(t, g)) {
-          tag.screened[i] = 1;
-          if (tag.level[i] != kExact || tag.bound[i] != kNever) unreadable(t, g);
+          screened[i] = 1;
+          if (level[i] != kExact || bounds[i] != kNever) unreadable(t, g);
           cut_any = true;
           continue;
         }
         // Kept as the group's bound, or beside a better one: the next
         // screen, and the candidates' judging, start from it.
-        const double bound = mask_bound(tag, k0 & ~x0, k1 & ~x1);
-        if (tag.level[i] == kNotYet) {
-          tag.level[i] = kMask;
-          tag.bound[i] = bound;
-          tag.values[i] = top_.tags[t].count;
+        const double bound = mask_bound(excess_by_bit, excess_all, base, k0 & ~x0, k1 & ~x1);
+        if (level[i] == kNotYet) {
+          level[i] = kMask;
+          bounds[i] = bound;
+          tag.values[i] = values;
         } else {
-          tag.bound[i] = std::max(tag.bound[i], bound);
+          bounds[i] = std::max(bounds[i], bound);
         }
-        tag.screened[i] = 1;
+        screened[i] = 1;
       }
-      if (tag.bound[i] > budget) {
+      if (bounds[i] > budget) {
         cut_any = true;
         continue;
       }
       keep(g);
       // A third kept: the tag is not filtered, and the groups not reached
       // are bounded by their masks when judged (most never are).
-      if (3 * count >= tag.key.size()) break;
+      if (3 * count >= takers) break;
     }
   } else if (tag.key.last_group - tag.key.first_group > tag.key.last_leaf - tag.key.first_leaf) {
     cut_any = true;
@@ -691,16 +705,17 @@ std::size_t Search::screen(std::size_t t, double thr) {
   return count;
 }
 
-double Search::mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1) {
+double Search::mask_bound(const double* excess_by_bit, double excess_all, double base, std::uint64_t declared0,
+                          std::uint64_t declared1) {
   // Most targets declare few of the keys: the excess of all, less that of
   // the bits the mask has (sums of whole multiples of 2^-16, so exact
   // either way).
-  double excess = tag.excess_all;
+  double excess = excess_all;
   for (std::uint64_t x = declared0; x != 0; x &= x - 1)
-    excess -= tag.excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
+    excess -= excess_by_bit[static_cast<unsigned>(std::countr_zero(x))];
   for (std::uint64_t x = declared1; x != 0; x &= x - 1)
-    excess -= tag.excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
-  return tag.around + tag.big.declared + excess;
+    excess -= excess_by_bit[64 + static_cast<unsigned>(std::countr_zero(x))];
+  return base + excess;
 }
 
 bool Search::clashes(std::size_t t, std::uint32_t g) const {
