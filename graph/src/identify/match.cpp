@@ -48,7 +48,8 @@ Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> pay
   // Both memos start small and double when half full, up to a cap past
   // which they take no more entries.
   memo_.resize(64);
-  edges_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 16, 64, kMaxEdges)));
+  edge_slots_.resize(std::bit_ceil(std::clamp<std::size_t>(top.tags.size() * 16, 64, kMaxEdges)));
+  edges_.reserve(edge_slots_.size() / 2);
 }
 
 // ------------------------------------------------------------------ values --
@@ -300,26 +301,26 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
 
 const Matcher::Edge& Matcher::edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {
   const std::uint64_t key = std::uint64_t{tag} << 33 | std::uint64_t{to} << 1 | (label == 2 ? 1 : 0);
-  std::size_t mask = edges_.size() - 1;
+  std::size_t mask = edge_slots_.size() - 1;
   std::size_t slot = mix(key, 0x5A17) & mask;
-  while (edges_[slot].state != State::empty && edges_[slot].key != key) slot = (slot + 1) & mask;
-  if (edges_[slot].state == State::empty) {
-    if (edges_used_ >= edges_.size() / 2) {
-      if (edges_.size() >= kMaxEdges) {
+  while (edge_slots_[slot].edge != kNoEdge && edge_slots_[slot].key != key) slot = (slot + 1) & mask;
+  if (edge_slots_[slot].edge == kNoEdge) {
+    if (edges_.size() >= edge_slots_.size() / 2) {
+      if (edge_slots_.size() >= kMaxEdges) {
         spare_ = Edge{};  // full: judged, remembered nowhere
         spare_.key = key;
         judge(spare_, tag, to, label, limit);
         return spare_;
       }
       grow_edges();
-      mask = edges_.size() - 1;
+      mask = edge_slots_.size() - 1;
       slot = mix(key, 0x5A17) & mask;
-      while (edges_[slot].state != State::empty) slot = (slot + 1) & mask;
+      while (edge_slots_[slot].edge != kNoEdge) slot = (slot + 1) & mask;
     }
-    ++edges_used_;
-    edges_[slot].key = key;
+    edge_slots_[slot] = {key, static_cast<std::uint32_t>(edges_.size())};
+    edges_.emplace_back().key = key;
   }
-  Edge& e = edges_[slot];
+  Edge& e = edges_[edge_slots_[slot].edge];
   // Parsed or failed, it is known; abandoned under a limit at least as
   // large, it would be again.
   if (e.state == State::empty || (e.state == State::abandoned && e.reached < limit)) judge(e, tag, to, label, limit);
@@ -339,15 +340,16 @@ void Matcher::grow_memo() {
 }
 
 void Matcher::grow_edges() {
-  std::vector<Edge> old(edges_.size() * 2);
-  old.swap(edges_);
-  const std::size_t mask = edges_.size() - 1;
-  for (const Edge& e : old) {
-    if (e.state == State::empty) continue;
+  std::vector<EdgeSlot> old(edge_slots_.size() * 2);
+  old.swap(edge_slots_);
+  const std::size_t mask = edge_slots_.size() - 1;
+  for (const EdgeSlot& e : old) {
+    if (e.edge == kNoEdge) continue;
     std::size_t slot = mix(e.key, 0x5A17) & mask;
-    while (edges_[slot].state != State::empty) slot = (slot + 1) & mask;
-    edges_[slot] = e;
+    while (edge_slots_[slot].edge != kNoEdge) slot = (slot + 1) & mask;
+    edge_slots_[slot] = e;
   }
+  edges_.reserve(edge_slots_.size() / 2);
 }
 
 void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit) {

@@ -143,8 +143,15 @@ class Matcher {
   Work& work_;
   Ranges ranges_;
   std::vector<Level> levels_;
+  // Edges in the order first asked for, found through an open-addressing
+  // table of their keys: growing it moves small slots, not edges.
+  struct EdgeSlot {
+    std::uint64_t key = 0;
+    std::uint32_t edge = kNoEdge;  // index into edges_
+  };
+  static constexpr std::uint32_t kNoEdge = 0xFFFFFFFF;
+  std::vector<EdgeSlot> edge_slots_;
   std::vector<Edge> edges_;
-  std::size_t edges_used_ = 0;
   Edge spare_;
   std::vector<Memo> memo_;
   std::size_t memo_used_ = 0;
