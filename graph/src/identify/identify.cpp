@@ -111,6 +111,8 @@ class Search {
     std::unique_ptr<double[]> bound;
     std::vector<std::uint8_t> level;
     std::unique_ptr<std::uint32_t[]> values;
+    // A leaf group's edge, once its level is kExact with a price.
+    std::unique_ptr<std::uint32_t[]> edge;
     // Whether the screen's bound of the group (by its mask) is in `bound`:
     // a later screen reads it there.
     std::vector<std::uint8_t> screened;
@@ -278,6 +280,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.bound = std::make_unique_for_overwrite<double[]>(groups);
     tag.level.assign(groups, kNotYet);
     tag.values = std::make_unique_for_overwrite<std::uint32_t[]>(groups);
+    tag.edge = std::make_unique_for_overwrite<std::uint32_t[]>(groups);
     tag.screened.assign(groups, 0);
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
     // The floor: the cheapest leaf group (a packed run at its floor), and
@@ -444,6 +447,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.level[i] = kExact;
     tag.bound[i] = e.state == Matcher::State::parsed ? e.tally.bits : kNever;
     tag.values[i] = e.values;
+    tag.edge[i] = matcher_.index_of(e);
     return tag.bound[i];
   }
   // A target that cannot read the largest value reads none: its fields
@@ -535,7 +539,9 @@ void Search::judge(std::uint32_t c) {
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
         pending_.push_back({t, g, bound});
       } else {
-        exact.add(matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);
+        const std::uint32_t at = tag.edge[i];
+        exact.add(at != Matcher::kNoEdge ? matcher_.edge_at(at).tally
+                                         : matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);
         exact.bits = 0;
       }
       used_.push_back({taken.transition, taken.label, tag.values[i]});
@@ -585,6 +591,7 @@ void Search::judge(std::uint32_t c) {
     }
     tag.level[i] = kExact;
     tag.bound[i] = e.tally.bits;
+    tag.edge[i] = matcher_.index_of(e);
     lower += e.tally.bits - p.bound;
     Tally violations = e.tally;
     violations.bits = 0;

@@ -81,6 +81,13 @@ class Matcher {
   // `limit` (then judged again when asked with a larger one). The entry
   // lives until the next call.
   const Edge& edge(std::uint32_t tag, std::uint32_t to, std::uint8_t label, double limit);
+  // Where an edge is kept, to be read again without a lookup; kNoEdge
+  // for one kept nowhere (when the table is full).
+  static constexpr std::uint32_t kNoEdge = 0xFFFFFFFF;
+  std::uint32_t index_of(const Edge& e) const noexcept {
+    return &e == &spare_ ? kNoEdge : static_cast<std::uint32_t>(&e - edges_.data());
+  }
+  const Edge& edge_at(std::uint32_t index) const noexcept { return edges_[index]; }
 
   // The prices the root's own fields pay, beside their values: an
   // undeclared field (an extension when the node's ranges hold it,
@@ -149,7 +156,6 @@ class Matcher {
     std::uint64_t key = 0;
     std::uint32_t edge = kNoEdge;  // index into edges_
   };
-  static constexpr std::uint32_t kNoEdge = 0xFFFFFFFF;
   std::vector<EdgeSlot> edge_slots_;
   std::vector<Edge> edges_;
   Edge spare_;
