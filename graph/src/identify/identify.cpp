@@ -909,12 +909,15 @@ void Search::walk(std::vector<List>& lists) {
           while (c >= blocks[b + 1].first) ++b;
           block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
         }
-        // Blocks come in order of D, and their bounds grow with it.
-        if (cut(block)) return;
-        // Past the k-th by name at its cost: so is the rest of the block.
-        if (cut(block, c)) {
-          from = blocks[b + 1].first;
-          continue;
+        // Blocks come in order of D, and their bounds grow with it. (Only a
+        // bound past the guess, or at the k-th or past it, can cut.)
+        if (block > guess_ || block >= kth()) {
+          if (cut(block)) return;
+          // Past the k-th by name at its cost: so is the rest of the block.
+          if (cut(block, c)) {
+            from = blocks[b + 1].first;
+            continue;
+          }
         }
       }
       // The excess of the tags c does not take, heaviest first, until it
