@@ -287,11 +287,21 @@ Candidates::Candidates(const serial::GraphView& graph)
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
   }
 
+  const std::size_t words = (node_.size() + 63) / 64;
+  group_bits_at_.assign(groups_.size(), kNotDense);
+  for (std::size_t g = 0; g + 1 < groups_.size(); ++g) {
+    const auto members = group_candidates(static_cast<std::uint32_t>(g));
+    if (members.size() < kBitsetFrom) continue;
+    group_bits_at_[g] = static_cast<std::uint32_t>(group_bits_.size());
+    group_bits_.resize(group_bits_.size() + words, 0);
+    std::uint64_t* bits = group_bits_.data() + group_bits_at_[g];
+    for (const std::uint32_t c : members) bits[c / 64] |= std::uint64_t{1} << (c % 64);
+  }
+
   // Dense keys: their postings as a bitset of the candidates, with the
   // count before each word. A key is dense when it has a posting for at
   // least every 32nd candidate, so that this takes less room than its
   // postings do.
-  const std::size_t words = (node_.size() + 63) / 64;
   for (Key& k : key_ranges_) {
     if (k.size() * 32 < node_.size()) continue;
     k.dense = static_cast<std::uint32_t>(dense_bits_.size());

@@ -236,6 +236,14 @@ class Candidates {
   std::span<const std::uint32_t> group_candidates(std::uint32_t g) const noexcept {
     return std::span(by_target_).subspan(groups_[g].first, groups_[g + 1].first - groups_[g].first);
   }
+  // The candidates of a group of kBitsetFrom or more as a bitset (one
+  // word per 64 candidates), else none: or-ing it in costs a few hundred
+  // instructions where setting each bit costs thousands.
+  const std::uint64_t* group_bits(std::uint32_t g) const noexcept {
+    const std::uint32_t at = group_bits_at_[g];
+    return at == kNotDense ? nullptr : group_bits_.data() + at;
+  }
+  static constexpr std::uint32_t kBitsetFrom = 256;
   std::span<const std::uint32_t> leaf_groups(const Key& k) const noexcept {
     return std::span(leaf_groups_).subspan(k.first_leaf, k.last_leaf - k.first_leaf);
   }
@@ -364,6 +372,8 @@ class Candidates {
   std::pmr::vector<std::uint32_t> post_group_{&arena_};
   std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
   std::pmr::vector<Mask> group_masks_{&arena_};
+  std::pmr::vector<std::uint32_t> group_bits_at_{&arena_};
+  std::pmr::vector<std::uint64_t> group_bits_{&arena_};
   std::pmr::vector<std::uint32_t> by_target_{&arena_};
   std::pmr::vector<std::uint32_t> leaf_groups_{&arena_};
   std::pmr::vector<std::uint64_t> dense_bits_{&arena_};

@@ -385,6 +385,11 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
   const std::uint32_t i = g - tag.key.first_group;
   tag.level[i] = kExact;
   tag.bound[i] = kNever;
+  if (const std::uint64_t* bits = candidates_.group_bits(g)) {
+    for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= bits[w];
+    work_.spend(1 + judged_.size() / 16);
+    return;
+  }
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
   for (const std::uint32_t c : members) mark(c);

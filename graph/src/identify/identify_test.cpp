@@ -240,6 +240,27 @@ messages:
               (Ranking{"a.Same|aa.Same|b.Same|d.Same|e.Same exact", "c.Other exact"}));
 }
 
+TEST(Identify, ManyCandidatesReadingOneTargetAreRuledOutTogether) {
+  // 300 types whose field 1 is the same message: one group, whose
+  // candidates a value that message cannot read (its field 1 is not a
+  // varint) rules out at once, and none else (x.Wide comes after them).
+  std::string yaml = "entries: [x.Blob, x.Wide";
+  std::string messages = "messages:\n  x.Blob: {fields: [{number: 1, type: bytes}]}\n"
+                         "  x.Wide: {fields: [{number: 1, type: bytes}, {number: 400, type: int32}, "
+                         "{number: 401, type: int32}]}\n"
+                         "  w.Inner: {fields: [{number: 1, type: int32}]}\n";
+  for (int i = 0; i < 300; ++i) {
+    yaml += ", w.M" + std::to_string(i);
+    messages += "  w.M" + std::to_string(i) + ": {fields: [{number: 1, type: message, child: w.Inner}, {number: " +
+                std::to_string(i + 2) + ", type: int32}]}\n";
+  }
+  const auto g = bake({yaml + "]\n" + messages});
+  EXPECT_EQ(ranking(*g, bytes({0x0A, 0x03, 0x0A, 0x01, 0x41})), (Ranking{"x.Blob exact", "x.Wide exact"}));
+  const Ranking some = ranking(*g, bytes({0x0A, 0x02, 0x08, 0x01, 0x18, 0x05}));
+  ASSERT_EQ(some.size(), 302u);
+  EXPECT_EQ(some[0], "w.M1 exact");
+}
+
 TEST(Identify, MalformedPayloadsSayWhy) {
   const auto g = bake({kSchema});
   // Groups nest 100 deep below the message, no deeper.
