@@ -317,6 +317,13 @@ class Candidates {
   double small_integer_bits(std::uint8_t type, std::uint8_t v) const noexcept {
     return small_integers_[type == 8 ? 0 : type == 9 ? 1 : 2][v];
   }
+  // Those prices of the one-byte values for `leaf`, which varint_bits
+  // gives too, when it is priced as an integer; else none.
+  const double* one_byte_integers(const NodeInfo& leaf) const noexcept {
+    if (leaf.type == 8 || leaf.type == 9 || leaf.range == serial::kNoIndex)
+      return small_integers_[leaf.type == 8 ? 0 : leaf.type == 9 ? 1 : 2];
+    return nullptr;
+  }
   // The length price of an integer leaf of node type 8, 9 or 0.
   static constexpr double integer_length_bits(std::uint8_t type) noexcept {
     return type == 8 ? kLength32u : type == 9 ? kLength32 : kLength64;

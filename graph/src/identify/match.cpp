@@ -72,7 +72,14 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
     tally.bits += gamma_bits(v + 1);
     if (!work_.spend(1 + v / 4)) return abandon();
     if (t.wire == 0) {
+      // Runs of bytes read as varints are mostly one-byte values.
+      const double* one_byte = candidates_.one_byte_integers(leaf);
       while (p < run_end) {
+        if (one_byte != nullptr && *p < 0x80) {
+          tally.bits += one_byte[*p++];
+          ++values;
+          continue;
+        }
         const std::uint8_t* at = p;
         std::uint64_t x;
         p = read_varint(p, run_end, x);
