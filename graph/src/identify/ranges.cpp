@@ -307,6 +307,10 @@ double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end) {
   work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
   double bits = 0;
   while (p < end) {
+    if (*p < 0x80) {  // most are one byte
+      bits += candidates_.varint_floor(*p++, 1);
+      continue;
+    }
     const std::uint8_t* at = p;
     std::uint64_t v;
     p = read_varint(p, end, v);
