@@ -152,7 +152,6 @@ double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, 
     if ((readings & Candidates::kAsString) && t >= 0) best = std::min(best, t);
     if (readings & Candidates::kAsBytes) best = std::min(best, 1 + (t >= 0 ? std::min(t, opaque) : opaque));
   }
-  if (readings & Candidates::kAsPackedVarints) best = std::min(best, packed(p, end));
   if ((readings & Candidates::kAsPackedFixed) && (end - p) % 4 == 0) best = std::min(best, opaque);
   std::uint32_t s = kNone;
   double message = kNever;
@@ -161,6 +160,9 @@ double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, 
     if (s == kNotWire) message = kNever;
     best = std::min(best, message);
   }
+  // Last, as a packed run of varints: only as far as that may still be
+  // the cheapest (the sum only grows).
+  if (readings & Candidates::kAsPackedVarints) best = std::min(best, packed_floor(p, end, best));
   Entry& e = entry(p, end);
   e.floor = best;
   e.has_floor = true;
@@ -184,14 +186,6 @@ const Shape* Ranges::shape(const std::uint8_t* p, const std::uint8_t* end, int d
 double Ranges::message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth) {
   shape(p, end, depth);
   return entry(p, end).message;
-}
-
-double Ranges::packed(const std::uint8_t* p, const std::uint8_t* end) {
-  if (p == end) return 0;
-  if (const Entry& e = entry(p, end); e.packed >= 0) return e.packed;
-  const double bits = packed_floor(p, end);
-  entry(p, end).packed = bits;
-  return bits;
 }
 
 double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf,
@@ -303,10 +297,10 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   return bits;
 }
 
-double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end) {
+double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end, double limit) {
   work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
   double bits = 0;
-  while (p < end) {
+  while (p < end && bits <= limit) {
     if (*p < 0x80) {  // most are one byte
       bits += candidates_.varint_floor(*p++, 1);
       continue;

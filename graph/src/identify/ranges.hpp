@@ -92,9 +92,6 @@ class Ranges {
   // (kNever when there is none).
   const Shape* shape(const std::uint8_t* p, const std::uint8_t* end, int depth);
   double message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth);
-  // The floor of [p, end) as a packed run of varints (kNever when it is
-  // not one), remembered.
-  double packed(const std::uint8_t* p, const std::uint8_t* end);
   // A lower bound of what the varints of [p, end) cost as a packed run of
   // values of `leaf` (its length not included), from a histogram of the
   // run's values by class made once per range: exact for an integer
@@ -126,7 +123,6 @@ class Ranges {
     double text = 0;
     double floor = 0;
     double message = 0;           // the floor as a message, once shape is known
-    double packed = -1;           // the floor as a packed run of varints, once known
     std::uint32_t run = kNone;    // index into runs_ (kNotWire: not a run of varints), once known
     std::uint32_t shape = kNone;  // index into shapes_, kNone (not yet), kNotWire
     bool has_text = false, has_floor = false;
@@ -151,7 +147,9 @@ class Ranges {
   // and where it ends; nullptr when it does not end well.
   const std::uint8_t* group_floor(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth,
                                   double& floor);
-  double packed_floor(const std::uint8_t* p, const std::uint8_t* end);
+  // The floor of [p, end) as a packed run of varints (kNever when it is
+  // not one), or any number past `limit` once it passes it.
+  double packed_floor(const std::uint8_t* p, const std::uint8_t* end, double limit);
   const std::uint8_t* skip_group(const std::uint8_t* p, const std::uint8_t* end, std::uint32_t field, int depth);
 
   const Candidates& candidates_;
