@@ -116,6 +116,9 @@ class Search {
     // Whether the screen's bound of the group (by its mask) is in `bound`:
     // a later screen reads it there.
     std::vector<std::uint8_t> screened;
+    // The least threshold under which the screen kept a third of the
+    // takers.
+    double unfiltered_under = kNever;
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   // A message group's bound reads the shapes of this many occurrences; the
@@ -625,8 +628,16 @@ void Search::pass() {
   }
   if (thr < kNever) {
     passed_.resize(tags_.size());
-    for (std::size_t t = 0; t < tags_.size(); ++t)
-      if (tags_[t].key.size() > kFilterAbove && 3 * screen(t, thr) < tags_[t].key.size()) filter(t, lists[t]);
+    for (std::size_t t = 0; t < tags_.size(); ++t) {
+      Tag& tag = tags_[t];
+      // A tag not filtered under a lower threshold would hardly be now
+      // (only bounds raised since could make it so): not screened again.
+      if (tag.key.size() <= kFilterAbove || thr >= tag.unfiltered_under) continue;
+      if (3 * screen(t, thr) < tag.key.size())
+        filter(t, lists[t]);
+      else
+        tag.unfiltered_under = thr;
+    }
   }
   walk(lists);
 }
