@@ -301,7 +301,17 @@ double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end, doub
   work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
   double bits = 0;
   while (p < end && bits <= limit) {
-    if (*p < 0x80) {  // most are one byte
+    // Most are one byte: eight at a time when they are.
+    if (end - p >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if ((w & 0x8080808080808080ull) == 0) {
+        for (int i = 0; i < 8; ++i) bits += candidates_.varint_floor(p[i], 1);
+        p += 8;
+        continue;
+      }
+    }
+    if (*p < 0x80) {
       bits += candidates_.varint_floor(*p++, 1);
       continue;
     }
