@@ -873,21 +873,26 @@ void Search::walk(std::vector<List>& lists) {
       const std::size_t n = tags_.size(), span = last - first;
       takers_.assign(n * kStretchWords, 0);
       for (std::size_t t = 0; t < n; ++t) add_takers(t, first, last, takers_.data() + t * kStretchWords);
+      std::uint64_t any_left = 0;
       for (const std::size_t t : sources)
-        for (std::size_t w = 0; w < span; ++w) drive_[w] |= takers_[t * kStretchWords + w];
+        for (std::size_t w = 0; w < span; ++w) any_left |= drive_[w] |= takers_[t * kStretchWords + w];
       const double spare = threshold() - values_min_;
       std::uint64_t dropped = 0;
+      bool empty = any_left == 0;  // no candidate left in the stretch: no set can drop more
       const auto keep_takers_of = [&](std::uint32_t set) {
+        if (empty) return;
         std::uint64_t any[kStretchWords] = {};
         for (std::uint32_t rest = set; rest != 0; rest &= rest - 1)
           for (std::size_t w = 0; w < span; ++w) any[w] |= takers_[std::countr_zero(rest) * kStretchWords + w];
-        for (std::size_t w = 0; w < span; ++w) dropped |= drive_[w] & ~any[w], drive_[w] &= any[w];
+        std::uint64_t left = 0;
+        for (std::size_t w = 0; w < span; ++w) dropped |= drive_[w] & ~any[w], drive_[w] &= any[w], left |= drive_[w];
+        empty = left == 0;
       };
       if (n <= kEverySet) {
         // Every least set of tags whose excess passes it.
         double sum[1u << kEverySet];
         sum[0] = 0;
-        for (std::uint32_t set = 1; set < (1u << n); ++set) {
+        for (std::uint32_t set = 1; set < (1u << n) && !empty; ++set) {
           sum[set] = sum[set & (set - 1)] + tags_[std::countr_zero(set)].excess;
           if (sum[set] <= spare) continue;
           bool least = true;
@@ -896,7 +901,7 @@ void Search::walk(std::vector<List>& lists) {
           if (least) keep_takers_of(set);
         }
       } else {
-        for (std::uint32_t t = 0; t < n; ++t) {
+        for (std::uint32_t t = 0; t < n && !empty; ++t) {
           if (tags_[t].excess > spare) {
             keep_takers_of(1u << t);
             continue;
