@@ -230,6 +230,8 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
       run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
     }
     if (index != kNotWire) {
+      for (int v = 0; v < 128; ++v)
+        if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
       for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
       if (!work_.keep(sizeof(Run))) return kNever;
       index = static_cast<std::uint32_t>(runs_.size());
@@ -250,9 +252,10 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
     // the others (then the price is a bound) at the cheaper of the least
     // small price and their bytes with the length price.
     count = small_all;
-    for (int v = 0; v < 128; ++v) {
+    for (std::uint32_t i = 0; i < run.distinct; ++i) {
+      const std::uint8_t v = run.present[i];
       const std::uint32_t n = run.small[v] - (v > 0 ? run.small[v - 1] : 0);
-      if (n != 0) bits += n * candidates_.small_integer_bits(leaf.type, static_cast<std::uint8_t>(v));
+      bits += n * candidates_.small_integer_bits(leaf.type, v);
     }
     const double length = Candidates::integer_length_bits(leaf.type) + kLargeIntegerBits;
     for (int c = 0; c < kClasses; ++c) {

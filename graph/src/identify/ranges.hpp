@@ -177,6 +177,8 @@ class Ranges {
     std::uint64_t bytes[kClasses];
     std::uint8_t longest[kClasses];
     bool overlong;
+    std::uint8_t present[128];  // the one-byte values that occur, ascending
+    std::uint32_t distinct;     // how many
   };
   std::vector<Run> runs_;
   // Complete bounds, by (node, shape, levels).
