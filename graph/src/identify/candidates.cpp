@@ -288,7 +288,7 @@ Candidates::Candidates(const serial::GraphView& graph)
   }
 
   const std::size_t words = (node_.size() + 63) / 64;
-  group_bits_at_.assign(groups_.size(), kNotDense);
+  group_bits_at_.assign(groups_.size(), kNoBits);
   for (std::size_t g = 0; g + 1 < groups_.size(); ++g) {
     const auto members = group_candidates(static_cast<std::uint32_t>(g));
     if (members.size() < kBitsetFrom) continue;

@@ -241,9 +241,9 @@ class Candidates {
   // instructions where setting each bit costs thousands.
   const std::uint64_t* group_bits(std::uint32_t g) const noexcept {
     const std::uint32_t at = group_bits_at_[g];
-    return at == kNotDense ? nullptr : group_bits_.data() + at;
+    return at == kNoBits ? nullptr : group_bits_.data() + at;
   }
-  static constexpr std::uint32_t kBitsetFrom = 256;
+  static constexpr std::uint32_t kBitsetFrom = 256, kNoBits = ~std::uint32_t{0};
   std::span<const std::uint32_t> leaf_groups(const Key& k) const noexcept {
     return std::span(leaf_groups_).subspan(k.first_leaf, k.last_leaf - k.first_leaf);
   }
