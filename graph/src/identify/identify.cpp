@@ -111,7 +111,9 @@ class Search {
     std::unique_ptr<double[]> bound;
     std::vector<std::uint8_t> level;
     std::unique_ptr<std::uint32_t[]> values;
-    // A leaf group's edge, once its level is kExact with a price.
+    // A leaf group's edge, once its level is kExact with a price; or, for
+    // a tag of one varint, which it priced without one: kInRange or
+    // kOutOfRange.
     std::unique_ptr<std::uint32_t[]> edge;
     // Whether the screen's bound of the group (by its mask) is in `bound`:
     // a later screen reads it there.
@@ -121,6 +123,7 @@ class Search {
     double unfiltered_under = kNever;
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
+  static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
   // A message group's bound reads the shapes of this many occurrences; the
   // rest count at their floors.
   static constexpr std::uint32_t kBoundedOccurrences = 16;
@@ -450,6 +453,23 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.values[i] = values;
     if (exact || bits == kNever || bits > budget) return bits;
   }
+  if (!group.fields && tag.wire == 0 && top_.tags[t].count == 1) {
+    // One varint, priced here as the parse would (most leaf groups of a
+    // small record's tags): no edge to make and find again.
+    const Occurrence& o = top_.occurrences[top_.tags[t].first];
+    const std::uint8_t* at = payload_.data() + o.value;
+    std::uint64_t v = 0;
+    const std::uint8_t* after = read_varint(at, payload_.data() + o.end, v);
+    bool outside = false;
+    double bits = kNever;
+    if (after != nullptr && work_.spend(1))
+      bits = candidates_.varint_bits(candidates_.info(group.to), v, static_cast<std::size_t>(after - at), outside);
+    tag.level[i] = kExact;
+    tag.bound[i] = bits;
+    tag.values[i] = 1;
+    tag.edge[i] = outside ? kOutOfRange : kInRange;
+    return bits;
+  }
   if (!group.fields) {
     const Matcher::Edge& e = matcher_.edge(static_cast<std::uint32_t>(t), group.to, group.label, kNever);
     tag.level[i] = kExact;
@@ -548,8 +568,11 @@ void Search::judge(std::uint32_t c) {
         pending_.push_back({t, g, bound});
       } else {
         const std::uint32_t at = tag.edge[i];
-        exact.add(at != Matcher::kNoEdge ? matcher_.edge_at(at).tally
-                                         : matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);
+        if (at == kOutOfRange)
+          ++exact.out_of_range;
+        else if (at != kInRange)
+          exact.add(at != Matcher::kNoEdge ? matcher_.edge_at(at).tally
+                                           : matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);
         exact.bits = 0;
       }
       used_.push_back({taken.transition, taken.label, tag.values[i]});
