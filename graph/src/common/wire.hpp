@@ -104,6 +104,14 @@ inline const std::uint8_t* read_varint(const std::uint8_t* p, const std::uint8_t
   return nullptr;
 }
 
+// Whether the eight bytes from p (which must be there) are eight whole
+// varints, as runs of small values mostly are: none has its top bit set.
+inline bool eight_one_byte_varints(const std::uint8_t* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, sizeof w);
+  return (w & 0x8080808080808080ull) == 0;
+}
+
 struct Tag {
   std::uint32_t field = 0;
   WireType type = WireType::varint;

@@ -174,6 +174,11 @@ class Search {
   void record(std::uint32_t c, const Tally& tally);
   bool judged(std::uint32_t c) const noexcept { return (judged_[c / 64] >> (c % 64) & 1) != 0; }
   void mark(std::uint32_t c) noexcept { judged_[c / 64] |= std::uint64_t{1} << (c % 64); }
+  // Marks the candidates of a bitset, one word per 64.
+  void mark_all(const std::uint64_t* bits) {
+    for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= bits[w];
+    work_.spend(1 + judged_.size() / 16);
+  }
 
   // A lower bound of tag t's values through group g (global index), made
   // good enough to compare with `budget` if it can be.
@@ -391,11 +396,7 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
   const std::uint32_t i = g - tag.key.first_group;
   tag.level[i] = kExact;
   tag.bound[i] = kNever;
-  if (const std::uint64_t* bits = candidates_.group_bits(g)) {
-    for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= bits[w];
-    work_.spend(1 + judged_.size() / 16);
-    return;
-  }
+  if (const std::uint64_t* bits = candidates_.group_bits(g)) return mark_all(bits);
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
   for (const std::uint32_t c : members) mark(c);
@@ -403,11 +404,7 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
 
 void Search::messages_unreadable(std::size_t t) {
   const Candidates::Key& key = tags_[t].key;
-  if (const std::uint64_t* messages = candidates_.dense_message_bits(key); messages != nullptr) {
-    for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= messages[w];
-    work_.spend(1 + judged_.size() / 16);
-    return;
-  }
+  if (const std::uint64_t* messages = candidates_.dense_message_bits(key)) return mark_all(messages);
   for (std::uint32_t g = key.first_group; g < key.last_group; ++g)
     if (candidates_.group(g).fields) unreadable(t, g);
 }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 
 namespace korvex::identify {
 
@@ -78,15 +77,11 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
       // Runs of bytes read as varints are mostly one-byte values.
       const double* one_byte = candidates_.one_byte_integers(leaf);
       while (p < run_end) {
-        if (one_byte != nullptr && run_end - p >= 8) {
-          std::uint64_t w;
-          std::memcpy(&w, p, 8);
-          if ((w & 0x8080808080808080ull) == 0) {
-            for (int i = 0; i < 8; ++i) tally.bits += one_byte[p[i]];
-            values += 8;
-            p += 8;
-            continue;
-          }
+        if (one_byte != nullptr && run_end - p >= 8 && eight_one_byte_varints(p)) {
+          for (int i = 0; i < 8; ++i) tally.bits += one_byte[p[i]];
+          values += 8;
+          p += 8;
+          continue;
         }
         if (one_byte != nullptr && *p < 0x80) {
           tally.bits += one_byte[*p++];

@@ -305,14 +305,10 @@ double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end, doub
   double bits = 0;
   while (p < end && bits <= limit) {
     // Most are one byte: eight at a time when they are.
-    if (end - p >= 8) {
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & 0x8080808080808080ull) == 0) {
-        for (int i = 0; i < 8; ++i) bits += candidates_.varint_floor(p[i], 1);
-        p += 8;
-        continue;
-      }
+    if (end - p >= 8 && eight_one_byte_varints(p)) {
+      for (int i = 0; i < 8; ++i) bits += candidates_.varint_floor(p[i], 1);
+      p += 8;
+      continue;
     }
     if (*p < 0x80) {
       bits += candidates_.varint_floor(*p++, 1);

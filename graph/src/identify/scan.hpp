@@ -113,7 +113,9 @@ struct TopLevel {
 // reports it).
 Result<void> scan(std::span<const std::uint8_t> payload, Work& work, TopLevel& out);
 
-// The core's varint decoder: nullptr when truncated or longer than ten bytes.
+// The core's varint decoder (nullptr when truncated or longer than ten
+// bytes), and its test for eight one-byte varints in a row.
+using wire::eight_one_byte_varints;
 using wire::read_varint;
 
 // Past one value of `wire` (not a group), or nullptr.
