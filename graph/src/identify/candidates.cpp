@@ -30,12 +30,14 @@ void counting_sort(Vector& items, Vector& spare, std::size_t buckets, const KeyO
 // Room for the tables of a graph, and for the working arrays that build
 // them, from what they take per node, transition and root (postings and
 // groups by the transitions, of which they are usually fewer): the first
-// block of each arena, which later ones double if it runs out.
+// block of each arena, which later ones double if it runs out. Generous,
+// since room never touched costs no page, while a second block starts
+// huge pages of its own.
 std::size_t table_bytes(const serial::GraphView& graph) {
-  return 64 * 1024 + 36 * graph.nodes().size() + 56 * graph.transitions().size() + 12 * graph.roots().size();
+  return 64 * 1024 + 120 * graph.nodes().size() + 64 * graph.transitions().size() + 12 * graph.roots().size();
 }
 std::size_t scratch_bytes(const serial::GraphView& graph) {
-  return 64 * 1024 + 25 * graph.nodes().size() + 20 * graph.transitions().size() + 20 * graph.roots().size();
+  return 64 * 1024 + 48 * graph.nodes().size() + 24 * graph.transitions().size() + 24 * graph.roots().size();
 }
 
 }  // namespace
@@ -120,7 +122,7 @@ Candidates::Candidates(const serial::GraphView& graph)
         arc_packed_key[i] = read_as(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
       }
     }
-    for (std::size_t w = 0; w < 8; ++w) low_fields_[id].unread[w] = declared & ~taken[w];
+    for (std::uint8_t w = 0; w < 8; ++w) low_fields_[id].unread[unread_slot(w)] = declared & ~taken[w];
     low_fields_[id].message = message;
     low_fields_[id].string = string;
   }
@@ -258,18 +260,33 @@ Candidates::Candidates(const serial::GraphView& graph)
     counting_sort(position, spare, keys_.size(), [&](std::uint32_t i) { return key_of[i]; });
   }
   by_target_.resize(position.size());
-  groups_.reserve(position.size() / 2);
+  // A posting starts a group where its key, target or label changes from
+  // the one before. Counted first: the tables sit in an arena that frees
+  // nothing, where a growing vector would leave every smaller copy behind.
+  const auto starts_group = [&](std::uint32_t j) {
+    if (j == 0) return true;
+    const Taken &taken = post_taken_[position[j]], &before = post_taken_[position[j - 1]];
+    return key_of[position[j - 1]] != key_of[position[j]] || before.to != taken.to ||
+           (before.label == 2) != (taken.label == 2);
+  };
+  std::size_t group_count = 0, leaf_count = 0;
+  for (std::uint32_t j = 0; j < position.size(); ++j) {
+    if (!starts_group(j)) continue;
+    ++group_count;
+    leaf_count += !has_fields(nodes_[post_taken_[position[j]].to].type);
+  }
+  groups_.reserve(group_count + 1);
+  leaf_groups_.reserve(leaf_count);
   for (std::uint32_t j = 0; j < position.size(); ++j) {
     const std::uint32_t i = position[j];
     const Taken& taken = post_taken_[i];
-    const bool repeated = taken.label == 2;
     Key& k = key_ranges_[key_of[i]];
     const bool starts_key = j == 0 || key_of[position[j - 1]] != key_of[i];
     if (starts_key) {
       k.first_group = k.last_group = static_cast<std::uint32_t>(groups_.size());
       k.first_leaf = k.last_leaf = static_cast<std::uint32_t>(leaf_groups_.size());
     }
-    if (starts_key || groups_.back().to != taken.to || repeated != (groups_.back().label == 2)) {
+    if (starts_group(j)) {
       const std::uint32_t to = taken.to;
       const bool fields = has_fields(nodes_[to].type);
       if (!fields) leaf_groups_.push_back(static_cast<std::uint32_t>(groups_.size())), ++k.last_leaf;
@@ -289,11 +306,14 @@ Candidates::Candidates(const serial::GraphView& graph)
 
   const std::size_t words = (node_.size() + 63) / 64;
   group_bits_at_.assign(groups_.size(), kNoBits);
+  std::size_t bitsets = 0;
+  for (std::size_t g = 0; g + 1 < groups_.size(); ++g)
+    if (group_candidates(static_cast<std::uint32_t>(g)).size() >= kBitsetFrom)
+      group_bits_at_[g] = static_cast<std::uint32_t>(bitsets++ * words);
+  group_bits_.assign(bitsets * words, 0);
   for (std::size_t g = 0; g + 1 < groups_.size(); ++g) {
+    if (group_bits_at_[g] == kNoBits) continue;
     const auto members = group_candidates(static_cast<std::uint32_t>(g));
-    if (members.size() < kBitsetFrom) continue;
-    group_bits_at_[g] = static_cast<std::uint32_t>(group_bits_.size());
-    group_bits_.resize(group_bits_.size() + words, 0);
     std::uint64_t* bits = group_bits_.data() + group_bits_at_[g];
     for (const std::uint32_t c : members) bits[c / 64] |= std::uint64_t{1} << (c % 64);
   }
@@ -302,20 +322,28 @@ Candidates::Candidates(const serial::GraphView& graph)
   // count before each word. A key is dense when it has a posting for at
   // least every 32nd candidate, so that this takes less room than its
   // postings do.
+  const auto is_dense = [&](const Key& k) { return k.size() * 32 >= node_.size(); };
+  const auto has_messages = [](const Key& k) { return k.last_group - k.first_group != k.last_leaf - k.first_leaf; };
+  std::size_t dense = 0, dense_messages = 0;
+  for (const Key& k : key_ranges_) {
+    dense += is_dense(k);
+    dense_messages += is_dense(k) && has_messages(k);
+  }
+  dense_bits_.assign(dense * words, 0);
+  dense_rank_.assign(dense * words, 0);
+  dense_message_bits_.assign(dense_messages * words, 0);
+  dense = dense_messages = 0;
   for (Key& k : key_ranges_) {
-    if (k.size() * 32 < node_.size()) continue;
-    k.dense = static_cast<std::uint32_t>(dense_bits_.size());
-    dense_bits_.resize(dense_bits_.size() + words, 0);
-    dense_rank_.resize(dense_bits_.size(), 0);
+    if (!is_dense(k)) continue;
+    k.dense = static_cast<std::uint32_t>(dense++ * words);
     std::uint64_t* bits = dense_bits_.data() + k.dense;
     for (std::uint32_t i = k.first; i < k.last; ++i) bits[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);
     std::uint32_t* rank = dense_rank_.data() + k.dense;
     for (std::size_t w = 1; w < words; ++w) rank[w] = rank[w - 1] + static_cast<std::uint32_t>(std::popcount(bits[w - 1]));
     // Those taking it as a message, ruled out at once by values that are
     // not wire format.
-    if (k.last_group - k.first_group == k.last_leaf - k.first_leaf) continue;
-    k.dense_messages = static_cast<std::uint32_t>(dense_message_bits_.size());
-    dense_message_bits_.resize(dense_message_bits_.size() + words, 0);
+    if (!has_messages(k)) continue;
+    k.dense_messages = static_cast<std::uint32_t>(dense_messages++ * words);
     std::uint64_t* messages = dense_message_bits_.data() + k.dense_messages;
     for (std::uint32_t i = k.first; i < k.last; ++i)
       if (groups_[post_group_[i]].fields) messages[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);

@@ -170,9 +170,16 @@ class Candidates {
   // transition taking wire type 2 reads a message, or a string (that
   // cannot read bytes that are not wire format, or not UTF-8).
   struct LowFields {
-    std::uint64_t unread[8];  // by wire type
+    // By unread_slot() of the wire type: no node takes wire types 4, 6 and
+    // 7, so those three share the slot of every field declared.
+    std::uint64_t unread[6];
     std::uint64_t message, string;
   };
+  static constexpr std::size_t kUnreadSlots = 6;
+  static constexpr std::size_t unread_slot(std::uint8_t wire) noexcept {
+    constexpr std::uint8_t kSlot[8] = {0, 1, 2, 3, 5, 4, 5, 5};
+    return kSlot[wire & 7];
+  }
   const LowFields& low_fields(std::uint32_t node) const noexcept { return low_fields_[node]; }
   static constexpr std::uint32_t kLowFields = 64;
   std::size_t node_count() const noexcept { return nodes_.size(); }

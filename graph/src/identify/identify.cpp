@@ -95,9 +95,10 @@ class Search {
     double around = 0;
     Mask keys;
     Mask clashing;  // those keys' fields with every other wire type
-    // Those keys of fields 1 to 64 by wire type (field f: bit f - 1); the
-    // others are the keys from `high` on.
-    std::uint64_t low_keys[8] = {};
+    // Those keys of fields 1 to 64 by the slot of their wire type
+    // (Candidates::unread_slot; field f: bit f - 1); the others are the
+    // keys from `high` on.
+    std::uint64_t low_keys[Candidates::kUnreadSlots] = {};
     std::uint32_t high = 0;
     // Of those, the fields of length-delimited values that are not all wire
     // format (no message reads them), or not all UTF-8 (no string does).
@@ -346,7 +347,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
           tag.excess_all += k.unknown - k.floor;
           if (field < 1 || field > Candidates::kLowFields) continue;
           const std::uint64_t bit = std::uint64_t{1} << (field - 1);
-          tag.low_keys[key_wire(k.key) & 7] |= bit;
+          tag.low_keys[Candidates::unread_slot(key_wire(k.key))] |= bit;
           ++tag.high;
           if (key_wire(k.key) != 2) continue;
           if (k.as_string == kNever) tag.not_text |= bit;
@@ -770,7 +771,7 @@ bool Search::clashes(std::size_t t, std::uint32_t g) const {
   const std::uint32_t to = candidates_.group(g).to;
   const Candidates::LowFields& low = candidates_.low_fields(to);
   std::uint64_t unread = 0;
-  for (std::size_t w = 0; w < 8; ++w) unread |= tag.low_keys[w] & low.unread[w];
+  for (std::size_t w = 0; w < Candidates::kUnreadSlots; ++w) unread |= tag.low_keys[w] & low.unread[w];
   unread |= (tag.not_wire & low.message) | (tag.not_text & low.string);
   if (unread != 0) return true;
   const auto keys = matcher_.ranges().keys(tag.big).subspan(tag.high);
