@@ -88,13 +88,9 @@ class Search {
     double excess = 0;   // unknown - lowest: what leaving it undeclared costs at least
     double rest = 0;     // the message floor of its occurrences past the first kBoundedOccurrences
     bool fields = false;  // some target group reads fields, and every value is wire format
-    // For the filter of its target groups: its largest value's shape, the
-    // floors of the others and every length, that shape's keys as a mask
-    // and their excess by mask bit.
+    // For the filter of its target groups: its largest value's shape.
     Shape big{};
-    double around = 0;
-    Mask keys;
-    Mask clashing;  // those keys' fields with every other wire type
+    Mask clashing;  // its keys' fields with every other wire type
     // Those keys of fields 1 to 64 by the slot of their wire type
     // (Candidates::unread_slot; field f: bit f - 1); the others are the
     // keys from `high` on.
@@ -103,8 +99,14 @@ class Search {
     // Of those, the fields of length-delimited values that are not all wire
     // format (no message reads them), or not all UTF-8 (no string does).
     std::uint64_t not_wire = 0, not_text = 0;
+    // The keys of every value as a mask, their excess (what each costs
+    // undeclared beyond its floor) by mask bit, summed over the values,
+    // and the lengths and key floors of all values: a target that lacks a
+    // key pays its excess in every value that has it.
+    Mask all_keys;
     std::vector<double> excess_by_bit;
     double excess_all = 0;  // their sum
+    double base = 0;
     // Per target group of its key: a lower bound of its values' cost, how
     // good that bound is, and how many values they are. Only `level` starts
     // cleared: a big key has thousands of groups, most never looked at, and
@@ -216,11 +218,11 @@ class Search {
   // leaf prices and their masks, into passed_[t]; how many candidates
   // they hold.
   std::size_t screen(std::size_t t, double thr);
-  // The least a message group's values may cost, by the target's mask: the
-  // tag's keys it declares are `declared0` and `declared1`, the others
-  // cost their excess.
+  // The least a message group's values may cost, by the target's mask:
+  // of the tag's keys (all_keys), it declares `declared0` and
+  // `declared1`, and the others cost their excess.
   static double mask_bound(const Tag& tag, std::uint64_t declared0, std::uint64_t declared1) {
-    return mask_bound(tag.excess_by_bit.data(), tag.excess_all, tag.around + tag.big.declared, declared0, declared1);
+    return mask_bound(tag.excess_by_bit.data(), tag.excess_all, tag.base, declared0, declared1);
   }
   static double mask_bound(const double* excess_by_bit, double excess_all, double base, std::uint64_t declared0,
                            std::uint64_t declared1);
@@ -300,9 +302,10 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     double floor = kNever;
     for (const std::uint32_t lg : candidates.leaf_groups(tag.key)) floor = std::min(floor, group_bound(t, lg, -1));
     if (tag.fields) {
-      double messages = 0, outside = 0;
+      double messages = 0;
       std::uint32_t big = 0;
       const Shape* big_shape = nullptr;
+      tag.excess_by_bit.assign(128, 0);
       for (std::uint32_t i = 0; i < g.count && messages < kNever && work.spend(1); ++i) {
         const Occurrence& o = top.occurrences[g.first + i];
         const std::uint8_t* value = payload.data() + o.value;
@@ -317,15 +320,24 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         }
         const double bits = length + matcher.ranges().message_floor(from, to, 1);
         messages += bits;
-        outside += length;
         if (i >= kBoundedOccurrences) tag.rest += bits;
-        if (bits < kNever && (big_shape == nullptr || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value)) {
+        if (bits == kNever) break;
+        // None only past the work budget, when the call fails anyway.
+        const Shape* shape = matcher.ranges().shape(from, to, 1);
+        if (shape == nullptr) {
+          messages = kNever;
+          break;
+        }
+        tag.base += length + shape->declared;
+        for (const ShapeKey& k : matcher.ranges().keys(*shape)) {
+          tag.all_keys.add(k.key);
+          tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
+          tag.excess_all += k.unknown - k.floor;
+        }
+        if (big_shape == nullptr || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value) {
           big = i;
-          big_shape = matcher.ranges().shape(from, to, 1);
-          tag.big = *big_shape;
-          tag.around = messages - bits + length;
-        } else {
-          tag.around += bits;
+          big_shape = shape;
+          tag.big = *shape;
         }
       }
       floor = std::min(floor, messages);
@@ -334,17 +346,13 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       tag.fields = messages < kNever;
       if (!tag.fields) messages_unreadable(t);
       if (tag.fields) {
-        tag.excess_by_bit.assign(128, 0);
         // By index, copied: finding a nested value's shape may add keys and
         // contents.
         for (std::uint32_t i = 0; i < tag.big.count; ++i) {
           const ShapeKey k = matcher.ranges().keys(tag.big)[i];
           const std::uint32_t field = key_field(k.key);
-          tag.keys.add(k.key);
           for (const std::uint8_t w : {0, 1, 2, 3, 5})
             if (w != key_wire(k.key)) tag.clashing.add(tag_key(field, w));
-          tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
-          tag.excess_all += k.unknown - k.floor;
           if (field < 1 || field > Candidates::kLowFields) continue;
           const std::uint64_t bit = std::uint64_t{1} << (field - 1);
           tag.low_keys[Candidates::unread_slot(key_wire(k.key))] |= bit;
@@ -359,7 +367,6 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
           if (((tag.not_text | tag.not_wire) & bit) != 0) tag.clashing.add(k.key);
         }
       }
-      (void)outside;
     }
     tag.floor = floor;
     tag.lowest = std::min(floor, tag.unknown);
@@ -488,7 +495,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
   if (!tag.screened[i]) {
     const Mask& mask = candidates_.group_masks()[g];
     tag.screened[i] = 1;
-    tag.bound[i] = mask_bound(tag, tag.keys.word[0] & mask.word[0], tag.keys.word[1] & mask.word[1]);
+    tag.bound[i] = mask_bound(tag, tag.all_keys.word[0] & mask.word[0], tag.all_keys.word[1] & mask.word[1]);
     if (tag.bound[i] > budget) {
       tag.level[i] = kMask;
       tag.values[i] = tg.count;
@@ -681,17 +688,17 @@ std::size_t Search::screen(std::size_t t, double thr) {
     else
       cut_any = true;
   }
-  // Message targets: their values cost at least the other values' floors,
-  // the lengths, and the largest value's keys at their floors, plus the
-  // excess of the keys the target certainly does not declare (its mask's
-  // bit is clear). `heavy`: the bits whose keys alone leave no room.
-  const double spare = budget - tag.around - tag.big.declared;
+  // Message targets: their values cost at least the lengths and their
+  // keys at their floors, plus the excess of the keys the target certainly
+  // does not declare (its mask's bit is clear). `heavy`: the bits whose
+  // keys alone leave no room.
+  const double spare = budget - tag.base;
   if (tag.fields && spare >= 0) {
     Mask heavy;
     for (unsigned b = 0; b < 128; ++b)
       if (tag.excess_by_bit[b] > spare) heavy.word[b >> 6] |= std::uint64_t{1} << (b & 63);
     const Mask* masks = candidates_.group_masks();
-    const std::uint64_t k0 = tag.keys.word[0], k1 = tag.keys.word[1];
+    const std::uint64_t k0 = tag.all_keys.word[0], k1 = tag.all_keys.word[1];
     // Read once: the stores to the group's level and flag below are bytes,
     // which the compiler must assume may change anything.
     const std::uint32_t first = tag.key.first_group, last = tag.key.last_group;
@@ -701,7 +708,7 @@ std::size_t Search::screen(std::size_t t, double thr) {
     std::uint8_t* const screened = tag.screened.data();
     double* const bounds = tag.bound.get();
     const double* const excess_by_bit = tag.excess_by_bit.data();
-    const double excess_all = tag.excess_all, base = tag.around + tag.big.declared;
+    const double excess_all = tag.excess_all, base = tag.base;
     work_.spend(1 + (last - first) / 16);
     for (std::uint32_t g = first; g < last; ++g) {
       const std::uint64_t x0 = k0 & ~masks[g].word[0], x1 = k1 & ~masks[g].word[1];
