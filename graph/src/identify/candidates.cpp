@@ -433,6 +433,8 @@ Candidates::Candidates(const serial::GraphView& graph)
   }
   std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   for (std::uint64_t v = 0; v < 128; ++v) one_byte_floor_[v] = any_varint_floor(v, 1);
+  for (std::uint32_t key = 0; key < kDirectFields * 8; ++key) direct_readings_[key] = searched_readings(key);
+  for (std::uint32_t field = 0; field < kDirectFields; ++field) direct_number_bits_[field] = searched_number_bits(field);
 }
 
 std::span<const std::uint32_t> Candidates::roots(std::uint32_t candidate) const {
@@ -497,7 +499,7 @@ double Candidates::extension_number_bits(double range_bits, std::uint32_t offset
   return mixture(1 + range_bits, 1 + gamma_bits(std::uint64_t{offset} + 1));
 }
 
-double Candidates::least_number_bits(std::uint32_t field) const noexcept {
+double Candidates::searched_number_bits(std::uint32_t field) const noexcept {
   // The piece holding `field`: the last one starting at or before it.
   const auto it = std::upper_bound(number_pieces_.begin(), number_pieces_.end(), field,
                                    [](std::uint32_t f, const NumberPiece& piece) { return f < piece.first; });

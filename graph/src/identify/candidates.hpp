@@ -195,6 +195,10 @@ class Candidates {
     kAsScalar = 32,
   };
   std::uint8_t readings(std::uint64_t key) const noexcept {
+    if (key < kDirectFields * 8) return direct_readings_[key];
+    return searched_readings(key);
+  }
+  std::uint8_t searched_readings(std::uint64_t key) const noexcept {
     const auto it = std::lower_bound(node_keys_.begin(), node_keys_.end(), key,
                                      [](const auto& entry, std::uint64_t k) { return entry.first < k; });
     return it != node_keys_.end() && it->first == key ? it->second : 0;
@@ -202,7 +206,9 @@ class Candidates {
   // The least an undeclared field costs beside its bytes: the number of
   // the smallest extension range of any node holding it, else an unknown
   // field's number.
-  double least_number_bits(std::uint32_t field) const noexcept;
+  double least_number_bits(std::uint32_t field) const noexcept {
+    return field < kDirectFields ? direct_number_bits_[field] : searched_number_bits(field);
+  }
 
   // The postings and groups of one key, or an empty Key.
   struct Key {
@@ -344,6 +350,12 @@ class Candidates {
 
  private:
   double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
+  double searched_number_bits(std::uint32_t field) const noexcept;
+  // readings() and least_number_bits() of the small field numbers, which
+  // nearly every field read has, looked up rather than searched for.
+  static constexpr std::uint32_t kDirectFields = 1024;
+  std::uint8_t direct_readings_[kDirectFields * 8];
+  double direct_number_bits_[kDirectFields];
 
   const serial::GraphView* graph_;
   // Every table below sits in one arena (and the constructor's working
