@@ -195,13 +195,7 @@ class Candidates {
     kAsScalar = 32,
   };
   std::uint8_t readings(std::uint64_t key) const noexcept {
-    if (key < kDirectFields * 8) return direct_readings_[key];
-    return searched_readings(key);
-  }
-  std::uint8_t searched_readings(std::uint64_t key) const noexcept {
-    const auto it = std::lower_bound(node_keys_.begin(), node_keys_.end(), key,
-                                     [](const auto& entry, std::uint64_t k) { return entry.first < k; });
-    return it != node_keys_.end() && it->first == key ? it->second : 0;
+    return key < kDirectFields * 8 ? direct_readings_[key] : searched_readings(key);
   }
   // The least an undeclared field costs beside its bytes: the number of
   // the smallest extension range of any node holding it, else an unknown
@@ -350,6 +344,11 @@ class Candidates {
 
  private:
   double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
+  std::uint8_t searched_readings(std::uint64_t key) const noexcept {
+    const auto it = std::lower_bound(node_keys_.begin(), node_keys_.end(), key,
+                                     [](const auto& entry, std::uint64_t k) { return entry.first < k; });
+    return it != node_keys_.end() && it->first == key ? it->second : 0;
+  }
   double searched_number_bits(std::uint32_t field) const noexcept;
   // readings() and least_number_bits() of the small field numbers, which
   // nearly every field read has, looked up rather than searched for.

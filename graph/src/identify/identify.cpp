@@ -304,7 +304,6 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     if (tag.fields) {
       double messages = 0;
       std::uint32_t big = 0;
-      const Shape* big_shape = nullptr;
       tag.excess_by_bit.assign(128, 0);
       for (std::uint32_t i = 0; i < g.count && messages < kNever && work.spend(1); ++i) {
         const Occurrence& o = top.occurrences[g.first + i];
@@ -334,9 +333,8 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
           tag.excess_by_bit[Mask::bit(k.key)] += k.unknown - k.floor;
           tag.excess_all += k.unknown - k.floor;
         }
-        if (big_shape == nullptr || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value) {
+        if (i == 0 || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value) {
           big = i;
-          big_shape = shape;
           tag.big = *shape;
         }
       }
