@@ -75,6 +75,13 @@ class Search {
   std::vector<Found>& found() noexcept { return found_; }
 
  private:
+  // A tag's length-delimited values as packed runs, all together.
+  struct Packed {
+    double lengths = 0;  // their length prices
+    std::uint64_t bytes = 0;
+    bool fours = true, eights = true;  // whether every one is a whole number of fixed values
+    std::uint32_t run = 0;  // their varints, for Ranges::run_bits
+  };
   struct Tag {
     std::uint32_t field = 0;
     std::uint8_t wire = 0;
@@ -124,6 +131,7 @@ class Search {
     // The least threshold under which the screen kept a third of the
     // takers.
     double unfiltered_under = kNever;
+    std::unique_ptr<Packed> packed;  // once a leaf reads its values as packed runs
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
@@ -175,6 +183,7 @@ class Search {
     }
   };
   void record(std::uint32_t c, const Tally& tally);
+  std::vector<double> floors_;  // scratch: a tag's values' message floors
   bool judged(std::uint32_t c) const noexcept { return (judged_[c / 64] >> (c % 64) & 1) != 0; }
   void mark(std::uint32_t c) noexcept { judged_[c / 64] |= std::uint64_t{1} << (c % 64); }
   // Marks the candidates of a bitset, one word per 64.
@@ -187,6 +196,7 @@ class Search {
   // good enough to compare with `budget` if it can be.
   double group_bound(std::size_t t, std::uint32_t g, double budget);
   double price_group(std::size_t t, std::uint32_t g, double budget);
+  Packed& packed(std::size_t t);
   // Group g of tag t cannot read the tag's values: none of its candidates
   // parses, and the walk passes them over from now on.
   void unreadable(std::size_t t, std::uint32_t g);
@@ -305,6 +315,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       double messages = 0;
       std::uint32_t big = 0;
       tag.excess_by_bit.assign(128, 0);
+      floors_.clear();
       for (std::uint32_t i = 0; i < g.count && messages < kNever && work.spend(1); ++i) {
         const Occurrence& o = top.occurrences[g.first + i];
         const std::uint8_t* value = payload.data() + o.value;
@@ -319,6 +330,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         }
         const double bits = length + matcher.ranges().message_floor(from, to, 1);
         messages += bits;
+        floors_.push_back(bits);
         if (i >= kBoundedOccurrences) tag.rest += bits;
         if (bits == kNever) break;
         // None only past the work budget, when the call fails anyway.
@@ -336,6 +348,13 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         if (i == 0 || o.end - o.value > top.occurrences[g.first + big].end - top.occurrences[g.first + big].value) {
           big = i;
           tag.big = *shape;
+        }
+      }
+      if (messages < kNever && g.count > 1 && floors_.size() == g.count) {
+        double after = 0;
+        for (std::uint32_t i = g.count; i-- > 0;) {
+          matcher.set_messages_after(g.first + i, after);
+          after += floors_[i];
         }
       }
       floor = std::min(floor, messages);
@@ -388,6 +407,30 @@ void Search::record(std::uint32_t c, const Tally& tally) {
   if (best_.size() >= *k_) kth_ = best_.top().cost;
 }
 
+Search::Packed& Search::packed(std::size_t t) {
+  Tag& tag = tags_[t];
+  if (tag.packed) return *tag.packed;
+  tag.packed = std::make_unique<Packed>();
+  Packed& all = *tag.packed;
+  const TagGroup& tg = top_.tags[t];
+  std::vector<std::span<const std::uint8_t>> parts;
+  parts.reserve(tg.count);
+  for (std::uint32_t k = 0; k < tg.count; ++k) {
+    if (!work_.spend(1)) {
+      all.lengths = kNever;  // the call fails anyway
+      break;
+    }
+    const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
+    all.lengths += gamma_bits(c.size() + 1);
+    all.bytes += c.size();
+    all.fours &= c.size() % 4 == 0;
+    all.eights &= c.size() % 8 == 0;
+    parts.push_back(c);
+  }
+  all.run = matcher_.ranges().run_of_all(parts);
+  return all;
+}
+
 double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
   const Tag& tag = tags_[t];
   const std::uint32_t i = g - tag.key.first_group;
@@ -433,7 +476,20 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     double bits = 0;
     std::uint32_t values = 0;
     bool exact = true;
-    for (std::uint32_t k = 0; k < tg.count && bits < kNever && work_.spend(1); ++k) {
+    if (tg.count > 1) {
+      // Many values: their lengths and one histogram of them all, made
+      // once for every leaf.
+      Packed& all = packed(t);
+      if (width == 0) {
+        bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact);
+      } else if ((width == 1 ? all.eights : all.fours) && all.lengths < kNever) {
+        bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
+        values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));
+      } else {
+        bits = kNever;
+      }
+    }
+    for (std::uint32_t k = 0; k < tg.count && tg.count == 1 && bits < kNever && work_.spend(1); ++k) {
       const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
       bits += gamma_bits(c.size() + 1);
       if (width == 0) {

@@ -298,6 +298,13 @@ TEST(Identify, MalformedPayloadsSayWhy) {
   ASSERT_FALSE(out.has_value());
   EXPECT_EQ(out.error().message, "too much work: identifying " + std::to_string(tiny.size()) + " bytes takes more than " +
                                      std::to_string(Work::budget(tiny.size())) + " steps (2 a byte plus 4194304)");
+  // What a call keeps is paid for too, but not so dearly that a long list
+  // of small messages runs out on the ranges it keeps.
+  Bytes list;
+  for (int i = 0; i < 60000; ++i) list.insert(list.end(), {0x0A, 0x02, 0x08, 0x01});
+  const Ranking listed = ranking(*g, list);
+  ASSERT_FALSE(listed.empty());
+  EXPECT_EQ(listed.front(), "t.Outer exact");
   // Malformed inside a length-delimited field is the candidates' business.
   EXPECT_EQ(ranking(*g, bytes({0x0A, 0x01, 0x80})), (Ranking{"t.Blob exact"}));
   EXPECT_EQ(ranking(*g, deep), (Ranking{"t.Grp 1 unknown field"}));

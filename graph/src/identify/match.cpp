@@ -76,7 +76,24 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
     if (t.wire == 0) {
       // Runs of bytes read as varints are mostly one-byte values.
       const double* one_byte = candidates_.one_byte_integers(leaf);
+      // A bool or enum run: a one-byte value is inside the range or not.
+      const bool ranged = one_byte == nullptr && leaf.range != serial::kNoIndex;
+      const serial::LeafRange range = ranged ? candidates_.leaf_range(leaf.range) : serial::LeafRange{};
+      // (Without branches: in text read so, in and out alternate at random.)
+      const double price[2] = {kEscapeBits + kLength64 + kVarintByteBits,
+                               ranged ? candidates_.range_bits(leaf.range) : 0};
       while (p < run_end) {
+        // Prices only add up: past the limit, the rest of a long run need
+        // not be read.
+        if (tally.bits > limit) return abandon();
+        if (ranged && *p < 0x80) {
+          const std::int64_t s = *p++;
+          const bool in = range.lo <= s && s <= range.hi;
+          tally.bits += price[in];
+          tally.out_of_range += !in;
+          ++values;
+          continue;
+        }
         if (one_byte != nullptr && run_end - p >= 8 && eight_one_byte_varints(p)) {
           for (int i = 0; i < 8; ++i) tally.bits += one_byte[p[i]];
           values += 8;
@@ -186,6 +203,12 @@ const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end
 
 // ---------------------------------------------------------------- nesting --
 
+// A message range this long or longer is bounded before it is parsed; a
+// shorter one is parsed as cheaply as its bound is found (a list of tiny
+// messages read through many targets spent more on their bounds than on
+// their parses).
+constexpr std::ptrdiff_t kBoundFrom = 32;
+
 const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
   if (depth > kMaxDepth) return nullptr;
@@ -208,7 +231,7 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
   }
   // A message whose range cannot come under the limit as this node (or
   // cannot be read by it at all) is not parsed.
-  if (group_field == 0 && limit < kNever) {
+  if (group_field == 0 && limit < kNever && end - p >= kBoundFrom) {
     const Shape* shape = ranges_.shape(p, end, depth);
     const double bound = shape != nullptr ? ranges_.bound(node, *shape, limit) : kNever;
     if (bound == kNever) {
@@ -374,6 +397,8 @@ void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t l
   Tally tally;
   std::uint32_t values = 0;
   abandoned_ = false;
+  const bool messages = !messages_after_.empty() && t.wire == wire && to < candidates_.node_count() &&
+                        has_fields(candidates_.info(to).type);
   for (std::uint32_t i = 0; i < g.count; ++i) {
     const Occurrence& o = top_.occurrences[g.first + i];
     // A group finds its own end tag; every other value ends where the scan
@@ -381,6 +406,7 @@ void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t l
     const std::uint8_t* after =
         work_.spend(1) ? value(t, wire, begin_ + o.value, wire == 3 ? end_ : begin_ + o.end, 0, tally, values, limit)
                        : abandon();
+    if (after != nullptr && messages && tally.bits + messages_after_[g.first + i] > limit) after = abandon();
     if (after == nullptr || tally.bits > limit) {
       if (after != nullptr || abandoned_) {
         e.state = State::abandoned;

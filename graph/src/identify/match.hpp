@@ -105,6 +105,17 @@ class Matcher {
 
   Ranges& ranges() noexcept { return ranges_; }
 
+  // What the values of a tag after occurrence i (an index into the scan's
+  // occurrences) cost at least as messages: a parse through a target that
+  // reads fields is abandoned as soon as its cost so far and that pass the
+  // limit, not only once its own cost does (a long repeated field whose
+  // values each cost a little more than their floors is found out early).
+  // 0 until set.
+  void set_messages_after(std::uint32_t i, double bits) {
+    if (messages_after_.empty()) messages_after_.assign(top_.occurrences.size(), 0);
+    messages_after_[i] = bits;
+  }
+
  private:
   struct Level {
     std::vector<std::uint32_t> counts;   // per transition of the node: values seen + 1, 0 when unused
@@ -162,6 +173,7 @@ class Matcher {
   std::vector<Memo> memo_;
   std::size_t memo_used_ = 0;
   bool abandoned_ = false;
+  std::vector<double> messages_after_;
 };
 
 }  // namespace korvex::identify

@@ -94,8 +94,10 @@ class Work {
   static constexpr std::uint64_t kPerField = 8;
 
   // Memory kept for the call (memos, shapes) costs a step per this many
-  // bytes, so that it too grows at most linearly with the payload.
-  static constexpr std::uint64_t kBytesPerStep = 2;
+  // bytes, so that it too grows at most linearly with the payload. (A
+  // step per 2 bytes made a list of a thousand small objects, 450 KB, run
+  // out on what it kept for its ranges: some 27 bytes a payload byte.)
+  static constexpr std::uint64_t kBytesPerStep = 16;
 
   explicit Work(std::size_t payload) noexcept : left_(budget(payload)) {}
   // Pays for `bytes` of memory about to be kept; false once the budget is

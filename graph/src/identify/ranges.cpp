@@ -147,12 +147,6 @@ double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, 
   // Only the readings some node declaring the field offers.
   const double opaque = kOpaqueBits * static_cast<double>(end - p);
   double best = kNever;
-  if (readings & (Candidates::kAsString | Candidates::kAsBytes)) {
-    const double t = text(p, end);
-    if ((readings & Candidates::kAsString) && t >= 0) best = std::min(best, t);
-    if (readings & Candidates::kAsBytes) best = std::min(best, 1 + (t >= 0 ? std::min(t, opaque) : opaque));
-  }
-  if ((readings & Candidates::kAsPackedFixed) && (end - p) % 4 == 0) best = std::min(best, opaque);
   std::uint32_t s = kNone;
   double message = kNever;
   if (readings & Candidates::kAsFields) {
@@ -160,6 +154,16 @@ double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, 
     if (s == kNotWire) message = kNever;
     best = std::min(best, message);
   }
+  // As text no byte costs less than a printable one: a nested message
+  // mostly costs less than that, and its bytes need not be scanned again
+  // at every level above.
+  if ((readings & (Candidates::kAsString | Candidates::kAsBytes)) &&
+      best > kPrintableBits * static_cast<double>(end - p)) {
+    const double t = text(p, end);
+    if ((readings & Candidates::kAsString) && t >= 0) best = std::min(best, t);
+    if (readings & Candidates::kAsBytes) best = std::min(best, 1 + (t >= 0 ? std::min(t, opaque) : opaque));
+  }
+  if ((readings & Candidates::kAsPackedFixed) && (end - p) % 4 == 0) best = std::min(best, opaque);
   // Last, as a packed run of varints: only as far as that may still be
   // the cheapest (the sum only grows).
   if (readings & Candidates::kAsPackedVarints) best = std::min(best, packed_floor(p, end, best));
@@ -188,58 +192,79 @@ double Ranges::message_floor(const std::uint8_t* p, const std::uint8_t* end, int
   return entry(p, end).message;
 }
 
+namespace {
+
+// The classes of packed values other than one-byte ones, as signed values:
+// class i holds [kLow[i], kHigh[i]].
+constexpr std::int64_t kLow[] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31), 128,
+                                 std::int64_t{1} << 14, std::int64_t{1} << 31, std::int64_t{1} << 32};
+constexpr std::int64_t kHigh[] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
+                                  (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
+                                  std::numeric_limits<std::int64_t>::max()};
+
+}  // namespace
+
+bool Ranges::add_to_run(Run& run, const std::uint8_t* p, const std::uint8_t* end) {
+  work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
+  for (const std::uint8_t* q = p; q < end;) {
+    if (*q < 0x80) {
+      ++run.small[*q++];
+      continue;
+    }
+    const std::uint8_t* at = q;
+    std::uint64_t v;
+    q = read_varint(q, end, v);
+    if (q == nullptr) return false;
+    if (v < 128) {  // overlong: priced as at least its one-byte form
+      ++run.small[v];
+      run.overlong = true;
+      continue;
+    }
+    const auto s = static_cast<std::int64_t>(v);
+    int c = 0;
+    while (s > kHigh[c]) ++c;
+    ++run.values[c];
+    run.bytes[c] += static_cast<std::uint64_t>(q - at);
+    run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
+  }
+  return true;
+}
+
+std::uint32_t Ranges::keep_run(Run& run) {
+  for (int v = 0; v < 128; ++v)
+    if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
+  for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
+  if (!work_.keep(sizeof(Run))) return kNone;
+  runs_.push_back(run);
+  return static_cast<std::uint32_t>(runs_.size() - 1);
+}
+
+std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> parts) {
+  Run run{};
+  for (const auto part : parts)
+    if (!add_to_run(run, part.data(), part.data() + part.size())) return kNotWire;
+  return keep_run(run);
+}
+
 double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf,
                            std::uint32_t& count, bool& exact) {
   count = 0;
   exact = true;
   if (p == end) return 0;
-  // The other classes' bounds, as signed values: class i holds
-  // [kLow[i], kHigh[i]].
-  static constexpr std::int64_t kLow[kClasses] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31),
-                                                  128, std::int64_t{1} << 14, std::int64_t{1} << 31,
-                                                  std::int64_t{1} << 32};
-  static constexpr std::int64_t kHigh[kClasses] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
-                                                   (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
-                                                   std::numeric_limits<std::int64_t>::max()};
   std::uint32_t index = entry(p, end).run;
   if (index == kNone) {
-    work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
     Run run{};
-    for (const std::uint8_t* q = p; q < end;) {
-      if (*q < 0x80) {
-        ++run.small[*q++];
-        continue;
-      }
-      const std::uint8_t* at = q;
-      std::uint64_t v;
-      q = read_varint(q, end, v);
-      if (q == nullptr) {
-        index = kNotWire;
-        break;
-      }
-      if (v < 128) {  // overlong: priced as at least its one-byte form
-        ++run.small[v];
-        run.overlong = true;
-        continue;
-      }
-      const auto s = static_cast<std::int64_t>(v);
-      int c = 0;
-      while (s > kHigh[c]) ++c;
-      ++run.values[c];
-      run.bytes[c] += static_cast<std::uint64_t>(q - at);
-      run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
-    }
-    if (index != kNotWire) {
-      for (int v = 0; v < 128; ++v)
-        if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
-      for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
-      if (!work_.keep(sizeof(Run))) return kNever;
-      index = static_cast<std::uint32_t>(runs_.size());
-      runs_.push_back(run);
-    }
+    index = add_to_run(run, p, end) ? keep_run(run) : kNotWire;
+    if (index == kNone) return kNever;
     entry(p, end).run = index;
   }
-  if (index == kNotWire) return kNever;
+  return run_bits(index, leaf, count, exact);
+}
+
+double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact) {
+  count = 0;
+  exact = true;
+  if (index >= runs_.size()) return kNever;  // not a run of varints, or past the memory budget
   const Run& run = runs_[index];
   constexpr double kOutside = kEscapeBits + kLength64;
   work_.spend(1);
@@ -489,8 +514,13 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
 
 double* Ranges::remembered(std::uint64_t key) {
   if (bounds_.empty()) bounds_.resize(64);
-  const std::size_t slot = slot_of(bounds_, key, bounds_used_ >= bounds_.size() / 2);
-  if (slot == kNoSlot) {
+  // Few bounds are asked for twice (a tenth to a third of them): past a
+  // size, the table keeps those it has and takes no more, so that a long
+  // repeated field read through many targets does not fill the memory
+  // budget with bounds of one use.
+  const bool full = bounds_used_ >= bounds_.size() / 2;
+  const std::size_t slot = slot_of(bounds_, key, full && bounds_.size() < kMaxBounds);
+  if (slot == kNoSlot || (bounds_[slot].key == kEmpty && bounds_used_ >= bounds_.size() / 2)) {
     spare_bound_ = -1;
     return &spare_bound_;
   }

@@ -100,6 +100,12 @@ class Ranges {
   // `count` gets the number of values.
   double packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
                      bool& exact);
+  // The same for several ranges together, from one histogram of them all
+  // made by run_of_all: a long repeated field's values are priced once for
+  // each leaf, not once each. run_bits gives kNever when one of them is
+  // not a run of varints (or past the memory budget).
+  std::uint32_t run_of_all(std::span<const std::span<const std::uint8_t>> parts);
+  double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact);
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
@@ -181,12 +187,15 @@ class Ranges {
     std::uint32_t distinct;     // how many
   };
   std::vector<Run> runs_;
+  bool add_to_run(Run& run, const std::uint8_t* p, const std::uint8_t* end);
+  std::uint32_t keep_run(Run& run);  // its index, or kNone past the memory budget
   // Complete bounds, by (node, shape, levels).
   struct Bound {
     std::uint64_t key = kEmpty;
     double bits = 0;
   };
   std::vector<Bound> bounds_;
+  static constexpr std::size_t kMaxBounds = std::size_t{1} << 16;  // slots (1 MB)
   std::size_t bounds_used_ = 0;
   double spare_bound_ = -1;
   double* remembered(std::uint64_t key);
