@@ -203,11 +203,13 @@ const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end
 
 // ---------------------------------------------------------------- nesting --
 
-// A message range this long or longer is bounded before it is parsed; a
-// shorter one is parsed as cheaply as its bound is found (a list of tiny
-// messages read through many targets spent more on their bounds than on
-// their parses).
-constexpr std::ptrdiff_t kBoundFrom = 32;
+// A message range this long or longer is bounded before it is parsed and
+// its parse remembered; a shorter one is parsed about as cheaply as its
+// bound is found or its parse looked up. (From 32 bytes on, a list of tiny
+// messages read through many targets spent more on those than on its
+// parses; from 1 KB on, Kubernetes objects took 4.6% fewer instructions
+// than from 32 bytes, descriptor records 1.2%, and nothing took more.)
+constexpr std::ptrdiff_t kBoundFrom = 1024;
 
 const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
@@ -218,7 +220,10 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
   const std::uint64_t b = (group_field != 0 ? std::uint64_t{group_field} : static_cast<std::uint64_t>(end - begin_))
                               << 32 |
                           static_cast<std::uint64_t>(depth) << 1 | (group_field != 0 ? 1 : 0);
-  if (depth > 1) {
+  // Small messages are parsed again rather than remembered (a list of
+  // them read through many targets filled the memo with parses of one use).
+  const bool memo = depth > 1 && (group_field != 0 || end - p >= kBoundFrom);
+  if (memo) {
     const std::size_t mask = memo_.size() - 1;
     for (std::size_t slot = mix(a, b) & mask; memo_[slot].used; slot = (slot + 1) & mask) {
       const Memo& e = memo_[slot];
@@ -235,7 +240,7 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
     const Shape* shape = ranges_.shape(p, end, depth);
     const double bound = shape != nullptr ? ranges_.bound(node, *shape, limit) : kNever;
     if (bound == kNever) {
-      if (depth > 1) remember(a, b, nullptr, Tally{});
+      if (memo) remember(a, b, nullptr, Tally{});
       return nullptr;
     }
     if (bound > limit) return abandon();
@@ -244,7 +249,7 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
   const std::uint8_t* after = fields(node, p, end, group_field, depth, inner, limit);
   if (after == nullptr && abandoned_) return nullptr;
   // The root's own values are remembered by the edge memo instead.
-  if (depth > 1) remember(a, b, after, inner);
+  if (memo) remember(a, b, after, inner);
   if (after != nullptr) tally.add(inner);
   return after;
 }
@@ -394,23 +399,40 @@ void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t l
   const TagGroup& g = top_.tags[tag];
   const std::uint8_t wire = key_wire(g.key);
   const Arc t{key_field(g.key), to, label, to < candidates_.node_count() ? serial::wire_type_of(candidates_.info(to).type) : kNoWire};
-  Tally tally;
-  std::uint32_t values = 0;
+  // Each value is read on its own, and one read to its end costs the same
+  // under any limit: an edge abandoned before resumes after the last value
+  // it read.
+  const bool resumed = e.state == State::abandoned;
+  Tally tally = resumed ? e.tally : Tally{};
+  std::uint32_t values = resumed ? e.values : 0;
   abandoned_ = false;
   const bool messages = !messages_after_.empty() && t.wire == wire && to < candidates_.node_count() &&
                         has_fields(candidates_.info(to).type);
-  for (std::uint32_t i = 0; i < g.count; ++i) {
+  for (std::uint32_t i = resumed ? e.next : 0; i < g.count; ++i) {
     const Occurrence& o = top_.occurrences[g.first + i];
+    const Tally before = tally;
+    const std::uint32_t values_before = values;
     // A group finds its own end tag; every other value ends where the scan
     // saw it end.
     const std::uint8_t* after =
         work_.spend(1) ? value(t, wire, begin_ + o.value, wire == 3 ? end_ : begin_ + o.end, 0, tally, values, limit)
                        : abandon();
-    if (after != nullptr && messages && tally.bits + messages_after_[g.first + i] > limit) after = abandon();
-    if (after == nullptr || tally.bits > limit) {
-      if (after != nullptr || abandoned_) {
+    if (after != nullptr &&
+        (tally.bits > limit || (messages && tally.bits + messages_after_[g.first + i] > limit))) {
+      e.state = State::abandoned;
+      e.reached = limit;  // its cost is above this
+      e.next = i + 1;
+      e.tally = tally;
+      e.values = values;
+      return;
+    }
+    if (after == nullptr) {
+      if (abandoned_) {
         e.state = State::abandoned;
-        e.reached = limit;  // its cost is above this
+        e.reached = limit;
+        e.next = i;
+        e.tally = before;
+        e.values = values_before;
       } else {
         e.state = State::failed;
       }

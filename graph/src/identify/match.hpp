@@ -68,6 +68,9 @@ class Matcher {
     State state = State::empty;
     std::uint32_t values = 0;
     double reached = 0;  // abandoned: the cost it had passed
+    // Abandoned: the values before this one read, their tally and count
+    // in `tally` and `values`, where a larger limit resumes.
+    std::uint32_t next = 0;
     Tally tally;
   };
 
