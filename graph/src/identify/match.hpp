@@ -14,15 +14,20 @@
 // judged tag by tag (TopLevel): the values of one tag cost the same for
 // every root whose transition on it leads to the same target, so each
 // (tag, target) is judged once and remembered (the edge memo). Nested
-// messages and groups are parsed field by field, with per-depth counters,
-// and remembered by (node, bytes, depth): a message that several roots
-// reach through the same child node is parsed once. All of it is scratch
-// reused from root to root. Recursion is bounded by kMaxDepth.
+// messages and groups are parsed field by field, with per-depth counters;
+// groups and messages of 1 KB or more are remembered by (node, bytes,
+// depth): a large message that several roots reach through the same child
+// node is parsed once (a small one is parsed again for less than finding
+// it costs). All of it is scratch reused from root to root. Recursion is
+// bounded by kMaxDepth.
 //
 // A parse given a limit stops (abandoned) as soon as its cost is known to
-// pass it: before a nested message is parsed, the bound of its range as
-// that node (ranges.hpp) is compared with what is left of the limit, and
-// costs only grow while fields are read. Abandoned work is never
+// pass it: before a nested message of 1 KB or more is parsed, the bound of
+// its range as that node (ranges.hpp) is compared with what is left of the
+// limit; costs only grow while fields are read; and a tag's values read
+// through a message target stop once their cost so far and the floors of
+// those left pass it. An abandoned edge resumes after its last value read
+// when asked again under a larger limit; abandoned work is otherwise never
 // remembered as a result. Every field read is a step of the call's Work;
 // once it is spent, every parse is abandoned.
 #pragma once

@@ -480,7 +480,7 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   // The fields by key, each key's summed.
   std::sort(fields_.begin() + static_cast<std::ptrdiff_t>(mark), fields_.end(),
             [](const Field& a, const Field& b) { return a.key < b.key; });
-  Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth, static_cast<std::uint32_t>(shapes_.size())};
+  Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth};
   const std::size_t contents_before = contents_.size();
   // A message of at least one field, read as any node: which fields it
   // uses costs at least the presence floor.
@@ -512,26 +512,6 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   return static_cast<std::uint32_t>(shapes_.size() - 1);
 }
 
-double* Ranges::remembered(std::uint64_t key) {
-  if (bounds_.empty()) bounds_.resize(64);
-  // Few bounds are asked for twice (a tenth to a third of them): past a
-  // size, the table keeps those it has and takes no more, so that a long
-  // repeated field read through many targets does not fill the memory
-  // budget with bounds of one use.
-  const bool full = bounds_used_ >= bounds_.size() / 2;
-  const std::size_t slot = slot_of(bounds_, key, full && bounds_.size() < kMaxBounds);
-  if (slot == kNoSlot || (bounds_[slot].key == kEmpty && bounds_used_ >= bounds_.size() / 2)) {
-    spare_bound_ = -1;
-    return &spare_bound_;
-  }
-  if (bounds_[slot].key == kEmpty) {
-    bounds_[slot].key = key;
-    bounds_[slot].bits = -1;
-    ++bounds_used_;
-  }
-  return &bounds_[slot].bits;
-}
-
 double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
   // The nested bounds below may add shapes, keys and contents: those of
   // `s` are read by index.
@@ -554,16 +534,6 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     bits += presence.least(n.count, 0, maybe);
     if (bits > limit) return bits;
   }
-  const std::uint64_t memo = std::uint64_t{node} << 32 | std::uint64_t{s.index} << 2 | static_cast<std::uint64_t>(levels & 3);
-  double* known = remembered(memo);
-  if (*known >= 0) return *known;
-  // The answer goes where `known` points while the table has not grown
-  // (the nested bounds below may grow it); else its slot is found again.
-  const std::size_t table = bounds_.size();
-  const auto remember = [&](double bits) {
-    if (bounds_.size() != table) known = remembered(memo);
-    return *known = bits;
-  };
   work_.spend(1 + s.count / 4);
   // The transitions: each key declared (at its floor, or bounded as its
   // target when that reads fields), an extension or unknown; which fields
@@ -588,7 +558,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     from = first_arc(arcs, from, field);
     if (from < count && arcs[from].field == field) {
       const std::uint32_t ti = taking(arcs, from, wire);
-      if (ti == count) return remember(kNever);  // declared with another wire type
+      if (ti == count) return kNever;  // declared with another wire type
       const Arc& arc = arcs[ti];
       if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
         // Each of its messages (or groups) as the arc's target.
@@ -596,17 +566,17 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
         for (std::uint32_t j = 0; j < k.count; ++j) {
           const Content& c = contents_[k.first + j];
           const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
-          if (sub == nullptr) return remember(kNever);
+          if (sub == nullptr) return kNever;
           if (wire == 2) inner += gamma_bits(c.end - c.begin + 1);
           inner += bound(arc.to, *sub, limit - bits - rest - inner, levels - 1);
-          if (inner == kNever) return remember(kNever);
+          if (inner == kNever) return kNever;
           if (bits + inner + rest > limit) return bits + inner + rest;
         }
         bits += inner;
       } else if (arc.wire == wire && wire == 2 && !has_fields(candidates_.info(arc.to).type)) {
         // A string or bytes field: exactly.
         const double exact = candidates_.info(arc.to).is_string ? k.as_string : k.as_bytes;
-        if (exact == kNever) return remember(kNever);  // not UTF-8: a string cannot hold it
+        if (exact == kNever) return kNever;  // not UTF-8: a string cannot hold it
         bits += exact;
       } else if (arc.wire == wire && wire == 0 && k.count <= kExactVarints) {
         // A varint field: each value as the arc's leaf prices it.
@@ -639,7 +609,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
   }
   close();
   bits += presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen);
-  return remember(bits);
+  return bits;
 }
 
 }  // namespace korvex::identify

@@ -60,7 +60,6 @@ struct Shape {
   std::uint32_t count = 0;
   double declared = 0;  // the sum of the keys' floors
   int depth = 0;        // of the message it is read as
-  std::uint32_t index = 0;  // in the payload's shapes
 };
 
 // The content of a length-delimited field or group, or a varint: offsets
@@ -189,16 +188,6 @@ class Ranges {
   std::vector<Run> runs_;
   bool add_to_run(Run& run, const std::uint8_t* p, const std::uint8_t* end);
   std::uint32_t keep_run(Run& run);  // its index, or kNone past the memory budget
-  // Complete bounds, by (node, shape, levels).
-  struct Bound {
-    std::uint64_t key = kEmpty;
-    double bits = 0;
-  };
-  std::vector<Bound> bounds_;
-  static constexpr std::size_t kMaxBounds = std::size_t{1} << 16;  // slots (1 MB)
-  std::size_t bounds_used_ = 0;
-  double spare_bound_ = -1;
-  double* remembered(std::uint64_t key);
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
     std::uint64_t key;
