@@ -352,6 +352,22 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
     payloads.emplace_back(0, Bytes{tag, 0x05, 0x80, 0x80, 0x80, 0x00, 0x61});
     payloads.emplace_back(0, Bytes{tag, 0x03, 0xc8, 0x81, 0x00});
   }
+  // Long repeated fields (more values than a bound reads shapes of, and
+  // parses abandoned and resumed between guesses): a payload concatenated
+  // with itself, which merges into every repeated field, and as the
+  // repeated length-delimited field 1 of a list.
+  for (std::size_t i = 0; i < 6 && i < payloads.size(); ++i) {
+    const Bytes one = payloads[i].second;
+    if (one.empty() || one.size() > 100) continue;
+    Bytes merged, list;
+    for (int j = 0; j < 40; ++j) {
+      merged.insert(merged.end(), one.begin(), one.end());
+      list.insert(list.end(), {0x0A, static_cast<std::uint8_t>(one.size())});
+      list.insert(list.end(), one.begin(), one.end());
+    }
+    payloads.emplace_back(0, std::move(merged));
+    payloads.emplace_back(0, std::move(list));
+  }
   // Mangled ones too: unknown fields, out-of-range values, garbage.
   std::mt19937_64 rng(3);
   for (std::size_t i = 0, n = payloads.size(); i < n; ++i) {
