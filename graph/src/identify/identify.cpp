@@ -75,7 +75,8 @@ class Search {
   std::vector<Found>& found() noexcept { return found_; }
 
  private:
-  // A tag's length-delimited values as packed runs, all together.
+  // A tag's values as one packed run: its length-delimited values' contents
+  // (with their lengths), or its varints.
   struct Packed {
     double lengths = 0;  // their length prices
     std::uint64_t bytes = 0;
@@ -420,7 +421,12 @@ Search::Packed& Search::packed(std::size_t t) {
       all.lengths = kNever;  // the call fails anyway
       break;
     }
-    const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
+    const Occurrence& o = top_.occurrences[tg.first + k];
+    if (tag.wire == 0) {
+      parts.emplace_back(payload_.data() + o.value, payload_.data() + o.end);
+      continue;
+    }
+    const auto c = content(payload_.data() + o.value);
     all.lengths += gamma_bits(c.size() + 1);
     all.bytes += c.size();
     all.fours &= c.size() % 4 == 0;
@@ -507,6 +513,17 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     }
     // Exact (the violations are counted by the parse, if it is ever
     // needed), or a bound the parse makes exact when it leaves room.
+    tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
+    tag.bound[i] = bits;
+    tag.values[i] = values;
+    if (exact || bits == kNever || bits > budget) return bits;
+  }
+  if (!group.fields && level == kNotYet && tag.wire == 0 && top_.tags[t].count > 1) {
+    // Many varints (a repeated field not packed): priced as a packed run's
+    // values are, from one histogram of them all.
+    std::uint32_t values = 0;
+    bool exact = true;
+    const double bits = matcher_.ranges().run_bits(packed(t).run, candidates_.info(group.to), values, exact);
     tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
     tag.bound[i] = bits;
     tag.values[i] = values;

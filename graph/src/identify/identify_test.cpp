@@ -297,7 +297,7 @@ TEST(Identify, MalformedPayloadsSayWhy) {
   auto out = g->identifier->identify(tiny, 5);
   ASSERT_FALSE(out.has_value());
   EXPECT_EQ(out.error().message, "too much work: identifying " + std::to_string(tiny.size()) + " bytes takes more than " +
-                                     std::to_string(Work::budget(tiny.size())) + " steps (2 a byte plus 4194304)");
+                                     std::to_string(Work::budget(tiny.size())) + " steps (8 a byte plus 4194304)");
   // What a call keeps is paid for too, but not so dearly that a long list
   // of small messages runs out on the ranges it keeps.
   Bytes list;

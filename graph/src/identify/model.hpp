@@ -86,12 +86,15 @@ class Presence {
 // payload.
 class Work {
  public:
-  static constexpr std::uint64_t kPerByte = 2;
+  // Lists of real objects take up to 6 steps a byte beyond the base (a
+  // thousand Kubernetes pods, 12 MB); with 2, a list of a hundred ran out.
+  static constexpr std::uint64_t kPerByte = 8;
   static constexpr std::uint64_t kBase = std::uint64_t{1} << 22;
   // What reading one top-level field costs, charged before anything is
   // kept of it: every field is judged again for each way the candidates
-  // take it, so a payload of tiny fields runs out of budget in the scan.
-  static constexpr std::uint64_t kPerField = 8;
+  // take it, so a payload of tiny fields runs out of budget in the scan
+  // (a field of two bytes pays more than the two bytes bring).
+  static constexpr std::uint64_t kPerField = 20;
 
   // Memory kept for the call (memos, shapes) costs a step per this many
   // bytes, so that it too grows at most linearly with the payload. (A
