@@ -52,6 +52,8 @@ echo "== identification on real payloads among $roots real root types (processor
 grep -m1 'model name' /proc/cpuinfo | sed 's/^.*: /cpu: /'
 echo "-- Kubernetes objects ($k8s)"
 $PY tools/identify_eval.py --truth "$k8s/truth.tsv" --graph "$out/haystack.rkyv" --descriptors "$k8s/k8s.pb" --summary
+echo "-- lists of Kubernetes objects (each type's first object repeated as the items of its List type)"
+$PY tools/identify_lists.py --truth "$k8s/truth.tsv" --graph "$out/haystack.rkyv" --items 100 --items 1000
 echo "-- descriptor records (many small binary records)"
 descriptor_args=()
 for set in "$k8s/k8s.pb" "${sets[@]}"; do descriptor_args+=(--descriptors "$set"); done

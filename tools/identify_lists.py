@@ -1,0 +1,101 @@
+#!/usr/bin/python3
+"""Identification of lists of real objects: long repeated message fields.
+
+    identify_lists.py --truth TRUTH.tsv --graph GRAPH [--items N]... [--top K]
+
+TRUTH.tsv is a truth table of Kubernetes objects (lines "file<TAB>type",
+files relative to its folder or to the folder "payloads" beside it), GRAPH
+a baked graph holding their types. For every type T of the table whose
+list type (T with "List" appended, the Kubernetes convention: field 1 its
+ListMeta, field 2 the repeated items) is a root of the graph, the first
+payload of T is repeated N times (default 100 and 1000) as the items of a
+list, with a ListMeta of one resource version. Each list is identified
+once (top K, default 5) and the script prints, per N: how many lists name
+their list type first and among the top K, how many fail (and why, once),
+and the median and worst processor time with the size of the worst list,
+then the lists that are not named first.
+"""
+
+import argparse
+import os
+import statistics
+import sys
+import time
+
+
+def varint(v):
+    out = bytearray()
+    while True:
+        b = v & 0x7F
+        v >>= 7
+        if not v:
+            out.append(b)
+            return bytes(out)
+        out.append(b | 0x80)
+
+
+def field(number, content):
+    return varint(number << 3 | 2) + varint(len(content)) + content
+
+
+def read_truth(path):
+    base = os.path.dirname(os.path.abspath(path))
+    first = {}
+    with open(path, encoding="utf-8") as f:
+        for line in f:
+            if not line.strip():
+                continue
+            name, type_name = line.rstrip("\n").split("\t")
+            if type_name in first:
+                continue
+            file = os.path.join(base, name)
+            if not os.path.exists(file):
+                file = os.path.join(base, "payloads", name)
+            with open(file, "rb") as g:
+                first[type_name] = g.read()
+    return first
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--truth", required=True)
+    parser.add_argument("--graph", required=True)
+    parser.add_argument("--items", type=int, action="append")
+    parser.add_argument("--top", type=int, default=5)
+    args = parser.parse_args(argv)
+    import korvex_graph
+
+    graph = korvex_graph.Graph.open(args.graph)
+    roots = {r.fqdn for r in graph.roots}
+    items = read_truth(args.truth)
+    kinds = sorted(t for t in items if t + "List" in roots)
+    list_meta = field(2, b"123456")  # resourceVersion
+    for n in args.items or [100, 1000]:
+        first = top = 0
+        failed, times, missed = [], [], []
+        for kind in kinds:
+            payload = field(1, list_meta) + field(2, items[kind]) * n
+            started = time.process_time()
+            try:
+                matches = graph.identify(payload, top=args.top)
+            except korvex_graph.PayloadError as e:
+                failed.append((kind, str(e)))
+                continue
+            times.append((time.process_time() - started, len(payload)))
+            names = [m.names for m in matches]
+            first += bool(names) and kind + "List" in names[0]
+            top += any(kind + "List" in ns for ns in names)
+            if not names or kind + "List" not in names[0]:
+                missed.append((kind, names[0][0] if names else "nothing"))
+        worst = max(times) if times else (0, 0)
+        print(f"{n} items: {len(kinds)} lists, first {first}, top-{args.top} {top}, failed {len(failed)}"
+              + (f" ({failed[0][1]})" if failed else "")
+              + f"; median {1000 * statistics.median([t for t, _ in times] or [0]):.2f} ms,"
+              f" worst {1000 * worst[0]:.2f} ms ({worst[1]} bytes)")
+        for kind, got in missed:
+            print(f"  {kind}List: first {got}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
