@@ -184,7 +184,6 @@ class Search {
     }
   };
   void record(std::uint32_t c, const Tally& tally);
-  std::vector<double> floors_;  // scratch: a tag's values' message floors
   bool judged(std::uint32_t c) const noexcept { return (judged_[c / 64] >> (c % 64) & 1) != 0; }
   void mark(std::uint32_t c) noexcept { judged_[c / 64] |= std::uint64_t{1} << (c % 64); }
   // Marks the candidates of a bitset, one word per 64.
@@ -281,6 +280,7 @@ class Search {
   };
   std::vector<Pending> pending_;
   std::vector<std::uint32_t> stream_;
+  std::vector<double> floors_;  // a tag's values' message floors, while the tags are read
 };
 
 Search::Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload,
@@ -494,9 +494,8 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       } else {
         bits = kNever;
       }
-    }
-    for (std::uint32_t k = 0; k < tg.count && tg.count == 1 && bits < kNever && work_.spend(1); ++k) {
-      const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
+    } else if (work_.spend(1)) {
+      const auto c = content(payload_.data() + top_.occurrences[tg.first].value);
       bits += gamma_bits(c.size() + 1);
       if (width == 0) {
         std::uint32_t n = 0;
