@@ -96,16 +96,24 @@ class Work {
   // (a field of two bytes pays more than the two bytes bring).
   static constexpr std::uint64_t kPerField = 20;
 
-  // Memory kept for the call (memos, shapes) costs a step per this many
-  // bytes, so that it too grows at most linearly with the payload. (A
-  // step per 2 bytes made a list of a thousand small objects, 450 KB, run
-  // out on what it kept for its ranges: some 27 bytes a payload byte.)
+  // Memory kept for the call (memos, shapes, tables as they grow) costs a
+  // step per this many bytes, and may not pass its own allowance, so that
+  // it too grows at most linearly with the payload. (A step per 2 bytes
+  // made a list of a thousand small objects, 450 KB, run out on what it
+  // kept for its ranges: some 27 bytes a payload byte.)
   static constexpr std::uint64_t kBytesPerStep = 16;
+  static constexpr std::uint64_t kMemoryBase = std::uint64_t{32} << 20;
+  static constexpr std::uint64_t kMemoryPerByte = 64;
 
-  explicit Work(std::size_t payload) noexcept : left_(budget(payload)) {}
+  explicit Work(std::size_t payload) noexcept
+      : left_(budget(payload)), memory_left_(kMemoryBase + kMemoryPerByte * static_cast<std::uint64_t>(payload)) {}
   // Pays for `bytes` of memory about to be kept; false once the budget is
   // gone.
-  bool keep(std::size_t bytes) noexcept { return spend(1 + bytes / kBytesPerStep); }
+  bool keep(std::size_t bytes) noexcept {
+    if (bytes > memory_left_) return exhausted_ = true, left_ = 0, false;
+    memory_left_ -= bytes;
+    return spend(1 + bytes / kBytesPerStep);
+  }
   // Spends n steps; false once the budget is gone (and from then on).
   bool spend(std::uint64_t n) noexcept {
     if (n > left_) return exhausted_ = true, left_ = 0, false;
@@ -119,6 +127,7 @@ class Work {
 
  private:
   std::uint64_t left_;
+  std::uint64_t memory_left_;
   bool exhausted_ = false;
 };
 
