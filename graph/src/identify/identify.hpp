@@ -94,6 +94,8 @@
 // linearly with the payload; past that it fails with "too much work: ..."
 // rather than answer from a search that did not finish. Reading the top
 // level costs Work::kPerField steps a field before anything is kept of it.
+// What a call keeps is paid for in steps too, and stays within
+// Work::kMemoryBase plus Work::kMemoryPerByte a payload byte.
 #pragma once
 
 #include <cstddef>
