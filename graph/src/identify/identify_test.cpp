@@ -365,8 +365,14 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
       list.insert(list.end(), {0x0A, static_cast<std::uint8_t>(one.size())});
       list.insert(list.end(), one.begin(), one.end());
     }
+    // The list once more inside field 1: a long range whose parses stop
+    // early, read through nested bounds of its first values.
+    Bytes nested{0x0A};
+    put_varint(nested, list.size());
+    nested.insert(nested.end(), list.begin(), list.end());
     payloads.emplace_back(0, std::move(merged));
     payloads.emplace_back(0, std::move(list));
+    payloads.emplace_back(0, std::move(nested));
   }
   // Mangled ones too: unknown fields, out-of-range values, garbage.
   std::mt19937_64 rng(3);

@@ -236,8 +236,10 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
   }
   // A message whose range cannot come under the limit as this node (or
   // cannot be read by it at all) is not parsed.
+  std::uint32_t after = Shape::kNoFloors;
   if (group_field == 0 && limit < kNever && end - p >= kBoundFrom) {
     const Shape* shape = ranges_.shape(p, end, depth);
+    if (shape != nullptr) after = shape->after;
     const double bound = shape != nullptr ? ranges_.bound(node, *shape, limit) : kNever;
     if (bound == kNever) {
       if (memo) remember(a, b, nullptr, Tally{});
@@ -246,12 +248,12 @@ const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, c
     if (bound > limit) return abandon();
   }
   Tally inner;
-  const std::uint8_t* after = fields(node, p, end, group_field, depth, inner, limit);
-  if (after == nullptr && abandoned_) return nullptr;
+  const std::uint8_t* past = fields(node, p, end, group_field, depth, inner, limit, after);
+  if (past == nullptr && abandoned_) return nullptr;
   // The root's own values are remembered by the edge memo instead.
-  if (memo) remember(a, b, after, inner);
-  if (after != nullptr) tally.add(inner);
-  return after;
+  if (memo) remember(a, b, past, inner);
+  if (past != nullptr) tally.add(inner);
+  return past;
 }
 
 void Matcher::remember(std::uint64_t a, std::uint64_t b, const std::uint8_t* after, const Tally& inner) {
@@ -270,7 +272,8 @@ void Matcher::remember(std::uint64_t a, std::uint64_t b, const std::uint8_t* aft
 }
 
 const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p, const std::uint8_t* end,
-                                    std::uint32_t group_field, int depth, Tally& tally, double limit) {
+                                    std::uint32_t group_field, int depth, Tally& tally, double limit,
+                                    std::uint32_t after) {
   const NodeInfo& node = candidates_.info(node_id);
   const std::span<const Arc> declared = candidates_.arcs(node_id);
   const auto count = static_cast<std::uint32_t>(declared.size());
@@ -320,7 +323,9 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
       if (p == nullptr) break;
       undeclared(node_id, field, 1, static_cast<std::uint64_t>(p - tag_at), tally);
     }
-    if (tally.bits > limit) {
+    // The fields still to come cost at least their floors.
+    const double rest = after != Shape::kNoFloors ? ranges_.floors_after(after++) : 0.0;
+    if (tally.bits + rest > limit) {
       abandoned_ = true;
       break;
     }

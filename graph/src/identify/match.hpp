@@ -148,8 +148,11 @@ class Matcher {
   // The fields of a nested message (group_field 0: up to `end`) or group
   // (up to the end tag of group_field, which it consumes) into a fresh
   // tally; the position after, or nullptr (failed, or abandoned_).
+  // `after`: where Ranges::floors_after() holds the range's floors after
+  // each field, or Shape::kNoFloors.
   const std::uint8_t* fields(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
-                             std::uint32_t group_field, int depth, Tally& tally, double limit);
+                             std::uint32_t group_field, int depth, Tally& tally, double limit,
+                             std::uint32_t after = Shape::kNoFloors);
   // fields() through the bound and the memo, adding to `tally`.
   const std::uint8_t* nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                              std::uint32_t group_field, int depth, Tally& tally, double limit);

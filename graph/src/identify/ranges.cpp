@@ -423,6 +423,7 @@ const std::uint8_t* Ranges::skip_group(const std::uint8_t* p, const std::uint8_t
 
 std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* end, int depth, double& floor) {
   if (depth > kMaxDepth) return kNotWire;
+  const bool long_range = end - p >= kFloorsAfterFrom;
   const std::size_t mark = fields_.size();
   const auto give_up = [&] {
     fields_.resize(mark);
@@ -477,10 +478,22 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
     fields_.push_back(Field{tag_key(static_cast<std::uint32_t>(f), wire), std::min(value, unknown), unknown, opaque,
                             std::min(value, undeclared), as_string, as_bytes, content});
   }
+  Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth};
+  // A long range keeps, in the payload's order, what the fields after
+  // each cost at least.
+  const std::size_t after_before = after_.size();
+  if (long_range) {
+    s.after = static_cast<std::uint32_t>(after_before);
+    after_.resize(after_before + (fields_.size() - mark));
+    double rest = 0;
+    for (std::size_t i = fields_.size(); i-- > mark;) {
+      after_[after_before + (i - mark)] = rest;
+      rest += fields_[i].any;
+    }
+  }
   // The fields by key, each key's summed.
   std::sort(fields_.begin() + static_cast<std::ptrdiff_t>(mark), fields_.end(),
             [](const Field& a, const Field& b) { return a.key < b.key; });
-  Shape s{static_cast<std::uint32_t>(keys_.size()), 0, 0, depth};
   const std::size_t contents_before = contents_.size();
   // A message of at least one field, read as any node: which fields it
   // uses costs at least the presence floor.
@@ -488,13 +501,14 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   for (std::size_t i = mark; i < fields_.size(); ++i) {
     const Field& f = fields_[i];
     if (s.count == 0 || keys_.back().key != f.key) {
-      keys_.push_back(ShapeKey{f.key, 0, static_cast<std::uint32_t>(contents_.size()), 0, 0, 0, 0, 0});
+      keys_.push_back(ShapeKey{f.key, 0, static_cast<std::uint32_t>(contents_.size()), 0, 0, 0, 0, 0, 0});
       ++s.count;
     }
     ShapeKey& k = keys_.back();
     ++k.count;
     contents_.push_back(f.content);
     k.floor += f.floor;
+    if (k.count > kBoundedValues) k.tail += f.floor;
     k.unknown += f.unknown;
     k.opaque += f.opaque;
     k.as_string += f.as_string;
@@ -503,9 +517,11 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
     floor += f.any;
   }
   fields_.resize(mark);
-  if (!work_.keep(sizeof(Shape) + s.count * sizeof(ShapeKey) + (contents_.size() - contents_before) * sizeof(Content))) {
+  if (!work_.keep(sizeof(Shape) + s.count * sizeof(ShapeKey) + (contents_.size() - contents_before) * sizeof(Content) +
+                  (after_.size() - after_before) * sizeof(double))) {
     keys_.resize(s.first);
     contents_.resize(contents_before);
+    after_.resize(after_before);
     return kNotWire;
   }
   shapes_.push_back(s);
@@ -561,9 +577,10 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
       if (ti == count) return kNever;  // declared with another wire type
       const Arc& arc = arcs[ti];
       if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
-        // Each of its messages (or groups) as the arc's target.
-        double inner = 0;
-        for (std::uint32_t j = 0; j < k.count; ++j) {
+        // Each of its first messages (or groups) as the arc's target, the
+        // others at their floors.
+        double inner = k.tail;
+        for (std::uint32_t j = 0; j < std::min(k.count, kBoundedValues); ++j) {
           const Content& c = contents_[k.first + j];
           const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
           if (sub == nullptr) return kNever;

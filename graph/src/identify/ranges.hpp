@@ -53,6 +53,7 @@ struct ShapeKey {
   double opaque;           // kOpaqueBits a byte of them: an extension's price beside its number
   double as_string;        // length-delimited: their price as a string field (kNever: not all UTF-8)
   double as_bytes;         // and as a bytes field
+  double tail;             // the floors of the values after the first Ranges::kBoundedValues
 };
 
 struct Shape {
@@ -60,6 +61,11 @@ struct Shape {
   std::uint32_t count = 0;
   double declared = 0;  // the sum of the keys' floors
   int depth = 0;        // of the message it is read as
+  // A range of Ranges::kFloorsAfterFrom bytes or more: where Ranges::after()
+  // holds, for its i-th field in the payload's order, the least the
+  // fields after it cost at all; else kNoFloors.
+  std::uint32_t after = kNoFloors;
+  static constexpr std::uint32_t kNoFloors = 0xFFFFFFFF;
 };
 
 // The content of a length-delimited field or group, or a varint: offsets
@@ -121,6 +127,15 @@ class Ranges {
   static constexpr int kBoundLevels = 2;
   // Varint keys of up to this many fields are priced exactly in bounds.
   static constexpr std::uint32_t kExactVarints = 8;
+  // What the fields of a long range after its i-th cost at least, at
+  // s.after + i (s.after set): a parse of the range through a node stops
+  // as soon as its cost so far and that pass its limit.
+  double floors_after(std::uint32_t at) const noexcept { return at < after_.size() ? after_[at] : 0.0; }
+  static constexpr std::ptrdiff_t kFloorsAfterFrom = 1024;
+  // A nested bound reads the shapes of this many values of a key; the
+  // others count at their floors (so that a list of thousands inside a
+  // message costs each target a few values, not all).
+  static constexpr std::uint32_t kBoundedValues = 16;
 
  private:
   struct Entry {
@@ -168,6 +183,7 @@ class Ranges {
   std::vector<Shape> shapes_;
   std::vector<ShapeKey> keys_;
   std::vector<Content> contents_;
+  std::vector<double> after_;  // see Shape::after
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
   // overlong: then `overlong` is set, and the one-byte price is a bound),
