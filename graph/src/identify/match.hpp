@@ -24,9 +24,10 @@
 // A parse given a limit stops (abandoned) as soon as its cost is known to
 // pass it: before a nested message of 1 KB or more is parsed, the bound of
 // its range as that node (ranges.hpp) is compared with what is left of the
-// limit; costs only grow while fields are read; and a tag's values read
-// through a message target stop once their cost so far and the floors of
-// those left pass it. An abandoned edge resumes after its last value read
+// limit; costs only grow while fields are read, and such a range's parse
+// stops once its cost so far and the floors of its fields to come pass it;
+// and a tag's values read through a message target stop once their cost
+// so far and the floors of those left pass it. An abandoned edge resumes after its last value read
 // when asked again under a larger limit; abandoned work is otherwise never
 // remembered as a result. Every field read is a step of the call's Work;
 // once it is spent, every parse is abandoned.
