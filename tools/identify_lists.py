@@ -22,38 +22,12 @@ import statistics
 import sys
 import time
 
-
-def varint(v):
-    out = bytearray()
-    while True:
-        b = v & 0x7F
-        v >>= 7
-        if not v:
-            out.append(b)
-            return bytes(out)
-        out.append(b | 0x80)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from identify_eval import read_truth, tag, varint  # noqa: E402
 
 
 def field(number, content):
-    return varint(number << 3 | 2) + varint(len(content)) + content
-
-
-def read_truth(path):
-    base = os.path.dirname(os.path.abspath(path))
-    first = {}
-    with open(path, encoding="utf-8") as f:
-        for line in f:
-            if not line.strip():
-                continue
-            name, type_name = line.rstrip("\n").split("\t")
-            if type_name in first:
-                continue
-            file = os.path.join(base, name)
-            if not os.path.exists(file):
-                file = os.path.join(base, "payloads", name)
-            with open(file, "rb") as g:
-                first[type_name] = g.read()
-    return first
+    return tag(number, 2) + varint(len(content)) + content
 
 
 def main(argv=None):
@@ -67,7 +41,9 @@ def main(argv=None):
 
     graph = korvex_graph.Graph.open(args.graph)
     roots = {r.fqdn for r in graph.roots}
-    items = read_truth(args.truth)
+    items = {}
+    for payload, kind in read_truth(args.truth):
+        items.setdefault(kind, payload)
     kinds = sorted(t for t in items if t + "List" in roots)
     list_meta = field(2, b"123456")  # resourceVersion
     for n in args.items or [100, 1000]:

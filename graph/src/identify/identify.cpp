@@ -65,6 +65,15 @@ struct Found {
   Tally tally;
 };
 
+// A tag's values as one packed run: its length-delimited values' contents
+// (with their lengths), or its varints.
+struct Packed {
+  double lengths = 0;  // their length prices
+  std::uint64_t bytes = 0;
+  bool fours = true, eights = true;  // whether every one is a whole number of fixed values
+  std::uint32_t run = 0;  // their varints, for Ranges::run_bits
+};
+
 // One payload's search: the tags' facts, the target groups' bounds, the
 // best costs found.
 class Search {
@@ -75,14 +84,6 @@ class Search {
   std::vector<Found>& found() noexcept { return found_; }
 
  private:
-  // A tag's values as one packed run: its length-delimited values' contents
-  // (with their lengths), or its varints.
-  struct Packed {
-    double lengths = 0;  // their length prices
-    std::uint64_t bytes = 0;
-    bool fours = true, eights = true;  // whether every one is a whole number of fixed values
-    std::uint32_t run = 0;  // their varints, for Ranges::run_bits
-  };
   struct Tag {
     std::uint32_t field = 0;
     std::uint8_t wire = 0;
@@ -132,7 +133,7 @@ class Search {
     // The least threshold under which the screen kept a third of the
     // takers.
     double unfiltered_under = kNever;
-    std::unique_ptr<Packed> packed;  // once a leaf reads its values as packed runs
+    std::optional<Packed> packed;  // once a leaf reads its values as numbers
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
@@ -281,6 +282,7 @@ class Search {
   std::vector<Pending> pending_;
   std::vector<std::uint32_t> stream_;
   std::vector<double> floors_;  // a tag's values' message floors, while the tags are read
+  std::vector<std::span<const std::uint8_t>> parts_;  // a tag's values, for packed()
 };
 
 Search::Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload,
@@ -332,7 +334,6 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         const double bits = length + matcher.ranges().message_floor(from, to, 1);
         messages += bits;
         floors_.push_back(bits);
-        if (i >= kBoundedOccurrences) tag.rest += bits;
         if (bits == kNever) break;
         // None only past the work budget, when the call fails anyway.
         const Shape* shape = matcher.ranges().shape(from, to, 1);
@@ -355,6 +356,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
         double after = 0;
         for (std::uint32_t i = g.count; i-- > 0;) {
           matcher.set_messages_after(g.first + i, after);
+          if (i + 1 == kBoundedOccurrences) tag.rest = after;
           after += floors_[i];
         }
       }
@@ -408,14 +410,13 @@ void Search::record(std::uint32_t c, const Tally& tally) {
   if (best_.size() >= *k_) kth_ = best_.top().cost;
 }
 
-Search::Packed& Search::packed(std::size_t t) {
+Packed& Search::packed(std::size_t t) {
   Tag& tag = tags_[t];
   if (tag.packed) return *tag.packed;
-  tag.packed = std::make_unique<Packed>();
-  Packed& all = *tag.packed;
+  Packed& all = tag.packed.emplace();
   const TagGroup& tg = top_.tags[t];
-  std::vector<std::span<const std::uint8_t>> parts;
-  parts.reserve(tg.count);
+  std::vector<std::span<const std::uint8_t>>& parts = parts_;
+  parts.clear();
   for (std::uint32_t k = 0; k < tg.count; ++k) {
     if (!work_.spend(1)) {
       all.lengths = kNever;  // the call fails anyway
@@ -474,55 +475,24 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.level[i] = kExact;
     return tag.bound[i] = kNever;
   }
-  if (!group.fields && level == kNotYet && tag.wire == 2 && serial::wire_type_of(candidates_.info(group.to).type) != 2) {
-    // A packed run of numbers: priced from the run's values sorted once,
-    // without a parse.
-    const TagGroup& tg = top_.tags[t];
-    const std::uint8_t width = serial::wire_type_of(candidates_.info(group.to).type);
-    double bits = 0;
+  const std::uint8_t width = serial::wire_type_of(candidates_.info(group.to).type);
+  if (!group.fields && level == kNotYet &&
+      ((tag.wire == 2 && width != 2) || (tag.wire == 0 && top_.tags[t].count > 1))) {
+    // Numbers: packed runs, or the varints of a field repeated without
+    // packing. Priced without a parse, from the lengths and one histogram
+    // of all the tag's values, made once for every leaf.
+    const Packed& all = packed(t);
+    double bits = kNever;
     std::uint32_t values = 0;
     bool exact = true;
-    if (tg.count > 1) {
-      // Many values: their lengths and one histogram of them all, made
-      // once for every leaf.
-      Packed& all = packed(t);
-      if (width == 0) {
-        bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact);
-      } else if ((width == 1 ? all.eights : all.fours) && all.lengths < kNever) {
-        bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
-        values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));
-      } else {
-        bits = kNever;
-      }
-    } else if (work_.spend(1)) {
-      const auto c = content(payload_.data() + top_.occurrences[tg.first].value);
-      bits += gamma_bits(c.size() + 1);
-      if (width == 0) {
-        std::uint32_t n = 0;
-        bool exact_here = true;
-        bits += matcher_.ranges().packed_bits(c.data(), c.data() + c.size(), candidates_.info(group.to), n, exact_here);
-        values += n;
-        exact &= exact_here;
-      } else if (c.size() % (width == 1 ? 8 : 4) == 0) {
-        bits += kOpaqueBits * static_cast<double>(c.size());
-        values += static_cast<std::uint32_t>(c.size() / (width == 1 ? 8 : 4));
-      } else {
-        bits = kNever;
-      }
+    if (width == 0) {
+      bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact);
+    } else if ((width == 1 ? all.eights : all.fours) && all.lengths < kNever) {
+      bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
+      values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));
     }
     // Exact (the violations are counted by the parse, if it is ever
     // needed), or a bound the parse makes exact when it leaves room.
-    tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
-    tag.bound[i] = bits;
-    tag.values[i] = values;
-    if (exact || bits == kNever || bits > budget) return bits;
-  }
-  if (!group.fields && level == kNotYet && tag.wire == 0 && top_.tags[t].count > 1) {
-    // Many varints (a repeated field not packed): priced as a packed run's
-    // values are, from one histogram of them all.
-    std::uint32_t values = 0;
-    bool exact = true;
-    const double bits = matcher_.ranges().run_bits(packed(t).run, candidates_.info(group.to), values, exact);
     tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
     tag.bound[i] = bits;
     tag.values[i] = values;

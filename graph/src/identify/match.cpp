@@ -203,13 +203,12 @@ const std::uint8_t* Matcher::skip(const std::uint8_t* p, const std::uint8_t* end
 
 // ---------------------------------------------------------------- nesting --
 
-// A message range this long or longer is bounded before it is parsed and
-// its parse remembered; a shorter one is parsed about as cheaply as its
-// bound is found or its parse looked up. (From 32 bytes on, a list of tiny
-// messages read through many targets spent more on those than on its
-// parses; from 1 KB on, Kubernetes objects took 4.6% fewer instructions
-// than from 32 bytes, descriptor records 1.2%, and nothing took more.)
-constexpr std::ptrdiff_t kBoundFrom = 1024;
+// Only a long range (Ranges::kLongRange) is bounded before it is parsed and
+// its parse remembered. (From 32 bytes on, a list of tiny messages read
+// through many targets spent more on those than on its parses; from 1 KB
+// on, Kubernetes objects took 4.6% fewer instructions than from 32 bytes,
+// descriptor records 1.2%, and nothing took more.)
+constexpr std::ptrdiff_t kBoundFrom = Ranges::kLongRange;
 
 const std::uint8_t* Matcher::nested(std::uint32_t node, const std::uint8_t* p, const std::uint8_t* end,
                                     std::uint32_t group_field, int depth, Tally& tally, double limit) {
@@ -413,6 +412,15 @@ void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t l
   abandoned_ = false;
   const bool messages = !messages_after_.empty() && t.wire == wire && to < candidates_.node_count() &&
                         has_fields(candidates_.info(to).type);
+  // Its cost is above the limit: resumed from value `next`, with what the
+  // values before it came to.
+  const auto abandoned = [&](std::uint32_t next, const Tally& so_far, std::uint32_t values_so_far) {
+    e.state = State::abandoned;
+    e.reached = limit;
+    e.next = next;
+    e.tally = so_far;
+    e.values = values_so_far;
+  };
   for (std::uint32_t i = resumed ? e.next : 0; i < g.count; ++i) {
     const Occurrence& o = top_.occurrences[g.first + i];
     const Tally before = tally;
@@ -422,27 +430,15 @@ void Matcher::judge(Edge& e, std::uint32_t tag, std::uint32_t to, std::uint8_t l
     const std::uint8_t* after =
         work_.spend(1) ? value(t, wire, begin_ + o.value, wire == 3 ? end_ : begin_ + o.end, 0, tally, values, limit)
                        : abandon();
-    if (after != nullptr &&
-        (tally.bits > limit || (messages && tally.bits + messages_after_[g.first + i] > limit))) {
-      e.state = State::abandoned;
-      e.reached = limit;  // its cost is above this
-      e.next = i + 1;
-      e.tally = tally;
-      e.values = values;
-      return;
-    }
     if (after == nullptr) {
-      if (abandoned_) {
-        e.state = State::abandoned;
-        e.reached = limit;
-        e.next = i;
-        e.tally = before;
-        e.values = values_before;
-      } else {
+      if (abandoned_)
+        abandoned(i, before, values_before);
+      else
         e.state = State::failed;
-      }
       return;
     }
+    if (tally.bits > limit || (messages && tally.bits + messages_after_[g.first + i] > limit))
+      return abandoned(i + 1, tally, values);
   }
   e.state = State::parsed;
   e.values = values;

@@ -27,9 +27,9 @@
 // limit; costs only grow while fields are read, and such a range's parse
 // stops once its cost so far and the floors of its fields to come pass it;
 // and a tag's values read through a message target stop once their cost
-// so far and the floors of those left pass it. An abandoned edge resumes after its last value read
-// when asked again under a larger limit; abandoned work is otherwise never
-// remembered as a result. Every field read is a step of the call's Work;
+// so far and the floors of those left pass it. An abandoned edge resumes
+// after its last value read when asked again under a larger limit;
+// abandoned work is otherwise never remembered as a result. Every field read is a step of the call's Work;
 // once it is spent, every parse is abandoned.
 #pragma once
 

@@ -204,61 +204,39 @@ constexpr std::int64_t kHigh[] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_
 
 }  // namespace
 
-bool Ranges::add_to_run(Run& run, const std::uint8_t* p, const std::uint8_t* end) {
-  work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
-  for (const std::uint8_t* q = p; q < end;) {
-    if (*q < 0x80) {
-      ++run.small[*q++];
-      continue;
+std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> parts) {
+  Run run{};
+  for (const auto part : parts) {
+    const std::uint8_t* const end = part.data() + part.size();
+    work_.spend(1 + part.size() / 4);
+    for (const std::uint8_t* q = part.data(); q < end;) {
+      if (*q < 0x80) {
+        ++run.small[*q++];
+        continue;
+      }
+      const std::uint8_t* at = q;
+      std::uint64_t v;
+      q = read_varint(q, end, v);
+      if (q == nullptr) return kNotWire;
+      if (v < 128) {  // overlong: priced as at least its one-byte form
+        ++run.small[v];
+        run.overlong = true;
+        continue;
+      }
+      const auto s = static_cast<std::int64_t>(v);
+      int c = 0;
+      while (s > kHigh[c]) ++c;
+      ++run.values[c];
+      run.bytes[c] += static_cast<std::uint64_t>(q - at);
+      run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
     }
-    const std::uint8_t* at = q;
-    std::uint64_t v;
-    q = read_varint(q, end, v);
-    if (q == nullptr) return false;
-    if (v < 128) {  // overlong: priced as at least its one-byte form
-      ++run.small[v];
-      run.overlong = true;
-      continue;
-    }
-    const auto s = static_cast<std::int64_t>(v);
-    int c = 0;
-    while (s > kHigh[c]) ++c;
-    ++run.values[c];
-    run.bytes[c] += static_cast<std::uint64_t>(q - at);
-    run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
   }
-  return true;
-}
-
-std::uint32_t Ranges::keep_run(Run& run) {
   for (int v = 0; v < 128; ++v)
     if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
   for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
   if (!work_.keep(sizeof(Run))) return kNone;
   runs_.push_back(run);
   return static_cast<std::uint32_t>(runs_.size() - 1);
-}
-
-std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> parts) {
-  Run run{};
-  for (const auto part : parts)
-    if (!add_to_run(run, part.data(), part.data() + part.size())) return kNotWire;
-  return keep_run(run);
-}
-
-double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf,
-                           std::uint32_t& count, bool& exact) {
-  count = 0;
-  exact = true;
-  if (p == end) return 0;
-  std::uint32_t index = entry(p, end).run;
-  if (index == kNone) {
-    Run run{};
-    index = add_to_run(run, p, end) ? keep_run(run) : kNotWire;
-    if (index == kNone) return kNever;
-    entry(p, end).run = index;
-  }
-  return run_bits(index, leaf, count, exact);
 }
 
 double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact) {
@@ -423,7 +401,7 @@ const std::uint8_t* Ranges::skip_group(const std::uint8_t* p, const std::uint8_t
 
 std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* end, int depth, double& floor) {
   if (depth > kMaxDepth) return kNotWire;
-  const bool long_range = end - p >= kFloorsAfterFrom;
+  const bool long_range = end - p >= kLongRange;
   const std::size_t mark = fields_.size();
   const auto give_up = [&] {
     fields_.resize(mark);

@@ -61,9 +61,9 @@ struct Shape {
   std::uint32_t count = 0;
   double declared = 0;  // the sum of the keys' floors
   int depth = 0;        // of the message it is read as
-  // A range of Ranges::kFloorsAfterFrom bytes or more: where Ranges::after()
-  // holds, for its i-th field in the payload's order, the least the
-  // fields after it cost at all; else kNoFloors.
+  // A range of Ranges::kLongRange bytes or more: where
+  // Ranges::floors_after() holds, for its i-th field in the payload's
+  // order, the least the fields after it cost at all; else kNoFloors.
   std::uint32_t after = kNoFloors;
   static constexpr std::uint32_t kNoFloors = 0xFFFFFFFF;
 };
@@ -97,18 +97,13 @@ class Ranges {
   // (kNever when there is none).
   const Shape* shape(const std::uint8_t* p, const std::uint8_t* end, int depth);
   double message_floor(const std::uint8_t* p, const std::uint8_t* end, int depth);
-  // A lower bound of what the varints of [p, end) cost as a packed run of
-  // values of `leaf` (its length not included), from a histogram of the
-  // run's values by class made once per range: exact for an integer
-  // leaf, and for a range leaf whose range holds or misses each class
-  // whole (`exact` says so). kNever when it is not a run of varints.
-  // `count` gets the number of values.
-  double packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
-                     bool& exact);
-  // The same for several ranges together, from one histogram of them all
-  // made by run_of_all: a long repeated field's values are priced once for
-  // each leaf, not once each. run_bits gives kNever when one of them is
-  // not a run of varints (or past the memory budget).
+  // The varints of some ranges as one packed run: a histogram of their
+  // values by class (run_of_all), made once and priced for each leaf.
+  // run_bits gives a lower bound of what they cost as values of `leaf`
+  // (lengths not included): exact for an integer leaf, and for a range
+  // leaf whose range holds or misses each class whole (`exact` says so);
+  // kNever when a range is not a run of varints (or past the memory
+  // budget). `count` gets the number of values.
   std::uint32_t run_of_all(std::span<const std::span<const std::uint8_t>> parts);
   double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact);
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
@@ -131,7 +126,10 @@ class Ranges {
   // s.after + i (s.after set): a parse of the range through a node stops
   // as soon as its cost so far and that pass its limit.
   double floors_after(std::uint32_t at) const noexcept { return at < after_.size() ? after_[at] : 0.0; }
-  static constexpr std::ptrdiff_t kFloorsAfterFrom = 1024;
+  // A range of this many bytes or more is long: it keeps those floors, and
+  // a parse bounds it before reading it and remembers the result (a
+  // shorter one is parsed about as cheaply as that is done).
+  static constexpr std::ptrdiff_t kLongRange = 1024;
   // A nested bound reads the shapes of this many values of a key; the
   // others count at their floors (so that a list of thousands inside a
   // message costs each target a few values, not all).
@@ -143,7 +141,6 @@ class Ranges {
     double text = 0;
     double floor = 0;
     double message = 0;           // the floor as a message, once shape is known
-    std::uint32_t run = kNone;    // index into runs_ (kNotWire: not a run of varints), once known
     std::uint32_t shape = kNone;  // index into shapes_, kNone (not yet), kNotWire
     bool has_text = false, has_floor = false;
   };
@@ -202,8 +199,6 @@ class Ranges {
     std::uint32_t distinct;     // how many
   };
   std::vector<Run> runs_;
-  bool add_to_run(Run& run, const std::uint8_t* p, const std::uint8_t* end);
-  std::uint32_t keep_run(Run& run);  // its index, or kNone past the memory budget
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
     std::uint64_t key;
