@@ -96,6 +96,7 @@ class Search {
     double lowest = 0;   // the least it costs at all
     double excess = 0;   // unknown - lowest: what leaving it undeclared costs at least
     double rest = 0;     // the message floor of its occurrences past the first kBoundedOccurrences
+    std::uint32_t classes = Ranges::kUnclassified;  // of its occurrences, when they are more than that
     bool fields = false;  // some target group reads fields, and every value is wire format
     // For the filter of its target groups: its largest value's shape.
     Shape big{};
@@ -283,6 +284,7 @@ class Search {
   std::vector<std::uint32_t> stream_;
   std::vector<double> floors_;  // a tag's values' message floors, while the tags are read
   std::vector<std::span<const std::uint8_t>> parts_;  // a tag's values, for packed()
+  std::vector<Content> contents_;  // a tag's occurrences, for their classes
 };
 
 Search::Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload,
@@ -542,12 +544,43 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       return tag.bound[i];
     }
   }
-  // Each range's shape against the target's fields, for the first few
-  // occurrences; once past the budget, the sum so far is bound enough.
+  // Each range's shape against the target's fields: of many occurrences
+  // of a few shapes, each class of them at once; else the first few, the
+  // others at their floors. Once past the budget, the sum so far is bound
+  // enough.
   const std::uint8_t* begin = payload_.data();
   double bits = 0;
   std::uint8_t reached = kShape;
-  const std::uint32_t n = std::min(tg.count, kBoundedOccurrences);
+  std::uint32_t n = std::min(tg.count, kBoundedOccurrences);
+  if (tg.count > kBoundedOccurrences && tag.wire == 2) {
+    Ranges& ranges = matcher_.ranges();
+    if (tag.classes == Ranges::kUnclassified) {
+      std::vector<Content>& values = contents_;
+      values.clear();
+      for (std::uint32_t k = 0; k < tg.count; ++k) {
+        const Occurrence& o = top_.occurrences[tg.first + k];
+        const auto c = content(begin + o.value);
+        values.push_back(Content{static_cast<std::uint32_t>(c.data() - begin),
+                                 static_cast<std::uint32_t>(c.data() + c.size() - begin),
+                                 static_cast<std::uint8_t>(c.data() - (begin + o.value))});
+      }
+      tag.classes = ranges.classify(values, 2, 1);
+    }
+    if (tag.classes < Ranges::kManyClasses) {
+      n = 0;
+      for (std::uint32_t k = 0; k < ranges.classes(tag.classes).size(); ++k) {
+        const Class one = ranges.classes(tag.classes)[k];  // copied: bounds may add classes
+        bits += one.lengths + ranges.bound(group.to, one.shape, budget - bits, Ranges::kBoundLevels, one.members);
+        if (bits > budget) {
+          if (bits < kNever) reached = kMask;
+          break;
+        }
+      }
+    } else if (tag.classes == Ranges::kUnreadable) {
+      n = 0;
+      bits = kNever;
+    }
+  }
   for (std::uint32_t k = 0; k < n; ++k) {
     const Occurrence& o = top_.occurrences[tg.first + k];
     const Shape* shape;
@@ -569,7 +602,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       break;
     }
   }
-  if (bits < kNever && tg.count > n) bits += tag.rest;
+  if (bits < kNever && n == kBoundedOccurrences && tg.count > n) bits += tag.rest;
   bits = std::max(bits, tag.bound[i]);  // the mask's bound may be the better
   tag.level[i] = reached;
   tag.bound[i] = bits;

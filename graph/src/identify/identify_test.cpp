@@ -355,15 +355,27 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
   // Long repeated fields (more values than a bound reads shapes of, and
   // parses abandoned and resumed between guesses): a payload concatenated
   // with itself, which merges into every repeated field, and as the
-  // repeated length-delimited field 1 of a list.
-  for (std::size_t i = 0; i < 6 && i < payloads.size(); ++i) {
-    const Bytes one = payloads[i].second;
-    if (one.empty() || one.size() > 100) continue;
+  // repeated length-delimited field 1 of a list, alternating with the next
+  // payload (values of two shapes, bounded class by class); the last list
+  // holds every small payload (mostly more shapes than are bounded by
+  // class).
+  Bytes every;
+  for (std::size_t i = 0; i < payloads.size(); ++i) {
+    const Bytes& one = payloads[i].second;
+    if (one.size() > 100) continue;
+    every.insert(every.end(), {0x0A, static_cast<std::uint8_t>(one.size())});
+    every.insert(every.end(), one.begin(), one.end());
+  }
+  payloads.emplace_back(0, std::move(every));
+  for (std::size_t i = 0; i < 6 && i + 1 < payloads.size(); ++i) {
+    const Bytes one = payloads[i].second, next = payloads[i + 1].second;
+    if (one.empty() || one.size() > 100 || next.size() > 100) continue;
     Bytes merged, list;
     for (int j = 0; j < 40; ++j) {
       merged.insert(merged.end(), one.begin(), one.end());
-      list.insert(list.end(), {0x0A, static_cast<std::uint8_t>(one.size())});
-      list.insert(list.end(), one.begin(), one.end());
+      const Bytes& item = j % 3 == 2 ? next : one;
+      list.insert(list.end(), {0x0A, static_cast<std::uint8_t>(item.size())});
+      list.insert(list.end(), item.begin(), item.end());
     }
     // The list once more inside field 1: a long range whose parses stop
     // early, read through nested bounds of its first values.

@@ -506,7 +506,88 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   return static_cast<std::uint32_t>(shapes_.size() - 1);
 }
 
-double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
+std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wire, int depth) {
+  // Copied: reading the values' shapes may add contents.
+  class_values_.assign(values.begin(), values.end());
+  member_class_.clear();
+  member_keys_.clear();
+  struct Kind {
+    std::uint64_t hash;
+    std::uint32_t keys, count, members;  // keys [keys, keys + count) of the first member
+    double lengths;
+  };
+  Kind kinds[kBoundedClasses];
+  std::uint32_t kinds_used = 0;
+  std::size_t fields = 0;
+  for (const Content& c : class_values_) {
+    const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, depth);
+    if (sub == nullptr) return kUnreadable;
+    const Shape m = *sub;
+    if (!work_.spend(1 + m.count / 4)) return kManyClasses;
+    std::uint64_t hash = m.count;
+    for (std::uint32_t i = m.first; i < m.first + m.count; ++i) hash = spread(hash ^ keys_[i].key) + keys_[i].count;
+    std::uint32_t r = 0;
+    const auto same = [&](const Kind& k) {
+      if (k.hash != hash || k.count != m.count) return false;
+      for (std::uint32_t i = 0; i < m.count; ++i)
+        if (keys_[k.keys + i].key != keys_[m.first + i].key || keys_[k.keys + i].count != keys_[m.first + i].count)
+          return false;
+      return true;
+    };
+    while (r < kinds_used && !same(kinds[r])) ++r;
+    if (r == kinds_used) {
+      if (kinds_used == kBoundedClasses) return kManyClasses;
+      kinds[kinds_used++] = Kind{hash, m.first, m.count, 0, 0};
+    }
+    ++kinds[r].members;
+    if (wire == 2) kinds[r].lengths += gamma_bits(c.end - c.begin + 1);
+    member_class_.push_back(r);
+    member_keys_.push_back(m.first);
+    for (std::uint32_t i = m.first; i < m.first + m.count; ++i) fields += keys_[i].count;
+  }
+  std::size_t keys = 0;
+  for (std::uint32_t r = 0; r < kinds_used; ++r) keys += kinds[r].count;
+  if (!work_.keep(sizeof(ClassSet) + kinds_used * sizeof(Class) + keys * sizeof(ShapeKey) + fields * sizeof(Content)))
+    return kManyClasses;
+  // Each class's keys, their contents laid out member after member.
+  const auto set = ClassSet{static_cast<std::uint32_t>(classes_.size()), kinds_used};
+  std::uint32_t at = static_cast<std::uint32_t>(contents_.size());
+  for (std::uint32_t r = 0; r < kinds_used; ++r) {
+    const Kind& k = kinds[r];
+    Class c{Shape{static_cast<std::uint32_t>(keys_.size()), k.count, 0, depth}, k.members, k.lengths};
+    for (std::uint32_t i = 0; i < k.count; ++i) {
+      const ShapeKey one = keys_[k.keys + i];
+      const std::uint32_t count = one.count * k.members;
+      keys_.push_back(ShapeKey{one.key, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
+      at += count;
+    }
+    classes_.push_back(c);
+  }
+  contents_.resize(at);
+  for (std::size_t j = 0; j < member_class_.size(); ++j) {
+    Class& c = classes_[set.first + member_class_[j]];
+    for (std::uint32_t i = 0; i < c.shape.count; ++i) {
+      const ShapeKey one = keys_[member_keys_[j] + i];
+      ShapeKey& all = keys_[c.shape.first + i];
+      std::copy_n(contents_.begin() + one.first, one.count, contents_.begin() + all.first);
+      all.first += one.count;  // moved back below
+      all.floor += one.floor;
+      all.unknown += one.unknown;
+      all.opaque += one.opaque;
+      all.as_string += one.as_string;
+      all.as_bytes += one.as_bytes;
+      c.shape.declared += one.floor;
+    }
+  }
+  for (std::uint32_t r = 0; r < kinds_used; ++r) {
+    const Class& c = classes_[set.first + r];
+    for (std::uint32_t i = c.shape.first; i < c.shape.first + c.shape.count; ++i) keys_[i].first -= keys_[i].count;
+  }
+  sets_.push_back(set);
+  return static_cast<std::uint32_t>(sets_.size() - 1);
+}
+
+double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std::uint32_t members) {
   // The nested bounds below may add shapes, keys and contents: those of
   // `s` are read by index.
   const NodeInfo& n = candidates_.info(node);
@@ -525,7 +606,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
       else
         bits += k.unknown - k.floor;
     }
-    bits += presence.least(n.count, 0, maybe);
+    bits += presence.least(n.count, 0, maybe) * members;
     if (bits > limit) return bits;
   }
   work_.spend(1 + s.count / 4);
@@ -538,10 +619,11 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
   std::uint32_t used = 0, required_seen = 0, from = 0;
   std::uint32_t last = count, values = 0;
   std::uint8_t label = 0;
+  // (Each member of a class has as many values of each key.)
   const auto close = [&] {
     if (last == count) return;
-    bits += label == 2 ? gamma_bits(std::max<std::uint32_t>(values, 1))
-                       : kExtraValueBits * static_cast<double>(std::max<std::uint32_t>(values, 1) - 1);
+    const std::uint32_t each = std::max<std::uint32_t>(values / members, 1);
+    bits += members * (label == 2 ? gamma_bits(each) : kExtraValueBits * static_cast<double>(each - 1));
   };
   for (std::uint32_t i = s.first; i < s.first + s.count; ++i) {
     const ShapeKey k = keys_[i];
@@ -555,6 +637,26 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
       if (ti == count) return kNever;  // declared with another wire type
       const Arc& arc = arcs[ti];
       if (levels > 1 && arc.wire == wire && (wire == 2 || wire == 3) && has_fields(candidates_.info(arc.to).type)) {
+        // Many values: by their classes, when they are few.
+        std::uint32_t set = kManyClasses;
+        if (k.count > kBoundedValues) {
+          set = k.classes;
+          if (set == kUnclassified) keys_[i].classes = set = classify(std::span(contents_).subspan(k.first, k.count), wire, s.depth + 1);
+          if (set == kUnreadable) return kNever;
+        }
+        if (set < kManyClasses) {
+          double inner = 0;
+          for (std::uint32_t c = 0; c < sets_[set].count; ++c) {
+            const Class one = classes_[sets_[set].first + c];  // copied: bounds may add classes
+            inner += one.lengths + bound(arc.to, one.shape, limit - bits - rest - inner, levels - 1, one.members);
+            if (inner == kNever) return kNever;
+            if (bits + inner + rest > limit) return bits + inner + rest;
+          }
+          bits += inner;
+        } else if (k.tail < 0) {
+          // A class's key of more classes: at its floor.
+          bits += k.floor;
+        } else {
         // Each of its first messages (or groups) as the arc's target, the
         // others at their floors.
         double inner = k.tail;
@@ -568,6 +670,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
           if (bits + inner + rest > limit) return bits + inner + rest;
         }
         bits += inner;
+        }
       } else if (arc.wire == wire && wire == 2 && !has_fields(candidates_.info(arc.to).type)) {
         // A string or bytes field: exactly.
         const double exact = candidates_.info(arc.to).is_string ? k.as_string : k.as_bytes;
@@ -603,7 +706,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels) {
     if (bits + rest > limit) return bits + rest;
   }
   close();
-  bits += presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen);
+  bits += members * (presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen));
   return bits;
 }
 

@@ -54,6 +54,8 @@ struct ShapeKey {
   double as_string;        // length-delimited: their price as a string field (kNever: not all UTF-8)
   double as_bytes;         // and as a bytes field
   double tail;             // the floors of the values after the first Ranges::kBoundedValues
+                           // (negative for a class's key: see Ranges::classify)
+  std::uint32_t classes = 0xFFFFFFFF;  // of its values (Ranges::classify), or Ranges::kUnclassified
 };
 
 struct Shape {
@@ -74,6 +76,16 @@ struct Shape {
 struct Content {
   std::uint32_t begin, end;
   std::uint8_t length_bytes;  // of its length prefix; 0 for a group
+};
+
+// Values of one key whose top levels have the same keys, each as many
+// times: a class, bounded as one. Its shape is theirs summed: each key's
+// count, floors and prices over all members, and all their contents, the
+// members' side by side.
+struct Class {
+  Shape shape;
+  std::uint32_t members;
+  double lengths;  // the gamma codes of the members' lengths (length-delimited values)
 };
 
 class Ranges {
@@ -118,8 +130,23 @@ class Ranges {
   // the same way, `levels` - 1 levels deep; below, they count at their
   // floors. May stop early, with any number above `limit`, once the
   // answer is known to pass it.
-  double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels);
+  // `members`: s is a class of that many values (Class), and the answer
+  // bounds their costs summed.
+  double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels, std::uint32_t members = 1);
   static constexpr int kBoundLevels = 2;
+  // The classes of `values` (of one key, read with `wire`, 2 or 3) at
+  // `depth`, for classes(); or kUnreadable when one of them is not wire
+  // format, kManyClasses when they fall into more than kBoundedClasses.
+  // A bound by classes is as tight as one value by one, and a list of a
+  // thousand values of a few shapes costs each target a few shapes.
+  std::uint32_t classify(std::span<const Content> values, std::uint8_t wire, int depth);
+  std::span<const Class> classes(std::uint32_t set) const noexcept {
+    return std::span(classes_).subspan(sets_[set].first, sets_[set].count);
+  }
+  static constexpr std::uint32_t kBoundedClasses = 16;
+  static constexpr std::uint32_t kUnclassified = 0xFFFFFFFF;  // not asked for yet
+  static constexpr std::uint32_t kUnreadable = 0xFFFFFFFE;
+  static constexpr std::uint32_t kManyClasses = 0xFFFFFFFD;
   // Varint keys of up to this many fields are priced exactly in bounds.
   static constexpr std::uint32_t kExactVarints = 8;
   // What the fields of a long range after its i-th cost at least, at
@@ -181,6 +208,14 @@ class Ranges {
   std::vector<ShapeKey> keys_;
   std::vector<Content> contents_;
   std::vector<double> after_;  // see Shape::after
+  struct ClassSet {
+    std::uint32_t first, count;
+  };
+  std::vector<Class> classes_;
+  std::vector<ClassSet> sets_;
+  // Scratch of classify: the values, and each one's class and keys.
+  std::vector<Content> class_values_;
+  std::vector<std::uint32_t> member_class_, member_keys_;
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
   // overlong: then `overlong` is set, and the one-byte price is a bound),
