@@ -686,6 +686,19 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
           bool outside;
           bits += candidates_.varint_bits(leaf, v, c.end - c.begin, outside);
         }
+      } else if (arc.wire == wire && wire == 0 && k.count >= kRunFrom) {
+        // Many: by their run, made once.
+        std::uint32_t run = k.run;
+        if (run == kUnclassified) {
+          run_parts_.clear();
+          for (std::uint32_t j = 0; j < k.count; ++j)
+            run_parts_.emplace_back(begin_ + contents_[k.first + j].begin, begin_ + contents_[k.first + j].end);
+          keys_[i].run = run = run_of_all(run_parts_);
+        }
+        std::uint32_t values = 0;
+        bool exact = true;
+        const double b = run_bits(run, candidates_.info(arc.to), values, exact);
+        bits += b < kNever ? b : k.floor;
       } else {
         bits += k.floor;
       }

@@ -56,6 +56,7 @@ struct ShapeKey {
   double tail;             // the floors of the values after the first Ranges::kBoundedValues
                            // (negative for a class's key: see Ranges::classify)
   std::uint32_t classes = 0xFFFFFFFF;  // of its values (Ranges::classify), or Ranges::kUnclassified
+  std::uint32_t run = 0xFFFFFFFF;      // many varints: their run (Ranges::kRunFrom), or Ranges::kUnclassified
 };
 
 struct Shape {
@@ -147,8 +148,12 @@ class Ranges {
   static constexpr std::uint32_t kUnclassified = 0xFFFFFFFF;  // not asked for yet
   static constexpr std::uint32_t kUnreadable = 0xFFFFFFFE;
   static constexpr std::uint32_t kManyClasses = 0xFFFFFFFD;
-  // Varint keys of up to this many fields are priced exactly in bounds.
+  // Varint keys of up to kExactVarints fields are priced exactly in
+  // bounds, value by value; of kRunFrom or more, by one run of them all
+  // (run_of_all), made once; in between at their floors (a run costs more
+  // to make than a few dozen values do to price, and is seldom needed).
   static constexpr std::uint32_t kExactVarints = 8;
+  static constexpr std::uint32_t kRunFrom = 64;
   // What the fields of a long range after its i-th cost at least, at
   // s.after + i (s.after set): a parse of the range through a node stops
   // as soon as its cost so far and that pass its limit.
@@ -216,6 +221,7 @@ class Ranges {
   // Scratch of classify: the values, and each one's class and keys.
   std::vector<Content> class_values_;
   std::vector<std::uint32_t> member_class_, member_keys_;
+  std::vector<std::span<const std::uint8_t>> run_parts_;  // scratch of bound: a key's varints
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
   // overlong: then `overlong` is set, and the one-byte price is a bound),
