@@ -138,8 +138,9 @@ class Search {
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
-  // A message group's bound reads the shapes of this many occurrences; the
-  // rest count at their floors.
+  // A message group's bound reads the shapes of this many occurrences;
+  // of more, their classes, or if those are too many, these first ones,
+  // the rest at their floors.
   static constexpr std::uint32_t kBoundedOccurrences = 16;
   // Below this many postings a tag's candidates are walked, not filtered
   // group by group first.

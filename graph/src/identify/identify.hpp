@@ -68,8 +68,9 @@
 //
 // The bounds. Per top-level tag: what its values cost under each target
 // group (exactly for leaves; for a message or group, each range's shape
-// against the target's fields: ranges.hpp), the least of those (its
-// floor), and what they cost unknown. Per candidate: those of its groups,
+// against the target's fields: ranges.hpp; many values of a few shapes,
+// the way lists are, one shape at a time with the values' prices summed),
+// the least of those (its floor), and what they cost unknown. Per candidate: those of its groups,
 // the exact price of the tags it leaves undeclared, and exactly which and
 // how many fields it uses. Per block of candidates of one declared count D:
 // every tag at its least plus the least presence price of D, which grows
@@ -86,7 +87,8 @@
 // excess passes the room), each tag's takers being its postings, or only
 // the candidates of the target groups whose bound leaves room. Each is
 // looked up in the other tags' postings (bitsets, when long) and judged
-// in candidate order, block by block of D.
+// in candidate order, block by block of D; those whose parses would read
+// a kilobyte or more at the end of their block, the least bound first.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
 // payload byte (a step: one field read, one value judged, one candidate or

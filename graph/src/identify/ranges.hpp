@@ -162,9 +162,11 @@ class Ranges {
   // a parse bounds it before reading it and remembers the result (a
   // shorter one is parsed about as cheaply as that is done).
   static constexpr std::ptrdiff_t kLongRange = 1024;
-  // A nested bound reads the shapes of this many values of a key; the
-  // others count at their floors (so that a list of thousands inside a
-  // message costs each target a few values, not all).
+  // A nested bound reads the shapes of this many values of a key; of
+  // more, it reads their classes (classify), or when they are too many
+  // (above kBoundedClasses), these first values, the others at their
+  // floors: a list of thousands inside a message costs each target a few
+  // shapes, not all of its values.
   static constexpr std::uint32_t kBoundedValues = 16;
 
  private:
