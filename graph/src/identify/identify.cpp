@@ -512,13 +512,23 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     // of all the tag's values, made once for every leaf.
     const Packed& all = packed(t);
     double bits = kNever;
-    std::uint32_t values = 0;
+    std::uint32_t values = 0, outside = 0;
     bool exact = true;
     if (width == 0) {
-      bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact);
+      bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact, &outside);
     } else if ((width == 1 ? all.eights : all.fours) && all.lengths < kNever) {
       bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
       values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));
+    }
+    // Exact with at most one value outside the leaf's type: all a parse
+    // would find, so none is made (a long run read so by a candidate that
+    // ranks was read value by value, once per leaf).
+    if (exact && bits < kNever && outside <= 1) {
+      tag.level[i] = kExact;
+      tag.bound[i] = bits;
+      tag.values[i] = values;
+      tag.edge[i] = outside != 0 ? kOutOfRange : kInRange;
+      return bits;
     }
     // Exact (the violations are counted by the parse, if it is ever
     // needed), or a bound the parse makes exact when it leaves room.

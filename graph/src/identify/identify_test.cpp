@@ -202,6 +202,25 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
       }
     EXPECT_TRUE(seen) << name;
   }
+  // Repeated numbers, packed or not, priced from their histogram without
+  // a parse: presence 1, the count gamma(3) = 3, a packed run's length
+  // gamma(3 + 1) = 5, each value as above (the gamma codes of 2, 3, 4 are
+  // 3, 3, 5 bits).
+  const auto value = [](double gamma) {
+    return -std::log2(std::exp2(-(gamma + 5)) + std::exp2(-(7 + std::log2(6.0) - std::log2(31.0 / 32))));
+  };
+  Bytes run, unpacked;
+  put_bytes(run, 1, bytes({1, 2, 3}));
+  for (const int v : {1, 2, 3}) put_tag(unpacked, 1, 0), put_varint(unpacked, static_cast<std::uint64_t>(v));
+  for (const auto& [payload, length] : {std::pair{run, 5.0}, std::pair{unpacked, 0.0}}) {
+    auto all = g->identifier->identify(payload, std::nullopt);
+    ASSERT_TRUE(all.has_value());
+    const auto nums = std::find_if(all->begin(), all->end(),
+                                   [&](const Match& m) { return g->view.roots()[m.roots[0]].fqdn == "t.Nums"; });
+    ASSERT_NE(nums, all->end());
+    EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3) + value(3) + value(5)), 3 * kRounding);
+    EXPECT_EQ(nums->reason(), "exact");
+  }
   // The least presence price over a range of used counts, which the
   // bounds take from the range's ends, is the least of every count in it.
   const Presence presence(40);
@@ -212,6 +231,37 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
         for (std::uint32_t k = lo; k <= std::min(hi, d); ++k) least = std::min(least, presence.bits(d, k));
         EXPECT_EQ(presence.least(d, lo, hi), least) << d << " " << lo << " " << hi;
       }
+}
+
+TEST(Identify, CountsEveryValueOutOfRange) {
+  // Repeated enum values, packed or not, priced from their histogram or
+  // parsed: every value outside the range is counted.
+  const auto g = bake({R"(
+entries: [t.Levels]
+messages:
+  t.Levels: {fields: [{number: 1, type: enum, range: [0, 3], label: repeated, packed: true}]}
+)"});
+  const auto packed = [](std::initializer_list<int> values) {
+    Bytes run, out;
+    for (const int v : values) put_varint(run, static_cast<std::uint64_t>(v));
+    put_bytes(out, 1, run);
+    return out;
+  };
+  Bytes unpacked;
+  for (const int v : {9, 10, 2, 11}) put_tag(unpacked, 1, 0), put_varint(unpacked, static_cast<std::uint64_t>(v));
+  const std::pair<Bytes, const char*> cases[] = {
+      {packed({1, 2, 3}), "t.Levels exact"},
+      {packed({1, 9}), "t.Levels 1 value out of range"},
+      {packed({9, 1, 12}), "t.Levels 2 values out of range"},
+      {packed({9, 300, 1}), "t.Levels 2 values out of range"},
+      {unpacked, "t.Levels 3 values out of range"},
+  };
+  for (const auto& [payload, expected] : cases) {
+    EXPECT_EQ(ranking(*g, payload), (Ranking{expected}));
+    auto top = g->identifier->identify(payload, 1);
+    ASSERT_TRUE(top.has_value());
+    EXPECT_EQ(describe(*g, *top), (Ranking{expected}));
+  }
 }
 
 TEST(Identify, EmptyPayloadMatchesEveryRootSmallestFirst) {
@@ -385,6 +435,21 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
     payloads.emplace_back(0, std::move(merged));
     payloads.emplace_back(0, std::move(list));
     payloads.emplace_back(0, std::move(nested));
+  }
+  // Packed runs of small numbers one and two levels down (bounded by the
+  // histogram of their values), alone and beside a string.
+  for (const std::size_t n : {3, 40, 120}) {
+    Bytes run;
+    for (std::size_t i = 0; i < n; ++i) run.push_back(static_cast<std::uint8_t>(i % 7));
+    for (const std::uint32_t field : {1u, 2u, 4u}) {
+      Bytes inner, outer, twice;
+      put_bytes(inner, field, run);
+      put_bytes(outer, 1, inner);
+      put_bytes(twice, 1, outer);
+      put_bytes(twice, 2, bytes({'a', 'b'}));
+      payloads.emplace_back(0, std::move(outer));
+      payloads.emplace_back(0, std::move(twice));
+    }
   }
   // Mangled ones too: unknown fields, out-of-range values, garbage.
   std::mt19937_64 rng(3);

@@ -209,6 +209,7 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
   for (const auto part : parts) {
     const std::uint8_t* const end = part.data() + part.size();
     work_.spend(1 + part.size() / 4);
+    run.lengths += gamma_bits(part.size() + 1);
     for (const std::uint8_t* q = part.data(); q < end;) {
       if (*q < 0x80) {
         ++run.small[*q++];
@@ -239,9 +240,12 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
   return static_cast<std::uint32_t>(runs_.size() - 1);
 }
 
-double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact) {
+double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
+                        std::uint32_t* outside) {
   count = 0;
   exact = true;
+  std::uint32_t out = 0;  // values outside a range leaf's range, where that is known
+  if (outside != nullptr) *outside = 0;
   if (index >= runs_.size()) return kNever;  // not a run of varints, or past the memory budget
   const Run& run = runs_[index];
   constexpr double kOutside = kEscapeBits + kLength64;
@@ -286,6 +290,7 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
     small_in = run.small[to] - (from > 0 ? run.small[from - 1] : 0);
   }
   bits += each * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
+  out += small_all - small_in;
   for (int c = 0; c < kClasses; ++c) {
     const double n = run.values[c], bytes = kVarintByteBits * static_cast<double>(run.bytes[c]);
     count += run.values[c];
@@ -294,12 +299,14 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
       bits += each * n;
     } else if (hi < kLow[c] || lo > kHigh[c] || lo > hi) {
       bits += kOutside * n + bytes;
+      out += run.values[c];
     } else {
       // Some inside, some not: each at the cheaper, at least one byte long.
       exact = false;
       bits += n * std::min(each, kOutside + kVarintByteBits);
     }
   }
+  if (outside != nullptr) *outside = out;
   return bits;
 }
 
@@ -686,8 +693,9 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
           bool outside;
           bits += candidates_.varint_bits(leaf, v, c.end - c.begin, outside);
         }
-      } else if (arc.wire == wire && wire == 0 && k.count >= kRunFrom) {
-        // Many: by their run, made once.
+      } else if ((arc.wire == wire && wire == 0 && k.count >= kRunFrom) || (arc.wire == 0 && wire == 2)) {
+        // Many varints, or packed runs of them: by one run, made once (with
+        // the packed runs' lengths).
         std::uint32_t run = k.run;
         if (run == kUnclassified) {
           run_parts_.clear();
@@ -698,7 +706,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
         std::uint32_t values = 0;
         bool exact = true;
         const double b = run_bits(run, candidates_.info(arc.to), values, exact);
-        bits += b < kNever ? b : k.floor;
+        bits += b == kNever ? k.floor : wire == 2 ? runs_[run].lengths + b : b;
       } else {
         bits += k.floor;
       }

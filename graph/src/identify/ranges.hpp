@@ -56,7 +56,7 @@ struct ShapeKey {
   double tail;             // the floors of the values after the first Ranges::kBoundedValues
                            // (negative for a class's key: see Ranges::classify)
   std::uint32_t classes = 0xFFFFFFFF;  // of its values (Ranges::classify), or Ranges::kUnclassified
-  std::uint32_t run = 0xFFFFFFFF;      // many varints: their run (Ranges::kRunFrom), or Ranges::kUnclassified
+  std::uint32_t run = 0xFFFFFFFF;      // its varints, or packed runs: one run (Ranges::kRunFrom), or Ranges::kUnclassified
 };
 
 struct Shape {
@@ -116,9 +116,11 @@ class Ranges {
   // (lengths not included): exact for an integer leaf, and for a range
   // leaf whose range holds or misses each class whole (`exact` says so);
   // kNever when a range is not a run of varints (or past the memory
-  // budget). `count` gets the number of values.
+  // budget). `count` gets the number of values, `outside` (when exact)
+  // how many of them a range leaf's range does not hold.
   std::uint32_t run_of_all(std::span<const std::span<const std::uint8_t>> parts);
-  double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact);
+  double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
+                  std::uint32_t* outside = nullptr);
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
@@ -240,6 +242,7 @@ class Ranges {
     bool overlong;
     std::uint8_t present[128];  // the one-byte values that occur, ascending
     std::uint32_t distinct;     // how many
+    double lengths;             // the gamma codes of the parts' lengths, as packed runs
   };
   std::vector<Run> runs_;
   // Scratch of read_message: one field each, sorted into keys.
