@@ -216,7 +216,8 @@ class Search {
   [[gnu::always_inline]] inline void finish(std::uint32_t c, double lower, Tally exact, std::span<const Pending> pending);
   // Puts off the rest of judging c, when its pending parts read at least
   // kPutOffFrom bytes; whether it did. Judges those put off, the least
-  // bound first.
+  // bound first. (Both out of line: seldom called, and kept out of the
+  // walk's loop.)
   [[gnu::noinline]] bool put_off(std::uint32_t c, double lower, const Tally& exact);
   [[gnu::noinline]] void flush();
   // One pass over the candidates under the current guess.

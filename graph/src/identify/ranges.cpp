@@ -648,7 +648,8 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
         std::uint32_t set = kManyClasses;
         if (k.count > kBoundedValues) {
           set = k.classes;
-          if (set == kUnclassified) keys_[i].classes = set = classify(std::span(contents_).subspan(k.first, k.count), wire, s.depth + 1);
+          if (set == kUnclassified)
+            keys_[i].classes = set = classify(std::span(contents_).subspan(k.first, k.count), wire, s.depth + 1);
           if (set == kUnreadable) return kNever;
         }
         if (set < kManyClasses) {
@@ -664,19 +665,19 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
           // A class's key of more classes: at its floor.
           bits += k.floor;
         } else {
-        // Each of its first messages (or groups) as the arc's target, the
-        // others at their floors.
-        double inner = k.tail;
-        for (std::uint32_t j = 0; j < std::min(k.count, kBoundedValues); ++j) {
-          const Content& c = contents_[k.first + j];
-          const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
-          if (sub == nullptr) return kNever;
-          if (wire == 2) inner += gamma_bits(c.end - c.begin + 1);
-          inner += bound(arc.to, *sub, limit - bits - rest - inner, levels - 1);
-          if (inner == kNever) return kNever;
-          if (bits + inner + rest > limit) return bits + inner + rest;
-        }
-        bits += inner;
+          // Each of its first messages (or groups) as the arc's target, the
+          // others at their floors.
+          double inner = k.tail;
+          for (std::uint32_t j = 0; j < std::min(k.count, kBoundedValues); ++j) {
+            const Content& c = contents_[k.first + j];
+            const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, s.depth + 1);
+            if (sub == nullptr) return kNever;
+            if (wire == 2) inner += gamma_bits(c.end - c.begin + 1);
+            inner += bound(arc.to, *sub, limit - bits - rest - inner, levels - 1);
+            if (inner == kNever) return kNever;
+            if (bits + inner + rest > limit) return bits + inner + rest;
+          }
+          bits += inner;
         }
       } else if (arc.wire == wire && wire == 2 && !has_fields(candidates_.info(arc.to).type)) {
         // A string or bytes field: exactly.

@@ -55,8 +55,10 @@ struct ShapeKey {
   double as_bytes;         // and as a bytes field
   double tail;             // the floors of the values after the first Ranges::kBoundedValues
                            // (negative for a class's key: see Ranges::classify)
-  std::uint32_t classes = 0xFFFFFFFF;  // of its values (Ranges::classify), or Ranges::kUnclassified
-  std::uint32_t run = 0xFFFFFFFF;      // its varints, or packed runs: one run (Ranges::kRunFrom), or Ranges::kUnclassified
+  // Made once asked for, else Ranges::kUnclassified: the classes of its
+  // values (Ranges::classify), and the run of its varints or packed runs.
+  std::uint32_t classes = 0xFFFFFFFF;
+  std::uint32_t run = 0xFFFFFFFF;
 };
 
 struct Shape {
