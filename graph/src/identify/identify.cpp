@@ -740,12 +740,21 @@ bool Search::put_off(std::uint32_t c, double lower, const Tally& exact) {
 
 void Search::flush() {
   if (put_off_.empty()) return;
-  std::sort(put_off_.begin(), put_off_.end(), [](const PutOff& a, const PutOff& b) {
-    return a.lower != b.lower ? a.lower < b.lower : a.candidate < b.candidate;
-  });
+  // Taken off a heap, the least bound first: most are cut as soon as the
+  // first few are judged, and need no order among themselves.
+  const auto later = [](const PutOff& a, const PutOff& b) {
+    return a.lower != b.lower ? a.lower > b.lower : a.candidate > b.candidate;
+  };
+  std::make_heap(put_off_.begin(), put_off_.end(), later);
   work_.spend(1 + put_off_.size() / 4);
-  for (const PutOff& p : put_off_) {
-    if (work_.exhausted()) break;
+  for (auto end = put_off_.end(); end != put_off_.begin() && !work_.exhausted(); --end) {
+    std::pop_heap(put_off_.begin(), end, later);
+    const PutOff& p = end[-1];
+    // The rest cost as much or more.
+    if (p.lower > threshold()) {
+      cut(p.lower);
+      break;
+    }
     if (judged(p.candidate) || cut(p.lower, p.candidate)) continue;
     finish(p.candidate, p.lower, p.exact, std::span(put_off_pending_).subspan(p.first, p.count));
   }

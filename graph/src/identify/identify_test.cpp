@@ -204,21 +204,24 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
   }
   // Repeated numbers, packed or not, priced from their histogram without
   // a parse: presence 1, the count gamma(3) = 3, a packed run's length
-  // gamma(3 + 1) = 5, each value as above (the gamma codes of 2, 3, 4 are
-  // 3, 3, 5 bits).
-  const auto value = [](double gamma) {
-    return -std::log2(std::exp2(-(gamma + 5)) + std::exp2(-(7 + std::log2(6.0) - std::log2(31.0 / 32))));
+  // gamma(3 + 1) = 5 (or gamma(5 + 1) = 5 with 1 written in three bytes),
+  // each value as above by its bytes (the gamma codes of 2, 3, 4 are 3, 3,
+  // 5 bits).
+  const auto value = [](double gamma, double bytes) {
+    return -std::log2(std::exp2(-(gamma + 5)) + std::exp2(-(7 * bytes + std::log2(6.0) - std::log2(31.0 / 32))));
   };
-  Bytes run, unpacked;
+  Bytes run, unpacked, overlong;
   put_bytes(run, 1, bytes({1, 2, 3}));
   for (const int v : {1, 2, 3}) put_tag(unpacked, 1, 0), put_varint(unpacked, static_cast<std::uint64_t>(v));
-  for (const auto& [payload, length] : {std::pair{run, 5.0}, std::pair{unpacked, 0.0}}) {
+  put_bytes(overlong, 1, bytes({0x81, 0x80, 0x00, 2, 3}));
+  for (const auto& [payload, length, first] :
+       {std::tuple{run, 5.0, 1.0}, std::tuple{unpacked, 0.0, 1.0}, std::tuple{overlong, 5.0, 3.0}}) {
     auto all = g->identifier->identify(payload, std::nullopt);
     ASSERT_TRUE(all.has_value());
     const auto nums = std::find_if(all->begin(), all->end(),
                                    [&](const Match& m) { return g->view.roots()[m.roots[0]].fqdn == "t.Nums"; });
     ASSERT_NE(nums, all->end());
-    EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3) + value(3) + value(5)), 3 * kRounding);
+    EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3, first) + value(3, 1) + value(5, 1)), 3 * kRounding);
     EXPECT_EQ(nums->reason(), "exact");
   }
   // The least presence price over a range of used counts, which the
@@ -254,6 +257,7 @@ messages:
       {packed({1, 9}), "t.Levels 1 value out of range"},
       {packed({9, 1, 12}), "t.Levels 2 values out of range"},
       {packed({9, 300, 1}), "t.Levels 2 values out of range"},
+      {bytes({0x0A, 0x04, 0x89, 0x00, 0x82, 0x00}), "t.Levels 1 value out of range"},  // 9 and 2, each in two bytes
       {unpacked, "t.Levels 3 values out of range"},
   };
   for (const auto& [payload, expected] : cases) {
@@ -262,6 +266,36 @@ messages:
     ASSERT_TRUE(top.has_value());
     EXPECT_EQ(describe(*g, *top), (Ranking{expected}));
   }
+  // Priced by its bytes even when written overlong: presence 1, count
+  // gamma(2) = 3, length gamma(4 + 1) = 5, 9 outside (the escape and a
+  // 64-bit varint of two bytes), 2 inside (log2 4).
+  auto both = g->identifier->identify(bytes({0x0A, 0x04, 0x89, 0x00, 0x82, 0x00}), 1);
+  ASSERT_TRUE(both.has_value());
+  EXPECT_NEAR(both->front().score, -(1 + 3 + 5 + (kEscapeBits + std::log2(10.0) + 14) + 2), 1e-4);
+}
+
+TEST(Identify, ALongPackedRunCostsTheSameReadAgain) {
+  // The first parse reads a long run value by value, the next prices it
+  // from its histogram: two targets that differ only by an unused field
+  // differ only by the presence prices of one more declared field.
+  const auto g = bake({R"(
+entries: [t.A, t.B]
+messages:
+  t.A: {fields: [{number: 1, type: message, child: t.N}]}
+  t.B: {fields: [{number: 1, type: message, child: t.M}, {number: 2, type: string}]}
+  t.N: {fields: [{number: 1, type: int32, label: repeated, packed: true}]}
+  t.M: {fields: [{number: 1, type: int32, label: repeated, packed: true}, {number: 2, type: string}]}
+)"});
+  Bytes run, inner, payload;
+  for (int i = 0; i < 100; ++i) run.push_back(static_cast<std::uint8_t>(i % 5 + 1));
+  run.insert(run.end(), {0xC8, 0x01, 0x80, 0x00});  // 200, and 0 written in two bytes
+  put_bytes(inner, 1, run);
+  put_bytes(payload, 1, inner);
+  auto all = g->identifier->identify(payload, std::nullopt);
+  ASSERT_TRUE(all.has_value());
+  ASSERT_EQ(describe(*g, *all), (Ranking{"t.A exact", "t.B exact"}));
+  // log2(2 + 1) + log2 C(2, 1) against log2(1 + 1) + log2 C(1, 1), twice.
+  EXPECT_NEAR((*all)[0].score - (*all)[1].score, 2 * std::log2(3.0), 2e-4);
 }
 
 TEST(Identify, EmptyPayloadMatchesEveryRootSmallestFirst) {

@@ -33,6 +33,8 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept { return spr
 constexpr std::uint8_t kNoBytes[1] = {0};
 
 constexpr std::size_t kMaxEdges = std::size_t{1} << 17;
+// Packed runs of this many bytes or more are priced from their histogram.
+constexpr std::ptrdiff_t kRunFrom = 64;
 constexpr std::size_t kMaxMemo = std::size_t{1} << 17;
 
 }  // namespace
@@ -74,6 +76,22 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
     tally.bits += gamma_bits(v + 1);
     if (!work_.spend(1 + v / 4)) return abandon();
     if (t.wire == 0) {
+      // A long run read to its end before: priced from the histogram of
+      // its values, made once for every target that reads it, when that
+      // is exact (it is but for range leaves whose range cuts a class of
+      // values).
+      const std::uint8_t* const run_start = p;
+      if (run_end - p >= kRunFrom) {
+        std::uint32_t count = 0, outside = 0;
+        bool exact = false;
+        const double bits = ranges_.packed_bits(p, run_end, leaf, count, exact, outside);
+        if (exact && bits < kNever) {
+          tally.bits += bits;
+          tally.out_of_range += outside;
+          values += count;
+          return run_end;
+        }
+      }
       // Runs of bytes read as varints are mostly one-byte values.
       const double* one_byte = candidates_.one_byte_integers(leaf);
       // A bool or enum run: a one-byte value is inside the range or not.
@@ -112,6 +130,7 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
         varint_value(leaf, x, static_cast<std::size_t>(p - at), tally);
         ++values;
       }
+      if (run_end - run_start >= kRunFrom) ranges_.read_through(run_start, run_end);
       return p;
     }
     const std::uint64_t width = t.wire == 1 ? 8 : 4;

@@ -194,6 +194,11 @@ double Ranges::message_floor(const std::uint8_t* p, const std::uint8_t* end, int
 
 namespace {
 
+// Run::Wide keys of values written overlong (below 128 in two bytes or
+// more): their length and value.
+constexpr std::uint32_t kOverlong = std::uint32_t{1} << 16;
+constexpr std::uint32_t kNoWide = 0xFFFFFFFF;  // a free slot of the table they are counted in
+
 // The classes of packed values other than one-byte ones, as signed values:
 // class i holds [kLow[i], kHigh[i]].
 constexpr std::int64_t kLow[] = {std::numeric_limits<std::int64_t>::min(), -(std::int64_t{1} << 31), 128,
@@ -204,8 +209,39 @@ constexpr std::int64_t kHigh[] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_
 
 }  // namespace
 
+void Ranges::count_wide(std::uint32_t key, std::uint64_t v) {
+  if (2 * (wide_used_.size() + 1) > wide_slots_.size()) {
+    std::vector<Run::Wide> old(std::max<std::size_t>(256, 2 * wide_slots_.size()), Run::Wide{kNoWide, 0, 0});
+    old.swap(wide_slots_);
+    const std::size_t mask = wide_slots_.size() - 1;
+    for (std::uint32_t& at : wide_used_) {
+      std::size_t slot = spread(old[at].key) & mask;
+      while (wide_slots_[slot].key != kNoWide) slot = (slot + 1) & mask;
+      wide_slots_[slot] = old[at];
+      at = static_cast<std::uint32_t>(slot);
+    }
+  }
+  const std::size_t mask = wide_slots_.size() - 1;
+  std::size_t slot = spread(key) & mask;
+  while (wide_slots_[slot].key != kNoWide && wide_slots_[slot].key != key) slot = (slot + 1) & mask;
+  if (wide_slots_[slot].key == kNoWide) {
+    wide_slots_[slot] = Run::Wide{key, 0, v};
+    wide_used_.push_back(static_cast<std::uint32_t>(slot));
+  }
+  ++wide_slots_[slot].count;
+}
+
 std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> parts) {
   Run run{};
+  // The wide values counted so far, moved into the run (or dropped) and
+  // their slots emptied.
+  const auto take_wide = [&](bool keep) {
+    for (const std::uint32_t at : wide_used_) {
+      if (keep) run.wide.push_back(wide_slots_[at]);
+      wide_slots_[at] = Run::Wide{kNoWide, 0, 0};
+    }
+    wide_used_.clear();
+  };
   for (const auto part : parts) {
     const std::uint8_t* const end = part.data() + part.size();
     work_.spend(1 + part.size() / 4);
@@ -218,10 +254,10 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
       const std::uint8_t* at = q;
       std::uint64_t v;
       q = read_varint(q, end, v);
-      if (q == nullptr) return kNotWire;
-      if (v < 128) {  // overlong: priced as at least its one-byte form
+      if (q == nullptr) return take_wide(false), kNotWire;
+      if (v < 128) {  // overlong: among the one-byte values, and apart by its length
         ++run.small[v];
-        run.overlong = true;
+        count_wide(kOverlong | static_cast<std::uint32_t>(q - at) << 10 | static_cast<std::uint32_t>(v) << 3, v);
         continue;
       }
       const auto s = static_cast<std::int64_t>(v);
@@ -229,15 +265,46 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
       while (s > kHigh[c]) ++c;
       ++run.values[c];
       run.bytes[c] += static_cast<std::uint64_t>(q - at);
-      run.longest[c] = std::max(run.longest[c], static_cast<std::uint8_t>(q - at));
+      const bool in32u = v <= 0xFFFFFFFFu, in32 = v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu;
+      const auto key = static_cast<std::uint32_t>(q - at) << 10 | static_cast<std::uint32_t>(std::bit_width(v + 1)) << 3 |
+                       (v >= (std::uint64_t{1} << 62) ? 4u : 0u) | (in32u ? 2u : 0u) | (in32 ? 1u : 0u);
+      count_wide(key, v);
     }
   }
   for (int v = 0; v < 128; ++v)
     if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
   for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
-  if (!work_.keep(sizeof(Run))) return kNone;
-  runs_.push_back(run);
+  take_wide(true);
+  // By key: the order of the sums, and so the sums, do not depend on the
+  // table's.
+  std::sort(run.wide.begin(), run.wide.end(), [](const Run::Wide& a, const Run::Wide& b) { return a.key < b.key; });
+  if (!work_.keep(sizeof(Run) + run.wide.size() * sizeof(Run::Wide))) return kNone;
+  runs_.push_back(std::move(run));
   return static_cast<std::uint32_t>(runs_.size() - 1);
+}
+
+double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
+                           bool& exact, std::uint32_t& outside) {
+  exact = false;
+  if (run_slots_.empty()) return kNever;
+  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const std::size_t slot = slot_of(run_slots_, key, false);
+  if (run_slots_[slot].key != key) return kNever;
+  if (run_slots_[slot].run == kNone) {
+    const std::span<const std::uint8_t> part(p, end);
+    const std::uint32_t run = run_of_all(std::span(&part, 1));
+    run_slots_[slot_of(run_slots_, key, false)].run = run;  // (found again: the run may have grown nothing, but be safe)
+  }
+  return run_bits(run_slots_[slot_of(run_slots_, key, false)].run, leaf, count, exact, &outside);
+}
+
+void Ranges::read_through(const std::uint8_t* p, const std::uint8_t* end) {
+  if (run_slots_.empty()) run_slots_.resize(16);
+  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const std::size_t slot = slot_of(run_slots_, key, 2 * run_slots_used_ >= run_slots_.size());
+  if (slot == kNoSlot || run_slots_[slot].key == key) return;
+  run_slots_[slot] = RunSlot{key, kNone};
+  ++run_slots_used_;
 }
 
 double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
@@ -253,32 +320,29 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   double bits = 0;
   const std::uint32_t small_all = run.small[127];
   count = small_all;
-  exact = !run.overlong;
+  exact = true;
   if (leaf.range == serial::kNoIndex) {
-    // Integer leaves: the one-byte values exactly, each by its own price;
-    // the others (then the price is a bound) at the cheaper of the least
-    // small price and their bytes with the length price.
+    // Integer leaves: the one-byte values each by its own price, the
+    // others by their sample's (the same for all of its key), as the
+    // parse prices them.
     count = small_all;
     for (std::uint32_t i = 0; i < run.distinct; ++i) {
       const std::uint8_t v = run.present[i];
       const std::uint32_t n = run.small[v] - (v > 0 ? run.small[v - 1] : 0);
       bits += n * candidates_.small_integer_bits(leaf.type, v);
     }
-    const double length = Candidates::integer_length_bits(leaf.type) + kLargeIntegerBits;
-    for (int c = 0; c < kClasses; ++c) {
-      if (run.values[c] == 0) continue;
-      exact = false;
-      count += run.values[c];
-      // Each by its bytes, less what the gamma code can save at most in
-      // its class: its shortest gamma code against the longest bytes of
-      // the class in this run.
-      const double n = run.values[c];
-      // (Negative values are not written by the gamma code.)
-      const double gamma = gamma_bits(static_cast<std::uint64_t>(std::max<std::int64_t>(kLow[c], 0)) + 1) + kSmallIntegerBits;
-      const double saving = kLow[c] < 0 ? 0.0 : std::log2(1 + std::exp2(kVarintByteBits * run.longest[c] + length - gamma));
-      bits += kVarintByteBits * static_cast<double>(run.bytes[c]) + n * (length - saving);
+    for (const Run::Wide& w : run.wide) {
+      bool out_of_type = false;
+      double each = candidates_.varint_bits(leaf, w.sample, (w.key & ~kOverlong) >> 10, out_of_type);
+      // An overlong one is among the one-byte values above, at their price.
+      if ((w.key & kOverlong) != 0) each -= candidates_.small_integer_bits(leaf.type, static_cast<std::uint8_t>(w.sample));
+      else count += w.count;
+      bits += w.count * each;
+      out += out_of_type ? w.count : 0;
     }
-    return std::floor(bits * kQuantaPerBit) / kQuantaPerBit;  // a bound: rounded down
+    exact = true;
+    if (outside != nullptr) *outside = out;
+    return bits;
   }
   // A range leaf: its price for a value inside, the escape and a 64-bit
   // varint for one outside.
@@ -305,6 +369,13 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
       exact = false;
       bits += n * std::min(each, kOutside + kVarintByteBits);
     }
+  }
+  // Values written overlong are among the one-byte ones: outside the
+  // range, each byte past the first costs 7 bits more.
+  for (const Run::Wide& w : run.wide) {
+    const auto v = static_cast<std::int64_t>(w.sample);
+    if ((w.key & kOverlong) != 0 && (v < lo || v > hi))
+      bits += w.count * kVarintByteBits * static_cast<double>(((w.key & ~kOverlong) >> 10) - 1);
   }
   if (outside != nullptr) *outside = out;
   return bits;

@@ -123,6 +123,12 @@ class Ranges {
   std::uint32_t run_of_all(std::span<const std::span<const std::uint8_t>> parts);
   double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
                   std::uint32_t* outside = nullptr);
+  // run_bits of the packed run [p, end), its run made once, if a parse
+  // has read it to its end before (read_through); else kNever, not exact.
+  // (A run that parses give up on early, priced dear, is not read whole.)
+  double packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
+                     bool& exact, std::uint32_t& outside);
+  void read_through(const std::uint8_t* p, const std::uint8_t* end);
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
@@ -230,23 +236,42 @@ class Ranges {
   std::vector<std::span<const std::uint8_t>> run_parts_;  // scratch of bound: a key's varints
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
-  // overlong: then `overlong` is set, and the one-byte price is a bound),
-  // and how many values and bytes of each other
-  // class (by signed value: below -2^31, -2^31 .. -1, 128 .. 2^14 - 1,
-  // 2^14 .. 2^31 - 1, 2^31 .. 2^32 - 1, 2^32 and up), with the longest
-  // varint of each (longer than the class needs when written overlong).
+  // overlong), and how many values and bytes of each other class (by signed value:
+  // below -2^31, -2^31 .. -1, 128 .. 2^14 - 1, 2^14 .. 2^31 - 1,
+  // 2^31 .. 2^32 - 1, 2^32 and up), which a range leaf's range holds or
+  // misses whole, or not.
   static constexpr int kClasses = 6;
   struct Run {
     std::uint32_t small[128];
     std::uint32_t values[kClasses];
     std::uint64_t bytes[kClasses];
-    std::uint8_t longest[kClasses];
-    bool overlong;
     std::uint8_t present[128];  // the one-byte values that occur, ascending
     std::uint32_t distinct;     // how many
     double lengths;             // the gamma codes of the parts' lengths, as packed runs
+    // The values from 128 on, by what an integer leaf's price and range
+    // depend on (length, bit width of v + 1, from 2^62 on or not, inside
+    // uint32 and int32 or not), and those written overlong by length and
+    // value; each with one of them to price the others by.
+    struct Wide {
+      std::uint32_t key, count;
+      std::uint64_t sample;
+    };
+    std::vector<Wide> wide;
   };
   std::vector<Run> runs_;
+  // Scratch of run_of_all: Run::wide as it is counted, an open-addressing
+  // table (power-of-two size, at most half full) left empty between runs,
+  // and the slots in use.
+  std::vector<Run::Wide> wide_slots_;
+  std::vector<std::uint32_t> wide_used_;
+  void count_wide(std::uint32_t key, std::uint64_t v);
+  // The runs of packed runs read by parses, by range.
+  struct RunSlot {
+    std::uint64_t key = kEmpty;
+    std::uint32_t run = kNone;
+  };
+  std::vector<RunSlot> run_slots_;
+  std::size_t run_slots_used_ = 0;
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
     std::uint64_t key;
