@@ -34,7 +34,7 @@ constexpr std::uint8_t kNoBytes[1] = {0};
 
 constexpr std::size_t kMaxEdges = std::size_t{1} << 17;
 // Packed runs of this many bytes or more are priced from their histogram.
-constexpr std::ptrdiff_t kRunFrom = 64;
+constexpr std::ptrdiff_t kLongRun = 64;
 constexpr std::size_t kMaxMemo = std::size_t{1} << 17;
 
 }  // namespace
@@ -81,7 +81,7 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
       // is exact (it is but for range leaves whose range cuts a class of
       // values).
       const std::uint8_t* const run_start = p;
-      if (run_end - p >= kRunFrom) {
+      if (run_end - p >= kLongRun) {
         std::uint32_t count = 0, outside = 0;
         bool exact = false;
         const double bits = ranges_.packed_bits(p, run_end, leaf, count, exact, outside);
@@ -130,7 +130,7 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
         varint_value(leaf, x, static_cast<std::size_t>(p - at), tally);
         ++values;
       }
-      if (run_end - run_start >= kRunFrom) ranges_.read_through(run_start, run_end);
+      if (run_end - run_start >= kLongRun) ranges_.read_through(run_start, run_end);
       return p;
     }
     const std::uint64_t width = t.wire == 1 ? 8 : 4;

@@ -292,10 +292,9 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
   if (run_slots_[slot].key != key) return kNever;
   if (run_slots_[slot].run == kNone) {
     const std::span<const std::uint8_t> part(p, end);
-    const std::uint32_t run = run_of_all(std::span(&part, 1));
-    run_slots_[slot_of(run_slots_, key, false)].run = run;  // (found again: the run may have grown nothing, but be safe)
+    run_slots_[slot].run = run_of_all(std::span(&part, 1));  // (which leaves run_slots_ as it is)
   }
-  return run_bits(run_slots_[slot_of(run_slots_, key, false)].run, leaf, count, exact, &outside);
+  return run_bits(run_slots_[slot].run, leaf, count, exact, &outside);
 }
 
 void Ranges::read_through(const std::uint8_t* p, const std::uint8_t* end) {
