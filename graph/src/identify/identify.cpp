@@ -608,7 +608,8 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       n = 0;
       for (std::uint32_t k = 0; k < ranges.classes(tag.classes).size(); ++k) {
         const Class one = ranges.classes(tag.classes)[k];  // copied: bounds may add classes
-        bits += one.lengths + ranges.bound(group.to, one.shape, budget - bits, Ranges::kBoundLevels, one.members);
+        bits += one.lengths +
+                ranges.bound(group.to, one.shape, budget - bits, Ranges::kBoundLevels, one.members, one.mixed);
         if (bits > budget) {
           if (bits < kNever) reached = kMask;
           break;

@@ -470,6 +470,20 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
     payloads.emplace_back(0, std::move(list));
     payloads.emplace_back(0, std::move(nested));
   }
+  // Lists of 40 values of one type, each generated on its own (most of
+  // them of other fields: too many kinds for classes, bounded as one mixed
+  // class), at the top level and one level down.
+  for (std::size_t i = 0; i < 4 && i < payloads.size(); ++i) {
+    testing::PayloadGenerator items(g->view, 100 + i, 0.5, 1);
+    Bytes list, nested;
+    for (int j = 0; j < 40; ++j) {
+      Bytes item;
+      if (items.message(payloads[i].first, item) && item.size() < 200) put_bytes(list, 1, item);
+    }
+    put_bytes(nested, 1, list);
+    payloads.emplace_back(0, list);
+    payloads.emplace_back(0, std::move(nested));
+  }
   // Packed runs of small numbers one and two levels down (bounded by the
   // histogram of their values), alone and beside a string.
   for (const std::size_t n : {3, 40, 120}) {

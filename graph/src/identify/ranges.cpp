@@ -613,7 +613,7 @@ std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wir
     };
     while (r < kinds_used && !same(kinds[r])) ++r;
     if (r == kinds_used) {
-      if (kinds_used == kBoundedClasses) return kManyClasses;
+      if (kinds_used == kBoundedClasses) return mixed_class(wire, depth);
       kinds[kinds_used++] = Kind{hash, m.first, m.count, 0, 0};
     }
     ++kinds[r].members;
@@ -664,7 +664,61 @@ std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wir
   return static_cast<std::uint32_t>(sets_.size() - 1);
 }
 
-double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std::uint32_t members) {
+std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
+  // Every value's keys, by key and, within a key, in the values' order.
+  std::vector<std::pair<std::uint64_t, std::uint32_t>>& all = mixed_keys_;
+  all.clear();
+  double lengths = 0;
+  std::size_t fields = 0;
+  for (const Content& c : class_values_) {
+    const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, depth);
+    if (sub == nullptr) return kUnreadable;
+    const Shape m = *sub;
+    if (!work_.spend(1 + m.count / 4)) return kManyClasses;
+    if (wire == 2) lengths += gamma_bits(c.end - c.begin + 1);
+    for (std::uint32_t i = m.first; i < m.first + m.count; ++i) {
+      all.emplace_back(keys_[i].key, i);
+      fields += keys_[i].count;
+    }
+  }
+  std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::size_t distinct = 0;
+  for (std::size_t i = 0; i < all.size(); ++i) distinct += i == 0 || all[i].first != all[i - 1].first;
+  if (!work_.keep(sizeof(ClassSet) + sizeof(Class) + distinct * sizeof(ShapeKey) + fields * sizeof(Content)))
+    return kManyClasses;
+  Class c{Shape{static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(distinct), 0, depth},
+          static_cast<std::uint32_t>(class_values_.size()), lengths, true};
+  // Each key's values together, then their contents and sums.
+  std::uint32_t at = static_cast<std::uint32_t>(contents_.size());
+  for (std::size_t i = 0; i < all.size();) {
+    std::uint32_t count = 0;
+    std::size_t j = i;
+    for (; j < all.size() && all[j].first == all[i].first; ++j) count += keys_[all[j].second].count;
+    keys_.push_back(ShapeKey{all[i].first, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
+    at += count;
+    i = j;
+  }
+  contents_.resize(at);
+  for (std::size_t i = 0, k = c.shape.first; i < all.size(); ++i) {
+    if (i > 0 && all[i].first != all[i - 1].first) ++k;
+    const ShapeKey one = keys_[all[i].second];
+    ShapeKey& merged = keys_[k];
+    std::copy_n(contents_.begin() + one.first, one.count, contents_.begin() + merged.first);
+    merged.first += one.count;  // moved back below
+    merged.floor += one.floor;
+    merged.unknown += one.unknown;
+    merged.opaque += one.opaque;
+    merged.as_string += one.as_string;
+    merged.as_bytes += one.as_bytes;
+    c.shape.declared += one.floor;
+  }
+  for (std::uint32_t i = c.shape.first; i < c.shape.first + c.shape.count; ++i) keys_[i].first -= keys_[i].count;
+  classes_.push_back(c);
+  sets_.push_back(ClassSet{static_cast<std::uint32_t>(classes_.size() - 1), 1});
+  return static_cast<std::uint32_t>(sets_.size() - 1);
+}
+
+double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std::uint32_t members, bool mixed) {
   // The nested bounds below may add shapes, keys and contents: those of
   // `s` are read by index.
   const NodeInfo& n = candidates_.info(node);
@@ -698,7 +752,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
   std::uint8_t label = 0;
   // (Each member of a class has as many values of each key.)
   const auto close = [&] {
-    if (last == count) return;
+    if (last == count || mixed) return;
     const std::uint32_t each = std::max<std::uint32_t>(values / members, 1);
     bits += members * (label == 2 ? gamma_bits(each) : kExtraValueBits * static_cast<double>(each - 1));
   };
@@ -726,7 +780,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
           double inner = 0;
           for (std::uint32_t c = 0; c < sets_[set].count; ++c) {
             const Class one = classes_[sets_[set].first + c];  // copied: bounds may add classes
-            inner += one.lengths + bound(arc.to, one.shape, limit - bits - rest - inner, levels - 1, one.members);
+            inner += one.lengths + bound(arc.to, one.shape, limit - bits - rest - inner, levels - 1, one.members, one.mixed);
             if (inner == kNever) return kNever;
             if (bits + inner + rest > limit) return bits + inner + rest;
           }
@@ -798,7 +852,8 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
     if (bits + rest > limit) return bits + rest;
   }
   close();
-  bits += members * (presence.bits(n.count, used) + kEscapeBits * static_cast<double>(n.required - required_seen));
+  bits += members * ((mixed ? presence.least(n.count, 0, used) : presence.bits(n.count, used)) +
+                     kEscapeBits * static_cast<double>(n.required - required_seen));
   return bits;
 }
 

@@ -89,6 +89,11 @@ struct Class {
   Shape shape;
   std::uint32_t members;
   double lengths;  // the gamma codes of the members' lengths (length-delimited values)
+  // Members of different keys (when they fall into too many classes): each
+  // key's count is the members' together, and a bound counts each member's
+  // presence at the least of any number of the fields used, and no price
+  // for the counts of values.
+  bool mixed = false;
 };
 
 class Ranges {
@@ -143,11 +148,13 @@ class Ranges {
   // answer is known to pass it.
   // `members`: s is a class of that many values (Class), and the answer
   // bounds their costs summed.
-  double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels, std::uint32_t members = 1);
+  double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels, std::uint32_t members = 1,
+               bool mixed = false);
   static constexpr int kBoundLevels = 2;
   // The classes of `values` (of one key, read with `wire`, 2 or 3) at
   // `depth`, for classes(); or kUnreadable when one of them is not wire
-  // format, kManyClasses when they fall into more than kBoundedClasses.
+  // format. Values of more than kBoundedClasses kinds make one mixed class
+  // (kManyClasses only past the work budget).
   // A bound by classes is as tight as one value by one, and a list of a
   // thousand values of a few shapes costs each target a few shapes.
   std::uint32_t classify(std::span<const Content> values, std::uint8_t wire, int depth);
@@ -233,6 +240,8 @@ class Ranges {
   // Scratch of classify: the values, and each one's class and keys.
   std::vector<Content> class_values_;
   std::vector<std::uint32_t> member_class_, member_keys_;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> mixed_keys_;  // (key, index in keys_) of every value
+  std::uint32_t mixed_class(std::uint8_t wire, int depth);
   std::vector<std::span<const std::uint8_t>> run_parts_;  // scratch of bound: a key's varints
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
