@@ -695,6 +695,7 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
     std::size_t j = i;
     for (; j < all.size() && all[j].first == all[i].first; ++j) count += keys_[all[j].second].count;
     keys_.push_back(ShapeKey{all[i].first, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
+    keys_.back().holders = static_cast<std::uint32_t>(j - i);
     at += count;
     i = j;
   }
@@ -749,10 +750,16 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
   double bits = 0, rest = s.declared;  // rest: the floors of the keys still to come
   std::uint32_t used = 0, required_seen = 0, from = 0;
   std::uint32_t last = count, values = 0;
+  std::uint32_t holders_most = 0, holders_all = 0;  // of the keys counted in `values`, in a mixed class
   std::uint8_t label = 0;
   // (Each member of a class has as many values of each key.)
   const auto close = [&] {
-    if (last == count || mixed) return;
+    if (last == count) return;
+    if (mixed) {
+      bits += label == 2 ? static_cast<double>(holders_most)
+                         : kExtraValueBits * static_cast<double>(values > holders_all ? values - holders_all : 0);
+      return;
+    }
     const std::uint32_t each = std::max<std::uint32_t>(values / members, 1);
     bits += members * (label == 2 ? gamma_bits(each) : kExtraValueBits * static_cast<double>(each - 1));
   };
@@ -838,12 +845,16 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
       if (ti != last) {
         close();
         last = ti;
-        values = 0;
+        values = holders_most = holders_all = 0;
         label = arc.label;
         ++used;
         required_seen += label == 1;
       }
-      values += wire == arc.wire ? k.count : 0;
+      if (wire == arc.wire) {
+        values += k.count;
+        holders_most = std::max(holders_most, k.holders);
+        holders_all += k.holders;
+      }
     } else if (const double e = candidates_.extension_bits(node, field); e >= 0) {
       bits += e * k.count + k.opaque;
     } else {

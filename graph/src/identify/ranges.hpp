@@ -59,6 +59,7 @@ struct ShapeKey {
   // values (Ranges::classify), and the run of its varints or packed runs.
   std::uint32_t classes = 0xFFFFFFFF;
   std::uint32_t run = 0xFFFFFFFF;
+  std::uint32_t holders = 0;  // a mixed class's key: how many of its members have it
 };
 
 struct Shape {
@@ -90,9 +91,11 @@ struct Class {
   std::uint32_t members;
   double lengths;  // the gamma codes of the members' lengths (length-delimited values)
   // Members of different keys (when they fall into too many classes): each
-  // key's count is the members' together, and a bound counts each member's
-  // presence at the least of any number of the fields used, and no price
-  // for the counts of values.
+  // key's count is the members' together, with how many members have it,
+  // and a bound counts each member's presence at the least of any number
+  // of the fields used, and the counts of values at the least their
+  // holders pay (a repeated field's count at least a bit each, a single
+  // one's values beyond one a member at their extra price).
   bool mixed = false;
 };
 
