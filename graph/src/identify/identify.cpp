@@ -609,7 +609,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       for (std::uint32_t k = 0; k < ranges.classes(tag.classes).size(); ++k) {
         const Class one = ranges.classes(tag.classes)[k];  // copied: bounds may add classes
         bits += one.lengths +
-                ranges.bound(group.to, one.shape, budget - bits, Ranges::kBoundLevels, one.members, one.mixed);
+                ranges.bound(group.to, one.shape, budget - bits, Ranges::kBoundLevels, one.members, one.mix);
         if (bits > budget) {
           if (bits < kNever) reached = kMask;
           break;

@@ -670,12 +670,18 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
   all.clear();
   double lengths = 0;
   std::size_t fields = 0;
+  const auto mix = Mix{static_cast<std::uint32_t>(key_counts_.size()), 0};
   for (const Content& c : class_values_) {
     const Shape* sub = shape(begin_ + c.begin, begin_ + c.end, depth);
-    if (sub == nullptr) return kUnreadable;
+    if (sub == nullptr) return key_counts_.resize(mix.first), kUnreadable;
     const Shape m = *sub;
-    if (!work_.spend(1 + m.count / 4)) return kManyClasses;
+    if (!work_.spend(1 + m.count / 4)) return key_counts_.resize(mix.first), kManyClasses;
     if (wire == 2) lengths += gamma_bits(c.end - c.begin + 1);
+    // (Few distinct numbers of keys: looked for among them.)
+    auto seen = std::find_if(key_counts_.begin() + mix.first, key_counts_.end(),
+                             [&](const auto& e) { return e.first == m.count; });
+    if (seen == key_counts_.end()) key_counts_.emplace_back(m.count, 0), seen = key_counts_.end() - 1;
+    ++seen->second;
     for (std::uint32_t i = m.first; i < m.first + m.count; ++i) {
       all.emplace_back(keys_[i].key, i);
       fields += keys_[i].count;
@@ -684,10 +690,12 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
   std::stable_sort(all.begin(), all.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::size_t distinct = 0;
   for (std::size_t i = 0; i < all.size(); ++i) distinct += i == 0 || all[i].first != all[i - 1].first;
-  if (!work_.keep(sizeof(ClassSet) + sizeof(Class) + distinct * sizeof(ShapeKey) + fields * sizeof(Content)))
-    return kManyClasses;
+  if (!work_.keep(sizeof(ClassSet) + sizeof(Class) + distinct * sizeof(ShapeKey) + fields * sizeof(Content) +
+                  (key_counts_.size() - mix.first) * sizeof(key_counts_[0])))
+    return key_counts_.resize(mix.first), kManyClasses;
+  mixes_.push_back(Mix{mix.first, static_cast<std::uint32_t>(key_counts_.size() - mix.first)});
   Class c{Shape{static_cast<std::uint32_t>(keys_.size()), static_cast<std::uint32_t>(distinct), 0, depth},
-          static_cast<std::uint32_t>(class_values_.size()), lengths, true};
+          static_cast<std::uint32_t>(class_values_.size()), lengths, static_cast<std::uint32_t>(mixes_.size() - 1)};
   // Each key's values together, then their contents and sums.
   std::uint32_t at = static_cast<std::uint32_t>(contents_.size());
   for (std::size_t i = 0; i < all.size();) {
@@ -719,7 +727,9 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
   return static_cast<std::uint32_t>(sets_.size() - 1);
 }
 
-double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std::uint32_t members, bool mixed) {
+double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std::uint32_t members,
+                     std::uint32_t mix) {
+  const bool mixed = mix != Class::kNoMix;
   // The nested bounds below may add shapes, keys and contents: those of
   // `s` are read by index.
   const NodeInfo& n = candidates_.info(node);
@@ -751,6 +761,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
   std::uint32_t used = 0, required_seen = 0, from = 0;
   std::uint32_t last = count, values = 0;
   std::uint32_t holders_most = 0, holders_all = 0;  // of the keys counted in `values`, in a mixed class
+  std::uint32_t declared_keys = 0;
   std::uint8_t label = 0;
   // (Each member of a class has as many values of each key.)
   const auto close = [&] {
@@ -787,7 +798,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
           double inner = 0;
           for (std::uint32_t c = 0; c < sets_[set].count; ++c) {
             const Class one = classes_[sets_[set].first + c];  // copied: bounds may add classes
-            inner += one.lengths + bound(arc.to, one.shape, limit - bits - rest - inner, levels - 1, one.members, one.mixed);
+            inner += one.lengths + bound(arc.to, one.shape, limit - bits - rest - inner, levels - 1, one.members, one.mix);
             if (inner == kNever) return kNever;
             if (bits + inner + rest > limit) return bits + inner + rest;
           }
@@ -842,6 +853,7 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
       } else {
         bits += k.floor;
       }
+      ++declared_keys;
       if (ti != last) {
         close();
         last = ti;
@@ -863,8 +875,16 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
     if (bits + rest > limit) return bits + rest;
   }
   close();
-  bits += members * ((mixed ? presence.least(n.count, 0, used) : presence.bits(n.count, used)) +
-                     kEscapeBits * static_cast<double>(n.required - required_seen));
+  bits += members * kEscapeBits * static_cast<double>(n.required - required_seen);
+  if (!mixed) return bits + members * presence.bits(n.count, used);
+  // A member of k keys uses at most k of the fields used, and at least k
+  // less the keys no field takes and those that share a field with
+  // another.
+  const std::uint32_t loose = (s.count - declared_keys) + (declared_keys - used);
+  for (std::uint32_t i = mixes_[mix].first; i < mixes_[mix].first + mixes_[mix].count; ++i) {
+    const auto [k, n_members] = key_counts_[i];
+    bits += n_members * presence.least(n.count, k > loose ? k - loose : 0, std::min(k, used));
+  }
   return bits;
 }
 

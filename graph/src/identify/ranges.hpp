@@ -92,11 +92,13 @@ struct Class {
   double lengths;  // the gamma codes of the members' lengths (length-delimited values)
   // Members of different keys (when they fall into too many classes): each
   // key's count is the members' together, with how many members have it,
-  // and a bound counts each member's presence at the least of any number
-  // of the fields used, and the counts of values at the least their
-  // holders pay (a repeated field's count at least a bit each, a single
-  // one's values beyond one a member at their extra price).
-  bool mixed = false;
+  // and a bound counts each member's presence at the least of the numbers
+  // of fields it may use (from how many keys it has: Ranges::mixed_keys()),
+  // and the counts of values at the least their holders pay (a repeated
+  // field's count at least a bit each, a single one's values beyond one a
+  // member at their extra price). kNoMix: not mixed.
+  std::uint32_t mix = kNoMix;
+  static constexpr std::uint32_t kNoMix = 0xFFFFFFFF;
 };
 
 class Ranges {
@@ -152,7 +154,7 @@ class Ranges {
   // `members`: s is a class of that many values (Class), and the answer
   // bounds their costs summed.
   double bound(std::uint32_t node, Shape s, double limit, int levels = kBoundLevels, std::uint32_t members = 1,
-               bool mixed = false);
+               std::uint32_t mix = Class::kNoMix);
   static constexpr int kBoundLevels = 2;
   // The classes of `values` (of one key, read with `wire`, 2 or 3) at
   // `depth`, for classes(); or kUnreadable when one of them is not wire
@@ -245,6 +247,13 @@ class Ranges {
   std::vector<std::uint32_t> member_class_, member_keys_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> mixed_keys_;  // (key, index in keys_) of every value
   std::uint32_t mixed_class(std::uint8_t wire, int depth);
+  // Per mixed class (Class::mix), how many members have each number of
+  // keys: (keys, members) pairs, key_counts_[first, first + count).
+  struct Mix {
+    std::uint32_t first, count;
+  };
+  std::vector<Mix> mixes_;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> key_counts_;
   std::vector<std::span<const std::uint8_t>> run_parts_;  // scratch of bound: a key's varints
   // Runs of varints read as packed values: how many values 0 .. v there
   // are for each v below 128 (one byte each, or more when written
