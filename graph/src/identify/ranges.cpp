@@ -583,6 +583,19 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   return static_cast<std::uint32_t>(shapes_.size() - 1);
 }
 
+void Ranges::merge(std::size_t into, std::uint32_t one_at, Shape& shape) {
+  const ShapeKey one = keys_[one_at];
+  ShapeKey& all = keys_[into];
+  std::copy_n(contents_.begin() + one.first, one.count, contents_.begin() + all.first);
+  all.first += one.count;  // moved back once every member is in
+  all.floor += one.floor;
+  all.unknown += one.unknown;
+  all.opaque += one.opaque;
+  all.as_string += one.as_string;
+  all.as_bytes += one.as_bytes;
+  shape.declared += one.floor;
+}
+
 std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wire, int depth) {
   // Copied: reading the values' shapes may add contents.
   class_values_.assign(values.begin(), values.end());
@@ -643,18 +656,7 @@ std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wir
   contents_.resize(at);
   for (std::size_t j = 0; j < member_class_.size(); ++j) {
     Class& c = classes_[set.first + member_class_[j]];
-    for (std::uint32_t i = 0; i < c.shape.count; ++i) {
-      const ShapeKey one = keys_[member_keys_[j] + i];
-      ShapeKey& all = keys_[c.shape.first + i];
-      std::copy_n(contents_.begin() + one.first, one.count, contents_.begin() + all.first);
-      all.first += one.count;  // moved back below
-      all.floor += one.floor;
-      all.unknown += one.unknown;
-      all.opaque += one.opaque;
-      all.as_string += one.as_string;
-      all.as_bytes += one.as_bytes;
-      c.shape.declared += one.floor;
-    }
+    for (std::uint32_t i = 0; i < c.shape.count; ++i) merge(c.shape.first + i, member_keys_[j] + i, c.shape);
   }
   for (std::uint32_t r = 0; r < kinds_used; ++r) {
     const Class& c = classes_[set.first + r];
@@ -710,16 +712,7 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
   contents_.resize(at);
   for (std::size_t i = 0, k = c.shape.first; i < all.size(); ++i) {
     if (i > 0 && all[i].first != all[i - 1].first) ++k;
-    const ShapeKey one = keys_[all[i].second];
-    ShapeKey& merged = keys_[k];
-    std::copy_n(contents_.begin() + one.first, one.count, contents_.begin() + merged.first);
-    merged.first += one.count;  // moved back below
-    merged.floor += one.floor;
-    merged.unknown += one.unknown;
-    merged.opaque += one.opaque;
-    merged.as_string += one.as_string;
-    merged.as_bytes += one.as_bytes;
-    c.shape.declared += one.floor;
+    merge(k, all[i].second, c.shape);
   }
   for (std::uint32_t i = c.shape.first; i < c.shape.first + c.shape.count; ++i) keys_[i].first -= keys_[i].count;
   classes_.push_back(c);

@@ -247,6 +247,10 @@ class Ranges {
   std::vector<std::uint32_t> member_class_, member_keys_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> mixed_keys_;  // (key, index in keys_) of every value
   std::uint32_t mixed_class(std::uint8_t wire, int depth);
+  // Adds a member's key (keys_[one_at]) to a class's (keys_[into]): its
+  // contents at the class key's cursor, which moves past them, its sums,
+  // and its floor to the class shape's.
+  void merge(std::size_t into, std::uint32_t one_at, Shape& shape);
   // Per mixed class (Class::mix), how many members have each number of
   // keys: (keys, members) pairs, key_counts_[first, first + count).
   struct Mix {
