@@ -319,12 +319,10 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   double bits = 0;
   const std::uint32_t small_all = run.small[127];
   count = small_all;
-  exact = true;
   if (leaf.range == serial::kNoIndex) {
     // Integer leaves: the one-byte values each by its own price, the
     // others by their sample's (the same for all of its key), as the
     // parse prices them.
-    count = small_all;
     for (std::uint32_t i = 0; i < run.distinct; ++i) {
       const std::uint8_t v = run.present[i];
       const std::uint32_t n = run.small[v] - (v > 0 ? run.small[v - 1] : 0);
@@ -339,7 +337,6 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
       bits += w.count * each;
       out += out_of_type ? w.count : 0;
     }
-    exact = true;
     if (outside != nullptr) *outside = out;
     return bits;
   }
@@ -583,6 +580,17 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
   return static_cast<std::uint32_t>(shapes_.size() - 1);
 }
 
+ShapeKey& Ranges::add_class_key(std::uint64_t key, std::uint32_t count, std::uint32_t& at) {
+  // No tail is kept for it (below zero: ShapeKey::tail).
+  keys_.push_back(ShapeKey{key, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
+  at += count;
+  return keys_.back();
+}
+
+void Ranges::rewind(const Shape& s) {
+  for (std::uint32_t i = s.first; i < s.first + s.count; ++i) keys_[i].first -= keys_[i].count;
+}
+
 void Ranges::merge(std::size_t into, std::uint32_t one_at, Shape& shape) {
   const ShapeKey one = keys_[one_at];
   ShapeKey& all = keys_[into];
@@ -645,12 +653,8 @@ std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wir
   for (std::uint32_t r = 0; r < kinds_used; ++r) {
     const Kind& k = kinds[r];
     Class c{Shape{static_cast<std::uint32_t>(keys_.size()), k.count, 0, depth}, k.members, k.lengths};
-    for (std::uint32_t i = 0; i < k.count; ++i) {
-      const ShapeKey one = keys_[k.keys + i];
-      const std::uint32_t count = one.count * k.members;
-      keys_.push_back(ShapeKey{one.key, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
-      at += count;
-    }
+    for (std::uint32_t i = 0; i < k.count; ++i)
+      add_class_key(keys_[k.keys + i].key, keys_[k.keys + i].count * k.members, at);
     classes_.push_back(c);
   }
   contents_.resize(at);
@@ -658,10 +662,7 @@ std::uint32_t Ranges::classify(std::span<const Content> values, std::uint8_t wir
     Class& c = classes_[set.first + member_class_[j]];
     for (std::uint32_t i = 0; i < c.shape.count; ++i) merge(c.shape.first + i, member_keys_[j] + i, c.shape);
   }
-  for (std::uint32_t r = 0; r < kinds_used; ++r) {
-    const Class& c = classes_[set.first + r];
-    for (std::uint32_t i = c.shape.first; i < c.shape.first + c.shape.count; ++i) keys_[i].first -= keys_[i].count;
-  }
+  for (std::uint32_t r = 0; r < kinds_used; ++r) rewind(classes_[set.first + r].shape);
   sets_.push_back(set);
   return static_cast<std::uint32_t>(sets_.size() - 1);
 }
@@ -704,9 +705,7 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
     std::uint32_t count = 0;
     std::size_t j = i;
     for (; j < all.size() && all[j].first == all[i].first; ++j) count += keys_[all[j].second].count;
-    keys_.push_back(ShapeKey{all[i].first, count, at, 0, 0, 0, 0, 0, count > kBoundedValues ? -1.0 : 0.0});
-    keys_.back().holders = static_cast<std::uint32_t>(j - i);
-    at += count;
+    add_class_key(all[i].first, count, at).holders = static_cast<std::uint32_t>(j - i);
     i = j;
   }
   contents_.resize(at);
@@ -714,7 +713,7 @@ std::uint32_t Ranges::mixed_class(std::uint8_t wire, int depth) {
     if (i > 0 && all[i].first != all[i - 1].first) ++k;
     merge(k, all[i].second, c.shape);
   }
-  for (std::uint32_t i = c.shape.first; i < c.shape.first + c.shape.count; ++i) keys_[i].first -= keys_[i].count;
+  rewind(c.shape);
   classes_.push_back(c);
   sets_.push_back(ClassSet{static_cast<std::uint32_t>(classes_.size() - 1), 1});
   return static_cast<std::uint32_t>(sets_.size() - 1);

@@ -93,7 +93,7 @@ struct Class {
   // Members of different keys (when they fall into too many classes): each
   // key's count is the members' together, with how many members have it,
   // and a bound counts each member's presence at the least of the numbers
-  // of fields it may use (from how many keys it has: Ranges::mixed_keys()),
+  // of fields it may use (from how many keys it has, which the class keeps),
   // and the counts of values at the least their holders pay (a repeated
   // field's count at least a bit each, a single one's values beyond one a
   // member at their extra price). kNoMix: not mixed.
@@ -247,10 +247,14 @@ class Ranges {
   std::vector<std::uint32_t> member_class_, member_keys_;
   std::vector<std::pair<std::uint64_t, std::uint32_t>> mixed_keys_;  // (key, index in keys_) of every value
   std::uint32_t mixed_class(std::uint8_t wire, int depth);
-  // Adds a member's key (keys_[one_at]) to a class's (keys_[into]): its
-  // contents at the class key's cursor, which moves past them, its sums,
-  // and its floor to the class shape's.
+  // A class's key of `count` values, its contents to come at `at` (which
+  // moves past them); then each member's key (keys_[one_at]) added to it
+  // (keys_[into]): its contents at the class key's cursor, which moves
+  // past them, its sums, and its floor to the class shape's; then every
+  // cursor of the class's keys moved back to its start.
+  ShapeKey& add_class_key(std::uint64_t key, std::uint32_t count, std::uint32_t& at);
   void merge(std::size_t into, std::uint32_t one_at, Shape& shape);
+  void rewind(const Shape& s);
   // Per mixed class (Class::mix), how many members have each number of
   // keys: (keys, members) pairs, key_counts_[first, first + count).
   struct Mix {
