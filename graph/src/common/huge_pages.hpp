@@ -21,7 +21,6 @@
 #include <cstdint>
 #include <limits>
 #include <memory>
-#include <memory_resource>
 #include <new>
 #include <vector>
 
@@ -100,52 +99,5 @@ struct LargeArrayAllocator {
 // A vector whose storage, once large, sits on huge pages.
 template <class T>
 using LargeVector = std::vector<T, LargeArrayAllocator<T>>;
-
-// An arena for many tables built together and freed together, each under
-// two huge pages but not all of them: their first touches then fault in a
-// few huge pages rather than thousands of small ones. Blocks come from
-// allocate_large, the first one of `first_block` bytes (from a megabyte on,
-// at least the two huge pages that allocate_large puts on huge pages),
-// later ones doubling; nothing is freed before the arena. Under AddressSanitizer each
-// table is an allocation of its own instead, so that a read past one is
-// caught rather than landing in the next.
-class TableArena final : public std::pmr::memory_resource {
- public:
-  explicit TableArena(std::size_t first_block)
-      : blocks_(first_block >= (std::size_t{1} << 20) ? std::max(first_block, 2 * kHugePage) : first_block, &large_) {}
-
- private:
-#if defined(__SANITIZE_ADDRESS__)
-#define KORVEX_TABLES_APART 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KORVEX_TABLES_APART 1
-#endif
-#endif
-#ifdef KORVEX_TABLES_APART
-  void* do_allocate(std::size_t bytes, std::size_t alignment) override {
-    return std::pmr::new_delete_resource()->allocate(bytes, alignment);
-  }
-  void do_deallocate(void* p, std::size_t bytes, std::size_t alignment) noexcept override {
-    std::pmr::new_delete_resource()->deallocate(p, bytes, alignment);
-  }
-#undef KORVEX_TABLES_APART
-#else
-  void* do_allocate(std::size_t bytes, std::size_t alignment) override { return blocks_.allocate(bytes, alignment); }
-  void do_deallocate(void*, std::size_t, std::size_t) noexcept override {}
-#endif
-  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
-
-  class Large final : public std::pmr::memory_resource {
-    void* do_allocate(std::size_t bytes, std::size_t alignment) override {
-      if (alignment > __STDCPP_DEFAULT_NEW_ALIGNMENT__) throw std::bad_alloc();
-      return allocate_large(bytes);
-    }
-    void do_deallocate(void* p, std::size_t bytes, std::size_t) noexcept override { deallocate_large(p, bytes); }
-    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
-  };
-  Large large_;
-  std::pmr::monotonic_buffer_resource blocks_;
-};
 
 }  // namespace korvex

@@ -31,8 +31,8 @@ void counting_sort(Vector& items, Vector& spare, std::size_t buckets, const KeyO
 // them, from what they take per node, transition and root (postings and
 // groups by the transitions, of which they are usually fewer): the first
 // block of each arena, which later ones double if it runs out. Generous,
-// since room never touched costs no page, while a second block starts
-// huge pages of its own.
+// since room never touched costs no page, while a second block would
+// leave the rest of the first unused.
 std::size_t table_bytes(const serial::GraphView& graph) {
   return 64 * 1024 + 120 * graph.nodes().size() + 64 * graph.transitions().size() + 12 * graph.roots().size();
 }
@@ -147,13 +147,9 @@ Candidates::Candidates(const serial::GraphView& graph)
   // order the answer ranks them; each node's smallest root first (the
   // others are sorted by roots() when first asked for).
   const auto roots = graph.roots();
-  std::pmr::vector<std::string_view> names(roots.size(), &scratch);
   std::pmr::vector<std::uint32_t> roots_of(node_count + 1, 0, &scratch);
-  for (std::uint32_t i = 0; i < roots.size(); ++i) {
-    const serial::Root r = roots[i];
-    names[i] = r.fqdn;
-    if (r.state < node_count) ++roots_of[r.state + 1];
-  }
+  for (std::uint32_t i = 0; i < roots.size(); ++i)
+    if (const serial::Root r = roots[i]; r.state < node_count) ++roots_of[r.state + 1];
   for (std::uint32_t id = 0; id < node_count; ++id) roots_of[id + 1] += roots_of[id];
   std::pmr::vector<std::uint32_t> grouped(roots_of.back(), &scratch);
   {
@@ -161,7 +157,10 @@ Candidates::Candidates(const serial::GraphView& graph)
     for (std::uint32_t i = 0; i < roots.size(); ++i)
       if (roots[i].state < node_count) grouped[at[roots[i].state]++] = i;
   }
-  const auto by_name = [&](std::uint32_t a, std::uint32_t b) { return names[a] != names[b] ? names[a] < names[b] : a < b; };
+  const auto by_name = [&](std::uint32_t a, std::uint32_t b) {
+    const int order = roots[a].fqdn.compare(roots[b].fqdn);
+    return order != 0 ? order < 0 : a < b;
+  };
   std::uint32_t most = 0;
   for (std::uint32_t id = 0; id < node_count; ++id) {
     if (roots_of[id + 1] == roots_of[id]) continue;
@@ -192,7 +191,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     std::pmr::vector<Named> named(node_.size(), &scratch);
     for (std::uint32_t c = 0; c < node_.size(); ++c) {
       const std::uint32_t root = grouped[roots_of[node_[c]]];
-      named[c] = {names[root], root, node_[c]};
+      named[c] = {roots[root].fqdn, root, node_[c]};
     }
     for (std::size_t b = 0; b + 1 < blocks_.size(); ++b)
       std::sort(named.begin() + blocks_[b].first, named.begin() + blocks_[b + 1].first,

@@ -48,7 +48,7 @@
 #include <vector>
 
 #include "build_scoring_graph/serial/graph_view.hpp"
-#include "common/huge_pages.hpp"
+#include "common/table_arena.hpp"
 #include "identify/model.hpp"
 #include "identify/scan.hpp"
 
@@ -359,8 +359,8 @@ class Candidates {
   const serial::GraphView* graph_;
   // Every table below sits in one arena (and the constructor's working
   // arrays in another, freed on return): they are built on the first
-  // identification after open, where faulting in thousands of small fresh
-  // pages would cost more than building them (see common/huge_pages.hpp).
+  // identification after open, whose wait is mostly their fresh pages
+  // (see common/table_arena.hpp).
   TableArena arena_;
   // The graph.
   std::pmr::vector<NodeInfo> nodes_{&arena_};
