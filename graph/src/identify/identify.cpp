@@ -189,6 +189,11 @@ class Search {
   void record(std::uint32_t c, const Tally& tally);
   bool judged(std::uint32_t c) const noexcept { return (judged_[c / 64] >> (c % 64) & 1) != 0; }
   void mark(std::uint32_t c) noexcept { judged_[c / 64] |= std::uint64_t{1} << (c % 64); }
+  // Group g of tag t costs `bound` or more: when that, with every other
+  // tag at its least, passes the threshold, none of its candidates can
+  // rank, and the walk passes them over for the rest of the pass (the
+  // threshold only comes down within one).
+  void pass_over(std::size_t t, std::uint32_t g, double bound);
   // Marks the candidates of a bitset, one word per 64.
   void mark_all(const std::uint64_t* bits) {
     for (std::size_t w = 0; w < judged_.size(); ++w) judged_[w] |= bits[w];
@@ -278,6 +283,8 @@ class Search {
   double kth_ = kNever;  // the cost on top of best_ once it holds k
   std::vector<Found> found_;
   std::vector<std::uint64_t> judged_;  // candidates judged to the end (found, or cannot parse)
+  std::vector<std::uint64_t> passed_over_;  // this pass: candidates of groups past the threshold
+  double presence_min_ = 0;                 // the least presence price of any candidate
   std::vector<std::int64_t> takes_;
   // The least presence price of the block being walked.
   std::uint32_t presence_for_ = kEnd;
@@ -321,6 +328,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
   // Before the floors below: a group that cannot read its tag's values
   // marks its candidates.
   judged_.assign((candidates.size() + 63) / 64, 0);
+  passed_over_.assign(judged_.size(), 0);
   tags_.resize(top.tags.size());
   for (std::size_t t = 0; t < tags_.size() && !work.exhausted(); ++t) {
     const TagGroup& g = top.tags[t];
@@ -475,6 +483,20 @@ double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
   const double bits = price_group(t, g, budget);
   if (bits == kNever) unreadable(t, g);
   return bits;
+}
+
+void Search::pass_over(std::size_t t, std::uint32_t g, double bound) {
+  // Every other tag costs its least or more, and candidates walked later
+  // declare as many fields or more (blocks ascend in D).
+  if (values_min_ - tags_[t].lowest + bound + presence_least_ <= kth()) guess_cut_ = true;
+  if (const std::uint64_t* bits = candidates_.group_bits(g)) {
+    for (std::size_t w = 0; w < passed_over_.size(); ++w) passed_over_[w] |= bits[w];
+    work_.spend(1 + passed_over_.size() / 16);
+    return;
+  }
+  const auto members = candidates_.group_candidates(g);
+  work_.spend(1 + members.size() / 16);
+  for (const std::uint32_t c : members) passed_over_[c / 64] |= std::uint64_t{1} << (c % 64);
 }
 
 void Search::unreadable(std::size_t t, std::uint32_t g) {
@@ -679,6 +701,7 @@ void Search::judge(std::uint32_t c) {
       const std::uint32_t g = candidates_.posting_group(p);
       const double bound = group_bound(t, g, thr - lower);
       if (bound == kNever) return;  // its values cannot be read so (c is marked)
+      if (values_min_ - tag.lowest + bound + presence_least > thr) return pass_over(t, g, bound);
       lower += bound;
       const std::uint32_t i = g - tag.key.first_group;
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
@@ -820,6 +843,7 @@ void Search::pass() {
         tag.unfiltered_under = thr;
     }
   }
+  std::fill(passed_over_.begin(), passed_over_.end(), 0);
   walk(lists);
   flush();
 }
@@ -1101,8 +1125,9 @@ void Search::walk(std::vector<List>& lists) {
       // The next candidate of the stretch at or after `from`.
       std::size_t w = std::max<std::size_t>(from / 64, first);
       if (w >= last) break;
-      std::uint64_t word = drive_[w - first] & (w == from / 64 ? ~std::uint64_t{0} << (from % 64) : ~std::uint64_t{0});
-      while (word == 0 && ++w < last) word = drive_[w - first];
+      std::uint64_t word =
+          drive_[w - first] & ~passed_over_[w] & (w == from / 64 ? ~std::uint64_t{0} << (from % 64) : ~std::uint64_t{0});
+      while (word == 0 && ++w < last) word = drive_[w - first] & ~passed_over_[w];
       if (word == 0) break;
       const auto c = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
       from = c + 1;
