@@ -90,7 +90,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     readings[n] |= reading;
     return n;
   };
-  low_fields_.resize(node_count);
+  std::pmr::vector<LowFields> low_fields(node_count, &scratch);
   for (std::uint32_t id = 0; id < node_count; ++id) {
     NodeInfo& n = nodes_[id];
     std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
@@ -122,9 +122,9 @@ Candidates::Candidates(const serial::GraphView& graph)
         arc_packed_key[i] = read_as(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
       }
     }
-    for (std::uint8_t w = 0; w < 8; ++w) low_fields_[id].unread[unread_slot(w)] = declared & ~taken[w];
-    low_fields_[id].message = message;
-    low_fields_[id].string = string;
+    for (std::uint8_t w = 0; w < 8; ++w) low_fields[id].unread[unread_slot(w)] = declared & ~taken[w];
+    low_fields[id].message = message;
+    low_fields[id].string = string;
   }
   // The keys sorted; a key's number to its place among them.
   std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);
@@ -298,8 +298,10 @@ Candidates::Candidates(const serial::GraphView& graph)
   }
   groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), 0, 0, 0, false, false});
   group_masks_.resize(groups_.size());
+  group_low_fields_.resize(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     group_masks_[g] = masks_[groups_[g].to];
+    group_low_fields_[g] = low_fields[groups_[g].to];
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
   }
 

@@ -180,7 +180,9 @@ class Candidates {
     constexpr std::uint8_t kSlot[8] = {0, 1, 2, 3, 5, 4, 5, 5};
     return kSlot[wire & 7];
   }
-  const LowFields& low_fields(std::uint32_t node) const noexcept { return low_fields_[node]; }
+  // Those of group g's target, kept beside the groups: the screen reads
+  // them for group after group, where a node's would each be a miss.
+  const LowFields& low_fields(std::uint32_t g) const noexcept { return group_low_fields_[g]; }
   static constexpr std::uint32_t kLowFields = 64;
   std::size_t node_count() const noexcept { return nodes_.size(); }
   // How the nodes that declare a key read its values (Reading bits; 0
@@ -366,7 +368,6 @@ class Candidates {
   std::pmr::vector<NodeInfo> nodes_{&arena_};
   std::pmr::vector<Arc> arcs_{&arena_};
   std::pmr::vector<Mask> masks_{&arena_};
-  std::pmr::vector<LowFields> low_fields_{&arena_};
   // Every key any node declares, ascending, with its readings.
   std::pmr::vector<std::pair<std::uint64_t, std::uint8_t>> node_keys_{&arena_};
   // The field numbers in pieces: from `first` on, the least size price of
@@ -397,6 +398,7 @@ class Candidates {
   std::pmr::vector<std::uint32_t> post_group_{&arena_};
   std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
   std::pmr::vector<Mask> group_masks_{&arena_};
+  std::pmr::vector<LowFields> group_low_fields_{&arena_};
   std::pmr::vector<std::uint32_t> group_bits_at_{&arena_};
   std::pmr::vector<std::uint64_t> group_bits_{&arena_};
   std::pmr::vector<std::uint32_t> by_target_{&arena_};

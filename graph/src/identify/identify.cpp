@@ -952,7 +952,7 @@ bool Search::clashes(std::size_t t, std::uint32_t g) const {
   const Mask& mask = candidates_.group_masks()[g];
   if (((mask.word[0] & tag.clashing.word[0]) | (mask.word[1] & tag.clashing.word[1])) == 0) return false;
   const std::uint32_t to = candidates_.group(g).to;
-  const Candidates::LowFields& low = candidates_.low_fields(to);
+  const Candidates::LowFields& low = candidates_.low_fields(g);
   std::uint64_t unread = 0;
   for (std::size_t w = 0; w < Candidates::kUnreadSlots; ++w) unread |= tag.low_keys[w] & low.unread[w];
   unread |= (tag.not_wire & low.message) | (tag.not_text & low.string);
