@@ -134,6 +134,10 @@ class Search {
     // The least threshold under which the screen kept a third of the
     // takers.
     double unfiltered_under = kNever;
+    // Groups the screen found unable to read the values, their candidates
+    // not yet marked: while the tag's takers are filtered, they are not
+    // walked through it, and through another tag they are not taken.
+    std::vector<std::uint32_t> unmarked;
     std::optional<Packed> packed;  // once a leaf reads its values as numbers
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
@@ -208,6 +212,8 @@ class Search {
   // Tag t's values are not wire format: every candidate that takes it
   // through a message or group is out.
   void messages_unreadable(std::size_t t);
+  // Marks group g's candidates judged.
+  void mark_members(std::uint32_t g);
   // Judges candidate c, which takes tag t as takes_[t] says.
   void judge(std::uint32_t c);
   // The rest of judging c, whose parts but `pending` (the message groups
@@ -501,6 +507,10 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
   const std::uint32_t i = g - tag.key.first_group;
   tag.level[i] = kExact;
   tag.bound[i] = kNever;
+  mark_members(g);
+}
+
+void Search::mark_members(std::uint32_t g) {
   if (const std::uint64_t* bits = candidates_.group_bits(g)) return mark_all(bits);
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
@@ -833,11 +843,15 @@ void Search::pass() {
       Tag& tag = tags_[t];
       // A tag not filtered under a lower threshold would hardly be now
       // (only bounds raised since could make it so): not screened again.
-      if (tag.key.size() <= kFilterAbove || thr >= tag.unfiltered_under) continue;
-      if (3 * screen(t, thr) < tag.key.size())
-        filter(t, lists[t]);
-      else
+      if (tag.key.size() > kFilterAbove && thr < tag.unfiltered_under) {
+        if (3 * screen(t, thr) < tag.key.size()) {
+          filter(t, lists[t]);
+          continue;
+        }
         tag.unfiltered_under = thr;
+      }
+      for (const std::uint32_t g : tag.unmarked) mark_members(g);
+      tag.unmarked.clear();
     }
   }
   std::fill(passed_over_.begin(), passed_over_.end(), 0);
@@ -900,7 +914,11 @@ std::size_t Search::screen(std::size_t t, double thr) {
         // such groups are of one candidate: 11% more work).
         if (clashes(t, g)) {
           screened[i] = 1;
-          if (level[i] != kExact || bounds[i] != kNever) unreadable(t, g);
+          if (level[i] != kExact || bounds[i] != kNever) {
+            level[i] = kExact;
+            bounds[i] = kNever;
+            tag.unmarked.push_back(g);
+          }
           cut_any = true;
           continue;
         }
