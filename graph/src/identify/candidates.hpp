@@ -183,6 +183,22 @@ class Candidates {
   // Those of group g's target, kept beside the groups: the screen reads
   // them for group after group, where a node's would each be a miss.
   const LowFields& low_fields(std::uint32_t g) const noexcept { return group_low_fields_[g]; }
+  // The same of fields 1 to 16 only, in 16 bytes: the eight words' low 16
+  // bits side by side (unread by slot, then message, then string). Most
+  // targets that cannot read a value are told so by those fields.
+  static constexpr std::uint32_t kSignatureFields = 16;
+  struct Signature {
+    std::uint64_t word[2];
+    static Signature of(const std::uint64_t (&words)[8]) noexcept {
+      Signature s{{0, 0}};
+      for (unsigned i = 0; i < 8; ++i) s.word[i / 4] |= (words[i] & 0xFFFF) << (16 * (i % 4));
+      return s;
+    }
+    bool meets(const Signature& other) const noexcept {
+      return ((word[0] & other.word[0]) | (word[1] & other.word[1])) != 0;
+    }
+  };
+  const Signature& signature(std::uint32_t g) const noexcept { return group_signatures_[g]; }
   static constexpr std::uint32_t kLowFields = 64;
   std::size_t node_count() const noexcept { return nodes_.size(); }
   // How the nodes that declare a key read its values (Reading bits; 0
@@ -399,6 +415,7 @@ class Candidates {
   std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
   std::pmr::vector<Mask> group_masks_{&arena_};
   std::pmr::vector<LowFields> group_low_fields_{&arena_};
+  std::pmr::vector<Signature> group_signatures_{&arena_};
   std::pmr::vector<std::uint32_t> group_bits_at_{&arena_};
   std::pmr::vector<std::uint64_t> group_bits_{&arena_};
   std::pmr::vector<std::uint32_t> by_target_{&arena_};

@@ -109,6 +109,8 @@ class Search {
     // Of those, the fields of length-delimited values that are not all wire
     // format (no message reads them), or not all UTF-8 (no string does).
     std::uint64_t not_wire = 0, not_text = 0;
+    // The same of fields 1 to 16, to meet the targets' signatures.
+    Candidates::Signature signature{};
     // The keys of every value as a mask, their excess (what each costs
     // undeclared beyond its floor) by mask bit, summed over the values,
     // and the lengths and key floors of all values: a target that lacks a
@@ -427,6 +429,8 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
           }
           if (((tag.not_text | tag.not_wire) & bit) != 0) tag.clashing.add(k.key);
         }
+        tag.signature = Candidates::Signature::of({tag.low_keys[0], tag.low_keys[1], tag.low_keys[2], tag.low_keys[3],
+                                                   tag.low_keys[4], tag.low_keys[5], tag.not_wire, tag.not_text});
       }
     }
     tag.floor = floor;
@@ -912,7 +916,7 @@ std::size_t Search::screen(std::size_t t, double thr) {
         // out here, even a group of one: found out when judged, it cost a
         // visit of the walk and a judging (Kubernetes objects, where most
         // such groups are of one candidate: 11% more work).
-        if (clashes(t, g)) {
+        if (candidates_.signature(g).meets(tag.signature) || clashes(t, g)) {
           screened[i] = 1;
           if (level[i] != kExact || bounds[i] != kNever) {
             level[i] = kExact;
@@ -966,9 +970,10 @@ double Search::mask_bound(const double* excess_by_bit, double excess_all, double
 bool Search::clashes(std::size_t t, std::uint32_t g) const {
   const Tag& tag = tags_[t];
   // Only a target whose mask may have one of those fields' other wire
-  // types can clash.
+  // types can clash; most that do, do on fields 1 to 16.
   const Mask& mask = candidates_.group_masks()[g];
   if (((mask.word[0] & tag.clashing.word[0]) | (mask.word[1] & tag.clashing.word[1])) == 0) return false;
+  if (candidates_.signature(g).meets(tag.signature)) return true;
   const std::uint32_t to = candidates_.group(g).to;
   const Candidates::LowFields& low = candidates_.low_fields(g);
   std::uint64_t unread = 0;
