@@ -90,26 +90,11 @@ Candidates::Candidates(const serial::GraphView& graph)
     readings[n] |= reading;
     return n;
   };
-  std::pmr::vector<LowFields> low_fields(node_count, &scratch);
   for (std::uint32_t id = 0; id < node_count; ++id) {
     NodeInfo& n = nodes_[id];
-    std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
       const Arc& a = arcs_[i];
       n.required += a.label == 1;
-      if (a.field >= 1 && a.field <= kLowFields) {
-        const std::uint64_t bit = std::uint64_t{1} << (a.field - 1);
-        declared |= bit;
-        const bool first_of_2 = (taken[2] & bit) == 0;
-        if (a.wire < 8) taken[a.wire] |= bit;
-        if (a.wire != kNoWire && packable(a.label, a.wire)) taken[2] |= bit;
-        if (a.wire == 2 && first_of_2) {
-          if (has_fields(type[a.to]))
-            message |= bit;
-          else if (nodes_[a.to].is_string)
-            string |= bit;
-        }
-      }
       if (a.wire == kNoWire) continue;
       masks_[id].add(tag_key(a.field, a.wire));
       const std::uint8_t target = type[a.to];
@@ -122,10 +107,33 @@ Candidates::Candidates(const serial::GraphView& graph)
         arc_packed_key[i] = read_as(tag_key(a.field, 2), a.wire == 0 ? kAsPackedVarints : kAsPackedFixed);
       }
     }
-    for (std::uint8_t w = 0; w < 8; ++w) low_fields[id].unread[unread_slot(w)] = declared & ~taken[w];
-    low_fields[id].message = message;
-    low_fields[id].string = string;
   }
+  // A node's low fields, made for each group whose target it is (a node
+  // is the target of a group or two).
+  const auto low_fields_of = [&](std::uint32_t id) {
+    const NodeInfo& n = nodes_[id];
+    std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
+    for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
+      const Arc& a = arcs_[i];
+      if (a.field < 1 || a.field > kLowFields) continue;
+      const std::uint64_t bit = std::uint64_t{1} << (a.field - 1);
+      declared |= bit;
+      const bool first_of_2 = (taken[2] & bit) == 0;
+      if (a.wire < 8) taken[a.wire] |= bit;
+      if (a.wire != kNoWire && packable(a.label, a.wire)) taken[2] |= bit;
+      if (a.wire == 2 && first_of_2) {
+        if (has_fields(type[a.to]))
+          message |= bit;
+        else if (nodes_[a.to].is_string)
+          string |= bit;
+      }
+    }
+    LowFields low;
+    for (std::uint8_t w = 0; w < 8; ++w) low.unread[unread_slot(w)] = declared & ~taken[w];
+    low.message = message;
+    low.string = string;
+    return low;
+  };
   // The keys sorted; a key's number to its place among them.
   std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);
   {
@@ -302,11 +310,34 @@ Candidates::Candidates(const serial::GraphView& graph)
   group_signatures_.resize(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     group_masks_[g] = masks_[groups_[g].to];
-    const LowFields& low = low_fields[groups_[g].to];
+    const LowFields low = low_fields_of(groups_[g].to);
     group_low_fields_[g] = low;
     group_signatures_[g] = Signature::of(
         {low.unread[0], low.unread[1], low.unread[2], low.unread[3], low.unread[4], low.unread[5], low.message, low.string});
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
+  }
+
+  {
+    std::size_t planes = 0;
+    for (const Key& k : key_ranges_)
+      if (k.last_group - k.first_group >= kPlanesFrom) planes += 128 * ((std::size_t{k.last_group - k.first_group} + 63) / 64);
+    planes_.assign(planes, 0);
+    planes = 0;
+    for (Key& k : key_ranges_) {
+      const std::uint32_t n = k.last_group - k.first_group;
+      if (n < kPlanesFrom) continue;
+      const std::size_t words = (std::size_t{n} + 63) / 64;
+      k.planes = static_cast<std::uint32_t>(planes);
+      for (std::uint32_t j = 0; j < n; ++j) {
+        const Signature& s = group_signatures_[k.first_group + j];
+        for (unsigned half = 0; half < 2; ++half)
+          for (std::uint64_t bits = s.word[half]; bits != 0; bits &= bits - 1) {
+            const std::size_t plane = 64 * half + static_cast<std::size_t>(std::countr_zero(bits));
+            planes_[planes + plane * words + j / 64] |= std::uint64_t{1} << (j % 64);
+          }
+      }
+      planes += 128 * words;
+    }
   }
 
   const std::size_t words = (node_.size() + 63) / 64;

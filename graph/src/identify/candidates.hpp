@@ -229,11 +229,22 @@ class Candidates {
     std::uint32_t first_leaf = 0, last_leaf = 0;    // leaf_groups(): the groups whose target is a leaf
     std::uint32_t dense = kNotDense;                 // where dense_bits() and dense_posting() read it
     std::uint32_t dense_messages = kNotDense;        // where dense_message_bits() reads it
+    std::uint32_t planes = kNotDense;                // where signature_planes() reads it
     std::size_t size() const noexcept { return last - first; }
     bool is_dense() const noexcept { return dense != kNotDense; }
   };
   static constexpr std::uint32_t kNotDense = ~std::uint32_t{0};
   Key key(std::uint32_t field, std::uint8_t wire) const noexcept;
+  // The signatures of a key of kPlanesFrom groups or more, turned about:
+  // for each of their 128 bits, the key's groups that have it, a bitset of
+  // (groups + 63) / 64 words (bit j: group first_group + j); none for a
+  // smaller key. The groups that a signature meets are then the union of
+  // its bits' planes, a few hundred words where meeting each group's
+  // signature in turn took thousands of steps.
+  static constexpr std::uint32_t kPlanesFrom = 256;
+  const std::uint64_t* signature_planes(const Key& k) const noexcept {
+    return k.planes == kNotDense ? nullptr : planes_.data() + k.planes;
+  }
   // Posting i of a key: candidate, how it takes the tag, its group.
   std::uint32_t posting_candidate(std::uint32_t i) const noexcept { return post_candidate_[i]; }
   const std::uint32_t* posting_candidates() const noexcept { return post_candidate_.data(); }
@@ -416,6 +427,7 @@ class Candidates {
   std::pmr::vector<Mask> group_masks_{&arena_};
   std::pmr::vector<LowFields> group_low_fields_{&arena_};
   std::pmr::vector<Signature> group_signatures_{&arena_};
+  std::pmr::vector<std::uint64_t> planes_{&arena_};
   std::pmr::vector<std::uint32_t> group_bits_at_{&arena_};
   std::pmr::vector<std::uint64_t> group_bits_{&arena_};
   std::pmr::vector<std::uint32_t> by_target_{&arena_};

@@ -140,6 +140,11 @@ class Search {
     // not yet marked: while the tag's takers are filtered, they are not
     // walked through it, and through another tag they are not taken.
     std::vector<std::uint32_t> unmarked;
+    // For a key of many groups: those whose signatures the tag's meets (bit
+    // i: group first_group + i), found at its first screen, and whether
+    // their candidates are marked yet.
+    std::vector<std::uint64_t> clashed;
+    bool clashed_marked = false;
     std::optional<Packed> packed;  // once a leaf reads its values as numbers
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
@@ -487,6 +492,10 @@ double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
   const Tag& tag = tags_[t];
   const std::uint32_t i = g - tag.key.first_group;
   if (tag.level[i] == kExact && tag.bound[i] == kNever) return kNever;
+  if (!tag.clashed.empty() && (tag.clashed[i / 64] >> (i % 64) & 1) != 0) {
+    unreadable(t, g);
+    return kNever;
+  }
   const double bits = price_group(t, g, budget);
   if (bits == kNever) unreadable(t, g);
   return bits;
@@ -856,6 +865,12 @@ void Search::pass() {
       }
       for (const std::uint32_t g : tag.unmarked) mark_members(g);
       tag.unmarked.clear();
+      if (!tag.clashed.empty() && !tag.clashed_marked) {
+        tag.clashed_marked = true;
+        for (std::size_t w = 0; w < tag.clashed.size(); ++w)
+          for (std::uint64_t bits = tag.clashed[w]; bits != 0; bits &= bits - 1)
+            mark_members(tag.key.first_group + static_cast<std::uint32_t>(64 * w + std::countr_zero(bits)));
+      }
     }
   }
   std::fill(passed_over_.begin(), passed_over_.end(), 0);
@@ -902,8 +917,44 @@ std::size_t Search::screen(std::size_t t, double thr) {
     double* const bounds = tag.bound.get();
     const double* const excess_by_bit = tag.excess_by_bit.data();
     const double excess_all = tag.excess_all, base = tag.base;
+    // The groups whose signatures the tag's meets, once, from the key's
+    // planes: passed over below a word at a time.
+    const std::size_t words = (std::size_t{last - first} + 63) / 64;
+    if (const std::uint64_t* planes = candidates_.signature_planes(tag.key); planes != nullptr && tag.clashed.empty()) {
+      tag.clashed.assign(words, 0);
+      const auto bits = static_cast<std::size_t>(std::popcount(tag.signature.word[0]) + std::popcount(tag.signature.word[1]));
+      work_.spend(1 + bits * words / 16);
+      for (unsigned half = 0; half < 2; ++half)
+        for (std::uint64_t bits = tag.signature.word[half]; bits != 0; bits &= bits - 1) {
+          const std::uint64_t* plane = planes + (64 * half + static_cast<std::size_t>(std::countr_zero(bits))) * words;
+          for (std::size_t w = 0; w < words; ++w) tag.clashed[w] |= plane[w];
+        }
+    }
+    const std::uint64_t* const clashed = tag.clashed.empty() ? nullptr : tag.clashed.data();
     work_.spend(1 + (last - first) / 16);
-    for (std::uint32_t g = first; g < last; ++g) {
+    // The groups in order, those that clash passed over: next() moves g to
+    // the first from g on that does not, noting a cut if it passed over
+    // one (as the test of each would have, up to where the screen stops).
+    std::uint32_t g = first;
+    const auto next = [&]() -> bool {
+      if (clashed == nullptr) return g < last;
+      while (g < last) {
+        const std::uint32_t i = g - first, b = i % 64;
+        const std::uint64_t from = ~std::uint64_t{0} << b;
+        const std::uint64_t clash = clashed[i / 64] & from, live = ~clashed[i / 64] & from;
+        if (live == 0) {
+          cut_any = true;
+          g += 64 - b;
+          continue;
+        }
+        const auto at = static_cast<std::uint32_t>(std::countr_zero(live));
+        if ((clash & ((std::uint64_t{1} << at) - 1)) != 0) cut_any = true;
+        g += at - b;
+        return g < last;
+      }
+      return false;
+    };
+    for (; next(); ++g) {
       const std::uint64_t x0 = k0 & ~masks[g].word[0], x1 = k1 & ~masks[g].word[1];
       if (((x0 & heavy.word[0]) | (x1 & heavy.word[1])) != 0) {
         cut_any = true;
