@@ -269,10 +269,12 @@ class Search {
   // Whether group g's target declares a field of tag t's largest value
   // with a wire type that cannot take it.
   bool clashes(std::size_t t, std::uint32_t g) const;
-  // The candidates of those groups become l's bitset.
+  // The candidates of those groups become l's bitset; the tag's other
+  // takers, blocked_[t].
   void filter(std::size_t t, List& l);
   std::vector<std::vector<std::uint32_t>> passed_;
   std::vector<std::vector<std::uint64_t>> bitsets_;
+  std::vector<std::vector<std::uint64_t>> blocked_;
   std::vector<std::uint64_t> drive_;  // the candidates a pass walks
   std::vector<std::uint64_t> takers_;  // each tag's, in the stretch walked
   void empty_payload();
@@ -450,6 +452,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
                    [&](std::size_t a, std::size_t b) { return tags_[a].excess > tags_[b].excess; });
   takes_.resize(tags_.size());
   bitsets_.resize(tags_.size());
+  blocked_.resize(tags_.size());
 }
 
 void Search::record(std::uint32_t c, const Tally& tally) {
@@ -1050,6 +1053,21 @@ void Search::filter(std::size_t t, List& l) {
   for (const std::uint32_t g : passed_[t])
     for (const std::uint32_t c : candidates_.group_candidates(g)) bits[c / 64] |= std::uint64_t{1} << (c % 64);
   l.bits = bits.data();
+  // The takers left out: the walk would find each blocked in turn.
+  const Candidates::Key& key = tags_[t].key;
+  std::vector<std::uint64_t>& blocked = blocked_[t];
+  if (key.is_dense()) {
+    const std::uint64_t* posted = candidates_.dense_bits(key);
+    blocked.assign(posted, posted + bits.size());
+  } else {
+    blocked.assign(bits.size(), 0);
+    for (std::uint32_t i = key.first; i < key.last; ++i) {
+      const std::uint32_t c = candidates_.posting_candidate(i);
+      blocked[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+  }
+  for (std::size_t w = 0; w < bits.size(); ++w) blocked[w] &= ~bits[w];
+  work_.spend(1 + bits.size() / 16 + key.size() / 16);
 }
 
 std::int64_t Search::how(std::size_t t, List& l, std::uint32_t c) const {
@@ -1193,6 +1211,10 @@ void Search::walk(std::vector<List>& lists) {
     // Candidates judged to the end, or of a group that cannot read its
     // tag's values, are not looked at again.
     for (std::size_t w = first; w < last; ++w) drive_[w - first] &= ~judged_[w];
+    // Nor those a filtered tag blocks.
+    for (std::size_t t = 0; t < tags_.size(); ++t)
+      if (lists[t].bits != nullptr)
+        for (std::size_t w = first; w < last; ++w) drive_[w - first] &= ~blocked_[t][w];
     while (!work_.exhausted()) {
       // The next candidate of the stretch at or after `from`.
       std::size_t w = std::max<std::size_t>(from / 64, first);
