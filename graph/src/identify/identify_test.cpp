@@ -1,9 +1,10 @@
 // Tests of identification: the ranking and the reasons on a small schema
 // with one type per rule, the exact scores of a few, the messages for
-// malformed payloads, and properties over the bundled graphs: a payload
-// generated for a root is always matched exactly by its node, pruning never
-// changes the answer (identify(top = k) is the first k of every match), and
-// the answer does not depend on which other calls ran before.
+// malformed payloads, and properties over the bundled graphs and a wide
+// generated one: a payload generated for a root is always matched exactly
+// by its node, pruning never changes the answer (identify(top = k) is the
+// first k of every match), and the answer does not depend on which other
+// calls ran before.
 #include "identify/identify.hpp"
 
 #include <gtest/gtest.h>
@@ -64,7 +65,40 @@ std::unique_ptr<Graph> bake(const std::vector<std::string>& documents) {
   return g;
 }
 
+// 1 200 types of up to 20 fields of every wire type, half of them
+// messages of others of the lot: keys that hundreds of target types read,
+// as in real haystacks, where the screen finds those that cannot read a
+// value from planes of their signatures.
+std::unique_ptr<Graph> wide() {
+  constexpr int kTypes = 1200;
+  const char* const kScalars[] = {"int32", "uint64", "sint32", "double", "float", "string", "bytes"};
+  std::mt19937_64 pick(7);
+  std::string entries = "entries: [", messages = "messages:\n";
+  for (int i = 0; i < kTypes; ++i) {
+    const std::string name = "w.T" + std::to_string(i);
+    entries += (i == 0 ? "" : ", ") + name;
+    messages += "  " + name + ": {fields: [";
+    bool any = false;
+    for (int f = 1; f <= 20; ++f) {
+      if (pick() % 3 == 0) continue;
+      messages += std::string(any ? ", " : "") + "{number: " + std::to_string(f) + ", type: ";
+      any = true;
+      const auto kind = pick() % 15;
+      if (kind < 7)
+        messages += "message, child: w.T" + std::to_string(pick() % kTypes);
+      else if (kind == 7)
+        messages += "int32, label: repeated, packed: true";
+      else
+        messages += kScalars[kind - 8];
+      messages += "}";
+    }
+    messages += "]}\n";
+  }
+  return bake({entries + "]\n" + messages});
+}
+
 std::unique_ptr<Graph> load(const std::string& expected) {
+  if (expected == "wide") return wide();
   auto g = std::make_unique<Graph>();
   const std::string file = read_file(std::string(KORVEX_TESTDATA) + "/expected/" + expected + "/graph.rkyv");
   g->archive.assign(file.begin(), file.end());
@@ -554,7 +588,8 @@ TEST_P(BundledGraph, PruningNeverChangesTheAnswer) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Expected, BundledGraph, ::testing::Values("wkt", "opentelemetry", "grpc-proto", "warnings"));
+INSTANTIATE_TEST_SUITE_P(Expected, BundledGraph,
+                         ::testing::Values("wkt", "opentelemetry", "grpc-proto", "warnings", "wide"));
 
 }  // namespace
 }  // namespace korvex::identify
