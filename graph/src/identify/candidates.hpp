@@ -23,8 +23,10 @@
 // one (target node, repeated or not) pair of a key: the values of a tag
 // cost the same for every candidate of a group, and a group whose target
 // cannot read them rules all its candidates out at once. The groups'
-// target masks lie side by side, so that a tag's groups are screened
-// against a range in one pass over memory.
+// target masks, low fields and signatures lie side by side, so that a
+// tag's groups are screened against a range in one pass over memory; a
+// key of many groups also has its groups' signatures turned about, as
+// planes.
 //
 // Keys declared by at least one candidate in 32 also have their postings
 // as a bitset, so that looking a candidate up in them is a bit test.
