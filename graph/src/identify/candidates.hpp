@@ -193,7 +193,8 @@ class Candidates {
     std::uint64_t word[2];
     static Signature of(const std::uint64_t (&words)[8]) noexcept {
       Signature s{{0, 0}};
-      for (unsigned i = 0; i < 8; ++i) s.word[i / 4] |= (words[i] & 0xFFFF) << (16 * (i % 4));
+      constexpr std::uint64_t kLow = (std::uint64_t{1} << kSignatureFields) - 1;
+      for (unsigned i = 0; i < 8; ++i) s.word[i / 4] |= (words[i] & kLow) << (kSignatureFields * (i % 4));
       return s;
     }
     bool meets(const Signature& other) const noexcept {

@@ -296,7 +296,6 @@ class Search {
   std::vector<Found> found_;
   std::vector<std::uint64_t> judged_;  // candidates judged to the end (found, or cannot parse)
   std::vector<std::uint64_t> passed_over_;  // this pass: candidates of groups past the threshold
-  double presence_min_ = 0;                 // the least presence price of any candidate
   std::vector<std::int64_t> takes_;
   // The least presence price of the block being walked.
   std::uint32_t presence_for_ = kEnd;
