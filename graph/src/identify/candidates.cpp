@@ -321,11 +321,14 @@ Candidates::Candidates(const serial::GraphView& graph)
     std::size_t planes = 0;
     for (const Key& k : key_ranges_)
       if (k.last_group - k.first_group >= kPlanesFrom) planes += 128 * ((std::size_t{k.last_group - k.first_group} + 63) / 64);
-    planes_.assign(planes, 0);
+    // Offsets are 32 bits: a graph of more (billions of transitions) screens
+    // group by group.
+    const bool fits = planes < kNotDense;
+    planes_.assign(fits ? planes : 0, 0);
     planes = 0;
     for (Key& k : key_ranges_) {
       const std::uint32_t n = k.last_group - k.first_group;
-      if (n < kPlanesFrom) continue;
+      if (n < kPlanesFrom || !fits) continue;
       const std::size_t words = (std::size_t{n} + 63) / 64;
       k.planes = static_cast<std::uint32_t>(planes);
       for (std::uint32_t j = 0; j < n; ++j) {
