@@ -219,8 +219,9 @@ class Search {
   // Tag t's values are not wire format: every candidate that takes it
   // through a message or group is out.
   void messages_unreadable(std::size_t t);
-  // Marks group g's candidates judged.
-  void mark_members(std::uint32_t g);
+  // Adds group g's candidates to a bitset of them: judged_ marks them.
+  void add_members(std::uint32_t g, std::vector<std::uint64_t>& into);
+  void mark_members(std::uint32_t g) { add_members(g, judged_); }
   // Judges candidate c, which takes tag t as takes_[t] says.
   void judge(std::uint32_t c);
   // The rest of judging c, whose parts but `pending` (the message groups
@@ -507,14 +508,7 @@ void Search::pass_over(std::size_t t, std::uint32_t g, double bound) {
   // Every other tag costs its least or more, and candidates walked later
   // declare as many fields or more (blocks ascend in D).
   if (values_min_ - tags_[t].lowest + bound + presence_least_ <= kth()) guess_cut_ = true;
-  if (const std::uint64_t* bits = candidates_.group_bits(g)) {
-    for (std::size_t w = 0; w < passed_over_.size(); ++w) passed_over_[w] |= bits[w];
-    work_.spend(1 + passed_over_.size() / 16);
-    return;
-  }
-  const auto members = candidates_.group_candidates(g);
-  work_.spend(1 + members.size() / 16);
-  for (const std::uint32_t c : members) passed_over_[c / 64] |= std::uint64_t{1} << (c % 64);
+  add_members(g, passed_over_);
 }
 
 void Search::unreadable(std::size_t t, std::uint32_t g) {
@@ -525,11 +519,15 @@ void Search::unreadable(std::size_t t, std::uint32_t g) {
   mark_members(g);
 }
 
-void Search::mark_members(std::uint32_t g) {
-  if (const std::uint64_t* bits = candidates_.group_bits(g)) return mark_all(bits);
+void Search::add_members(std::uint32_t g, std::vector<std::uint64_t>& into) {
+  if (const std::uint64_t* bits = candidates_.group_bits(g)) {
+    for (std::size_t w = 0; w < into.size(); ++w) into[w] |= bits[w];
+    work_.spend(1 + into.size() / 16);
+    return;
+  }
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
-  for (const std::uint32_t c : members) mark(c);
+  for (const std::uint32_t c : members) into[c / 64] |= std::uint64_t{1} << (c % 64);
 }
 
 void Search::messages_unreadable(std::size_t t) {

@@ -113,7 +113,7 @@ std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool 
 }
 
 Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
-  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const std::uint64_t key = range_key(p, end);
   // A range is mostly asked for again right away (its text, then its
   // floor): the last slot found, unless the table has grown since.
   if (key == last_key_) return table_[last_slot_];
@@ -287,7 +287,7 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
                            bool& exact, std::uint32_t& outside) {
   exact = false;
   if (run_slots_.empty()) return kNever;
-  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const std::uint64_t key = range_key(p, end);
   const std::size_t slot = slot_of(run_slots_, key, false);
   if (run_slots_[slot].key != key) return kNever;
   if (run_slots_[slot].run == kNone) {
@@ -299,7 +299,7 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
 
 void Ranges::read_through(const std::uint8_t* p, const std::uint8_t* end) {
   if (run_slots_.empty()) run_slots_.resize(16);
-  const std::uint64_t key = static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  const std::uint64_t key = range_key(p, end);
   const std::size_t slot = slot_of(run_slots_, key, 2 * run_slots_used_ >= run_slots_.size());
   if (slot == kNoSlot || run_slots_[slot].key == key) return;
   run_slots_[slot] = RunSlot{key, kNone};

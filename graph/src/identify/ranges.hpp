@@ -206,6 +206,11 @@ class Ranges {
 
   // The entry of [p, end); references stay valid until the next call.
   Entry& entry(const std::uint8_t* p, const std::uint8_t* end);
+  // The key of [p, end) in the tables by range: its offsets from the
+  // payload's start.
+  std::uint64_t range_key(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
+    return static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
+  }
   // The slot of `key` in an open-addressing table of records whose `key` is
   // kEmpty when free (linear probing, power-of-two size): the one holding
   // it, else the free one where it goes. With `grow`, the table doubles
