@@ -272,8 +272,11 @@ class Candidates {
   // undeclared for them).
   const Mask* group_masks() const noexcept { return group_masks_.data(); }
   // Candidates of group g, ascending.
-  std::span<const std::uint32_t> group_candidates(std::uint32_t g) const noexcept {
-    return std::span(by_target_).subspan(groups_[g].first, groups_[g + 1].first - groups_[g].first);
+  std::span<const std::uint32_t> group_candidates(std::uint32_t g) const noexcept { return groups_candidates(g, g + 1); }
+  // Candidates of groups from .. to, which follow one another: a key's
+  // groups are consecutive, and so are their candidates.
+  std::span<const std::uint32_t> groups_candidates(std::uint32_t from, std::uint32_t to) const noexcept {
+    return std::span(by_target_).subspan(groups_[from].first, groups_[to].first - groups_[from].first);
   }
   // The candidates of a group of kBitsetFrom or more as a bitset (one
   // word per 64 candidates), else none: or-ing it in costs a few hundred

@@ -219,6 +219,8 @@ class Search {
   // Tag t's values are not wire format: every candidate that takes it
   // through a message or group is out.
   void messages_unreadable(std::size_t t);
+  // Marks the candidates of the groups the tag's values clash with.
+  void mark_clashed(const Tag& tag);
   // Adds group g's candidates to a bitset of them: judged_ marks them.
   void add_members(std::uint32_t g, std::vector<std::uint64_t>& into);
   void mark_members(std::uint32_t g) { add_members(g, judged_); }
@@ -528,6 +530,25 @@ void Search::add_members(std::uint32_t g, std::vector<std::uint64_t>& into) {
   const auto members = candidates_.group_candidates(g);
   work_.spend(1 + members.size() / 16);
   for (const std::uint32_t c : members) into[c / 64] |= std::uint64_t{1} << (c % 64);
+}
+
+void Search::mark_clashed(const Tag& tag) {
+  // A run of clashing groups at a time: their candidates follow one
+  // another. (Group by group, marking took a tenth of the work on
+  // Kubernetes objects of under 2 KB, some 1 700 groups of one or two
+  // candidates each.)
+  for (std::size_t w = 0; w < tag.clashed.size(); ++w) {
+    for (std::uint64_t bits = tag.clashed[w]; bits != 0;) {
+      const auto from = static_cast<unsigned>(std::countr_zero(bits));
+      const std::uint64_t rest = ~(bits >> from);
+      const unsigned to = rest == 0 ? 64 : from + static_cast<unsigned>(std::countr_zero(rest));
+      bits = to == 64 ? 0 : bits & (~std::uint64_t{0} << to);
+      const std::uint32_t g = tag.key.first_group + static_cast<std::uint32_t>(64 * w);
+      const auto members = candidates_.groups_candidates(g + from, g + to);
+      work_.spend(1 + members.size() / 16);
+      for (const std::uint32_t c : members) judged_[c / 64] |= std::uint64_t{1} << (c % 64);
+    }
+  }
 }
 
 void Search::messages_unreadable(std::size_t t) {
@@ -867,9 +888,7 @@ void Search::pass() {
       tag.unmarked.clear();
       if (!tag.clashed.empty() && !tag.clashed_marked) {
         tag.clashed_marked = true;
-        for (std::size_t w = 0; w < tag.clashed.size(); ++w)
-          for (std::uint64_t bits = tag.clashed[w]; bits != 0; bits &= bits - 1)
-            mark_members(tag.key.first_group + static_cast<std::uint32_t>(64 * w + std::countr_zero(bits)));
+        mark_clashed(tag);
       }
     }
   }
