@@ -45,7 +45,7 @@ Matcher::Matcher(const Candidates& candidates, std::span<const std::uint8_t> pay
       end_(begin_ + payload.size()),
       top_(top),
       work_(work),
-      ranges_(candidates, begin_, work) {
+      ranges_(candidates, begin_, end_, work) {
   levels_.resize(kMaxDepth + 1);  // never again: frames hold references to their level
   // Both memos double when half full, up to a cap past which they take no
   // more entries. The edges start with room for 32 a tag: each target

@@ -90,8 +90,8 @@ double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept {
          kControlBits * static_cast<double>(counts[2]) + kWideBits * static_cast<double>(wide);
 }
 
-Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, Work& work)
-    : candidates_(candidates), begin_(begin), work_(work), table_(64) {}
+Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, const std::uint8_t* end, Work& work)
+    : candidates_(candidates), begin_(begin), end_(end), work_(work) {}
 
 template <class Record>
 std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool grow) {
@@ -115,19 +115,32 @@ std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool 
 Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
   const std::uint64_t key = range_key(p, end);
   // A range is mostly asked for again right away (its text, then its
-  // floor): the last slot found, unless the table has grown since.
-  if (key == last_key_) return table_[last_slot_];
+  // floor).
+  if (key == last_key_) return entries_[last_slot_];
   // Past the budget nothing more is remembered (the call fails anyway).
-  const std::size_t slot = slot_of(table_, key, 4 * used_ >= 3 * table_.size());
-  if (slot == kNoSlot) return scratch_ = Entry{};
-  if (table_[slot].key != key) {
-    table_[slot].key = key;
-    ++used_;
+  if (by_start_.empty()) {
+    const auto size = static_cast<std::size_t>(end_ - begin_) + 1;
+    if (!work_.keep(size * sizeof(std::uint32_t))) return scratch_ = Entry{};
+    by_start_.assign(size, kNone);
+  }
+  const auto start = static_cast<std::size_t>(p - begin_);
+  const auto stop = static_cast<std::uint32_t>(end - begin_);
+  std::uint32_t at = by_start_[start];
+  while (at != kNone && entries_[at].end != stop) at = entries_[at].next;
+  if (at == kNone) {
+    if (entries_.size() == entries_.capacity()) {
+      const std::size_t more = std::max<std::size_t>(64, 2 * entries_.capacity());
+      if (!work_.keep(more * sizeof(Entry))) return scratch_ = Entry{};
+      entries_.reserve(more);
+    }
+    at = static_cast<std::uint32_t>(entries_.size());
+    entries_.push_back(Entry{stop, by_start_[start]});
+    by_start_[start] = at;
     work_.spend(1);
   }
   last_key_ = key;
-  last_slot_ = slot;
-  return table_[slot];
+  last_slot_ = at;
+  return entries_[at];
 }
 
 double Ranges::text(const std::uint8_t* p, const std::uint8_t* end) {

@@ -103,7 +103,8 @@ struct Class {
 
 class Ranges {
  public:
-  Ranges(const Candidates& candidates, const std::uint8_t* begin, Work& work);
+  // For the payload [begin, end).
+  Ranges(const Candidates& candidates, const std::uint8_t* begin, const std::uint8_t* end, Work& work);
 
   // text_bits of [p, end), remembered.
   double text(const std::uint8_t* p, const std::uint8_t* end);
@@ -193,7 +194,8 @@ class Ranges {
 
  private:
   struct Entry {
-    std::uint64_t key = kEmpty;  // start << 32 | end, offsets from the payload's start
+    std::uint32_t end = 0;      // the range's, an offset from the payload's start
+    std::uint32_t next = kNone;  // the next entry of a range with the same start
     double text = 0;
     double floor = 0;
     double message = 0;           // the floor as a message, once shape is known
@@ -206,8 +208,8 @@ class Ranges {
 
   // The entry of [p, end); references stay valid until the next call.
   Entry& entry(const std::uint8_t* p, const std::uint8_t* end);
-  // The key of [p, end) in the tables by range: its offsets from the
-  // payload's start.
+  // The key of [p, end) in the tables by range (the packed runs', and
+  // the last entry found): its offsets from the payload's start.
   std::uint64_t range_key(const std::uint8_t* p, const std::uint8_t* end) const noexcept {
     return static_cast<std::uint64_t>(p - begin_) << 32 | static_cast<std::uint64_t>(end - begin_);
   }
@@ -232,9 +234,14 @@ class Ranges {
 
   const Candidates& candidates_;
   const std::uint8_t* begin_;
+  const std::uint8_t* end_;
   Work& work_;
-  std::vector<Entry> table_;
-  std::size_t used_ = 0;
+  // The entries, found by where their ranges start: by_start_[offset] is
+  // the last made of those starting there (kNone: none yet), made on
+  // first use. (An open-addressing table of them cost big objects a tenth
+  // of their work, hashing and probing.)
+  std::vector<std::uint32_t> by_start_;
+  std::vector<Entry> entries_;
   std::uint64_t last_key_ = kEmpty;  // the last range entry() found, and where
   std::size_t last_slot_ = 0;
   Entry scratch_;  // handed out, unremembered, once memory runs out
