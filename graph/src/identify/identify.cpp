@@ -224,8 +224,9 @@ class Search {
   // Adds group g's candidates to a bitset of them: judged_ marks them.
   void add_members(std::uint32_t g, std::vector<std::uint64_t>& into);
   void mark_members(std::uint32_t g) { add_members(g, judged_); }
-  // Judges candidate c, which takes tag t as takes_[t] says.
-  void judge(std::uint32_t c);
+  // Judges candidate c, of `declared` fields, which takes tag t as
+  // takes_[t] says.
+  void judge(std::uint32_t c, std::uint32_t declared);
   // The rest of judging c, whose parts but `pending` (the message groups
   // and leaves to parse, the largest bound first) come to `lower`.
   // Inlined: as a call, the walk over a small record's candidates took 1.2%
@@ -712,11 +713,10 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
   return bits;
 }
 
-void Search::judge(std::uint32_t c) {
+void Search::judge(std::uint32_t c, std::uint32_t declared) {
   if (judged(c)) return;
   const double thr = threshold();
   const std::uint32_t node = candidates_.node(c);
-  const std::uint32_t declared = candidates_.declared(c);
   // Every part priced: exactly where it can be, else at its bound (the
   // message groups, parsed last), heaviest tag first; passed over as soon
   // as the sum with the rest at their least passes the threshold.
@@ -1242,12 +1242,14 @@ void Search::walk(std::vector<List>& lists) {
       const auto c = static_cast<std::uint32_t>(w * 64 + static_cast<std::size_t>(std::countr_zero(word)));
       from = c + 1;
       work_.spend(1);
+      // The block tells c's declared fields, which its node would only
+      // after a cache miss.
+      if (c >= blocks[b + 1].first) {
+        if (k_) flush();
+        while (c >= blocks[b + 1].first) ++b;
+        block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
+      }
       if (k_) {
-        if (c >= blocks[b + 1].first) {
-          flush();
-          while (c >= blocks[b + 1].first) ++b;
-          block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
-        }
         // Blocks come in order of D, and their bounds grow with it. (Only a
         // bound past the guess, or at the k-th or past it, can cut.)
         if (block > guess_ || block >= kth()) {
@@ -1276,7 +1278,7 @@ void Search::walk(std::vector<List>& lists) {
           break;
         }
       }
-      if (viable) judge(c);
+      if (viable) judge(c, blocks[b].declared);
     }
   }
 }
