@@ -471,7 +471,10 @@ Candidates::Candidates(const serial::GraphView& graph)
     }
   }
   std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (std::uint64_t v = 0; v < 128; ++v) one_byte_floor_[v] = any_varint_floor(v, 1);
+  for (std::uint64_t v = 0; v < 128; ++v) {
+    one_byte_floor_[v] = any_varint_floor(v, 1);
+    one_byte_quanta_[v] = static_cast<std::uint32_t>(one_byte_floor_[v] * kQuantaPerBit);
+  }
   for (std::uint32_t key = 0; key < kDirectFields * 8; ++key) direct_readings_[key] = searched_readings(key);
   for (std::uint32_t field = 0; field < kDirectFields; ++field) direct_number_bits_[field] = searched_number_bits(field);
 }

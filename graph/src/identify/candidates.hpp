@@ -376,6 +376,10 @@ class Candidates {
     // One-byte values, every byte of a text bounded as packed numbers, looked up.
     return length == 1 ? one_byte_floor_[v & 0x7F] : any_varint_floor(v, length);
   }
+  // varint_floor of each one-byte value in quanta (whole numbers, as every
+  // price is), so that a run of them is summed without a chain of
+  // floating-point additions.
+  const std::uint32_t* one_byte_quanta() const noexcept { return one_byte_quanta_; }
 
  private:
   double any_varint_floor(std::uint64_t v, std::size_t length) const noexcept;
@@ -462,6 +466,7 @@ class Candidates {
   std::pmr::vector<std::pair<double, serial::LeafRange>> large_ranges_{&arena_};
   double large_floor_ = 0;  // the cheapest of them
   double one_byte_floor_[128];  // varint_floor of the one-byte values
+  std::uint32_t one_byte_quanta_[128];  // the same in quanta
 };
 
 }  // namespace korvex::identify

@@ -392,11 +392,14 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
 
 double Ranges::packed_floor(const std::uint8_t* p, const std::uint8_t* end, double limit) {
   work_.spend(1 + static_cast<std::uint64_t>(end - p) / 4);
+  const std::uint32_t* const one_byte = candidates_.one_byte_quanta();
   double bits = 0;
   while (p < end && bits <= limit) {
     // Most are one byte: eight at a time when they are.
     if (end - p >= 8 && eight_one_byte_varints(p)) {
-      for (int i = 0; i < 8; ++i) bits += candidates_.varint_floor(p[i], 1);
+      std::uint32_t quanta = 0;
+      for (int i = 0; i < 8; ++i) quanta += one_byte[p[i]];
+      bits += static_cast<double>(quanta) / kQuantaPerBit;
       p += 8;
       continue;
     }
