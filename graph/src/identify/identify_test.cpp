@@ -291,6 +291,7 @@ messages:
       {packed({1, 9}), "t.Levels 1 value out of range"},
       {packed({9, 1, 12}), "t.Levels 2 values out of range"},
       {packed({9, 300, 1}), "t.Levels 2 values out of range"},
+      {packed({1, 9, 2, 10, 3, 0, 11, 1, 2, 13, 300, 1}), "t.Levels 5 values out of range"},  // eight read at once
       {bytes({0x0A, 0x04, 0x89, 0x00, 0x82, 0x00}), "t.Levels 1 value out of range"},  // 9 and 2, each in two bytes
       {unpacked, "t.Levels 3 values out of range"},
   };
