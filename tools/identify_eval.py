@@ -382,14 +382,17 @@ def evaluate_real(truth_path, graph_path, sets, rounds=3):
     parseable = [(cls.FromString, p) for p, k in items if (cls := classes.get(k)) is not None]
     parse_bytes = sum(len(p) for _, p in parseable)
     for _ in range(rounds):
-        spent = 0.0
+        # The whole set timed as the parse is, without a clock read around
+        # each payload (a third of a microsecond each here); then each
+        # payload on its own.
+        t = time.process_time()
+        for payload, _ in items:
+            graph.identify(payload, top=5)
+        best_identify = min(best_identify, time.process_time() - t)
         for i, (payload, _) in enumerate(items):
             t = time.process_time()
             graph.identify(payload, top=5)
-            t = time.process_time() - t
-            spent += t
-            times[i] = min(times[i], t)
-        best_identify = min(best_identify, spent)
+            times[i] = min(times[i], time.process_time() - t)
         if parseable:
             t = time.process_time()
             for parse, payload in parseable:
