@@ -872,7 +872,10 @@ void Search::pass() {
     lists[t].size = tags_[t].key.size();
   }
   if (thr < kNever) {
-    passed_.resize(tags_.size());
+    if (passed_.size() < tags_.size()) {
+      passed_.resize(tags_.size());
+      for (std::vector<std::uint32_t>& kept : passed_) kept.reserve(64);
+    }
     for (std::size_t t = 0; t < tags_.size(); ++t) {
       Tag& tag = tags_[t];
       // A tag not filtered under a lower threshold would hardly be now

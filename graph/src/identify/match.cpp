@@ -311,7 +311,12 @@ const std::uint8_t* Matcher::fields(std::uint32_t node_id, const std::uint8_t* p
   const std::span<const Arc> declared = candidates_.arcs(node_id);
   const auto count = static_cast<std::uint32_t>(declared.size());
   Level& lv = levels_[static_cast<std::size_t>(depth)];
-  if (lv.counts.size() < count) lv.counts.resize(count, 0);
+  if (lv.counts.size() < count) {
+    // Room for a small node's transitions from the start, so that a level
+    // is not grown node by node; `touched` has at most one a transition.
+    lv.counts.resize(std::max<std::size_t>(count, 64), 0);
+    lv.touched.reserve(lv.counts.size());
+  }
   const std::uint8_t* result = nullptr;
   std::uint32_t hint = 0;
 

@@ -91,7 +91,14 @@ double text_bits(const std::uint8_t* p, const std::uint8_t* end) noexcept {
 }
 
 Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, const std::uint8_t* end, Work& work)
-    : candidates_(candidates), begin_(begin), end_(end), work_(work) {}
+    : candidates_(candidates), begin_(begin), end_(end), work_(work) {
+  // Room for a small payload's shapes at once (grown from nothing, they
+  // took a dozen allocations a call).
+  shapes_.reserve(16);
+  keys_.reserve(64);
+  contents_.reserve(64);
+  fields_.reserve(64);
+}
 
 template <class Record>
 std::size_t Ranges::slot_of(std::vector<Record>& table, std::uint64_t key, bool grow) {
