@@ -343,6 +343,13 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
   // Before the floors below: a group that cannot read its tag's values
   // marks its candidates.
   judged_.assign((candidates.size() + 63) / 64, 0);
+  // The matches found, and the k best: room for the usual few at once.
+  found_.reserve(32);
+  if (k_) {
+    std::vector<Best> best;
+    best.reserve(std::min<std::size_t>(*k_, 64) + 1);  // k may be anything a caller asks for
+    best_ = decltype(best_)(Worse{this}, std::move(best));
+  }
   passed_over_.assign(judged_.size(), 0);
   tags_.resize(top.tags.size());
   for (std::size_t t = 0; t < tags_.size() && !work.exhausted(); ++t) {
@@ -1119,6 +1126,7 @@ void Search::walk(std::vector<List>& lists) {
   const double room = threshold() - values_min_;
   bool extensions = false;
   std::vector<std::pair<std::size_t, std::size_t>> by_takers;  // (takers, tag)
+  by_takers.reserve(tags_.size());
   for (std::size_t t = 0; t < tags_.size(); ++t) {
     extensions |= !tags_[t].extending.empty();
     std::size_t takers = tags_[t].extending.size();
@@ -1136,6 +1144,7 @@ void Search::walk(std::vector<List>& lists) {
   // with the fewest; else the tags with the fewest takers until their
   // excess passes it (or all of them).
   std::vector<std::size_t> sources;
+  sources.reserve(tags_.size());
   std::size_t alone = tags_.size();
   for (const auto& [takers, t] : by_takers)
     if (tags_[t].excess > room && (alone == tags_.size() || takers < by_takers[alone].first)) alone = t;
