@@ -98,6 +98,7 @@ Ranges::Ranges(const Candidates& candidates, const std::uint8_t* begin, const st
   keys_.reserve(64);
   contents_.reserve(64);
   fields_.reserve(64);
+  runs_.reserve(8);
 }
 
 template <class Record>
