@@ -752,8 +752,10 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
   const Presence& presence = candidates_.presence();
   // The mask alone: keys certainly not declared cost what they cost
   // unknown (or as extensions, when the node has ranges: then this step
-  // is left out).
-  if (!candidates_.has_extensions(node)) {
+  // is left out). Only for nested bounds: bounding a whole value, it cut
+  // one call in a thousand on Kubernetes objects and one in fifteen on
+  // descriptor records, and cost a cache miss on the node's mask each.
+  if (levels <= 1 && !candidates_.has_extensions(node)) {
     const Mask& mask = candidates_.mask(node);
     double bits = s.declared;
     std::uint32_t maybe = 0;
