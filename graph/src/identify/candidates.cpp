@@ -115,7 +115,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
       const Arc& a = arcs_[i];
-      if (a.field < 1 || a.field > kLowFields) continue;
+      if (a.field < 1 || a.field > kSignatureFields) continue;
       const std::uint64_t bit = std::uint64_t{1} << (a.field - 1);
       declared |= bit;
       const bool first_of_2 = (taken[2] & bit) == 0;
@@ -306,12 +306,10 @@ Candidates::Candidates(const serial::GraphView& graph)
   }
   groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), 0, 0, 0, false, false});
   group_masks_.resize(groups_.size());
-  group_low_fields_.resize(groups_.size());
   group_signatures_.resize(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     group_masks_[g] = masks_[groups_[g].to];
     const LowFields low = low_fields_of(groups_[g].to);
-    group_low_fields_[g] = low;
     group_signatures_[g] = Signature::of(
         {low.unread[0], low.unread[1], low.unread[2], low.unread[3], low.unread[4], low.unread[5], low.message, low.string});
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};

@@ -166,11 +166,11 @@ class Candidates {
     return std::span(arcs_).subspan(nodes_[node].first, nodes_[node].count);
   }
   const Mask& mask(std::uint32_t node) const noexcept { return masks_[node]; }
-  // Fields 1 to 64 of a node, one bit each (field f: bit f - 1): those it
-  // declares with no transition taking a given wire type (a key of such a
-  // field and wire type is a value it cannot read), and those whose first
-  // transition taking wire type 2 reads a message, or a string (that
-  // cannot read bytes that are not wire format, or not UTF-8).
+  // Fields 1 to kSignatureFields of a node, one bit each (field f: bit
+  // f - 1): those it declares with no transition taking a given wire type
+  // (a key of such a field and wire type is a value it cannot read), and
+  // those whose first transition taking wire type 2 reads a message, or a
+  // string (that cannot read bytes that are not wire format, or not UTF-8).
   struct LowFields {
     // By unread_slot() of the wire type: no node takes wire types 4, 6 and
     // 7, so those three share the slot of every field declared.
@@ -182,12 +182,9 @@ class Candidates {
     constexpr std::uint8_t kSlot[8] = {0, 1, 2, 3, 5, 4, 5, 5};
     return kSlot[wire & 7];
   }
-  // Those of group g's target, kept beside the groups: the screen reads
-  // them for group after group, where a node's would each be a miss.
-  const LowFields& low_fields(std::uint32_t g) const noexcept { return group_low_fields_[g]; }
-  // The same of fields 1 to 16 only, in 16 bytes: the eight words' low 16
-  // bits side by side (unread by slot, then message, then string). Most
-  // targets that cannot read a value are told so by those fields.
+  // Those of group g's target in 16 bytes: the eight words side by side
+  // (unread by slot, then message, then string). Most targets that cannot
+  // read a value are told so by those fields.
   static constexpr std::uint32_t kSignatureFields = 16;
   struct Signature {
     std::uint64_t word[2];
@@ -202,7 +199,6 @@ class Candidates {
     }
   };
   const Signature& signature(std::uint32_t g) const noexcept { return group_signatures_[g]; }
-  static constexpr std::uint32_t kLowFields = 64;
   std::size_t node_count() const noexcept { return nodes_.size(); }
   // How the nodes that declare a key read its values (Reading bits; 0
   // when no node declares it). A repeated numeric field takes wire type 2
@@ -435,7 +431,6 @@ class Candidates {
   std::pmr::vector<std::uint32_t> post_group_{&arena_};
   std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
   std::pmr::vector<Mask> group_masks_{&arena_};
-  std::pmr::vector<LowFields> group_low_fields_{&arena_};
   std::pmr::vector<Signature> group_signatures_{&arena_};
   std::pmr::vector<std::uint64_t> planes_{&arena_};
   std::pmr::vector<std::uint32_t> group_bits_at_{&arena_};
