@@ -108,9 +108,9 @@ Candidates::Candidates(const serial::GraphView& graph)
       }
     }
   }
-  // A node's low fields, made for each group whose target it is (a node
-  // is the target of a group or two).
-  const auto low_fields_of = [&](std::uint32_t id) {
+  // A node's signature, made for each group whose target it is (a node is
+  // the target of a group or two).
+  const auto signature_of = [&](std::uint32_t id) {
     const NodeInfo& n = nodes_[id];
     std::uint64_t declared = 0, taken[8] = {}, message = 0, string = 0;
     for (std::uint32_t i = n.first; i < n.first + n.count; ++i) {
@@ -128,11 +128,11 @@ Candidates::Candidates(const serial::GraphView& graph)
           string |= bit;
       }
     }
-    LowFields low;
-    for (std::uint8_t w = 0; w < 8; ++w) low.unread[unread_slot(w)] = declared & ~taken[w];
-    low.message = message;
-    low.string = string;
-    return low;
+    std::uint64_t words[8];
+    for (std::uint8_t w = 0; w < 8; ++w) words[unread_slot(w)] = declared & ~taken[w];
+    words[kUnreadSlots] = message;
+    words[kUnreadSlots + 1] = string;
+    return Signature::of(words);
   };
   // The keys sorted; a key's number to its place among them.
   std::pmr::vector<std::uint32_t> rank(readings.size(), &scratch);
@@ -309,9 +309,7 @@ Candidates::Candidates(const serial::GraphView& graph)
   group_signatures_.resize(groups_.size());
   for (std::size_t g = 0; g < groups_.size(); ++g) {
     group_masks_[g] = masks_[groups_[g].to];
-    const LowFields low = low_fields_of(groups_[g].to);
-    group_signatures_[g] = Signature::of(
-        {low.unread[0], low.unread[1], low.unread[2], low.unread[3], low.unread[4], low.unread[5], low.message, low.string});
+    group_signatures_[g] = signature_of(groups_[g].to);
     if (!groups_[g].fields || groups_[g].extensions) group_masks_[g].word[0] = group_masks_[g].word[1] = ~std::uint64_t{0};
   }
 

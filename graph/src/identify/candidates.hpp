@@ -23,10 +23,9 @@
 // one (target node, repeated or not) pair of a key: the values of a tag
 // cost the same for every candidate of a group, and a group whose target
 // cannot read them rules all its candidates out at once. The groups'
-// target masks, low fields and signatures lie side by side, so that a
-// tag's groups are screened against a range in one pass over memory; a
-// key of many groups also has its groups' signatures turned about, as
-// planes.
+// target masks and signatures lie side by side, so that a tag's groups
+// are screened against a range in one pass over memory; a key of many
+// groups also has its groups' signatures turned about, as planes.
 //
 // Keys declared by at least one candidate in 32 also have their postings
 // as a bitset, so that looking a candidate up in them is a bit test.
@@ -166,25 +165,20 @@ class Candidates {
     return std::span(arcs_).subspan(nodes_[node].first, nodes_[node].count);
   }
   const Mask& mask(std::uint32_t node) const noexcept { return masks_[node]; }
-  // Fields 1 to kSignatureFields of a node, one bit each (field f: bit
-  // f - 1): those it declares with no transition taking a given wire type
-  // (a key of such a field and wire type is a value it cannot read), and
-  // those whose first transition taking wire type 2 reads a message, or a
-  // string (that cannot read bytes that are not wire format, or not UTF-8).
-  struct LowFields {
-    // By unread_slot() of the wire type: no node takes wire types 4, 6 and
-    // 7, so those three share the slot of every field declared.
-    std::uint64_t unread[6];
-    std::uint64_t message, string;
-  };
+  // The signature of group g's target: its fields 1 to kSignatureFields,
+  // one bit each (field f: bit f - 1), in eight words side by side. First,
+  // by the slot of each wire type, those it declares with no transition
+  // taking that wire type (a key of such a field and wire type is a value
+  // it cannot read; no node takes wire types 4, 6 and 7, so those three
+  // share the slot of every field declared); then those whose first
+  // transition taking wire type 2 reads a message, and those where it
+  // reads a string (that cannot read bytes that are not wire format, or
+  // not UTF-8). Most targets that cannot read a value are told so by them.
   static constexpr std::size_t kUnreadSlots = 6;
   static constexpr std::size_t unread_slot(std::uint8_t wire) noexcept {
     constexpr std::uint8_t kSlot[8] = {0, 1, 2, 3, 5, 4, 5, 5};
     return kSlot[wire & 7];
   }
-  // Those of group g's target in 16 bytes: the eight words side by side
-  // (unread by slot, then message, then string). Most targets that cannot
-  // read a value are told so by those fields.
   static constexpr std::uint32_t kSignatureFields = 16;
   struct Signature {
     std::uint64_t word[2];

@@ -1,14 +1,14 @@
 #include "identify/identify.hpp"
 
 #include <algorithm>
-#include <utility>
-#include <cstring>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <queue>
 #include <string_view>
+#include <utility>
 
 #include "identify/ranges.hpp"
 #include "identify/scan.hpp"
@@ -102,13 +102,9 @@ class Search {
     bool fields = false;  // some target group reads fields, and every value is wire format
     // For the filter of its target groups: its largest value's shape.
     Shape big{};
-    // Its keys of fields 1 to 16 by the slot of their wire type
-    // (Candidates::unread_slot; field f: bit f - 1), and of those the
-    // fields of length-delimited values that are not all wire format (no
-    // message reads them) or not all UTF-8 (no string does); together, the
-    // signature that the targets' signatures meet when they cannot read it.
-    std::uint64_t low_keys[Candidates::kUnreadSlots] = {};
-    std::uint64_t not_wire = 0, not_text = 0;
+    // What its largest value has of fields 1 to 16, as the targets'
+    // signatures have it (Candidates::signature): the targets that cannot
+    // read the value are those whose signatures meet it.
     Candidates::Signature signature{};
     // The keys of every value as a mask, their excess (what each costs
     // undeclared beyond its floor) by mask bit, summed over the values,
@@ -445,24 +441,28 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
       tag.fields = messages < kNever;
       if (!tag.fields) messages_unreadable(t);
       if (tag.fields) {
-        // By index, copied: finding a nested value's shape may add keys and
+        // Its keys by the slot of their wire type, then the fields of
+        // length-delimited values that are not all wire format (no message
+        // reads them), then those not all UTF-8 (no string does). By
+        // index, copied: finding a nested value's shape may add keys and
         // contents.
+        std::uint64_t words[8] = {};
+        std::uint64_t &not_wire = words[Candidates::kUnreadSlots], &not_text = words[Candidates::kUnreadSlots + 1];
         for (std::uint32_t i = 0; i < tag.big.count; ++i) {
           const ShapeKey k = matcher.ranges().keys(tag.big)[i];
           const std::uint32_t field = key_field(k.key);
           if (field < 1 || field > Candidates::kSignatureFields) continue;
           const std::uint64_t bit = std::uint64_t{1} << (field - 1);
-          tag.low_keys[Candidates::unread_slot(key_wire(k.key))] |= bit;
+          words[Candidates::unread_slot(key_wire(k.key))] |= bit;
           if (key_wire(k.key) != 2) continue;
-          if (k.as_string == kNever) tag.not_text |= bit;
-          for (std::uint32_t j = 0; j < k.count && (tag.not_wire & bit) == 0; ++j) {
+          if (k.as_string == kNever) not_text |= bit;
+          for (std::uint32_t j = 0; j < k.count && (not_wire & bit) == 0; ++j) {
             const Content c = matcher.ranges().content(k, j);
             if (matcher.ranges().shape(payload.data() + c.begin, payload.data() + c.end, tag.big.depth + 1) == nullptr)
-              tag.not_wire |= bit;
+              not_wire |= bit;
           }
         }
-        tag.signature = Candidates::Signature::of({tag.low_keys[0], tag.low_keys[1], tag.low_keys[2], tag.low_keys[3],
-                                                   tag.low_keys[4], tag.low_keys[5], tag.not_wire, tag.not_text});
+        tag.signature = Candidates::Signature::of(words);
       }
     }
     tag.floor = floor;
