@@ -747,7 +747,24 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
     presence_least_ = candidates_.presence().least(declared, 0, distinct_fields_);
   }
   const double presence_least = presence_least_;
-  double lower = values_min_ + presence_least;
+  // Which of its fields c uses is known before any price: those of the
+  // tags it declares (tags of one field are adjacent). Its presence price
+  // is exact from the start, and with the excess of the tags it leaves
+  // undeclared cuts one judging in six before anything is priced; with
+  // the least over every count, most candidates that use many of many
+  // fields were cut only at the end.
+  std::uint32_t uses = 0, field = 0;
+  double missing = 0;
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    if (takes_[t] >= 0 || takes_[t] == kPosted) {
+      if (tags_[t].field != field) ++uses, field = tags_[t].field;
+    } else if (takes_[t] == kNotTaken) {
+      missing += tags_[t].excess;
+    }
+  }
+  const double presence = candidates_.presence().bits(declared, uses);
+  double lower = values_min_ + presence;
+  if (cut(lower + missing, c)) return;
   Tally exact;
   used_.clear();
   pending_.clear();
@@ -790,7 +807,7 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
   }
   // Which fields are used, how many values each, the required ones left
   // out; tags of one field may share a transition.
-  lower -= presence_least;
+  lower -= presence;
   std::sort(used_.begin(), used_.end(), [](const Used& a, const Used& b) { return a.transition < b.transition; });
   std::uint32_t used = 0, required_seen = 0;
   for (std::size_t i = 0; i < used_.size();) {
