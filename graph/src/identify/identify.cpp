@@ -779,11 +779,14 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
       const auto p = static_cast<std::uint32_t>(how);
       const Taken& taken = candidates_.posting_taken(p);
       const std::uint32_t g = candidates_.posting_group(p);
-      const double bound = group_bound(t, g, thr - lower);
+      const std::uint32_t i = g - tag.key.first_group;
+      // Most groups a judging meets are priced already.
+      const bool priced = tag.level[i] >= kShape && tag.bound[i] < kNever &&
+                          (tag.clashed.empty() || (tag.clashed[i / 64] >> (i % 64) & 1) == 0);
+      const double bound = priced ? tag.bound[i] : group_bound(t, g, thr - lower);
       if (bound == kNever) return;  // its values cannot be read so (c is marked)
       if (values_min_ - tag.lowest + bound + presence_least > thr) return pass_over(t, g, bound);
       lower += bound;
-      const std::uint32_t i = g - tag.key.first_group;
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
         pending_.push_back({t, g, bound});
       } else {
