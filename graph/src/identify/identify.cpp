@@ -1389,7 +1389,8 @@ void Search::run() {
     // more (10% fewer candidates judged on records, 5% on Kubernetes
     // objects).
     const std::size_t found = best_.size();
-    slack *= found == 0 ? 2 : 5 * found < 2 * *k_ ? 1.75 : 1.25;
+    // (found * 5 / 2 < k: twice any k a caller asks for may overflow.)
+    slack *= found == 0 ? 2 : found * 5 / 2 < *k_ ? 1.75 : 1.25;
   }
 }
 
