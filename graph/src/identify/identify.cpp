@@ -1385,11 +1385,11 @@ void Search::run() {
     // through beyond it is judged in vain: of descriptor records whose
     // first guess held one of five, the k-th lay under 1.7 times its
     // slack half the time; with two or more, under 1.35 times three times
-    // in four. So 1.75 times as far after a fifth of k, 1.25 times after
-    // more (10% fewer candidates judged on records, 5% on Kubernetes
-    // objects).
+    // in four. So 1.75 times as far while fewer than two fifths of k came
+    // under it, 1.25 times once more did (10% fewer candidates judged on
+    // records, 5% on Kubernetes objects). The test divides found rather
+    // than double k: twice a k a caller may ask for can overflow.
     const std::size_t found = best_.size();
-    // (found * 5 / 2 < k: twice any k a caller asks for may overflow.)
     slack *= found == 0 ? 2 : found * 5 / 2 < *k_ ? 1.75 : 1.25;
   }
 }
