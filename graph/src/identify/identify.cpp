@@ -305,6 +305,7 @@ class Search {
     std::uint32_t candidate;
   };
   std::vector<Deferred> deferred_;
+  std::vector<std::uint32_t> still_over_;  // near misses whose bound passes the next guess too
   bool defer(double bound, std::uint32_t c) {
     if (!cut(bound, c)) return false;
     if (bound < kth()) deferred_.push_back({bound, c});
@@ -952,6 +953,8 @@ void Search::pass() {
     }
   }
   std::fill(passed_over_.begin(), passed_over_.end(), 0);
+  for (const std::uint32_t c : still_over_) passed_over_[c / 64] |= std::uint64_t{1} << (c % 64);
+  still_over_.clear();
   walk(lists);
   flush();
 }
@@ -1347,7 +1350,9 @@ void Search::judge_deferred() {
   std::sort(list.begin(), list.end(), [](const Deferred& a, const Deferred& b) {
     return a.bound != b.bound ? a.bound < b.bound : a.candidate < b.candidate;
   });
-  for (const Deferred& d : list) {
+  std::size_t i = 0;
+  for (; i < list.size(); ++i) {
+    const Deferred& d = list[i];
     if (work_.exhausted() || d.bound > threshold()) break;
     if (judged(d.candidate)) continue;
     work_.spend(1);
@@ -1358,6 +1363,12 @@ void Search::judge_deferred() {
       takes_[t] = how(t, l, d.candidate);
     }
     judge(d.candidate, candidates_.declared(d.candidate));
+  }
+  // The rest would be cut again under this guess: the walk passes them
+  // over (bounds hold from one guess to the next).
+  for (; i < list.size(); ++i) {
+    if (list[i].bound <= kth()) guess_cut_ = true;
+    still_over_.push_back(list[i].candidate);
   }
   flush();
   deferred_.clear();
