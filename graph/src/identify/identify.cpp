@@ -123,8 +123,8 @@ class Search {
     std::uint8_t* level = nullptr;
     std::uint32_t* values = nullptr;
     // A leaf group's edge, once its level is kExact with a price; or, for
-    // a tag of one varint, which it priced without one: kInRange or
-    // kOutOfRange.
+    // a tag of numbers it priced without a parse, how many of them lie
+    // outside the leaf's type: outside_edge(n).
     std::uint32_t* edge = nullptr;
     // Whether the screen's bound of the group (by its mask) is in `bound`
     // (cleared at first): a later screen reads it there.
@@ -145,6 +145,14 @@ class Search {
   };
   enum Level : std::uint8_t { kNotYet = 0, kMask = 1, kShape = 2, kExact = 3 };
   static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
+  // n values outside the type: counted down from kOutOfRange, above every
+  // edge index (n is below 2^31, a payload's size).
+  static constexpr std::uint32_t outside_edge(std::uint32_t n) noexcept { return n == 0 ? kInRange : kOutOfRange - (n - 1); }
+  static constexpr std::uint32_t outside_of(std::uint32_t edge) noexcept { return kOutOfRange - edge + 1; }
+  static constexpr bool counts_outside(std::uint32_t edge) noexcept {
+    return edge >= Matcher::kMaxEdges && edge <= kOutOfRange;
+  }
+  static_assert(kOutOfRange - (std::uint32_t{1} << 31) >= Matcher::kMaxEdges);
   // A message group's bound reads the shapes of this many occurrences;
   // of more, their classes, or if those are too many, these first ones,
   // the rest at their floors.
@@ -622,22 +630,23 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
       bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
       values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));
     }
-    // Exact with at most one value outside the leaf's type: all a parse
-    // would find, so none is made (a long run read so by a candidate that
-    // ranks was read value by value, once per leaf).
-    if (exact && bits < kNever && outside <= 1) {
+    // Exact, and the values outside the leaf's type counted: all a parse
+    // would find, so none is made. (With them counted only up to one, a
+    // bytes field of 60 KB of small bytes, read as a packed enum by a
+    // candidate that ranked, was parsed value by value: three quarters of
+    // its time.)
+    if (exact && bits < kNever) {
       tag.level[i] = kExact;
       tag.bound[i] = bits;
       tag.values[i] = values;
-      tag.edge[i] = outside != 0 ? kOutOfRange : kInRange;
+      tag.edge[i] = outside_edge(outside);
       return bits;
     }
-    // Exact (the violations are counted by the parse, if it is ever
-    // needed), or a bound the parse makes exact when it leaves room.
-    tag.level[i] = bits == kNever ? kExact : exact ? kShape : kMask;
+    // A bound the parse makes exact when it leaves room.
+    tag.level[i] = bits == kNever ? kExact : kMask;
     tag.bound[i] = bits;
     tag.values[i] = values;
-    if (exact || bits == kNever || bits > budget) return bits;
+    if (bits == kNever || bits > budget) return bits;
   }
   if (!group.fields && tag.wire == 0 && top_.tags[t].count == 1) {
     // One varint, priced here as the parse would (most leaf groups of a
@@ -653,7 +662,7 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     tag.level[i] = kExact;
     tag.bound[i] = bits;
     tag.values[i] = 1;
-    tag.edge[i] = outside ? kOutOfRange : kInRange;
+    tag.edge[i] = outside_edge(outside ? 1 : 0);
     return bits;
   }
   if (!group.fields) {
@@ -806,8 +815,8 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
         pending_.push_back({t, g, bound});
       } else {
         const std::uint32_t at = tag.edge[i];
-        if (at == kOutOfRange)
-          ++exact.out_of_range;
+        if (counts_outside(at))
+          exact.out_of_range += outside_of(at);
         else if (at != kInRange)
           exact.add(at != Matcher::kNoEdge ? matcher_.edge_at(at).tally
                                            : matcher_.edge(static_cast<std::uint32_t>(t), taken.to, taken.label, kNever).tally);

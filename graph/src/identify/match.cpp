@@ -32,7 +32,6 @@ inline std::uint64_t mix(std::uint64_t a, std::uint64_t b) noexcept { return spr
 // as nullptr, so positions must never be null.
 constexpr std::uint8_t kNoBytes[1] = {0};
 
-constexpr std::size_t kMaxEdges = std::size_t{1} << 17;
 // Packed runs of this many bytes or more are priced from their histogram.
 constexpr std::ptrdiff_t kLongRun = 64;
 constexpr std::size_t kMaxMemo = std::size_t{1} << 17;

@@ -93,6 +93,7 @@ class Matcher {
   // Where an edge is kept, to be read again without a lookup; kNoEdge
   // for one kept nowhere (when the table is full).
   static constexpr std::uint32_t kNoEdge = 0xFFFFFFFF;
+  static constexpr std::uint32_t kMaxEdges = std::uint32_t{1} << 17;  // indices are below
   std::uint32_t index_of(const Edge& e) const noexcept {
     return &e == &spare_ ? kNoEdge : static_cast<std::uint32_t>(&e - edges_.data());
   }
