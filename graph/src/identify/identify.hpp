@@ -77,18 +77,23 @@
 // with D, so the search stops at the first block whose bound passes.
 //
 // The search. It works under a guess G of the k-th best cost, starting a
-// little above the least any candidate can cost and doubling until at
-// least k matches cost no more than G (or the guess cut nothing): then
-// every candidate that could rank was judged. Under a bound, a candidate
-// that leaves tags undeclared pays their excess over their least, so the
-// candidates are drawn from a few tags that every candidate still to rank
-// must take one of (a tag whose unknown price alone leaves no room, the
-// most selective of those; else the most selective tags until their
-// excess passes the room), each tag's takers being its postings, or only
-// the candidates of the target groups whose bound leaves room. Each is
-// looked up in the other tags' postings (bitsets, when long) and judged
-// in candidate order, block by block of D; those whose parses would read
-// a kilobyte or more at the end of their block, the least bound first.
+// little above the least any candidate can cost and growing until at least
+// k matches cost no more than G (or the guess cut nothing): then every
+// candidate that could rank was judged. G grows twice as far while no
+// match came under it, less far once some did; the candidates the last G
+// cut though the k-th did not (its near misses) are judged first under the
+// next, the least bound first, and those it would cut again are passed
+// over. A candidate's presence price is exact from the start of its
+// judging: the tags it declares say which fields it uses. Under a bound, a
+// candidate that leaves tags undeclared pays their excess over their
+// least, so the candidates are drawn from a few tags that every candidate
+// still to rank must take one of (a tag whose unknown price alone leaves
+// no room, the most selective of those; else the most selective tags until
+// their excess passes the room), each tag's takers being its postings, or
+// only the candidates of the target groups whose bound leaves room. Each
+// is looked up in the other tags' postings (bitsets, when long) and judged
+// in candidate order, block by block of D; those whose parses would read a
+// kilobyte or more at the end of their block, the least bound first.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
 // payload byte (a step: one field read, one value judged, one candidate or
