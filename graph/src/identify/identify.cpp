@@ -213,8 +213,19 @@ class Search {
   }
 
   // A lower bound of tag t's values through group g (global index), made
-  // good enough to compare with `budget` if it can be.
-  double group_bound(std::size_t t, std::uint32_t g, double budget);
+  // good enough to compare with `budget` if it can be. Most groups asked
+  // for are priced already: read in place, without a call (descriptor
+  // records: 3%).
+  double group_bound(std::size_t t, std::uint32_t g, double budget) {
+    const Tag& tag = tags_[t];
+    const std::uint32_t i = g - tag.key.first_group;
+    if (tag.level[i] >= kShape && tag.bound[i] < kNever &&
+        (tag.clashed.empty() || (tag.clashed[i / 64] >> (i % 64) & 1) == 0))
+      return tag.bound[i];
+    return group_bound_afresh(t, g, budget);
+  }
+  // The rest, for a group not priced yet: rules it out, or prices it.
+  double group_bound_afresh(std::size_t t, std::uint32_t g, double budget);
   double price_group(std::size_t t, std::uint32_t g, double budget);
   Packed& packed(std::size_t t);
   // Group g of tag t cannot read the tag's values: none of its candidates
@@ -539,7 +550,7 @@ Packed& Search::packed(std::size_t t) {
   return all;
 }
 
-double Search::group_bound(std::size_t t, std::uint32_t g, double budget) {
+double Search::group_bound_afresh(std::size_t t, std::uint32_t g, double budget) {
   const Tag& tag = tags_[t];
   const std::uint32_t i = g - tag.key.first_group;
   if (tag.level[i] == kExact && tag.bound[i] == kNever) return kNever;
@@ -803,14 +814,11 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
       const auto p = static_cast<std::uint32_t>(how);
       const Taken& taken = candidates_.posting_taken(p);
       const std::uint32_t g = candidates_.posting_group(p);
-      const std::uint32_t i = g - tag.key.first_group;
-      // Most groups a judging meets are priced already.
-      const bool priced = tag.level[i] >= kShape && tag.bound[i] < kNever &&
-                          (tag.clashed.empty() || (tag.clashed[i / 64] >> (i % 64) & 1) == 0);
-      const double bound = priced ? tag.bound[i] : group_bound(t, g, thr - lower);
+      const double bound = group_bound(t, g, thr - lower);
       if (bound == kNever) return;  // its values cannot be read so (c is marked)
       if (values_min_ - tag.lowest + bound + presence_least > thr) return pass_over(t, g, bound);
       lower += bound;
+      const std::uint32_t i = g - tag.key.first_group;
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
         pending_.push_back({t, g, bound});
       } else {
