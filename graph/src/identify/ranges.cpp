@@ -235,6 +235,7 @@ namespace {
 // more): their length and value.
 constexpr std::uint32_t kOverlong = std::uint32_t{1} << 16;
 constexpr std::uint32_t kNoWide = 0xFFFFFFFF;  // a free slot of the table they are counted in
+constexpr std::size_t kTurnsFrom = 512;       // bytes of a run counted in turns (run_of_all)
 
 // The classes of packed values other than one-byte ones, as signed values:
 // class i holds [kLow[i], kHigh[i]].
@@ -243,6 +244,21 @@ constexpr std::int64_t kLow[] = {std::numeric_limits<std::int64_t>::min(), -(std
 constexpr std::int64_t kHigh[] = {-(std::int64_t{1} << 31) - 1, -1, (std::int64_t{1} << 14) - 1,
                                   (std::int64_t{1} << 31) - 1, (std::int64_t{1} << 32) - 1,
                                   std::numeric_limits<std::int64_t>::max()};
+
+// The varint at q, its first byte not its last: one of two bytes, the
+// most of a run's (binary data read as numbers), read without a loop.
+const std::uint8_t* read_wide(const std::uint8_t* q, const std::uint8_t* end, std::uint64_t& v) noexcept {
+  if (end - q >= 2 && q[1] < 0x80) {
+    v = (q[0] & 0x7Fu) | std::uint64_t{q[1]} << 7;
+    return q + 2;
+  }
+  return read_varint(q, end, v);
+}
+
+// The class of a value from 128 on (or negative), without a branch.
+int class_of(std::int64_t s) noexcept {
+  return (s > kHigh[0]) + (s > kHigh[1]) + (s > kHigh[2]) + (s > kHigh[3]) + (s > kHigh[4]);
+}
 
 }  // namespace
 
@@ -279,18 +295,32 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
     }
     wide_used_.clear();
   };
+  // The one-byte values of a long run are counted in four tables by
+  // turns, summed at the end: in one, a run of equal bytes (the zeros of
+  // binary data) waited on its counter at every byte.
+  std::size_t total = 0;
+  for (const auto part : parts) total += part.size();
+  using Small = std::array<std::uint32_t, 128>;
+  std::array<Small, 3> more;
+  const bool by_turns = total >= kTurnsFrom;
+  if (by_turns) more = {};
+  std::uint32_t* const tables[4] = {run.small, more[0].data(), more[1].data(), more[2].data()};
+  unsigned turn = 0;
   for (const auto part : parts) {
     const std::uint8_t* const end = part.data() + part.size();
     work_.spend(1 + part.size() / 4);
     run.lengths += gamma_bits(part.size() + 1);
     for (const std::uint8_t* q = part.data(); q < end;) {
       if (*q < 0x80) {
-        ++run.small[*q++];
+        if (by_turns)
+          ++tables[turn++ & 3][*q++];
+        else
+          ++run.small[*q++];
         continue;
       }
       const std::uint8_t* at = q;
       std::uint64_t v;
-      q = read_varint(q, end, v);
+      q = read_wide(q, end, v);
       if (q == nullptr) return take_wide(false), kNotWire;
       if (v < 128) {  // overlong: among the one-byte values, and apart by its length
         ++run.small[v];
@@ -298,8 +328,7 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
         continue;
       }
       const auto s = static_cast<std::int64_t>(v);
-      int c = 0;
-      while (s > kHigh[c]) ++c;
+      const int c = class_of(s);
       ++run.values[c];
       run.bytes[c] += static_cast<std::uint64_t>(q - at);
       const bool in32u = v <= 0xFFFFFFFFu, in32 = v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu;
@@ -308,6 +337,9 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
       count_wide(key, v);
     }
   }
+  if (by_turns)
+    for (const Small& m : more)
+      for (int v = 0; v < 128; ++v) run.small[v] += m[v];
   for (int v = 0; v < 128; ++v)
     if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
   for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
