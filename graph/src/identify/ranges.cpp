@@ -142,14 +142,23 @@ Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
   // floor).
   if (key == last_key_) return entries_[last_slot_];
   // Past the budget nothing more is remembered (the call fails anyway).
-  if (by_start_.empty()) {
+  if (page_of_.empty()) {
     const auto size = static_cast<std::size_t>(end_ - begin_) + 1;
     if (!work_.keep(size * sizeof(std::uint32_t))) return scratch_ = Entry{};
-    by_start_.assign(size, kNone);
+    page_of_.assign((size + kPage - 1) / kPage, kNone);
+    by_start_.reserve(size);  // never moves
   }
   const auto start = static_cast<std::size_t>(p - begin_);
   const auto stop = static_cast<std::uint32_t>(end - begin_);
-  std::uint32_t at = by_start_[start];
+  std::uint32_t& page = page_of_[start / kPage];
+  if (page == kNone) {
+    // (The last page holds what is left.)
+    const std::size_t from = start / kPage * kPage;
+    page = static_cast<std::uint32_t>(by_start_.size());
+    by_start_.resize(by_start_.size() + std::min(kPage, static_cast<std::size_t>(end_ - begin_) + 1 - from), kNone);
+  }
+  std::uint32_t& head = by_start_[page + start % kPage];
+  std::uint32_t at = head;
   while (at != kNone && entries_[at].end != stop) at = entries_[at].next;
   if (at == kNone) {
     if (entries_.size() == entries_.capacity()) {
@@ -158,8 +167,8 @@ Ranges::Entry& Ranges::entry(const std::uint8_t* p, const std::uint8_t* end) {
       entries_.reserve(more);
     }
     at = static_cast<std::uint32_t>(entries_.size());
-    entries_.push_back(Entry{stop, by_start_[start]});
-    by_start_[start] = at;
+    entries_.push_back(Entry{stop, head});
+    head = at;
     work_.spend(1);
   }
   last_key_ = key;
