@@ -546,7 +546,10 @@ Packed& Search::packed(std::size_t t) {
     all.eights &= c.size() % 8 == 0;
     parts.push_back(c);
   }
-  all.run = matcher_.ranges().run_of_all(parts);
+  // One packed run: the one its parses are priced from.
+  Ranges& ranges = matcher_.ranges();
+  all.run = tag.wire == 2 && parts.size() == 1 ? ranges.packed_run(parts[0].data(), parts[0].data() + parts[0].size())
+                                               : ranges.run_of_all(parts);
   return all;
 }
 

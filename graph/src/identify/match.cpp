@@ -75,15 +75,17 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
     tally.bits += gamma_bits(v + 1);
     if (!work_.spend(1 + v / 4)) return abandon();
     if (t.wire == 0) {
-      // A long run read to its end before: priced from the histogram of
-      // its values, made once for every target that reads it, when that
-      // is exact (it is but for range leaves whose range cuts a class of
-      // values).
+      // A long run read whole before (by a bound, or by parses between
+      // them): priced from the histogram of its values, made once for
+      // every target that reads it, and from its bytes for a range that
+      // cuts a class of values. Not a run of varints, it fails here.
       const std::uint8_t* const run_start = p;
-      if (run_end - p >= kLongRun) {
+      const bool long_run = run_end - p >= kLongRun;
+      if (long_run) {
         std::uint32_t count = 0, outside = 0;
         bool exact = false;
         const double bits = ranges_.packed_bits(p, run_end, leaf, count, exact, outside);
+        if (bits == Ranges::kNoRun) return nullptr;
         if (exact && bits < kNever) {
           tally.bits += bits;
           tally.out_of_range += outside;
@@ -102,7 +104,10 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
       while (p < run_end) {
         // Prices only add up: past the limit, the rest of a long run need
         // not be read.
-        if (tally.bits > limit) return abandon();
+        if (tally.bits > limit) {
+          if (long_run) ranges_.read(run_start, run_end, p - run_start);
+          return abandon();
+        }
         // Eight one-byte values at once, when the sums before each of them
         // stay within the limit (as they grow, the one before the eighth
         // tells): the same sums and counts without a chain of additions.
@@ -140,11 +145,14 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
         const std::uint8_t* at = p;
         std::uint64_t x;
         p = read_varint(p, run_end, x);
-        if (p == nullptr) return nullptr;
+        if (p == nullptr) {
+          if (long_run) ranges_.read(run_start, run_end, at - run_start);
+          return nullptr;
+        }
         varint_value(leaf, x, static_cast<std::size_t>(p - at), tally);
         ++values;
       }
-      if (run_end - run_start >= kLongRun) ranges_.read_through(run_start, run_end);
+      if (long_run) ranges_.read(run_start, run_end, run_end - run_start);
       return p;
     }
     const std::uint64_t width = t.wire == 1 ? 8 : 4;

@@ -365,27 +365,46 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
                            bool& exact, std::uint32_t& outside) {
   exact = false;
   if (run_slots_.empty()) return kNever;
-  const std::uint64_t key = range_key(p, end);
-  const std::size_t slot = slot_of(run_slots_, key, false);
-  if (run_slots_[slot].key != key) return kNever;
-  if (run_slots_[slot].run == kNone) {
-    const std::span<const std::uint8_t> part(p, end);
-    run_slots_[slot].run = run_of_all(std::span(&part, 1));  // (which leaves run_slots_ as it is)
-  }
-  return run_bits(run_slots_[slot].run, leaf, count, exact, &outside);
+  const std::size_t slot = slot_of(run_slots_, range_key(p, end), false);
+  if (run_slots_[slot].key != range_key(p, end) || run_slots_[slot].read < static_cast<std::uint64_t>(end - p))
+    return kNever;
+  const std::uint32_t run = packed_run(p, end);
+  if (run == kNotWire) return count = 0, kNoRun;
+  return run_bits(run, leaf, count, exact, &outside, std::span(p, end));
 }
 
-void Ranges::read_through(const std::uint8_t* p, const std::uint8_t* end) {
+Ranges::RunSlot* Ranges::run_slot(const std::uint8_t* p, const std::uint8_t* end) {
   if (run_slots_.empty()) run_slots_.resize(16);
   const std::uint64_t key = range_key(p, end);
-  const std::size_t slot = slot_of(run_slots_, key, 2 * run_slots_used_ >= run_slots_.size());
-  if (slot == kNoSlot || run_slots_[slot].key == key) return;
-  run_slots_[slot] = RunSlot{key, kNone};
-  ++run_slots_used_;
+  std::size_t slot = slot_of(run_slots_, key, false);
+  if (run_slots_[slot].key != key) {
+    slot = slot_of(run_slots_, key, 2 * run_slots_used_ >= run_slots_.size());
+    if (slot == kNoSlot) return nullptr;
+    run_slots_[slot] = RunSlot{key, kNone, 0};
+    ++run_slots_used_;
+  }
+  return &run_slots_[slot];
+}
+
+void Ranges::read(const std::uint8_t* p, const std::uint8_t* end, std::ptrdiff_t bytes) {
+  if (RunSlot* r = run_slot(p, end)) r->read += static_cast<std::uint64_t>(bytes);
+}
+
+std::uint32_t Ranges::packed_run(const std::uint8_t* p, const std::uint8_t* end) {
+  const std::span<const std::uint8_t> part(p, end);
+  RunSlot* r = run_slot(p, end);
+  if (r == nullptr) return run_of_all(std::span(&part, 1));
+  if (r->run == kNone) {
+    const std::uint32_t run = run_of_all(std::span(&part, 1));  // (which leaves run_slots_ as it is)
+    r->run = run;
+    // Read whole: parses price it from its run from now on.
+    r->read = std::max<std::uint64_t>(r->read, part.size());
+  }
+  return r->run;
 }
 
 double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
-                        std::uint32_t* outside) {
+                        std::uint32_t* outside, std::span<const std::uint8_t> bytes) {
   count = 0;
   exact = true;
   std::uint32_t out = 0;  // values outside a range leaf's range, where that is known
@@ -429,15 +448,45 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   }
   bits += each * small_in + (kOutside + kVarintByteBits) * (small_all - small_in);
   out += small_all - small_in;
+  // Classes the range cuts, when the run's bytes are at hand: its values
+  // from 128 on counted in and out one by one (no parse reads them then).
+  std::uint32_t in_of[kClasses] = {};
+  std::uint64_t bytes_out[kClasses] = {};
+  bool counted = false;
+  const auto count_cut = [&] {
+    counted = true;
+    const std::uint8_t* const end = bytes.data() + bytes.size();
+    for (const std::uint8_t* q = bytes.data(); q < end;) {
+      if (*q < 0x80) {
+        ++q;
+        continue;
+      }
+      const std::uint8_t* at = q;
+      std::uint64_t v;
+      q = read_wide(q, end, v);
+      if (q == nullptr) return;  // (a run of varints: not so)
+      if (v < 128) continue;     // overlong, below
+      const auto s = static_cast<std::int64_t>(v);
+      const int c = class_of(s);
+      const bool in = lo <= s && s <= hi;
+      in_of[c] += in;
+      bytes_out[c] += in ? 0 : static_cast<std::uint64_t>(q - at);
+    }
+  };
   for (int c = 0; c < kClasses; ++c) {
-    const double n = run.values[c], bytes = kVarintByteBits * static_cast<double>(run.bytes[c]);
+    const double n = run.values[c], byte_bits = kVarintByteBits * static_cast<double>(run.bytes[c]);
     count += run.values[c];
     if (n == 0) continue;
     if (lo <= kLow[c] && kHigh[c] <= hi) {
       bits += each * n;
     } else if (hi < kLow[c] || lo > kHigh[c] || lo > hi) {
-      bits += kOutside * n + bytes;
+      bits += kOutside * n + byte_bits;
       out += run.values[c];
+    } else if (!bytes.empty()) {
+      if (!counted) count_cut();
+      const std::uint32_t missed = run.values[c] - in_of[c];
+      bits += each * in_of[c] + kOutside * missed + kVarintByteBits * static_cast<double>(bytes_out[c]);
+      out += missed;
     } else {
       // Some inside, some not: each at the cheaper, at least one byte long.
       exact = false;
@@ -915,7 +964,10 @@ double Ranges::bound(std::uint32_t node, Shape s, double limit, int levels, std:
         // Many varints, or packed runs of them: by one run, made once (with
         // the packed runs' lengths).
         std::uint32_t run = k.run;
-        if (run == kUnclassified) {
+        if (run == kUnclassified && k.count == 1 && wire == 2) {
+          // One packed run: the one its parses are priced from.
+          keys_[i].run = run = packed_run(begin_ + contents_[k.first].begin, begin_ + contents_[k.first].end);
+        } else if (run == kUnclassified) {
           run_parts_.clear();
           for (std::uint32_t j = 0; j < k.count; ++j)
             run_parts_.emplace_back(begin_ + contents_[k.first + j].begin, begin_ + contents_[k.first + j].end);

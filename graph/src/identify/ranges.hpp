@@ -132,14 +132,23 @@ class Ranges {
   // budget). `count` gets the number of values, `outside` (when exact)
   // how many of them a range leaf's range does not hold.
   std::uint32_t run_of_all(std::span<const std::span<const std::uint8_t>> parts);
+  // With the run's `bytes` (one part), exact for every leaf.
   double run_bits(std::uint32_t run, const NodeInfo& leaf, std::uint32_t& count, bool& exact,
-                  std::uint32_t* outside = nullptr);
-  // run_bits of the packed run [p, end), its run made once, if a parse
-  // has read it to its end before (read_through); else kNever, not exact.
-  // (A run that parses give up on early, priced dear, is not read whole.)
+                  std::uint32_t* outside = nullptr, std::span<const std::uint8_t> bytes = {});
+  // run_bits of the packed run [p, end), its run made once, when parses
+  // have read as many bytes of it as it holds (read); else kNever, not
+  // exact. kNoRun when it is not a run of varints: every parse of it fails.
+  // (A run that parses give up on early, priced dear, is not read whole
+  // until they have read that much of it between them: its values are
+  // then counted once rather than read again by every target.)
   double packed_bits(const std::uint8_t* p, const std::uint8_t* end, const NodeInfo& leaf, std::uint32_t& count,
                      bool& exact, std::uint32_t& outside);
-  void read_through(const std::uint8_t* p, const std::uint8_t* end);
+  static constexpr double kNoRun = -1;
+  // A parse has read `bytes` of the packed run [p, end).
+  void read(const std::uint8_t* p, const std::uint8_t* end, std::ptrdiff_t bytes);
+  // The run of the packed run [p, end), made once (kNotWire when it is
+  // not a run of varints).
+  std::uint32_t packed_run(const std::uint8_t* p, const std::uint8_t* end);
   std::span<const ShapeKey> keys(const Shape& s) const noexcept {
     return std::span(keys_).subspan(s.first, s.count);
   }
@@ -312,13 +321,16 @@ class Ranges {
   std::vector<Run::Wide> wide_slots_;
   std::vector<std::uint32_t> wide_used_;
   void count_wide(std::uint32_t key, std::uint64_t v);
-  // The runs of packed runs read by parses, by range.
+  // The runs of packed runs read by parses, by range, with the bytes of
+  // it they have read.
   struct RunSlot {
     std::uint64_t key = kEmpty;
     std::uint32_t run = kNone;
+    std::uint64_t read = 0;
   };
   std::vector<RunSlot> run_slots_;
   std::size_t run_slots_used_ = 0;
+  RunSlot* run_slot(const std::uint8_t* p, const std::uint8_t* end);  // found or made; nullptr past the budget
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
     std::uint64_t key;
