@@ -467,6 +467,20 @@ Candidates::Candidates(const serial::GraphView& graph)
     }
   }
   std::sort(large_ranges_.begin(), large_ranges_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  // The cheapest of the first kLookedAt holding each value, by the
+  // intervals their bounds cut the values into.
+  const std::size_t looked = std::min(kLookedAt, large_ranges_.size());
+  for (std::size_t i = 0; i < looked; ++i) {
+    large_starts_.push_back(large_ranges_[i].second.lo);
+    large_starts_.push_back(std::int64_t{large_ranges_[i].second.hi} + 1);
+  }
+  std::sort(large_starts_.begin(), large_starts_.end());
+  large_starts_.erase(std::unique(large_starts_.begin(), large_starts_.end()), large_starts_.end());
+  for (const std::int64_t from : large_starts_) {
+    std::size_t i = 0;
+    while (i < looked && (from < large_ranges_[i].second.lo || from > large_ranges_[i].second.hi)) ++i;
+    large_held_.push_back(i < looked ? large_ranges_[i].first : std::numeric_limits<double>::infinity());
+  }
   for (std::uint64_t v = 0; v < 128; ++v) {
     one_byte_floor_[v] = any_varint_floor(v, 1);
     one_byte_quanta_[v] = static_cast<std::uint32_t>(one_byte_floor_[v] * kQuantaPerBit);
@@ -555,12 +569,11 @@ double Candidates::any_varint_floor(std::uint64_t v, std::size_t length) const n
   // A range leaf holding v (as int64): the cheapest few are looked at,
   // past them the cheapest of all stands in.
   const auto s = static_cast<std::int64_t>(v);
-  for (std::size_t i = 0; i < large_ranges_.size(); ++i) {
-    if (large_ranges_[i].first >= best) return best;
-    if (i == 16) return std::min(best, large_floor_);
-    if (large_ranges_[i].second.lo <= s && s <= large_ranges_[i].second.hi) return large_ranges_[i].first;
-  }
-  return best;
+  const auto after = std::upper_bound(large_starts_.begin(), large_starts_.end(), s);
+  const double held =
+      after == large_starts_.begin() ? std::numeric_limits<double>::infinity() : large_held_[static_cast<std::size_t>(after - large_starts_.begin()) - 1];
+  if (held < std::numeric_limits<double>::infinity()) return std::min(held, best);
+  return large_ranges_.size() > kLookedAt && large_ranges_[kLookedAt].first < best ? std::min(best, large_floor_) : best;
 }
 
 }  // namespace korvex::identify

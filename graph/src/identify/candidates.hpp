@@ -454,6 +454,14 @@ class Candidates {
   std::pmr::vector<double> small_floor_{&arena_};
   std::pmr::vector<std::pair<double, serial::LeafRange>> large_ranges_{&arena_};
   double large_floor_ = 0;  // the cheapest of them
+  // Values held by one of the kLookedAt cheapest, found by a search rather
+  // than tried range by range (binary data read as numbers has thousands
+  // of wide values): from large_starts_[i] up to the next start, the
+  // price of the cheapest of them holding the value is large_held_[i]
+  // (infinity: none).
+  static constexpr std::size_t kLookedAt = 16;
+  std::pmr::vector<std::int64_t> large_starts_{&arena_};
+  std::pmr::vector<double> large_held_{&arena_};
   double one_byte_floor_[128];  // varint_floor of the one-byte values
   std::uint32_t one_byte_quanta_[128];  // the same in quanta
 };
