@@ -15,15 +15,18 @@ their list type first and among the top K, how many fail (and why, once),
 and the median and worst processor time with the size of the worst list,
 then the lists that are not named first.
 
-Then long lists inside one message, of the types the graph has: a
-google.protobuf.Struct of 500 and 2000 string entries, a ListValue of 5000
-numbers, a Kubernetes Endpoints object of 1000 addresses; for each its
-size, the best processor time of three calls and the rank of its type in
-the top K ("-": not there).
+Then long lists and big fields inside one message, of the types the
+graph has: a google.protobuf.Struct of 500 and 2000 string entries, a
+ListValue of 5000 numbers, a Kubernetes Endpoints object of 1000
+addresses, and Kubernetes Secrets holding 60 KB of zeros, of small bytes,
+of float64 samples and of random bytes; for each its size, the best
+processor time of three calls and the rank of its type in the top K ("-":
+not there).
 """
 
 import argparse
 import os
+import random
 import statistics
 import struct
 import sys
@@ -49,6 +52,18 @@ def shapes():
                          for i in range(1000))
     meta = field(1, b"web") + field(3, b"default") + field(6, b"123456")  # name, namespace, resourceVersion
     yield "k8s.io.api.core.v1.Endpoints", "Endpoints of 1000 addresses", field(1, meta) + field(2, addresses)
+    # Opaque bytes, which a target may read as text, as packed numbers or
+    # as a message, each as far as they still parse.
+    rnd = random.Random(1)
+    contents = {
+        "zeros": bytes(60000),
+        "small bytes": bytes(rnd.choice(b"\0\0\0\0\1\2\3\xff") for _ in range(60000)),
+        "float64 samples": b"".join(struct.pack("<d", rnd.random() * 100) for _ in range(7500)),
+        "random bytes": rnd.randbytes(60000),
+    }
+    for label, content in contents.items():
+        secret = field(1, field(1, b"blob")) + field(2, field(1, b"data") + field(2, content)) + field(3, b"Opaque")
+        yield "k8s.io.api.core.v1.Secret", f"Secret of 60 KB of {label}", secret
 
 
 def main(argv=None):
