@@ -307,24 +307,30 @@ messages:
   auto both = g->identifier->identify(bytes({0x0A, 0x04, 0x89, 0x00, 0x82, 0x00}), 1);
   ASSERT_TRUE(both.has_value());
   EXPECT_NEAR(both->front().score, -(1 + 3 + 5 + (kEscapeBits + std::log2(10.0) + 14) + 2), 1e-4);
-  // A long run whose range holds some of its two-byte values and not
-  // others: counted from its bytes as its parse counts them. Presence 1,
-  // count gamma(120) = 13, length gamma(200 + 1) = 15, 150 and 5 inside
-  // (log2 200), 300 outside (two bytes).
+  // Long runs whose range holds some of their two-byte values and not
+  // others: counted from their bytes (or, from 512 bytes on, from the
+  // run's list of such values) as a parse counts them. Presence 1, the
+  // count and the length by their gamma codes, 150 and 5 inside (log2
+  // 200), 300 outside (two bytes).
   const auto wide = bake({R"(
 entries: [t.Wide]
 messages:
   t.Wide: {fields: [{number: 1, type: enum, range: [0, 199], label: repeated, packed: true}]}
 )"});
-  Bytes run, long_run;
-  for (int i = 0; i < 40; ++i)
-    for (const int v : {150, 300, 5}) put_varint(run, static_cast<std::uint64_t>(v));
-  put_bytes(long_run, 1, run);
-  auto cut = wide->identifier->identify(long_run, 1);
-  ASSERT_TRUE(cut.has_value());
-  EXPECT_EQ(describe(*wide, *cut), (Ranking{"t.Wide 40 values out of range"}));
-  EXPECT_NEAR(cut->front().score, -(1 + 13 + 15 + 80 * std::log2(200.0) + 40 * (kEscapeBits + std::log2(10.0) + 14)),
-              1e-2);
+  const auto gamma = [](double n) { return 2 * std::floor(std::log2(n)) + 1; };
+  for (const int times : {40, 200}) {
+    Bytes run, long_run;
+    for (int i = 0; i < times; ++i)
+      for (const int v : {150, 300, 5}) put_varint(run, static_cast<std::uint64_t>(v));
+    put_bytes(long_run, 1, run);
+    auto cut = wide->identifier->identify(long_run, 1);
+    ASSERT_TRUE(cut.has_value());
+    EXPECT_EQ(describe(*wide, *cut), (Ranking{"t.Wide " + std::to_string(times) + " values out of range"}));
+    EXPECT_NEAR(cut->front().score,
+                -(1 + gamma(3 * times) + gamma(5 * times + 1) + 2 * times * std::log2(200.0) +
+                  times * (kEscapeBits + std::log2(10.0) + 14)),
+                1e-2);
+  }
 }
 
 TEST(Identify, ALongPackedRunCostsTheSameReadAgain) {

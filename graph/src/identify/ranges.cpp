@@ -264,6 +264,27 @@ const std::uint8_t* read_wide(const std::uint8_t* q, const std::uint8_t* end, st
   return read_varint(q, end, v);
 }
 
+constexpr int kTwoBytes = 2;                  // the class of 128 .. 2^14 - 1
+constexpr std::uint32_t kListTwosFrom = 256;  // values of it listed for ranges that cut it (run_bits)
+
+// f(v, length) for each varint from 128 on (not written overlong) of the
+// run of varints [bytes].
+template <class F>
+void for_each_wide(std::span<const std::uint8_t> bytes, F&& f) {
+  const std::uint8_t* const end = bytes.data() + bytes.size();
+  for (const std::uint8_t* q = bytes.data(); q < end;) {
+    if (*q < 0x80) {
+      ++q;
+      continue;
+    }
+    const std::uint8_t* at = q;
+    std::uint64_t v;
+    q = read_wide(q, end, v);
+    if (q == nullptr) return;  // (a run of varints: not so)
+    if (v >= 128) f(v, static_cast<std::size_t>(q - at));
+  }
+}
+
 // The class of a value from 128 on (or negative), without a branch.
 int class_of(std::int64_t s) noexcept {
   return (s > kHigh[0]) + (s > kHigh[1]) + (s > kHigh[2]) + (s > kHigh[3]) + (s > kHigh[4]);
@@ -410,7 +431,7 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   std::uint32_t out = 0;  // values outside a range leaf's range, where that is known
   if (outside != nullptr) *outside = 0;
   if (index >= runs_.size()) return kNever;  // not a run of varints, or past the memory budget
-  const Run& run = runs_[index];
+  Run& run = runs_[index];
   constexpr double kOutside = kEscapeBits + kLength64;
   work_.spend(1);
   double bits = 0;
@@ -450,28 +471,41 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   out += small_all - small_in;
   // Classes the range cuts, when the run's bytes are at hand: its values
   // from 128 on counted in and out one by one (no parse reads them then).
+  // Those of 128 .. 2^14 - 1, which enum ranges cut the most, are listed
+  // the first time (in order, v << 4 | length) and counted from the list
+  // after: several enums of a long run cut them.
   std::uint32_t in_of[kClasses] = {};
   std::uint64_t bytes_out[kClasses] = {};
   bool counted = false;
-  const auto count_cut = [&] {
-    counted = true;
-    const std::uint8_t* const end = bytes.data() + bytes.size();
-    for (const std::uint8_t* q = bytes.data(); q < end;) {
-      if (*q < 0x80) {
-        ++q;
-        continue;
+  const auto count_cut = [&](int cut) {
+    if (cut == kTwoBytes && !run.listed_twos && run.values[kTwoBytes] >= kListTwosFrom) {
+      run.twos.reserve(run.values[kTwoBytes]);
+      for_each_wide(bytes, [&](std::uint64_t v, std::size_t length) {
+        if (class_of(static_cast<std::int64_t>(v)) == kTwoBytes)
+          run.twos.push_back(static_cast<std::uint32_t>(v) << 4 | static_cast<std::uint32_t>(length));
+      });
+      run.listed_twos = work_.keep(run.twos.size() * sizeof(std::uint32_t));
+      if (!run.listed_twos) std::vector<std::uint32_t>().swap(run.twos);
+    }
+    if (cut == kTwoBytes && run.listed_twos) {
+      for (const std::uint32_t x : run.twos) {
+        const std::int64_t v = x >> 4;
+        const bool in = lo <= v && v <= hi;
+        in_of[cut] += in;
+        bytes_out[cut] += in ? 0 : x & 15;
       }
-      const std::uint8_t* at = q;
-      std::uint64_t v;
-      q = read_wide(q, end, v);
-      if (q == nullptr) return;  // (a run of varints: not so)
-      if (v < 128) continue;     // overlong, below
+      return;
+    }
+    if (counted) return;
+    counted = true;
+    for_each_wide(bytes, [&](std::uint64_t v, std::size_t length) {
       const auto s = static_cast<std::int64_t>(v);
       const int c = class_of(s);
+      if (c == kTwoBytes && run.listed_twos) return;  // counted from the list
       const bool in = lo <= s && s <= hi;
       in_of[c] += in;
-      bytes_out[c] += in ? 0 : static_cast<std::uint64_t>(q - at);
-    }
+      bytes_out[c] += in ? 0 : length;
+    });
   };
   for (int c = 0; c < kClasses; ++c) {
     const double n = run.values[c], byte_bits = kVarintByteBits * static_cast<double>(run.bytes[c]);
@@ -483,7 +517,7 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
       bits += kOutside * n + byte_bits;
       out += run.values[c];
     } else if (!bytes.empty()) {
-      if (!counted) count_cut();
+      count_cut(c);
       const std::uint32_t missed = run.values[c] - in_of[c];
       bits += each * in_of[c] + kOutside * missed + kVarintByteBits * static_cast<double>(bytes_out[c]);
       out += missed;

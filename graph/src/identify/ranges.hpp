@@ -313,6 +313,10 @@ class Ranges {
       std::uint64_t sample;
     };
     std::vector<Wide> wide;
+    // Its values of 128 .. 2^14 - 1, listed for ranges that cut them
+    // (run_bits).
+    bool listed_twos = false;
+    std::vector<std::uint32_t> twos;
   };
   std::vector<Run> runs_;
   // Scratch of run_of_all: Run::wide as it is counted, an open-addressing
