@@ -1404,7 +1404,16 @@ void Search::run() {
   // eighth, mostly failed on real payloads and cost a second pass;
   // growing fourfold made the second pass judge four times as many
   // candidates as needed: 4% more work on real payloads than twofold.)
-  for (double slack = std::max(16.0, values_min_ / 4);;) {
+  // But no further above it than half what leaving every tag undeclared
+  // would add: the k-th lies within that of the least nearly as often as
+  // within a quarter of it (on Kubernetes objects and descriptor records,
+  // in 62-65% of calls against 64-68%), and a record holding a big
+  // opaque field, whose least is mostly that field's bytes, has its k-th
+  // within a hundredth of the least (the median): a first guess thirty
+  // times as far priced a fifth more candidates.
+  double excess = 0;
+  for (const Tag& tag : tags_) excess += tag.excess;
+  for (double slack = std::max(16.0, std::min(values_min_ / 4, excess / 2));;) {
     guess_ = values_min_ + slack < std::ldexp(1.0, 40) ? values_min_ + slack : kNever;
     guess_cut_ = false;
     judge_deferred();
