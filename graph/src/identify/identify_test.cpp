@@ -331,6 +331,24 @@ messages:
                   times * (kEscapeBits + std::log2(10.0) + 14)),
                 1e-2);
   }
+  // A range that cuts the negative values as well: each class counted
+  // once, whichever way. -3 and -100 are ten bytes each.
+  const auto signed_range = bake({R"(
+entries: [t.Signed]
+messages:
+  t.Signed: {fields: [{number: 1, type: enum, range: [-5, 199], label: repeated, packed: true}]}
+)"});
+  Bytes run, long_run;
+  for (int i = 0; i < 200; ++i)
+    for (const int v : {-3, -100, 150, 300, 5}) put_varint(run, static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
+  put_bytes(long_run, 1, run);
+  auto both_cut = signed_range->identifier->identify(long_run, 1);
+  ASSERT_TRUE(both_cut.has_value());
+  EXPECT_EQ(describe(*signed_range, *both_cut), (Ranking{"t.Signed 400 values out of range"}));
+  EXPECT_NEAR(both_cut->front().score,
+              -(1 + gamma(1000) + gamma(200 * 25 + 1) + 600 * std::log2(205.0) +
+                200 * (2 * (kEscapeBits + std::log2(10.0)) + 70 + 14)),
+              1e-1);
 }
 
 TEST(Identify, ALongPackedRunCostsTheSameReadAgain) {

@@ -476,8 +476,9 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
   // after: several enums of a long run cut them.
   std::uint32_t in_of[kClasses] = {};
   std::uint64_t bytes_out[kClasses] = {};
-  bool counted = false;
+  bool have[kClasses] = {};  // counted already (each class once, by a scan or the list)
   const auto count_cut = [&](int cut) {
+    if (have[cut]) return;
     if (cut == kTwoBytes && !run.listed_twos && run.values[kTwoBytes] >= kListTwosFrom) {
       run.twos.reserve(run.values[kTwoBytes]);
       for_each_wide(bytes, [&](std::uint64_t v, std::size_t length) {
@@ -494,18 +495,19 @@ double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t
         in_of[cut] += in;
         bytes_out[cut] += in ? 0 : x & 15;
       }
+      have[cut] = true;
       return;
     }
-    if (counted) return;
-    counted = true;
+    // One scan counts every class not counted yet.
     for_each_wide(bytes, [&](std::uint64_t v, std::size_t length) {
       const auto s = static_cast<std::int64_t>(v);
       const int c = class_of(s);
-      if (c == kTwoBytes && run.listed_twos) return;  // counted from the list
+      if (have[c]) return;
       const bool in = lo <= s && s <= hi;
       in_of[c] += in;
       bytes_out[c] += in ? 0 : length;
     });
+    std::fill(std::begin(have), std::end(have), true);
   };
   for (int c = 0; c < kClasses; ++c) {
     const double n = run.values[c], byte_bits = kVarintByteBits * static_cast<double>(run.bytes[c]);
