@@ -307,48 +307,48 @@ messages:
   auto both = g->identifier->identify(bytes({0x0A, 0x04, 0x89, 0x00, 0x82, 0x00}), 1);
   ASSERT_TRUE(both.has_value());
   EXPECT_NEAR(both->front().score, -(1 + 3 + 5 + (kEscapeBits + std::log2(10.0) + 14) + 2), 1e-4);
-  // Long runs whose range holds some of their two-byte values and not
-  // others: counted from their bytes (or, from 512 bytes on, from the
-  // run's list of such values) as a parse counts them. Presence 1, the
-  // count and the length by their gamma codes, 150 and 5 inside (log2
-  // 200), 300 outside (two bytes).
-  const auto wide = bake({R"(
-entries: [t.Wide]
-messages:
-  t.Wide: {fields: [{number: 1, type: enum, range: [0, 199], label: repeated, packed: true}]}
-)"});
+  // Long runs priced from their histogram (and, where a range cuts a
+  // class of values, from their bytes or a list of their two-byte values)
+  // cost what a parse value by value would: presence 1, the count and the
+  // length by their gamma codes, each value inside at log2 of the range's
+  // size, each outside at the escape, a 64-bit length and its bytes.
+  // Ranges cutting the negative values, the two-byte ones, both, or none;
+  // values of one, two, three and ten bytes, some written overlong.
   const auto gamma = [](double n) { return 2 * std::floor(std::log2(n)) + 1; };
-  for (const int times : {40, 200}) {
-    Bytes run, long_run;
-    for (int i = 0; i < times; ++i)
-      for (const int v : {150, 300, 5}) put_varint(run, static_cast<std::uint64_t>(v));
-    put_bytes(long_run, 1, run);
-    auto cut = wide->identifier->identify(long_run, 1);
-    ASSERT_TRUE(cut.has_value());
-    EXPECT_EQ(describe(*wide, *cut), (Ranking{"t.Wide " + std::to_string(times) + " values out of range"}));
-    EXPECT_NEAR(cut->front().score,
-                -(1 + gamma(3 * times) + gamma(5 * times + 1) + 2 * times * std::log2(200.0) +
-                  times * (kEscapeBits + std::log2(10.0) + 14)),
-                1e-2);
+  const std::pair<int, int> ranges[] = {{0, 199}, {-5, 199}, {-1, 20000}, {130, 140}, {0, 3}};
+  const std::vector<std::vector<std::uint8_t>> kinds = {
+      {0x05}, {0x64}, {0x96, 0x01}, {0xAC, 0x02}, {0xA8, 0x46}, {0x85, 0x00}, {0xC8, 0x81, 0x00}, {0x90, 0xA2, 0x04},
+      {0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},   // -3
+      {0x9C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}};  // -100
+  for (const auto [lo, hi] : ranges) {
+    const auto g = bake({"entries: [t.R]\nmessages:\n  t.R: {fields: [{number: 1, type: enum, range: [" +
+                         std::to_string(lo) + ", " + std::to_string(hi) + "], label: repeated, packed: true}]}\n"});
+    for (const int values : {50, 1000}) {
+      std::mt19937 pick(static_cast<std::uint32_t>(values + lo));
+      Bytes run, payload;
+      double bits = 0;
+      int outside = 0;
+      for (int i = 0; i < values; ++i) {
+        const auto& value = kinds[pick() % kinds.size()];
+        std::uint64_t v = 0;
+        for (std::size_t b = 0; b < value.size(); ++b) v |= std::uint64_t{value[b] & 0x7Fu} << (7 * b);
+        const auto s = static_cast<std::int64_t>(v);
+        const bool in = lo <= s && s <= hi;
+        bits += in ? std::log2(hi - lo + 1.0) : kEscapeBits + std::log2(10.0) + 7.0 * static_cast<double>(value.size());
+        outside += !in;
+        run.insert(run.end(), value.begin(), value.end());
+      }
+      put_bytes(payload, 1, run);
+      auto top = g->identifier->identify(payload, 1);
+      ASSERT_TRUE(top.has_value());
+      const std::string reason = outside == 0   ? "exact"
+                                 : outside == 1 ? "1 value out of range"
+                                                : std::to_string(outside) + " values out of range";
+      EXPECT_EQ(describe(*g, *top), (Ranking{"t.R " + reason})) << lo << ".." << hi << ", " << values << " values";
+      EXPECT_NEAR(top->front().score, -(1 + gamma(values) + gamma(static_cast<double>(run.size()) + 1) + bits), 0.05)
+          << lo << ".." << hi << ", " << values << " values";
+    }
   }
-  // A range that cuts the negative values as well: each class counted
-  // once, whichever way. -3 and -100 are ten bytes each.
-  const auto signed_range = bake({R"(
-entries: [t.Signed]
-messages:
-  t.Signed: {fields: [{number: 1, type: enum, range: [-5, 199], label: repeated, packed: true}]}
-)"});
-  Bytes run, long_run;
-  for (int i = 0; i < 200; ++i)
-    for (const int v : {-3, -100, 150, 300, 5}) put_varint(run, static_cast<std::uint64_t>(static_cast<std::int64_t>(v)));
-  put_bytes(long_run, 1, run);
-  auto both_cut = signed_range->identifier->identify(long_run, 1);
-  ASSERT_TRUE(both_cut.has_value());
-  EXPECT_EQ(describe(*signed_range, *both_cut), (Ranking{"t.Signed 400 values out of range"}));
-  EXPECT_NEAR(both_cut->front().score,
-              -(1 + gamma(1000) + gamma(200 * 25 + 1) + 600 * std::log2(205.0) +
-                200 * (2 * (kEscapeBits + std::log2(10.0)) + 70 + 14)),
-              1e-1);
 }
 
 TEST(Identify, ALongPackedRunCostsTheSameReadAgain) {
