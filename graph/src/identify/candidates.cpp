@@ -479,7 +479,7 @@ Candidates::Candidates(const serial::GraphView& graph)
   for (const std::int64_t from : large_starts_) {
     std::size_t i = 0;
     while (i < looked && (from < large_ranges_[i].second.lo || from > large_ranges_[i].second.hi)) ++i;
-    large_held_.push_back(i < looked ? large_ranges_[i].first : std::numeric_limits<double>::infinity());
+    large_held_.push_back(i < looked ? large_ranges_[i].first : kNoneHolds);
   }
   for (std::uint64_t v = 0; v < 128; ++v) {
     one_byte_floor_[v] = any_varint_floor(v, 1);
@@ -569,11 +569,11 @@ double Candidates::any_varint_floor(std::uint64_t v, std::size_t length) const n
   // A range leaf holding v (as int64): the cheapest few are looked at,
   // past them the cheapest of all stands in.
   const auto s = static_cast<std::int64_t>(v);
-  const auto after = std::upper_bound(large_starts_.begin(), large_starts_.end(), s);
-  const double held =
-      after == large_starts_.begin() ? std::numeric_limits<double>::infinity() : large_held_[static_cast<std::size_t>(after - large_starts_.begin()) - 1];
-  if (held < std::numeric_limits<double>::infinity()) return std::min(held, best);
-  return large_ranges_.size() > kLookedAt && large_ranges_[kLookedAt].first < best ? std::min(best, large_floor_) : best;
+  const auto at = std::upper_bound(large_starts_.begin(), large_starts_.end(), s) - large_starts_.begin();
+  if (at > 0 && large_held_[static_cast<std::size_t>(at - 1)] < kNoneHolds)
+    return std::min(large_held_[static_cast<std::size_t>(at - 1)], best);
+  const bool past_looked = large_ranges_.size() > kLookedAt && large_ranges_[kLookedAt].first < best;
+  return past_looked ? std::min(best, large_floor_) : best;
 }
 
 }  // namespace korvex::identify

@@ -41,6 +41,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <memory_resource>
 #include <mutex>
@@ -458,8 +459,9 @@ class Candidates {
   // than tried range by range (binary data read as numbers has thousands
   // of wide values): from large_starts_[i] up to the next start, the
   // price of the cheapest of them holding the value is large_held_[i]
-  // (infinity: none).
+  // (kNoneHolds: none).
   static constexpr std::size_t kLookedAt = 16;
+  static constexpr double kNoneHolds = std::numeric_limits<double>::infinity();
   std::pmr::vector<std::int64_t> large_starts_{&arena_};
   std::pmr::vector<double> large_held_{&arena_};
   double one_byte_floor_[128];  // varint_floor of the one-byte values

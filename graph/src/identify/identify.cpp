@@ -147,7 +147,9 @@ class Search {
   static constexpr std::uint32_t kInRange = Matcher::kNoEdge - 1, kOutOfRange = Matcher::kNoEdge - 2;
   // n values outside the type: counted down from kOutOfRange, above every
   // edge index (n is below 2^31, a payload's size).
-  static constexpr std::uint32_t outside_edge(std::uint32_t n) noexcept { return n == 0 ? kInRange : kOutOfRange - (n - 1); }
+  static constexpr std::uint32_t outside_edge(std::uint32_t n) noexcept {
+    return n == 0 ? kInRange : kOutOfRange - (n - 1);
+  }
   static constexpr std::uint32_t outside_of(std::uint32_t edge) noexcept { return kOutOfRange - edge + 1; }
   static constexpr bool counts_outside(std::uint32_t edge) noexcept {
     return edge >= Matcher::kMaxEdges && edge <= kOutOfRange;
@@ -389,11 +391,13 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
   }
   // The bounds first (8-byte aligned, as new[] is), then the 4-byte
   // arrays, then the bytes, of which only the levels and flags are cleared.
-  tag_arrays_ = std::make_unique_for_overwrite<std::byte[]>(all_groups * (sizeof(double) + 2 * sizeof(std::uint32_t) + 2));
+  tag_arrays_ =
+      std::make_unique_for_overwrite<std::byte[]>(all_groups * (sizeof(double) + 2 * sizeof(std::uint32_t) + 2));
   {
     std::byte* at = tag_arrays_.get();
     const auto take = [&](std::size_t bytes) { return std::exchange(at, at + bytes); };
-    for (Tag& tag : tags_) tag.bound = reinterpret_cast<double*>(take(sizeof(double) * (tag.key.last_group - tag.key.first_group)));
+    for (Tag& tag : tags_)
+      tag.bound = reinterpret_cast<double*>(take(sizeof(double) * (tag.key.last_group - tag.key.first_group)));
     for (Tag& tag : tags_) {
       const std::size_t groups = tag.key.last_group - tag.key.first_group;
       tag.values = reinterpret_cast<std::uint32_t*>(take(sizeof(std::uint32_t) * groups));

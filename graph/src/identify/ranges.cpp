@@ -386,10 +386,10 @@ double Ranges::packed_bits(const std::uint8_t* p, const std::uint8_t* end, const
                            bool& exact, std::uint32_t& outside) {
   exact = false;
   if (run_slots_.empty()) return kNever;
-  const std::size_t slot = slot_of(run_slots_, range_key(p, end), false);
-  if (run_slots_[slot].key != range_key(p, end) || run_slots_[slot].read < static_cast<std::uint64_t>(end - p))
-    return kNever;
-  const std::uint32_t run = packed_run(p, end);
+  const std::uint64_t key = range_key(p, end);
+  RunSlot& slot = run_slots_[slot_of(run_slots_, key, false)];
+  if (slot.key != key || slot.read < static_cast<std::uint64_t>(end - p)) return kNever;
+  const std::uint32_t run = run_made(slot, p, end);
   if (run == kNotWire) return count = 0, kNoRun;
   return run_bits(run, leaf, count, exact, &outside, std::span(p, end));
 }
@@ -412,16 +412,19 @@ void Ranges::read(const std::uint8_t* p, const std::uint8_t* end, std::ptrdiff_t
 }
 
 std::uint32_t Ranges::packed_run(const std::uint8_t* p, const std::uint8_t* end) {
+  if (RunSlot* r = run_slot(p, end)) return run_made(*r, p, end);
   const std::span<const std::uint8_t> part(p, end);
-  RunSlot* r = run_slot(p, end);
-  if (r == nullptr) return run_of_all(std::span(&part, 1));
-  if (r->run == kNone) {
-    const std::uint32_t run = run_of_all(std::span(&part, 1));  // (which leaves run_slots_ as it is)
-    r->run = run;
+  return run_of_all(std::span(&part, 1));
+}
+
+std::uint32_t Ranges::run_made(RunSlot& slot, const std::uint8_t* p, const std::uint8_t* end) {
+  if (slot.run == kNone) {
+    const std::span<const std::uint8_t> part(p, end);
+    slot.run = run_of_all(std::span(&part, 1));  // (which leaves run_slots_ as it is)
     // Read whole: parses price it from its run from now on.
-    r->read = std::max<std::uint64_t>(r->read, part.size());
+    slot.read = std::max<std::uint64_t>(slot.read, part.size());
   }
-  return r->run;
+  return slot.run;
 }
 
 double Ranges::run_bits(std::uint32_t index, const NodeInfo& leaf, std::uint32_t& count, bool& exact,

@@ -335,6 +335,7 @@ class Ranges {
   std::vector<RunSlot> run_slots_;
   std::size_t run_slots_used_ = 0;
   RunSlot* run_slot(const std::uint8_t* p, const std::uint8_t* end);  // found or made; nullptr past the budget
+  std::uint32_t run_made(RunSlot& slot, const std::uint8_t* p, const std::uint8_t* end);  // its run, made once
   // Scratch of read_message: one field each, sorted into keys.
   struct Field {
     std::uint64_t key;
