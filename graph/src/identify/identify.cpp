@@ -1237,6 +1237,10 @@ void Search::walk(std::vector<List>& lists) {
   std::size_t b = 0;
   double block = values_min_ + candidates_.presence().least(blocks[0].declared, lo, distinct_fields_);
   std::uint32_t from = 0;  // the next candidate to look at
+  // The sets of tags of which every candidate that may rank takes one,
+  // for the room `sets_for` (none found yet: NaN equals nothing).
+  std::vector<std::uint32_t> sets;
+  double sets_for = std::numeric_limits<double>::quiet_NaN();
   for (std::size_t first = 0; first < words && !work_.exhausted(); first += kStretchWords) {
     const std::size_t last = std::min(words, first + kStretchWords);
     std::fill(drive_.begin(), drive_.end(), 0);
@@ -1264,28 +1268,36 @@ void Search::walk(std::vector<List>& lists) {
         for (std::size_t w = 0; w < span; ++w) dropped |= drive_[w] & ~any[w], drive_[w] &= any[w], left |= drive_[w];
         empty = left == 0;
       };
-      if (n <= kEverySet) {
-        // Every least set of tags whose excess passes it.
-        double sum[1u << kEverySet];
-        sum[0] = 0;
-        for (std::uint32_t set = 1; set < (1u << n) && !empty; ++set) {
-          sum[set] = sum[set & (set - 1)] + tags_[std::countr_zero(set)].excess;
-          if (sum[set] <= spare) continue;
-          bool least = true;
-          for (std::uint32_t rest = set; rest != 0 && least; rest &= rest - 1)
-            least = sum[set & ~(rest & -rest)] <= spare;
-          if (least) keep_takers_of(set);
-        }
-      } else {
-        for (std::uint32_t t = 0; t < n && !empty; ++t) {
-          if (tags_[t].excess > spare) {
-            keep_takers_of(1u << t);
-            continue;
+      // The sets depend on the room alone, which changes only with the
+      // threshold: found again only then (found at every stretch, they
+      // cost descriptor records 1% of their work).
+      if (spare != sets_for) {
+        sets_for = spare;
+        sets.clear();
+        if (n <= kEverySet) {
+          // Every least set of tags whose excess passes it.
+          double sum[1u << kEverySet];
+          sum[0] = 0;
+          for (std::uint32_t set = 1; set < (1u << n); ++set) {
+            sum[set] = sum[set & (set - 1)] + tags_[std::countr_zero(set)].excess;
+            if (sum[set] <= spare) continue;
+            bool least = true;
+            for (std::uint32_t rest = set; rest != 0 && least; rest &= rest - 1)
+              least = sum[set & ~(rest & -rest)] <= spare;
+            if (least) sets.push_back(set);
           }
-          for (std::uint32_t u = t + 1; u < n; ++u)
-            if (tags_[u].excess <= spare && tags_[t].excess + tags_[u].excess > spare) keep_takers_of(1u << t | 1u << u);
+        } else {
+          for (std::uint32_t t = 0; t < n; ++t) {
+            if (tags_[t].excess > spare) {
+              sets.push_back(1u << t);
+              continue;
+            }
+            for (std::uint32_t u = t + 1; u < n; ++u)
+              if (tags_[u].excess <= spare && tags_[t].excess + tags_[u].excess > spare) sets.push_back(1u << t | 1u << u);
+          }
         }
       }
+      for (std::size_t i = 0; i < sets.size() && !empty; ++i) keep_takers_of(sets[i]);
       if (dropped != 0 && guess_ < kth()) guess_cut_ = true;
     }
     // Candidates judged to the end, or of a group that cannot read its
