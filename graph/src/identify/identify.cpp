@@ -229,6 +229,10 @@ class Search {
   // The rest, for a group not priced yet: rules it out, or prices it.
   double group_bound_afresh(std::size_t t, std::uint32_t g, double budget);
   double price_group(std::size_t t, std::uint32_t g, double budget);
+  // Leaf group i of a tag of one varint, v of `length` bytes (0: it cannot
+  // be read), priced as its parse would: exact, with no edge to make and
+  // find again.
+  double one_varint(Tag& tag, std::uint32_t i, std::uint32_t to, std::uint64_t v, std::size_t length);
   Packed& packed(std::size_t t);
   // Group g of tag t cannot read the tag's values: none of its candidates
   // parses, and the walk passes them over from now on.
@@ -426,7 +430,24 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     // The floor: the cheapest leaf group (a packed run at its floor), and
     // the floor of the values as messages when some target reads fields.
     double floor = kNever;
-    for (const std::uint32_t lg : candidates.leaf_groups(tag.key)) floor = std::min(floor, group_bound(t, lg, -1));
+    const auto leaves = candidates.leaf_groups(tag.key);
+    const Occurrence& first = top.occurrences[g.first];
+    std::uint64_t v = 0;
+    const std::uint8_t* after = nullptr;
+    if (tag.wire == 0 && g.count == 1)
+      after = read_varint(payload.data() + first.value, payload.data() + first.end, v);
+    if (after != nullptr) {
+      // One varint (most tags of small records): read once for all its
+      // leaves, some 77 groups a descriptor record.
+      const auto length = static_cast<std::size_t>(after - (payload.data() + first.value));
+      for (const std::uint32_t lg : leaves) {
+        const double bits = one_varint(tag, lg - tag.key.first_group, candidates.group(lg).to, v, length);
+        if (bits == kNever) unreadable(t, lg);
+        floor = std::min(floor, bits);
+      }
+    } else {
+      for (const std::uint32_t lg : leaves) floor = std::min(floor, group_bound(t, lg, -1));
+    }
     if (tag.fields) {
       double messages = 0;
       std::uint32_t big = 0;
@@ -570,6 +591,17 @@ double Search::group_bound_afresh(std::size_t t, std::uint32_t g, double budget)
   return bits;
 }
 
+double Search::one_varint(Tag& tag, std::uint32_t i, std::uint32_t to, std::uint64_t v, std::size_t length) {
+  bool outside = false;
+  double bits = kNever;
+  if (length != 0 && work_.spend(1)) bits = candidates_.varint_bits(candidates_.info(to), v, length, outside);
+  tag.level[i] = kExact;
+  tag.bound[i] = bits;
+  tag.values[i] = 1;
+  tag.edge[i] = outside_edge(outside ? 1 : 0);
+  return bits;
+}
+
 void Search::pass_over(std::size_t t, std::uint32_t g, double bound) {
   // Every other tag costs its least or more, and candidates walked later
   // declare as many fields or more (blocks ascend in D).
@@ -673,14 +705,26 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     const std::uint8_t* at = payload_.data() + o.value;
     std::uint64_t v = 0;
     const std::uint8_t* after = read_varint(at, payload_.data() + o.end, v);
-    bool outside = false;
-    double bits = kNever;
-    if (after != nullptr && work_.spend(1))
-      bits = candidates_.varint_bits(candidates_.info(group.to), v, static_cast<std::size_t>(after - at), outside);
+    return one_varint(tag, i, group.to, v, after == nullptr ? 0 : static_cast<std::size_t>(after - at));
+  }
+  if (!group.fields && tag.wire == 2 && width == 2) {
+    // Strings and bytes, priced as their parse would from the values'
+    // text: no edge to make and find again (7 to 15 groups a call on
+    // descriptor records, Kubernetes objects and Pub/Sub messages).
+    const bool is_string = candidates_.info(group.to).is_string;
+    const TagGroup& tg = top_.tags[t];
+    double bits = 0;
+    for (std::uint32_t k = 0; k < tg.count && bits < kNever; ++k) {
+      const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
+      const double text = work_.spend(1) ? matcher_.ranges().text(c.data(), c.data() + c.size()) : -1;
+      const double opaque = kOpaqueBits * static_cast<double>(c.size());
+      if (is_string && text < 0) bits = kNever;  // not UTF-8
+      else bits += gamma_bits(c.size() + 1) + (is_string ? text : 1 + (text >= 0 ? std::min(text, opaque) : opaque));
+    }
     tag.level[i] = kExact;
     tag.bound[i] = bits;
-    tag.values[i] = 1;
-    tag.edge[i] = outside_edge(outside ? 1 : 0);
+    tag.values[i] = tg.count;
+    tag.edge[i] = kInRange;
     return bits;
   }
   if (!group.fields) {
