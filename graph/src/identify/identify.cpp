@@ -716,10 +716,9 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     double bits = 0;
     for (std::uint32_t k = 0; k < tg.count && bits < kNever; ++k) {
       const auto c = content(payload_.data() + top_.occurrences[tg.first + k].value);
-      const double text = work_.spend(1) ? matcher_.ranges().text(c.data(), c.data() + c.size()) : -1;
-      const double opaque = kOpaqueBits * static_cast<double>(c.size());
-      if (is_string && text < 0) bits = kNever;  // not UTF-8
-      else bits += gamma_bits(c.size() + 1) + (is_string ? text : 1 + (text >= 0 ? std::min(text, opaque) : opaque));
+      const double value = work_.spend(1) ? matcher_.ranges().leaf_content(c.data(), c.data() + c.size(), is_string)
+                                          : kNever;
+      bits = value == kNever ? kNever : bits + gamma_bits(c.size() + 1) + value;
     }
     tag.level[i] = kExact;
     tag.bound[i] = bits;

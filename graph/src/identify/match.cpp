@@ -184,15 +184,9 @@ const std::uint8_t* Matcher::value(const Arc& t, std::uint8_t wire, const std::u
       const std::uint8_t* content_end = p + v;
       tally.bits += gamma_bits(v + 1);
       if (leaf.type == 10) return nested(t.to, p, content_end, 0, depth + 1, tally, limit - tally.bits);
-      const double text = ranges_.text(p, content_end);
-      if (leaf.is_string) {
-        if (text < 0) return nullptr;  // not UTF-8
-        tally.bits += text;
-      } else {
-        // Bytes are text or opaque, one bit says which.
-        const double opaque = kOpaqueBits * static_cast<double>(v);
-        tally.bits += 1 + (text >= 0 ? std::min(text, opaque) : opaque);
-      }
+      const double bits = ranges_.leaf_content(p, content_end, leaf.is_string);
+      if (bits == kNever) return nullptr;  // a string not UTF-8
+      tally.bits += bits;
       return content_end;
     }
     case 3: return nested(t.to, p, end, t.field, depth + 1, tally, limit - tally.bits);

@@ -26,6 +26,7 @@
 // range.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -108,6 +109,16 @@ class Ranges {
 
   // text_bits of [p, end), remembered.
   double text(const std::uint8_t* p, const std::uint8_t* end);
+  // The content [p, end) of a string or bytes field as its parse prices it
+  // (its length apart): a string by its text, kNever when it is not
+  // UTF-8; bytes one bit for "text or not", then the cheaper of its text
+  // and kOpaqueBits a byte.
+  double leaf_content(const std::uint8_t* p, const std::uint8_t* end, bool is_string) {
+    const double t = text(p, end);
+    if (is_string) return t >= 0 ? t : kNever;
+    const double opaque = kOpaqueBits * static_cast<double>(end - p);
+    return 1 + (t >= 0 ? std::min(t, opaque) : opaque);
+  }
   // The floor of the content [p, end) (not empty) of a length-delimited
   // field at `depth` (its length not included), over the readings the
   // nodes declaring the field offer (Candidates::readings); kNever when
