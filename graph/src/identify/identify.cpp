@@ -82,6 +82,12 @@ class Search {
  public:
   Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload, Matcher& matcher,
          Work& work, std::optional<std::size_t> k);
+  // Judges these candidates first, in this order, under the first guess:
+  // what ranked for the last payloads most often ranks for this one, and
+  // found first they make the k-th tight before the walk. Any candidate
+  // may be named; those that take none of the payload's tags are left
+  // out, as they are not candidates for it.
+  void hint(std::span<const std::uint32_t> hints);
   void run();
   std::vector<Found>& found() noexcept { return found_; }
 
@@ -337,6 +343,10 @@ class Search {
     return true;
   }
   void judge_deferred();
+  // Judges candidate c, looked up in every tag, unless it takes none.
+  void judge_afresh(std::uint32_t c);
+  std::vector<std::uint32_t> hints_;  // judged first under the first guess
+  void judge_hints();
   // The least presence price of the block being walked.
   std::uint32_t presence_for_ = kEnd;
   double presence_least_ = 0;
@@ -1435,13 +1445,7 @@ void Search::judge_deferred() {
     if (work_.exhausted() || d.bound > threshold()) break;
     if (judged(d.candidate)) continue;
     work_.spend(1);
-    for (std::size_t t = 0; t < tags_.size(); ++t) {
-      List l;
-      l.seq = candidates_.posting_candidates() + tags_[t].key.first;
-      l.size = tags_[t].key.size();
-      takes_[t] = how(t, l, d.candidate);
-    }
-    judge(d.candidate, candidates_.declared(d.candidate));
+    judge_afresh(d.candidate);
   }
   // The rest would be cut again under this guess: the walk passes them
   // over (bounds hold from one guess to the next).
@@ -1451,6 +1455,33 @@ void Search::judge_deferred() {
   }
   flush();
   deferred_.clear();
+}
+
+void Search::hint(std::span<const std::uint32_t> hints) {
+  if (k_ && !tags_.empty()) hints_.assign(hints.begin(), hints.end());
+}
+
+void Search::judge_afresh(std::uint32_t c) {
+  bool takes = false;
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    List l;
+    l.seq = candidates_.posting_candidates() + tags_[t].key.first;
+    l.size = tags_[t].key.size();
+    takes_[t] = how(t, l, c);
+    takes |= takes_[t] != kNotTaken;
+  }
+  if (takes) judge(c, candidates_.declared(c));
+}
+
+void Search::judge_hints() {
+  for (const std::uint32_t c : hints_) {
+    if (work_.exhausted()) break;
+    if (c >= candidates_.size() || judged(c)) continue;
+    work_.spend(1);
+    judge_afresh(c);
+  }
+  hints_.clear();
+  flush();
 }
 
 void Search::run() {
@@ -1475,6 +1506,7 @@ void Search::run() {
   for (double slack = std::max(16.0, std::min(values_min_ / 4, excess / 2));;) {
     guess_ = values_min_ + slack < std::ldexp(1.0, 40) ? values_min_ + slack : kNever;
     guess_cut_ = false;
+    judge_hints();
     judge_deferred();
     pass();
     if (work_.exhausted() || !guess_cut_ || guess_ == kNever) return;
@@ -1524,18 +1556,50 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
   if (work.exhausted()) return too_much();
   if (top && *top == 0) return std::vector<Match>{};
 
-  Matcher matcher(candidates_, payload, scanned, work);
-  Search search(candidates_, scanned, payload, matcher, work, top);
-  search.run();
+  // The last answers' candidates are judged first. They change how much
+  // work the search does, never what it answers; a search that runs out
+  // with them runs again without, from the budget the scan left, so that
+  // they never make a call fail.
+  std::array<std::uint32_t, kHints> hints;
+  std::size_t hinted = 0;
+  for (const std::atomic<std::uint32_t>& h : last_) {
+    const std::uint32_t c = h.load(std::memory_order_relaxed);
+    if (c < candidates_.size()) hints[hinted++] = c;
+  }
+  const Work left = work;
+  std::vector<Found> found;
+  const auto search = [&](std::span<const std::uint32_t> first) {
+    Matcher matcher(candidates_, payload, scanned, work);
+    Search search(candidates_, scanned, payload, matcher, work, top);
+    search.hint(first);
+    search.run();
+    found = std::move(search.found());
+  };
+  search({hints.data(), hinted});
+  if (work.exhausted() && hinted != 0) {
+    work = left;
+    search({});
+  }
   if (work.exhausted()) return too_much();
 
-  std::vector<Found>& found = search.found();
   std::sort(found.begin(), found.end(), [&](const Found& a, const Found& b) {
     if (a.cost != b.cost) return a.cost < b.cost;
     const std::string_view na = candidates_.first_name(a.candidate), nb = candidates_.first_name(b.candidate);
     return na != nb ? na < nb : a.candidate < b.candidate;
   });
   if (top && found.size() > *top) found.resize(*top);
+  // This answer first, then the earlier hints it does not hold.
+  std::array<std::uint32_t, kHints> recent;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < found.size() && n < kHints; ++i) recent[n++] = found[i].candidate;
+  const std::size_t answered = n;
+  for (std::size_t i = 0; i < hinted && n < kHints; ++i) {
+    if (std::find(recent.begin(), recent.begin() + answered, hints[i]) == recent.begin() + answered) recent[n++] = hints[i];
+  }
+  for (std::size_t i = 0; i < kHints; ++i) {
+    const std::uint32_t c = i < n ? recent[i] : kNoHint;
+    if (last_[i].load(std::memory_order_relaxed) != c) last_[i].store(c, std::memory_order_relaxed);
+  }
 
   std::vector<Match> out;
   out.reserve(found.size());
