@@ -280,7 +280,9 @@ PyMethodDef graph_methods[] = {
      "top=None lists every root that parses; top=k the first k of that list (a k past the number\n"
      "of roots lists them all). Runs with the interpreter lock released. Raises PayloadError (a\n"
      "ValueError) saying where the bytes break when they are not protobuf wire format at all, or\n"
-     "that identifying them takes too much work."},
+     "that identifying them takes too much work.\n\n"
+     "The graph tries first the types its last answers ranked: a stream of payloads of one type is\n"
+     "identified faster. No answer depends on the calls before it."},
     {"identify_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_identify_many)),
      METH_FASTCALL | METH_KEYWORDS,
      "identify_many($self, /, payloads, top=5, threads=None)\n--\n\n"
