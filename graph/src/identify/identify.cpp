@@ -1568,17 +1568,17 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
   }
   const Work left = work;
   std::vector<Found> found;
-  const auto search = [&](std::span<const std::uint32_t> first) {
+  const auto run = [&](std::span<const std::uint32_t> first) {
     Matcher matcher(candidates_, payload, scanned, work);
     Search search(candidates_, scanned, payload, matcher, work, top);
     search.hint(first);
     search.run();
     found = std::move(search.found());
   };
-  search({hints.data(), hinted});
+  run({hints.data(), hinted});
   if (work.exhausted() && hinted != 0) {
     work = left;
-    search({});
+    run({});
   }
   if (work.exhausted()) return too_much();
 
@@ -1592,10 +1592,9 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
   std::array<std::uint32_t, kHints> recent;
   std::size_t n = 0;
   for (std::size_t i = 0; i < found.size() && n < kHints; ++i) recent[n++] = found[i].candidate;
-  const std::size_t answered = n;
-  for (std::size_t i = 0; i < hinted && n < kHints; ++i) {
-    if (std::find(recent.begin(), recent.begin() + answered, hints[i]) == recent.begin() + answered) recent[n++] = hints[i];
-  }
+  const auto answered = recent.begin() + static_cast<std::ptrdiff_t>(n);
+  for (std::size_t i = 0; i < hinted && n < kHints; ++i)
+    if (std::find(recent.begin(), answered, hints[i]) == answered) recent[n++] = hints[i];
   for (std::size_t i = 0; i < kHints; ++i) {
     const std::uint32_t c = i < n ? recent[i] : kNoHint;
     if (last_[i].load(std::memory_order_relaxed) != c) last_[i].store(c, std::memory_order_relaxed);
