@@ -159,9 +159,11 @@ wait
 
 # The table. The final "#N DONE cov: ... ft: ... corp: n/size" line and the
 # stat:: lines of -print_final_stats give the figures; a run that failed has
-# no DONE line, so cov and ft are the last ones it printed.
+# no DONE line, so cov and ft are the last ones it printed. (grep -a: a
+# target's log may hold raw bytes its library printed, which would make
+# grep print "binary file matches" instead of the figures.)
 final_stat() { sed -n "s/^stat::$1: *//p" "$log" | tail -1; }
-last_figures() { { grep -o "$1" "$log" || true; } | tail -1 | awk '{print $2, $4}'; }
+last_figures() { { grep -a -o "$1" "$log" || true; } | tail -1 | awk '{print $2, $4}'; }
 failed=()
 printf '%-16s %7s %12s %8s %7s %8s %7s  %s\n' target seconds executions exec/s cov ft corpus result
 for t in "${targets[@]}"; do
@@ -183,7 +185,7 @@ done
 if [[ ${#failed[@]} -gt 0 ]]; then
   for t in "${failed[@]}"; do
     echo "== $t failed; the end of build/fuzz/logs/$t.log:" >&2
-    grep -E '^(==[0-9]+== ?ERROR|SUMMARY|    #[0-9]+ )' "build/fuzz/logs/$t.log" | head -20 >&2 || tail -20 "build/fuzz/logs/$t.log" >&2
+    grep -a -E '^(==[0-9]+== ?ERROR|SUMMARY|    #[0-9]+ )' "build/fuzz/logs/$t.log" | head -20 >&2 || tail -20 "build/fuzz/logs/$t.log" >&2
   done
   echo "fuzzing found failures in: ${failed[*]}. Reproduce with build/fuzz/graph/fuzz/TARGET_fuzz FILE;" \
     "once fixed, copy FILE into graph/fuzz/corpus/TARGET/ as a regression input." >&2
