@@ -85,8 +85,9 @@ class Search {
   // Judges these candidates first, in this order, under the first guess:
   // what ranked for the last payloads most often ranks for this one, and
   // found first they make the k-th tight before the walk. Any candidate
-  // may be named; those that take none of the payload's tags are left
-  // out, as they are not candidates for it.
+  // of the graph may be named (the caller keeps to those below size());
+  // those that take none of the payload's tags are left out, as they are
+  // not candidates for it.
   void hint(std::span<const std::uint32_t> hints);
   void run();
   std::vector<Found>& found() noexcept { return found_; }
@@ -1476,7 +1477,7 @@ void Search::judge_afresh(std::uint32_t c) {
 void Search::judge_hints() {
   for (const std::uint32_t c : hints_) {
     if (work_.exhausted()) break;
-    if (c >= candidates_.size() || judged(c)) continue;
+    if (judged(c)) continue;
     work_.spend(1);
     judge_afresh(c);
   }
