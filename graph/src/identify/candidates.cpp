@@ -494,11 +494,21 @@ std::span<const std::uint32_t> Candidates::roots(std::uint32_t candidate) const 
                                      root_first_[candidate + 1] - root_first_[candidate]);
   if (all.size() > 2) {
     std::call_once(sorted_[candidate], [&] {
+      // Each root beside its name, so that the sort decodes no record: a
+      // node of a few thousand roots (the empty message's) took a
+      // first call some milliseconds.
       const auto records = graph_->roots();
-      std::sort(all.begin() + 1, all.end(), [&](std::uint32_t a, std::uint32_t b) {
-        const int order = records[a].fqdn.compare(records[b].fqdn);
-        return order != 0 ? order < 0 : a < b;
+      struct Named {
+        std::string_view name;
+        std::uint32_t root;
+      };
+      std::vector<Named> named(all.size() - 1);
+      for (std::size_t i = 1; i < all.size(); ++i) named[i - 1] = {records[all[i]].fqdn, all[i]};
+      std::sort(named.begin(), named.end(), [](const Named& a, const Named& b) {
+        const int order = a.name.compare(b.name);
+        return order != 0 ? order < 0 : a.root < b.root;
       });
+      for (std::size_t i = 1; i < all.size(); ++i) all[i] = named[i - 1].root;
     });
   }
   return all;
