@@ -238,24 +238,27 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
   }
   // Repeated numbers, packed or not, priced from their histogram without
   // a parse: presence 1, the count gamma(3) = 3, a packed run's length
-  // gamma(3 + 1) = 5 (or gamma(5 + 1) = 5 with 1 written in three bytes),
-  // each value as above by its bytes (the gamma codes of 2, 3, 4 are 3, 3,
-  // 5 bits).
+  // gamma(3 + 1) = 5 (or gamma(5 + 1) = 5 with 1 written in three bytes,
+  // or 300 in two), each value as above by its bytes (the gamma codes of
+  // 2, 3, 4 and 301 are 3, 3, 5 and 17 bits).
   const auto value = [](double gamma, double bytes) {
     return -std::log2(std::exp2(-(gamma + 5)) + std::exp2(-(7 * bytes + std::log2(6.0) - std::log2(31.0 / 32))));
   };
-  Bytes run, unpacked, overlong;
+  Bytes run, unpacked, overlong, wide;
   put_bytes(run, 1, bytes({1, 2, 3}));
   for (const int v : {1, 2, 3}) put_tag(unpacked, 1, 0), put_varint(unpacked, static_cast<std::uint64_t>(v));
   put_bytes(overlong, 1, bytes({0x81, 0x80, 0x00, 2, 3}));
-  for (const auto& [payload, length, first] :
-       {std::tuple{run, 5.0, 1.0}, std::tuple{unpacked, 0.0, 1.0}, std::tuple{overlong, 5.0, 3.0}}) {
+  put_bytes(wide, 1, bytes({1, 0xAC, 0x02, 3}));
+  const double two = value(3, 1);
+  for (const auto& [payload, length, first, second] :
+       {std::tuple{run, 5.0, 1.0, two}, std::tuple{unpacked, 0.0, 1.0, two}, std::tuple{overlong, 5.0, 3.0, two},
+        std::tuple{wide, 5.0, 1.0, value(17, 2)}}) {
     auto all = g->identifier->identify(payload, std::nullopt);
     ASSERT_TRUE(all.has_value());
     const auto nums = std::find_if(all->begin(), all->end(),
                                    [&](const Match& m) { return g->view.roots()[m.roots[0]].fqdn == "t.Nums"; });
     ASSERT_NE(nums, all->end());
-    EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3, first) + value(3, 1) + value(5, 1)), 3 * kRounding);
+    EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3, first) + second + value(5, 1)), 3 * kRounding);
     EXPECT_EQ(nums->reason(), "exact");
   }
   // The least presence price over a range of used counts, which the
