@@ -88,7 +88,10 @@ class Search {
   // of the graph may be named (the caller keeps to those below size());
   // those that take none of the payload's tags are left out, as they are
   // not candidates for it.
-  void hint(std::span<const std::uint32_t> hints);
+  void hint(std::span<const std::uint32_t> hints, bool shaped = false);
+  // The payload's shape, for the hints kept by shape: its tags' keys, and
+  // (`nested`) the keys of their values read as messages. Never 0.
+  std::uint64_t shape(bool nested) const noexcept;
   void run();
   std::vector<Found>& found() noexcept { return found_; }
 
@@ -322,6 +325,7 @@ class Search {
   double values_min_ = 0;           // every tag at its least
   std::uint32_t distinct_fields_ = 0;
   double guess_ = kNever;
+  bool shaped_ = false;  // the hints are those of the payload's shape
   bool guess_cut_ = false;            // the guess, not the k-th cost, passed something over
   std::priority_queue<Best, std::vector<Best>, Worse> best_{Worse{this}};  // the k best, worst on top
   double kth_ = kNever;  // the cost on top of best_ once it holds k
@@ -1458,8 +1462,22 @@ void Search::judge_deferred() {
   deferred_.clear();
 }
 
-void Search::hint(std::span<const std::uint32_t> hints) {
+void Search::hint(std::span<const std::uint32_t> hints, bool shaped) {
   if (k_ && !tags_.empty()) hints_.assign(hints.begin(), hints.end());
+  shaped_ = shaped;
+}
+
+std::uint64_t Search::shape(bool nested) const noexcept {
+  std::uint64_t h = 0x9E3779B97F4A7C15ull;
+  const auto mix = [&h](std::uint64_t v) {
+    h = (h ^ v) * 0xBF58476D1CE4E5B9ull;
+    h ^= h >> 31;
+  };
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    mix(top_.tags[t].key);
+    if (nested && tags_[t].fields) mix(tags_[t].all_keys.word[0]), mix(tags_[t].all_keys.word[1]);
+  }
+  return h != 0 ? h : 1;
 }
 
 void Search::judge_afresh(std::uint32_t c) {
@@ -1489,6 +1507,19 @@ void Search::run() {
   if (work_.exhausted()) return;
   if (tags_.empty()) return empty_payload();
   if (!k_) return pass();
+  // The last answers for payloads of this shape mostly rank again: judged
+  // under no guess, and once k of them parse, one pass under their k-th
+  // finds every candidate that ranks.
+  if (shaped_ && !hints_.empty()) {
+    guess_ = kNever;
+    judge_hints();
+    if (kth() < kNever) {
+      guess_ = kth();
+      guess_cut_ = false;
+      pass();
+      return;
+    }
+  }
   // Guesses of the k-th best cost: a quarter above the least any candidate
   // can cost, then further each time, until k matches come under one or it
   // cut nothing. (A first guess closer to that least, a sixteenth or an
@@ -1557,29 +1588,44 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
   if (work.exhausted()) return too_much();
   if (top && *top == 0) return std::vector<Match>{};
 
-  // The last answers' candidates are judged first. They change how much
-  // work the search does, never what it answers; a search that runs out
-  // with them runs again without, from the budget the scan left, so that
-  // they never make a call fail.
+  // The last answers' candidates are judged first: those of the last
+  // payload of this shape, else those of the last payloads. They change
+  // how much work the search does, never what it answers; a search that
+  // runs out with them runs again without, from the budget the scan left,
+  // so that they never make a call fail.
   std::array<std::uint32_t, kHints> hints;
   std::size_t hinted = 0;
-  for (const std::atomic<std::uint32_t>& h : last_) {
-    const std::uint32_t c = h.load(std::memory_order_relaxed);
-    if (c < candidates_.size()) hints[hinted++] = c;
-  }
+  std::uint64_t shapes[2] = {0, 0};  // with the values' keys, and without
+  bool shaped = false;  // the hints are those of the payload's shape
+  const auto take = [&](const std::array<std::atomic<std::uint32_t>, kHints>& from) {
+    for (const std::atomic<std::uint32_t>& h : from) {
+      const std::uint32_t c = h.load(std::memory_order_relaxed);
+      if (c < candidates_.size()) hints[hinted++] = c;
+    }
+  };
   const Work left = work;
   std::vector<Found> found;
-  const auto run = [&](std::span<const std::uint32_t> first) {
+  const auto run = [&](bool hinting) {
     Matcher matcher(candidates_, payload, scanned, work);
     Search search(candidates_, scanned, payload, matcher, work, top);
-    search.hint(first);
+    if (hinting) {
+      shapes[0] = search.shape(true);
+      shapes[1] = search.shape(false);
+      const ShapeHints* slot = nullptr;
+      for (const std::uint64_t shape : shapes)
+        if (slot == nullptr && by_shape_[shape % kShapes].shape.load(std::memory_order_relaxed) == shape)
+          slot = &by_shape_[shape % kShapes];
+      shaped = slot != nullptr;
+      take(shaped ? slot->hints : last_);
+      search.hint({hints.data(), hinted}, shaped);
+    }
     search.run();
     found = std::move(search.found());
   };
-  run({hints.data(), hinted});
+  run(true);
   if (work.exhausted() && hinted != 0) {
     work = left;
-    run({});
+    run(false);
   }
   if (work.exhausted()) return too_much();
 
@@ -1589,16 +1635,32 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
     return na != nb ? na < nb : a.candidate < b.candidate;
   });
   if (top && found.size() > *top) found.resize(*top);
-  // This answer first, then the earlier hints it does not hold.
+  // This answer first, then the earlier hints it does not hold: for the
+  // next payload, and for the next of each of its shapes (there the
+  // earlier hints only when they were that shape's). Slots whose value
+  // stays are not written, so that threads working through a stream of
+  // one type seldom write a shared line.
   std::array<std::uint32_t, kHints> recent;
   std::size_t n = 0;
   for (std::size_t i = 0; i < found.size() && n < kHints; ++i) recent[n++] = found[i].candidate;
-  const auto answered = recent.begin() + static_cast<std::ptrdiff_t>(n);
-  for (std::size_t i = 0; i < hinted && n < kHints; ++i)
-    if (std::find(recent.begin(), answered, hints[i]) == answered) recent[n++] = hints[i];
-  for (std::size_t i = 0; i < kHints; ++i) {
-    const std::uint32_t c = i < n ? recent[i] : kNoHint;
-    if (last_[i].load(std::memory_order_relaxed) != c) last_[i].store(c, std::memory_order_relaxed);
+  const std::size_t answered = n;
+  const auto keep = [&](std::array<std::atomic<std::uint32_t>, kHints>& into, std::size_t earlier) {
+    const auto answer = std::span(recent).first(answered);
+    n = answered;
+    for (std::size_t i = 0; i < earlier && n < kHints; ++i)
+      if (std::find(answer.begin(), answer.end(), hints[i]) == answer.end()) recent[n++] = hints[i];
+    for (std::size_t i = 0; i < kHints; ++i) {
+      const std::uint32_t c = i < n ? recent[i] : kNoHint;
+      if (into[i].load(std::memory_order_relaxed) != c) into[i].store(c, std::memory_order_relaxed);
+    }
+  };
+  keep(last_, hinted);
+  for (const std::uint64_t shape : shapes) {
+    if (shape == 0) continue;
+    ShapeHints& slot = by_shape_[shape % kShapes];
+    const bool same = slot.shape.load(std::memory_order_relaxed) == shape;
+    keep(slot.hints, same && shaped ? hinted : 0);
+    if (!same) slot.shape.store(shape, std::memory_order_relaxed);
   }
 
   std::vector<Match> out;

@@ -95,14 +95,21 @@
 // in candidate order, block by block of D; those whose parses would read a
 // kilobyte or more at the end of their block, the least bound first.
 //
-// Hints. Payloads come in streams, mostly of a few types: before its first
-// pass a call judges, under the first guess, the candidates the last calls
-// ranked (up to 16, the last answer's first, then those of earlier answers
-// it does not hold). When they rank again, the k-th is tight before the
-// walk starts (a stream of Pub/Sub messages: 46% fewer instructions); when
-// they do not, they are cut as soon as their least passes the guess. They
-// change how much work a call does, never its answer, and any candidate
-// is a sound hint, so threads share them without a lock.
+// Hints. Payloads come in streams of a few types, each again and again:
+// before its first pass a call judges the candidates that the last answers
+// for payloads of its shape ranked (up to 16, the last answer's first,
+// then those of earlier answers it does not hold). A shape is the keys of
+// the payload's tags with, or else without, the keys of their values read
+// as messages; an identifier keeps the hints of 1 024 shapes. Those are
+// judged under no guess (only the k-th found so far bounds them), and once
+// k of them parse, the k-th is the guess of a single pass (instructions: Kubernetes objects 16% fewer, descriptor
+// records 20%). A payload of a shape not kept takes the hints of the last
+// payloads instead, judged under the first guess: when they rank again,
+// the k-th is tight before the walk starts (a stream of Pub/Sub messages:
+// 46% fewer instructions); when they do not, they are cut as soon as their
+// least passes the guess. Hints change how much work a call does, never
+// its answer, and any candidate is a sound hint, so threads share them
+// without a lock.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
 // payload byte (a step: one field read, one value judged, one candidate or
@@ -120,6 +127,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -153,8 +161,11 @@ struct Match {
 class Identifier {
  public:
   // Builds the lookups of the view's roots; the view must outlive this.
-  explicit Identifier(const serial::GraphView& graph) : candidates_(graph) {
+  explicit Identifier(const serial::GraphView& graph)
+      : candidates_(graph), by_shape_(std::make_unique<ShapeHints[]>(kShapes)) {
     for (std::atomic<std::uint32_t>& h : last_) h.store(kNoHint, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < kShapes; ++i)
+      for (std::atomic<std::uint32_t>& h : by_shape_[i].hints) h.store(kNoHint, std::memory_order_relaxed);
   }
 
   const serial::GraphView& graph() const noexcept { return candidates_.graph(); }
@@ -172,6 +183,14 @@ class Identifier {
   // The candidates of the last answers, the last one's first (Hints,
   // above).
   mutable std::array<std::atomic<std::uint32_t>, kHints> last_;
+  // And those of the last answers by the payload's shape, in a table of
+  // kShapes slots: a stream of many types, each of them again and again.
+  static constexpr std::size_t kShapes = 1024;
+  struct ShapeHints {
+    std::atomic<std::uint64_t> shape{0};  // 0: none yet
+    std::array<std::atomic<std::uint32_t>, kHints> hints;
+  };
+  std::unique_ptr<ShapeHints[]> by_shape_;
 };
 
 }  // namespace korvex::identify
