@@ -1509,8 +1509,10 @@ void Search::run() {
   if (!k_) return pass();
   // The last answers for payloads of this shape mostly rank again: judged
   // under no guess, and once k of them parse, one pass under their k-th
-  // finds every candidate that ranks.
-  if (shaped_ && !hints_.empty()) {
+  // finds every candidate that ranks. (With fewer than k, they are judged
+  // under the first guess below, as others are: judged to the end, they
+  // would not make a k-th.)
+  if (shaped_ && hints_.size() >= *k_) {
     guess_ = kNever;
     judge_hints();
     if (kth() < kNever) {
