@@ -100,11 +100,13 @@
 // for payloads of its shape ranked (up to 16, the last answer's first,
 // then those of earlier answers it does not hold). A shape is the keys of
 // the payload's tags with, or else without, the keys of their values read
-// as messages; an identifier keeps the hints of 1 024 shapes. Those are
-// judged under no guess (only the k-th found so far bounds them), and once
-// k of them parse, the k-th is the guess of a single pass (instructions: Kubernetes objects 16% fewer, descriptor
+// as messages; an identifier keeps the hints of 1 024 shapes. When they
+// are k or more, they are judged under no guess (only the k-th found so
+// far bounds them), and once k of them parse, the k-th is the guess of a
+// single pass (instructions: Kubernetes objects 16% fewer, descriptor
 // records 20%). A payload of a shape not kept takes the hints of the last
-// payloads instead, judged under the first guess: when they rank again,
+// payloads instead. Those, and fewer than k, are judged under the first
+// guess: when they rank again,
 // the k-th is tight before the walk starts (a stream of Pub/Sub messages:
 // 46% fewer instructions); when they do not, they are cut as soon as their
 // least passes the guess. Hints change how much work a call does, never
