@@ -103,8 +103,8 @@
 // as messages; an identifier keeps the hints of 1 024 shapes. When they
 // are k or more, they are judged under no guess (only the k-th found so
 // far bounds them), and once k of them parse, the k-th is the guess of a
-// single pass (instructions: Kubernetes objects 16% fewer, descriptor
-// records 20%). A payload of a shape not kept takes the hints of the last
+// single pass (instructions, a first pass over the Kubernetes objects 12%
+// fewer, a second 17%; descriptor records 19% and 23%). A payload of a shape not kept takes the hints of the last
 // payloads instead. Those, and fewer than k, are judged under the first
 // guess: when they rank again,
 // the k-th is tight before the walk starts (a stream of Pub/Sub messages:
