@@ -82,13 +82,15 @@ class Search {
  public:
   Search(const Candidates& candidates, const TopLevel& top, std::span<const std::uint8_t> payload, Matcher& matcher,
          Work& work, std::optional<std::size_t> k);
-  // Judges these candidates first, in this order, under the first guess:
-  // what ranked for the last payloads most often ranks for this one, and
-  // found first they make the k-th tight before the walk. Any candidate
-  // of the graph may be named (the caller keeps to those below size());
-  // those that take none of the payload's tags are left out, as they are
-  // not candidates for it.
-  void hint(std::span<const std::uint32_t> hints, bool shaped = false);
+  // Judges these candidates first, in this order: what ranked for the
+  // last payloads most often ranks for this one, and found first they make
+  // the k-th tight before the walk. `shaped`: they are the last answers
+  // for payloads of this shape, judged under no guess when they are k or
+  // more (run); else under the first guess. Any candidate of the graph may
+  // be named (the caller keeps to those below size()); those that take
+  // none of the payload's tags are left out, as they are not candidates
+  // for it.
+  void hint(std::span<const std::uint32_t> hints, bool shaped);
   // The payload's shape, for the hints kept by shape: its tags' keys, and
   // (`nested`) the keys of their values read as messages. Never 0.
   std::uint64_t shape(bool nested) const noexcept;
@@ -350,7 +352,7 @@ class Search {
   void judge_deferred();
   // Judges candidate c, looked up in every tag, unless it takes none.
   void judge_afresh(std::uint32_t c);
-  std::vector<std::uint32_t> hints_;  // judged first under the first guess
+  std::vector<std::uint32_t> hints_;  // judged first (hint)
   void judge_hints();
   // The least presence price of the block being walked.
   std::uint32_t presence_for_ = kEnd;

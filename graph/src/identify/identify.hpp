@@ -95,23 +95,22 @@
 // in candidate order, block by block of D; those whose parses would read a
 // kilobyte or more at the end of their block, the least bound first.
 //
-// Hints. Payloads come in streams of a few types, each again and again:
-// before its first pass a call judges the candidates that the last answers
-// for payloads of its shape ranked (up to 16, the last answer's first,
-// then those of earlier answers it does not hold). A shape is the keys of
-// the payload's tags with, or else without, the keys of their values read
-// as messages; an identifier keeps the hints of 1 024 shapes. When they
-// are k or more, they are judged under no guess (only the k-th found so
-// far bounds them), and once k of them parse, the k-th is the guess of a
-// single pass (instructions, a first pass over the Kubernetes objects 12%
-// fewer, a second 17%; descriptor records 19% and 23%). A payload of a shape not kept takes the hints of the last
-// payloads instead. Those, and fewer than k, are judged under the first
-// guess: when they rank again,
-// the k-th is tight before the walk starts (a stream of Pub/Sub messages:
-// 46% fewer instructions); when they do not, they are cut as soon as their
-// least passes the guess. Hints change how much work a call does, never
-// its answer, and any candidate is a sound hint, so threads share them
-// without a lock.
+// Hints. Payloads come in streams of a few types, each again and again: before
+// its first pass a call judges the candidates that the last answers for
+// payloads of its shape ranked (up to 16, the last answer's first, then those
+// of earlier answers it does not hold). A shape is the keys of the payload's
+// tags with, or else without, the keys of their values read as messages; an
+// identifier keeps the hints of 1 024 shapes. When they are k or more, they
+// are judged under no guess (only the k-th found so far bounds them), and once
+// k of them parse, the k-th is the guess of a single pass (instructions, a
+// first pass over the Kubernetes objects 12% fewer, a second 17%; descriptor
+// records 19% and 23%). A payload of a shape not kept takes the hints of the
+// last payloads instead. Those, and fewer than k, are judged under the first
+// guess: when they rank again, the k-th is tight before the walk starts (a
+// stream of Pub/Sub messages: 46% fewer instructions); when they do not, they
+// are cut as soon as their least passes the guess. Hints change how much work
+// a call does, never its answer, and any candidate is a sound hint, so threads
+// share them without a lock.
 //
 // Work. One call takes at most Work::kBase + Work::kPerByte steps a
 // payload byte (a step: one field read, one value judged, one candidate or

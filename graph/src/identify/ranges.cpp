@@ -206,8 +206,9 @@ double Ranges::floor(const std::uint8_t* p, const std::uint8_t* end, int depth, 
   if ((readings & (Candidates::kAsString | Candidates::kAsBytes)) &&
       best > kPrintableBits * static_cast<double>(end - p)) {
     const double t = text(p, end);
-    if ((readings & Candidates::kAsString) && t >= 0) best = std::min(best, t);
-    if (readings & Candidates::kAsBytes) best = std::min(best, 1 + (t >= 0 ? std::min(t, opaque) : opaque));
+    const auto bytes = static_cast<std::size_t>(end - p);
+    if (readings & Candidates::kAsString) best = std::min(best, content_bits(t, bytes, true));
+    if (readings & Candidates::kAsBytes) best = std::min(best, content_bits(t, bytes, false));
   }
   if ((readings & Candidates::kAsPackedFixed) && (end - p) % 4 == 0) best = std::min(best, opaque);
   // Last, as a packed run of varints: only as far as that may still be
@@ -342,7 +343,7 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
   struct Two {
     std::uint32_t count = 0, sample = 0;
   };
-  std::array<Two, 16> twos{};
+  std::array<Two, 16> by_width{};
   for (const auto part : parts) {
     const std::uint8_t* const end = part.data() + part.size();
     work_.spend(1 + part.size() / 4);
@@ -370,7 +371,7 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
       if (end - q >= 2 && q[1] - 1u < 0x7Fu) {
         // Two bytes, not overlong: counted by bit width straight away.
         const std::uint32_t v = (q[0] & 0x7Fu) | std::uint32_t{q[1]} << 7;
-        Two& two = twos[std::bit_width(v + 1)];
+        Two& two = by_width[std::bit_width(v + 1)];
         if (two.count++ == 0) two.sample = v;
         q += 2;
         continue;
@@ -401,11 +402,11 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
     if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
   for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
   take_wide(true);
-  for (std::uint32_t width = 8; width < twos.size(); ++width) {
-    if (twos[width].count == 0) continue;
-    run.values[kTwoBytes] += twos[width].count;
-    run.bytes[kTwoBytes] += 2 * std::uint64_t{twos[width].count};
-    run.wide.push_back(Run::Wide{2u << 10 | width << 3 | 3u, twos[width].count, twos[width].sample});
+  for (std::uint32_t width = 8; width < by_width.size(); ++width) {
+    if (by_width[width].count == 0) continue;
+    run.values[kTwoBytes] += by_width[width].count;
+    run.bytes[kTwoBytes] += 2 * std::uint64_t{by_width[width].count};
+    run.wide.push_back(Run::Wide{2u << 10 | width << 3 | 3u, by_width[width].count, by_width[width].sample});
   }
   // By key: the order of the sums, and so the sums, do not depend on the
   // table's.
@@ -714,9 +715,8 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
                           static_cast<std::uint8_t>(at - value_at)};
         const double text = readings & (Candidates::kAsString | Candidates::kAsBytes) ? this->text(at, p) : -1;
         const double length_bits = gamma_bits(length + 1);
-        as_string = text >= 0 ? length_bits + text : kNever;
-        as_bytes = length_bits + 1 + (text >= 0 ? std::min(text, kOpaqueBits * static_cast<double>(length))
-                                                : kOpaqueBits * static_cast<double>(length));
+        as_string = length_bits + content_bits(text, length, true);
+        as_bytes = length_bits + content_bits(text, length, false);
       } else if (p != nullptr && wire == 0) {
         content = Content{static_cast<std::uint32_t>(value_at - begin_), static_cast<std::uint32_t>(p - begin_), 0};
       }

@@ -114,10 +114,13 @@ class Ranges {
   // UTF-8; bytes one bit for "text or not", then the cheaper of its text
   // and kOpaqueBits a byte.
   double leaf_content(const std::uint8_t* p, const std::uint8_t* end, bool is_string) {
-    const double t = text(p, end);
-    if (is_string) return t >= 0 ? t : kNever;
-    const double opaque = kOpaqueBits * static_cast<double>(end - p);
-    return 1 + (t >= 0 ? std::min(t, opaque) : opaque);
+    return content_bits(text(p, end), static_cast<std::size_t>(end - p), is_string);
+  }
+  // The same from its text_bits (below 0: not UTF-8) and its size.
+  static double content_bits(double text, std::size_t bytes, bool is_string) noexcept {
+    if (is_string) return text >= 0 ? text : kNever;
+    const double opaque = kOpaqueBits * static_cast<double>(bytes);
+    return 1 + (text >= 0 ? std::min(text, opaque) : opaque);
   }
   // The floor of the content [p, end) (not empty) of a length-delimited
   // field at `depth` (its length not included), over the readings the
