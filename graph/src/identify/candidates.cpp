@@ -449,6 +449,14 @@ Candidates::Candidates(const serial::GraphView& graph)
       small_integers_[t][v] = integer_bits(static_cast<std::uint64_t>(v),
                                            kVarintByteBits + integer_length_bits(t == 0 ? 8 : t == 1 ? 9 : 0));
 
+  ext_number_bits_.resize(std::min(ext_ranges_.size(), kPricedRanges) * kOffsetWidths);
+  for (std::size_t r = 0; r * kOffsetWidths < ext_number_bits_.size(); ++r) {
+    const double range_bits = log2_bits(static_cast<double>(ext_ranges_[r].hi - ext_ranges_[r].lo) + 1.0);
+    for (std::size_t width = 1; width <= kOffsetWidths; ++width)
+      ext_number_bits_[r * kOffsetWidths + width - 1] =
+          extension_number_bits(range_bits, static_cast<std::uint32_t>((std::uint64_t{1} << (width - 1)) - 1));
+  }
+
   // Prices of the range leaves, and the floors of small varints.
   for (const serial::LeafRange r : leaf_ranges_) {
     const std::int64_t size = std::int64_t{r.hi} - r.lo + 1;
@@ -552,7 +560,11 @@ double Candidates::extension_bits(std::uint32_t node, std::uint32_t field) const
   const auto it = std::lower_bound(first, last, field,
                                    [](const serial::ExtensionRange& r, std::uint32_t f) { return r.hi < f; });
   if (it == last || it->lo > field) return -1;
-  return extension_number_bits(log2_bits(static_cast<double>(it->hi - it->lo) + 1.0), field - it->lo);
+  const auto r = static_cast<std::size_t>(it - ext_ranges_.begin());
+  const std::uint32_t offset = field - it->lo;
+  if (r < kPricedRanges)
+    return ext_number_bits_[r * kOffsetWidths + static_cast<std::size_t>(std::bit_width(std::uint64_t{offset} + 1)) - 1];
+  return extension_number_bits(log2_bits(static_cast<double>(it->hi - it->lo) + 1.0), offset);
 }
 
 double Candidates::extension_number_bits(double range_bits, std::uint32_t offset) noexcept {
