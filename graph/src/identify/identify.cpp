@@ -74,6 +74,13 @@ struct Packed {
   std::uint64_t bytes = 0;
   bool fours = true, eights = true;  // whether every one is a whole number of fixed values
   std::uint32_t run = 0;  // their varints, for Ranges::run_bits
+  // The run's bytes, with which run_bits counts exactly the values a
+  // range leaf holds of the classes it cuts: the one packed run's, else
+  // the values back to back (else each enum leaf of a tag of 1 500
+  // varints repeated without packing parsed every one: a payload of
+  // twenty such tags among 200 000 types took 40 ms).
+  std::span<const std::uint8_t> bytes_of_run;
+  std::vector<std::uint8_t> joined;
 };
 
 // One payload's search: the tags' facts, the target groups' bounds, the
@@ -592,6 +599,17 @@ Packed& Search::packed(std::size_t t) {
   Ranges& ranges = matcher_.ranges();
   all.run = tag.wire == 2 && parts.size() == 1 ? ranges.packed_run(parts[0].data(), parts[0].data() + parts[0].size())
                                                : ranges.run_of_all(parts);
+  if (parts.size() == 1) {
+    all.bytes_of_run = parts[0];
+  } else if (all.lengths < kNever) {
+    std::size_t size = 0;
+    for (const auto part : parts) size += part.size();
+    if (work_.keep(size)) {
+      all.joined.reserve(size);
+      for (const auto part : parts) all.joined.insert(all.joined.end(), part.begin(), part.end());
+      all.bytes_of_run = all.joined;
+    }
+  }
   return all;
 }
 
@@ -692,7 +710,8 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
     std::uint32_t values = 0, outside = 0;
     bool exact = true;
     if (width == 0) {
-      bits = all.lengths + matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact, &outside);
+      bits = all.lengths +
+             matcher_.ranges().run_bits(all.run, candidates_.info(group.to), values, exact, &outside, all.bytes_of_run);
     } else if ((width == 1 ? all.eights : all.fours) && all.lengths < kNever) {
       bits = all.lengths + kOpaqueBits * static_cast<double>(all.bytes);
       values = static_cast<std::uint32_t>(all.bytes / (width == 1 ? 8 : 4));

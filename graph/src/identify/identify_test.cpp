@@ -313,10 +313,11 @@ messages:
   // Long runs priced from their histogram (and, where a range cuts a
   // class of values, from their bytes or a list of their two-byte values)
   // cost what a parse value by value would: presence 1, the count and the
-  // length by their gamma codes, each value inside at log2 of the range's
+  // lengths by their gamma codes, each value inside at log2 of the range's
   // size, each outside at the escape, a 64-bit length and its bytes.
   // Ranges cutting the negative values, the two-byte ones, both, or none;
-  // values of one, two, three and ten bytes, some written overlong.
+  // values of one, two, three and ten bytes, some written overlong; in one
+  // packed run, in two, and unpacked.
   const auto gamma = [](double n) { return 2 * std::floor(std::log2(n)) + 1; };
   const std::pair<int, int> ranges[] = {{0, 199}, {-5, 199}, {-1, 20000}, {130, 140}, {0, 3}};
   const std::vector<std::vector<std::uint8_t>> kinds = {
@@ -328,7 +329,7 @@ messages:
                          std::to_string(lo) + ", " + std::to_string(hi) + "], label: repeated, packed: true}]}\n"});
     for (const int values : {50, 1000}) {
       std::mt19937 pick(static_cast<std::uint32_t>(values + lo));
-      Bytes run, payload;
+      Bytes run, halves[2], one, two, unpacked;
       double bits = 0;
       int outside = 0;
       for (int i = 0; i < values; ++i) {
@@ -340,16 +341,26 @@ messages:
         bits += in ? std::log2(hi - lo + 1.0) : kEscapeBits + std::log2(10.0) + 7.0 * static_cast<double>(value.size());
         outside += !in;
         run.insert(run.end(), value.begin(), value.end());
+        halves[2 * i / values].insert(halves[2 * i / values].end(), value.begin(), value.end());
+        put_tag(unpacked, 1, 0);
+        unpacked.insert(unpacked.end(), value.begin(), value.end());
       }
-      put_bytes(payload, 1, run);
-      auto top = g->identifier->identify(payload, 1);
-      ASSERT_TRUE(top.has_value());
+      put_bytes(one, 1, run);
+      put_bytes(two, 1, halves[0]);
+      put_bytes(two, 1, halves[1]);
       const std::string reason = outside == 0   ? "exact"
                                  : outside == 1 ? "1 value out of range"
                                                 : std::to_string(outside) + " values out of range";
-      EXPECT_EQ(describe(*g, *top), (Ranking{"t.R " + reason})) << lo << ".." << hi << ", " << values << " values";
-      EXPECT_NEAR(top->front().score, -(1 + gamma(values) + gamma(static_cast<double>(run.size()) + 1) + bits), 0.05)
-          << lo << ".." << hi << ", " << values << " values";
+      const auto length = [&](const Bytes& b) { return gamma(static_cast<double>(b.size()) + 1); };
+      const std::pair<const Bytes*, double> layouts[] = {
+          {&one, length(run)}, {&two, length(halves[0]) + length(halves[1])}, {&unpacked, 0}};
+      for (const auto& [payload, lengths] : layouts) {
+        auto top = g->identifier->identify(*payload, 1);
+        ASSERT_TRUE(top.has_value());
+        EXPECT_EQ(describe(*g, *top), (Ranking{"t.R " + reason})) << lo << ".." << hi << ", " << values << " values";
+        EXPECT_NEAR(top->front().score, -(1 + gamma(values) + lengths + bits), 0.05)
+            << lo << ".." << hi << ", " << values << " values, " << lengths;
+      }
     }
   }
 }
