@@ -24,10 +24,12 @@ from ._common import (Failure, add_json, add_max_input_size, add_subcommand, cou
 
 DESCRIPTION = """\
 Name the message type of protobuf payloads: the root types of the baked
-graph GRAPH that each payload parses as, best first (exact matches, where
-every byte is explained and every value in range, before the others; among
-those the tighter schema). Each PAYLOAD is a file, "-" for standard input,
-or, with --hex or --base64, the bytes themselves written as text.
+graph GRAPH that each payload parses as, best first: the fewer bits the
+payload takes as a type, the better. A match with unknown fields or values
+out of range is not exact, and pays what encoding them costs; it still
+ranks first when its type explains the rest best, as for a payload written
+by another version of its schema. Each PAYLOAD is a file, "-" for standard
+input, or, with --hex or --base64, the bytes themselves written as text.
 
 With the index archive of the descriptor set the graph was baked from, and
 that set (--index, --descriptors), and python3-protobuf installed, the best
