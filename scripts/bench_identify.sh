@@ -11,8 +11,10 @@
 # rest, so that files defined twice do not collide), else the schemas
 # compiled into google-cloud-cli where it is installed. The second real set
 # is every descriptor record of those sets (many small binary records),
-# 2000 of them drawn with seed 1, judged in the same graph. Everything is
-# made in build/bench-data/identify; never part of the tests.
+# 2000 of them drawn with seed 1, judged in the same graph; both sets are
+# then judged again with the synthetic corpus of scripts/bench.sh (200 000
+# messages) baked in too. Everything is made in build/bench-data; never
+# part of the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -58,6 +60,20 @@ echo "-- descriptor records (many small binary records)"
 descriptor_args=()
 for set in "$k8s/k8s.pb" "${sets[@]}"; do descriptor_args+=(--descriptors "$set"); done
 $PY tools/identify_eval.py --truth "$out/records/truth.tsv" --graph "$out/haystack.rkyv" "${descriptor_args[@]}" --summary
+echo
+# The same sets once more among 200 000 synthetic types besides: how the
+# search grows with the haystack (the synthetic types, many of them close
+# to small records, make each answer weigh many more candidates).
+synth=build/bench-data/synth-200000-wide3000-seed7
+[[ -d $synth ]] || $PY tools/synth_scoring_graphs.py --messages 200000 --files 2000 --wide-alphabet 3000 \
+  --seed 7 --out "$synth" >/dev/null 2>&1
+$PY -m korvex_graph bake "${docs[@]}" "$synth" -o "$out/haystack-synth.rkyv" >/dev/null 2>&1
+roots=$($PY -c "import korvex_graph, sys; print(len(korvex_graph.Graph.open(sys.argv[1]).roots))" "$out/haystack-synth.rkyv")
+echo "== the same among $roots root types, the real ones and those of 200 000 synthetic messages"
+echo "-- Kubernetes objects"
+$PY tools/identify_eval.py --truth "$k8s/truth.tsv" --graph "$out/haystack-synth.rkyv" --descriptors "$k8s/k8s.pb" --summary
+echo "-- descriptor records"
+$PY tools/identify_eval.py --truth "$out/records/truth.tsv" --graph "$out/haystack-synth.rkyv" "${descriptor_args[@]}" --summary
 echo
 echo "== generated payloads (2000 per corpus)"
 $PY tools/identify_eval.py testdata/corpora/{wkt,opentelemetry,grpc-proto} testdata/corpora/synth-20k.tar.gz --payloads 2000
