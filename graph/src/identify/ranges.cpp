@@ -398,8 +398,12 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
   if (by_turns)
     for (const Small& m : more)
       for (int v = 0; v < 128; ++v) run.small[v] += m[v];
-  for (int v = 0; v < 128; ++v)
-    if (run.small[v] != 0) run.present[run.distinct++] = static_cast<std::uint8_t>(v);
+  // Without a branch: which values are present is data, and mispredicted
+  // it took a tenth of the run's time on binary data.
+  for (int v = 0; v < 128; ++v) {
+    run.present[run.distinct] = static_cast<std::uint8_t>(v);
+    run.distinct += run.small[v] != 0;
+  }
   for (int v = 1; v < 128; ++v) run.small[v] += run.small[v - 1];
   take_wide(true);
   for (std::uint32_t width = 8; width < by_width.size(); ++width) {
