@@ -75,6 +75,11 @@ inline bool takes(const Arc& t, std::uint8_t wire) noexcept {
 // The first of a node's arcs (sorted by field) from `from` on whose field
 // is `field` or more; arcs.size() when there is none.
 inline std::uint32_t first_arc(std::span<const Arc> arcs, std::uint32_t from, std::uint32_t field) noexcept {
+  // The fields asked for mostly ascend one by one, as a node's do: the
+  // next few arcs are looked at first, then the rest halved.
+  const auto size = static_cast<std::uint32_t>(arcs.size());
+  for (const std::uint32_t near = std::min(size, from + 4); from < near; ++from)
+    if (arcs[from].field >= field) return from;
   return static_cast<std::uint32_t>(
       std::lower_bound(arcs.begin() + from, arcs.end(), field, [](const Arc& a, std::uint32_t f) { return a.field < f; }) -
       arcs.begin());
