@@ -453,7 +453,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.bytes = g.bytes;
     if (t == 0 || tag.field != tags_[t - 1].field) ++distinct_fields_;
     candidates.extending(tag.field, tag.extending);
-    tag.unknown = kUnknownNumberBits * g.count + kOpaqueBits * static_cast<double>(g.bytes);
+    tag.unknown = kUnknownNumberBits * g.count + undeclared_bits(g.bytes, tag.field, g.count);
     const std::size_t groups = tag.key.last_group - tag.key.first_group;
     tag.fields = groups > tag.key.last_leaf - tag.key.first_leaf;
     // The floor: the cheapest leaf group (a packed run at its floor), and
@@ -555,7 +555,7 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     }
     tag.floor = floor;
     tag.lowest = std::min(floor, tag.unknown);
-    if (!tag.extending.empty()) tag.lowest = std::min(tag.lowest, kOpaqueBits * static_cast<double>(g.bytes));
+    if (!tag.extending.empty()) tag.lowest = std::min(tag.lowest, undeclared_bits(g.bytes, tag.field, g.count));
     tag.excess = tag.unknown - tag.lowest;
     values_min_ += tag.lowest;
   }

@@ -47,12 +47,13 @@
 //   its values cost. So the same bytes cost least read as what they are:
 //   text as a string, a nested message as that message, binary as bytes.
 // - Violations cost what encoding them costs: an unknown field log2 of the
-//   field numbers it could have had (2^29 - 1) plus 8 bits a byte of tag
-//   and value; an extension field the same, its number half the time any
-//   of its range, half the time a small offset from the range's start
-//   (gamma code), as extensions are mostly numbered; a value outside its
-//   type kEscapeBits more than a 64-bit varint; a missing required field
-//   kEscapeBits.
+//   field numbers it could have had (2^29 - 1), 3 bits for its wire type
+//   (its tag is that number and wire type, so the tag's bytes are not paid
+//   again) and 8 bits a byte of its value; an extension field the same, its
+//   number half the time any of its range, half the time a small offset
+//   from the range's start (gamma code), as extensions are mostly
+//   numbered; a value outside its type kEscapeBits more than a 64-bit
+//   varint; a missing required field kEscapeBits.
 // Equal scores rank by the candidates' smallest name (bytes).
 //
 // Answers. With `top` unset, every candidate that parses, best first;

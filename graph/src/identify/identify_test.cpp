@@ -218,6 +218,21 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
   // Inexact: the missing required field costs its escape, no more.
   EXPECT_NEAR(score["t.Req"], -(std::log2(3.0) + 1 + integer(std::log2(6.0)) + kEscapeBits), kRounding);
   for (const auto& [name, bits] : score) EXPECT_EQ(bits, quantise(-bits) * -1) << name << ": not whole quanta";
+  // An undeclared field pays for its number and its wire type (3 bits),
+  // which its tag (two bytes for 150) writes, then 8 bits a byte of its
+  // value: unknown, 29 bits for the number; an extension of [100, 199],
+  // half the time any of its 100 numbers, half the time the gamma code of
+  // its offset + 1 (51: 11 bits).
+  Bytes extended = bytes({0x08, 0x01});
+  put_tag(extended, 150, 0);
+  put_varint(extended, 1);
+  auto undeclared = g->identifier->identify(extended, std::nullopt);
+  ASSERT_TRUE(undeclared.has_value());
+  score.clear();
+  for (const Match& m : *undeclared) score[std::string(g->view.roots()[m.roots[0]].fqdn)] = m.score;
+  EXPECT_EQ(score["t.Flag"], -(1 + 1 + 29 + 3 + 8));
+  const double number = -std::log2(std::exp2(-(1 + std::log2(100.0))) + std::exp2(-(1 + 11.0)));
+  EXPECT_NEAR(score["t.Ext"], -(1 + integer(std::log2(6.0)) + number + 3 + 8), kRounding);
   // Text: printable bytes 6 bits, control bytes 16; bytes take the cheaper
   // of text and 8 bits a byte, after one bit saying which.
   Bytes text, binary;

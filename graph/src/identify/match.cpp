@@ -202,7 +202,7 @@ bool Matcher::undeclared(std::uint32_t node, std::uint32_t field, std::uint64_t 
   else
     tally.unknown_fields += static_cast<std::uint32_t>(occurrences);
   const double number = extension >= 0 ? extension : kUnknownNumberBits;
-  tally.bits += number * static_cast<double>(occurrences) + kOpaqueBits * static_cast<double>(bytes);
+  tally.bits += number * static_cast<double>(occurrences) + undeclared_bits(bytes, field, occurrences);
   return extension >= 0;
 }
 

@@ -30,7 +30,8 @@ inline constexpr double kLength32 = quantise(2.584962500721156);   // log2 6: in
 inline constexpr double kVarintByteBits = 7;
 inline constexpr double kEscapeBits = 8;      // a value outside its type, a required field left out
 inline constexpr double kExtraValueBits = 8;  // each further value of a field that is not repeated
-inline constexpr double kOpaqueBits = 8;      // a byte of `bytes`, or of an unknown field
+inline constexpr double kOpaqueBits = 8;      // a byte of `bytes`, or of an unknown field's value
+inline constexpr double kWireTypeBits = 3;    // an unknown field's wire type, as its tag writes it
 inline constexpr double kUnknownNumberBits = 29;  // log2(2^29 - 1), quantised: which field number
 inline constexpr double kPrintableBits = 6;
 inline constexpr double kSpaceBits = 8;
@@ -53,6 +54,19 @@ double mixture(double a, double b) noexcept;
 // The shares of integer values written small (1 in 32) and by their bytes.
 inline constexpr double kSmallIntegerBits = 5;
 inline constexpr double kLargeIntegerBits = quantise(0.045803689613124);  // -log2(31/32)
+
+// What `occurrences` of an undeclared field cost beside their number's
+// price, of `bytes` tags and values: each tag is that number and a wire
+// type, so it pays kWireTypeBits, not its bytes again; each value
+// kOpaqueBits a byte. (A tag written overlong pays its extra bytes as
+// value.)
+inline double undeclared_bits(std::uint64_t bytes, std::uint32_t field, std::uint64_t occurrences) noexcept {
+  std::uint64_t key = std::uint64_t{field} << 3, size = 1;
+  while (key >= 0x80) key >>= 7, ++size;
+  const std::uint64_t tags = size * occurrences;
+  return kOpaqueBits * static_cast<double>(bytes > tags ? bytes - tags : 0) +
+         kWireTypeBits * static_cast<double>(occurrences);
+}
 
 // Elias gamma length of n >= 1: how counts and lengths are paid for.
 constexpr double gamma_bits(std::uint64_t n) noexcept {

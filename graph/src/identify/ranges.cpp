@@ -657,7 +657,8 @@ const std::uint8_t* Ranges::group_floor(const std::uint8_t* p, const std::uint8_
     if (p == nullptr) return nullptr;
     // Declared, an extension or unknown.
     const double undeclared =
-        kOpaqueBits * static_cast<double>(p - tag_at) + candidates_.least_number_bits(static_cast<std::uint32_t>(f));
+        undeclared_bits(static_cast<std::uint64_t>(p - tag_at), static_cast<std::uint32_t>(f), 1) +
+        candidates_.least_number_bits(static_cast<std::uint32_t>(f));
     floor += declared ? std::min(value, undeclared) : undeclared;
   }
   return nullptr;  // the group never ends
@@ -726,7 +727,7 @@ std::uint32_t Ranges::read_message(const std::uint8_t* p, const std::uint8_t* en
       }
     }
     if (p == nullptr) return give_up();
-    const double opaque = kOpaqueBits * static_cast<double>(p - tag_at);
+    const double opaque = undeclared_bits(static_cast<std::uint64_t>(p - tag_at), static_cast<std::uint32_t>(f), 1);
     const double undeclared = opaque + candidates_.least_number_bits(static_cast<std::uint32_t>(f));
     const double unknown = kUnknownNumberBits + opaque;
     // A field no node declares is undeclared under every node; a declared

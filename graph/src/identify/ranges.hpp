@@ -51,7 +51,7 @@ struct ShapeKey {
   std::uint32_t first;     // their contents (messages and groups only): Ranges::contents()[first, first + count)
   double floor;            // the least their values cost as a declared field
   double unknown;          // their price as unknown fields
-  double opaque;           // kOpaqueBits a byte of them: an extension's price beside its number
+  double opaque;           // undeclared_bits of them: an extension's price beside its number
   double as_string;        // length-delimited: their price as a string field (kNever: not all UTF-8)
   double as_bytes;         // and as a bytes field
   double tail;             // the floors of the values after the first Ranges::kBoundedValues
