@@ -36,8 +36,10 @@
 //   log2 of the lengths the type allows: 10 for 64-bit types, 5 for uint32
 //   and sint32, 6 for int32), 1 time in 32 by the gamma code of value + 1,
 //   so that the small values real data is full of cost less (0 costs 6
-//   bits, not 9.6); a bool or enum log2 of its range's size. Fixed values
-//   32 or 64 bits.
+//   bits, not 9.6); a negative one (sign-extended, ten bytes) then by the
+//   gamma code of its magnitude and a sign bit (-1 costs 7 bits, not 73;
+//   to an int32 and an int64 alike). A bool or enum log2 of its range's
+//   size. Fixed values 32 or 64 bits.
 // - Length-delimited values: the gamma length of length + 1, then by
 //   content. A string by a character model of UTF-8 text: printable ASCII
 //   6 bits a byte, tab, newline and carriage return 8, other control bytes

@@ -171,10 +171,11 @@ TEST(Identify, RanksByTheModel) {
        bytes({0x08, 0x02}),
        {"t.Count exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
         "t.Req 1 required field missing", "t.Flag 1 value out of range"}},
-      {"a sign-extended negative is an int32; a bool and uint32 cannot hold it",
+      {"-5, sign-extended, is small by its magnitude to an int32 and an int64 alike (equal: by name); a bool "
+       "cannot hold it, and its escape and ten bytes cost more than a missing required field",
        negative,
-       {"t.Count exact", "t.Ext exact", "t.Big exact", "t.Nums exact", "t.Pair exact",
-        "t.Flag 1 value out of range", "t.Req 1 required field missing"}},
+       {"t.Big exact", "t.Count exact", "t.Ext exact", "t.Nums exact", "t.Pair exact",
+        "t.Req 1 required field missing", "t.Flag 1 value out of range"}},
       {"2^40 fits int64 only",
        wide,
        {"t.Big exact", "t.Count 1 value out of range", "t.Ext 1 value out of range", "t.Flag 1 value out of range",
@@ -275,6 +276,34 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
     ASSERT_NE(nums, all->end());
     EXPECT_NEAR(nums->score, -(1 + 3 + length + value(3, first) + second + value(5, 1)), 3 * kRounding);
     EXPECT_EQ(nums->reason(), "exact");
+  }
+  // A negative value is written in ten bytes, but small by its magnitude:
+  // the gamma code of -v and a sign bit (-1: 2 bits, -300: 18), each value
+  // at its own price, whether in one packed run (length gamma(20 + 1) = 9)
+  // or not; and so alone in a field of its own.
+  Bytes negatives, negatives_unpacked, minus_one;
+  Bytes ten = bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
+  Bytes run_of_two = ten;
+  const Bytes minus_300 = bytes({0xD4, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
+  run_of_two.insert(run_of_two.end(), minus_300.begin(), minus_300.end());
+  put_bytes(negatives, 1, run_of_two);
+  for (const Bytes& v : {ten, minus_300}) {
+    put_tag(negatives_unpacked, 1, 0);
+    negatives_unpacked.insert(negatives_unpacked.end(), v.begin(), v.end());
+  }
+  put_tag(minus_one, 1, 0);
+  minus_one.insert(minus_one.end(), ten.begin(), ten.end());
+  for (const auto& [payload, name, bits] :
+       {std::tuple{negatives, "t.Nums", 3 + 9 + value(2, 10) + value(18, 10)},
+        std::tuple{negatives_unpacked, "t.Nums", 3 + value(2, 10) + value(18, 10)},
+        std::tuple{minus_one, "t.Count", value(2, 10)}}) {
+    auto all = g->identifier->identify(payload, std::nullopt);
+    ASSERT_TRUE(all.has_value());
+    const auto it = std::find_if(all->begin(), all->end(),
+                                 [&](const Match& m) { return g->view.roots()[m.roots[0]].fqdn == name; });
+    ASSERT_NE(it, all->end()) << name;
+    EXPECT_NEAR(it->score, -(1 + bits), 3 * kRounding) << name;
+    EXPECT_TRUE(it->exact) << name;
   }
   // The least presence price over a range of used counts, which the
   // bounds take from the range's ends, is the least of every count in it.

@@ -390,8 +390,12 @@ std::uint32_t Ranges::run_of_all(std::span<const std::span<const std::uint8_t>> 
       ++run.values[c];
       run.bytes[c] += static_cast<std::uint64_t>(q - at);
       const bool in32u = v <= 0xFFFFFFFFu, in32 = v < (std::uint64_t{1} << 31) || v >= ~std::uint64_t{0} - 0x7FFFFFFFu;
-      const auto key = static_cast<std::uint32_t>(q - at) << 10 | static_cast<std::uint32_t>(std::bit_width(v + 1)) << 3 |
-                       (v >= (std::uint64_t{1} << 62) ? 4u : 0u) | (in32u ? 2u : 0u) | (in32 ? 1u : 0u);
+      // From 2^62 on, the width is that of a negative value's magnitude (0
+      // for the others): what its price depends on.
+      const bool large = v >= (std::uint64_t{1} << 62);
+      const std::uint64_t width = !large ? std::bit_width(v + 1) : v >> 63 != 0 ? std::bit_width(~v + 1) : 0;
+      const auto key = static_cast<std::uint32_t>(q - at) << 10 | static_cast<std::uint32_t>(width) << 3 |
+                       (large ? 4u : 0u) | (in32u ? 2u : 0u) | (in32 ? 1u : 0u);
       count_wide(key, v);
     }
   }
