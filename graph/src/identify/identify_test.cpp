@@ -281,18 +281,13 @@ TEST(Identify, ScoresAreBitsOfTheModel) {
   // the gamma code of -v and a sign bit (-1: 2 bits, -300: 18), each value
   // at its own price, whether in one packed run (length gamma(20 + 1) = 9)
   // or not; and so alone in a field of its own.
-  Bytes negatives, negatives_unpacked, minus_one;
-  Bytes ten = bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
-  Bytes run_of_two = ten;
-  const Bytes minus_300 = bytes({0xD4, 0xFD, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01});
-  run_of_two.insert(run_of_two.end(), minus_300.begin(), minus_300.end());
-  put_bytes(negatives, 1, run_of_two);
-  for (const Bytes& v : {ten, minus_300}) {
-    put_tag(negatives_unpacked, 1, 0);
-    negatives_unpacked.insert(negatives_unpacked.end(), v.begin(), v.end());
+  Bytes run_of_two, negatives, negatives_unpacked, minus_one;
+  for (const std::int64_t v : {-1, -300}) {
+    put_varint(run_of_two, static_cast<std::uint64_t>(v));
+    put_tag(negatives_unpacked, 1, 0), put_varint(negatives_unpacked, static_cast<std::uint64_t>(v));
   }
-  put_tag(minus_one, 1, 0);
-  minus_one.insert(minus_one.end(), ten.begin(), ten.end());
+  put_bytes(negatives, 1, run_of_two);
+  put_tag(minus_one, 1, 0), put_varint(minus_one, ~std::uint64_t{0});
   for (const auto& [payload, name, bits] :
        {std::tuple{negatives, "t.Nums", 3 + 9 + value(2, 10) + value(18, 10)},
         std::tuple{negatives_unpacked, "t.Nums", 3 + value(2, 10) + value(18, 10)},
