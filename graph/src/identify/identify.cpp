@@ -922,6 +922,12 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
         exact.bits = 0;
       }
       used_.push_back({taken.transition, taken.label, tag.values[i]});
+    } else if (how == kNotTaken) {
+      // Outside its extension ranges (those are in tag.extending): priced
+      // once per payload. Asking the node would read it from the graph, a
+      // cache miss per candidate judged among a few hundred thousand.
+      lower += tag.unknown;
+      exact.unknown_fields += tag.count;
     } else {
       Tally undeclared;
       matcher_.undeclared(node, tag.field, tag.count, tag.bytes, undeclared);
