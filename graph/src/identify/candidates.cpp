@@ -233,7 +233,7 @@ Candidates::Candidates(const serial::GraphView& graph)
         const auto add = [&](std::uint8_t wire, std::uint32_t number) {
           if (wire > 7 || (taken_wires >> wire & 1)) return;
           taken_wires |= static_cast<std::uint8_t>(1u << wire);
-          f(rank[number], c, Taken{i, a.to, a.label});
+          f(rank[number], c, Taken{i, a.to, 0, a.label});
         };
         add(a.wire, arc_key[n.first + i]);
         if (packable(a.label, a.wire)) add(2, arc_packed_key[n.first + i]);
@@ -247,7 +247,6 @@ Candidates::Candidates(const serial::GraphView& graph)
   for (std::size_t k = 0; k < keys_.size(); ++k) key_ranges_[k].first = key_ranges_[k].last = at[k];
   post_candidate_.resize(at.back());
   post_taken_.resize(at.back());
-  post_group_.resize(at.back());
   std::pmr::vector<std::uint32_t> key_of(at.back(), &scratch);
   each_posting([&](std::uint32_t key, std::uint32_t c, const Taken& taken) {
     const std::uint32_t i = key_ranges_[key].last++;
@@ -302,7 +301,7 @@ Candidates::Candidates(const serial::GraphView& graph)
       ++k.last_group;
     }
     by_target_[j] = post_candidate_[i];
-    post_group_[i] = static_cast<std::uint32_t>(groups_.size() - 1);
+    post_taken_[i].group = static_cast<std::uint32_t>(groups_.size() - 1);
   }
   groups_.push_back(TargetGroup{0, static_cast<std::uint32_t>(by_target_.size()), 0, 0, 0, false, false});
   group_masks_.resize(groups_.size());
@@ -381,7 +380,7 @@ Candidates::Candidates(const serial::GraphView& graph)
     k.dense_messages = static_cast<std::uint32_t>(dense_messages++ * words);
     std::uint64_t* messages = dense_message_bits_.data() + k.dense_messages;
     for (std::uint32_t i = k.first; i < k.last; ++i)
-      if (groups_[post_group_[i]].fields) messages[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);
+      if (groups_[post_taken_[i].group].fields) messages[post_candidate_[i] / 64] |= std::uint64_t{1} << (post_candidate_[i] % 64);
   }
 
   // Extension ranges, by set.

@@ -124,6 +124,7 @@ struct Mask {
 struct Taken {
   std::uint32_t transition;
   std::uint32_t to;
+  std::uint32_t group;  // its target group (set once the groups are made)
   std::uint8_t label;
 };
 
@@ -248,7 +249,7 @@ class Candidates {
   std::uint32_t posting_candidate(std::uint32_t i) const noexcept { return post_candidate_[i]; }
   const std::uint32_t* posting_candidates() const noexcept { return post_candidate_.data(); }
   const Taken& posting_taken(std::uint32_t i) const noexcept { return post_taken_[i]; }
-  std::uint32_t posting_group(std::uint32_t i) const noexcept { return post_group_[i]; }
+  std::uint32_t posting_group(std::uint32_t i) const noexcept { return post_taken_[i].group; }
   const TargetGroup& group(std::uint32_t g) const noexcept { return groups_[g]; }
   // A dense key's postings, as a bitset of the candidates; and the index
   // of its posting of candidate c (which has one), counted through the
@@ -440,7 +441,6 @@ class Candidates {
   std::pmr::vector<Key> key_ranges_{&arena_};
   std::pmr::vector<std::uint32_t> post_candidate_{&arena_};
   std::pmr::vector<Taken> post_taken_{&arena_};
-  std::pmr::vector<std::uint32_t> post_group_{&arena_};
   std::pmr::vector<TargetGroup> groups_{&arena_};  // plus an end marker
   std::pmr::vector<Mask> group_masks_{&arena_};
   std::pmr::vector<Signature> group_signatures_{&arena_};
