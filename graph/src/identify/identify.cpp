@@ -889,15 +889,25 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
     }
   }
   const double presence = candidates_.presence().bits(declared, uses);
-  double lower = values_min_ + presence;
-  if (defer(lower + missing, c)) return;
+  // The tags it leaves undeclared are at their price from the start: their
+  // excess over the least beside every tag's least.
+  double lower = values_min_ + presence + missing;
+  if (defer(lower, c)) return;
   Tally exact;
   used_.clear();
   pending_.clear();
   for (const std::size_t t : order_) {
     Tag& tag = tags_[t];
-    lower -= tag.lowest;
     std::int64_t how = takes_[t];
+    if (how == kNotTaken) {
+      // Outside its extension ranges (those are in tag.extending): its
+      // unknown price, in `lower` already. Asking the node would read it
+      // from the graph, a cache miss per candidate judged among a few
+      // hundred thousand.
+      exact.unknown_fields += tag.count;
+      continue;
+    }
+    lower -= tag.lowest;
     // Counted to only now: most candidates looked up are never judged, or
     // passed over before their lighter tags.
     if (how == kPosted) how = candidates_.dense_posting(tag.key, c);
@@ -922,12 +932,6 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
         exact.bits = 0;
       }
       used_.push_back({taken.transition, taken.label, tag.values[i]});
-    } else if (how == kNotTaken) {
-      // Outside its extension ranges (those are in tag.extending): priced
-      // once per payload. Asking the node would read it from the graph, a
-      // cache miss per candidate judged among a few hundred thousand.
-      lower += tag.unknown;
-      exact.unknown_fields += tag.count;
     } else {
       Tally undeclared;
       matcher_.undeclared(node, tag.field, tag.count, tag.bytes, undeclared);
