@@ -198,8 +198,38 @@ def test_threads_share_a_graph(corpora):
     assert graph.identify_many([]) == []
     with pytest.raises(kg.PayloadError, match=r"^payload 1: not protobuf wire format: truncated varint"):
         graph.identify_many([payloads[0], b"\x08"])
-    with pytest.raises(ValueError, match="threads must be None or at least 1, not 0"):
-        graph.identify_many(payloads, threads=0)
+    for threads in (0, -2**70):
+        with pytest.raises(ValueError, match=f"threads must be None or at least 1, not {threads}$"):
+            graph.identify_many(payloads, threads=threads)
+
+
+def test_payloads_their_owner_rewrites_meanwhile(graph):
+    # A bytearray written (never resized) by another thread while the calls
+    # read it with the lock released: each call reads one state of it, so
+    # every answer is one of the answers of the states the writer switches
+    # between (on a free-threaded build a copy may catch a write half done,
+    # which reads as valid fields too).
+    payload = bytearray(b"\x08\x00" * 50_000)
+    pure = {bytes(payload), b"\x10\x00" * 20_000 + bytes(payload[40_000:])}
+    expected = {repr(graph.identify(p, top=3)) for p in pure}
+    stop = threading.Event()
+
+    def rewrite() -> None:
+        while not stop.is_set():
+            for tag in (0x10, 0x08):
+                payload[0:40_000:2] = bytes([tag]) * 20_000
+
+    writer = threading.Thread(target=rewrite)
+    writer.start()
+    try:
+        answers = [graph.identify(payload, top=3) for _ in range(40)]
+        answers += graph.identify_many([payload] * 40, top=3, threads=4)
+    finally:
+        stop.set()
+        writer.join()
+    assert all(isinstance(a, list) and a for a in answers)
+    if getattr(sys, "_is_gil_enabled", lambda: True)():
+        assert {repr(a) for a in answers} <= expected
 
 
 # ------------------------------------------------------------ command line --

@@ -2,7 +2,8 @@
 // as Match records; PayloadError when the bytes are not wire format.
 // Graph.identify_many: the same for a list of payloads, on native worker
 // threads with the lock released; the list is copied and every payload's
-// buffer held first, so the caller's objects may change meanwhile.
+// bytes held first (copied when their owner can change them), so the
+// caller's objects may change meanwhile.
 //
 // The lookups identification starts from (identify::Identifier, linear in
 // the roots' transitions) are built on first use, with the lock released,
@@ -178,7 +179,7 @@ PyObject* graph_identify(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   std::optional<std::size_t> top;
   if (!top_argument(slots[1], "identify", top)) return nullptr;
   Py_buffer buffer;
-  if (!acquire_bytes(slots[0], "identify", buffer)) return nullptr;
+  if (!acquire_stable_bytes(slots[0], "identify", buffer)) return nullptr;
   Identification* id = identification_of(graph);
   if (id == nullptr) {
     PyBuffer_Release(&buffer);
@@ -236,11 +237,12 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   if (slots[2] != nullptr && slots[2] != Py_None) {
     Ref index = Ref::steal(PyNumber_Index(slots[2]));
     if (!index) return nullptr;
-    const long long value = PyLong_AsLongLong(index.get());
-    if (value == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return nullptr;
-      PyErr_Clear();
-    } else if (value < 1) {
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return nullptr;
+    if (overflow > 0) {
+      threads = 1024;
+    } else if (overflow < 0 || value < 1) {
       PyErr_Format(PyExc_ValueError, "identify_many() threads must be None or at least 1, not %R", index.get());
       return nullptr;
     } else {
@@ -258,7 +260,7 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   payloads.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
     Py_buffer buffer;
-    if (!acquire_bytes(PyList_GET_ITEM(items.get(), i), "identify_many", buffer)) return nullptr;
+    if (!acquire_stable_bytes(PyList_GET_ITEM(items.get(), i), "identify_many", buffer)) return nullptr;
     buffers.held.push_back(buffer);
     payloads.emplace_back(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   }

@@ -221,7 +221,7 @@ bool unchangeable(PyObject* exporter) {
 
 }  // namespace
 
-bool acquire_archive_bytes(PyObject* source, const char* function, Py_buffer& out) {
+bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out) {
   if (!acquire_bytes(source, function, out)) return false;
   if (unchangeable(exporter_of(out))) return true;
   // Copied with the lock held, so that no thread of a build with the lock

@@ -77,11 +77,13 @@ bool str_argument(PyObject* object, const char* function, std::string_view& out,
 // meanwhile. TypeError names `function` for an object without buffers.
 bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out);
 
-// The bytes of an archive source, held until released: the source's own
-// when nothing can change them meanwhile (a bytes object, a read-only
-// mmap), else a private copy, since the checks made at open protect only
-// bytes that stay as they were checked.
-bool acquire_archive_bytes(PyObject* source, const char* function, Py_buffer& out);
+// The bytes of a source that is read with the lock released (an archive,
+// a payload), held until released: the source's own when nothing in this
+// process can change them meanwhile (a bytes object, a read-only mmap),
+// else a private copy. Holding a bytearray's buffer stops it resizing but
+// not another thread writing it, and readers trust what they checked: an
+// archive's checks at open, a payload's first pass over its fields.
+bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out);
 
 // Raises ArchiveError with a reader's message.
 void raise_archive_error(const ModuleState& state, std::string_view message);
@@ -97,7 +99,7 @@ PyObject* open_archive(PyObject* cls, PyObject* source) {
   ModuleState* state = state_of(type);
   if (state == nullptr) return nullptr;
   Py_buffer buffer;
-  if (!acquire_archive_bytes(source, "open", buffer)) return nullptr;
+  if (!acquire_stable_bytes(source, "open", buffer)) return nullptr;
   const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(buffer.buf),
                                             static_cast<std::size_t>(buffer.len));
   std::optional<Result<View>> opened;
