@@ -119,8 +119,10 @@
 // payload byte (a step: one field read, one value judged, one candidate or
 // target looked at, a few bytes of a range), so time grows at most
 // linearly with the payload; past that it fails with "too much work: ..."
-// rather than answer from a search that did not finish (one that runs out
-// with hints runs again without them, so hints never make a call fail).
+// rather than answer from a search that did not finish. One that spends
+// more than an eighth of its budget with hints runs again without them, so
+// that whether a call answers does not depend on what was asked before
+// (unless hints cut a search's work more than eightfold).
 // Reading the top level costs Work::kPerField steps a field before
 // anything is kept of it.
 // What a call keeps is paid for in steps too, and stays within
@@ -182,6 +184,9 @@ class Identifier {
 
  private:
   static constexpr std::size_t kHints = 16;
+  // A hinted search that spends more than this share of its budget runs
+  // again without hints (identify.cpp).
+  static constexpr std::uint64_t kRecheckShare = 8;
   static constexpr std::uint32_t kNoHint = ~std::uint32_t{0};
   Candidates candidates_;
   // The candidates of the last answers, the last one's first (Hints,
