@@ -39,4 +39,5 @@ def read_varint(data: Sequence[int], pos: int, end: int | None = None, max_bytes
         value |= (byte & 0x7F) << shift
         shift += 7
         if byte < 0x80:
-            return value, pos
+            # A tenth byte's bits past the 64th are dropped, as protobuf does.
+            return value & 0xFFFF_FFFF_FFFF_FFFF, pos

@@ -273,7 +273,7 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
         "korvex-graph: error: zz: not hexadecimal text"]
     assert out.startswith("0801\n")
     code, _, err = run_cli([str(graph_file), str(tmp_path / "missing.bin")])
-    assert code == 1 and err.count("\n") == 1 and "No such file or directory" in err
+    assert (code, err) == (1, f"korvex-graph: error: {tmp_path / 'missing.bin'}: No such file or directory\n")
     code, _, err = run_cli([str(tmp_path / "flag.bin"), "-"], stdin=b"\x08\x01")
     assert code == 1 and err.endswith("flag.bin: too short for an archive (2 bytes; the header alone has 24)\n")
     assert err.startswith("korvex-graph: error: ") and err.count("\n") == 1
@@ -300,8 +300,13 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
 
 
 def test_cli_streams(graph_file, tmp_path):
-    # Delimited: good, not wire format, then a length past the end.
+    # Delimited: good, not wire format, then a length past the end (a
+    # tenth byte's bits past the 64th dropped, as protobuf drops them).
     (tmp_path / "d.bin").write_bytes(b"\x02\x08\x01" b"\x01\x08" b"\x05\x08")
+    (tmp_path / "long.bin").write_bytes(b"\x00" + b"\xff" * 9 + b"\x7f")
+    code, _, err = run_cli([str(graph_file), str(tmp_path / "long.bin"), "--delimited", "--top", "1"])
+    assert err == (f"korvex-graph: error: {tmp_path / 'long.bin'} record 1 at byte offset 1: record of "
+                   f"{2**64 - 1} bytes runs past the end of the stream\n")
     code, out, err = run_cli([str(graph_file), str(tmp_path / "d.bin"), "--delimited", "--top", "1"])
     assert code == 1
     assert out.splitlines()[0] == f"{tmp_path / 'd.bin'} record 0 at byte offset 0"
@@ -310,12 +315,14 @@ def test_cli_streams(graph_file, tmp_path):
         "varint at byte offset 1",
         f"korvex-graph: error: {tmp_path / 'd.bin'} record 2 at byte offset 5: record of 5 bytes runs past the end "
         "of the stream"]
-    # gRPC: a compressed frame is reported and the next one still answered.
-    frames = b"\x01\x00\x00\x00\x01\x00" + b"\x00\x00\x00\x00\x02\x08\x01"
+    # gRPC: a compressed frame and one that is not a frame are reported, the
+    # next one still answered.
+    frames = b"\x01\x00\x00\x00\x01\x00" + b"\xff\x00\x00\x00\x00" + b"\x00\x00\x00\x00\x02\x08\x01"
     code, out, err = run_cli([str(graph_file), "-", "--grpc", "--json", "--top", "1"], stdin=frames)
-    assert code == 1 and err == ("korvex-graph: error: <stdin> record 0 at byte offset 0: compressed gRPC frame "
-                                 "(flag 1) is not identified\n")
-    assert [r.get("matches", [{}])[0].get("names") for r in json.loads(out)] == [None, ["t.Flag"]]
+    assert code == 1 and err.splitlines() == [
+        "korvex-graph: error: <stdin> record 0 at byte offset 0: compressed gRPC frame (flag 1) is not identified",
+        "korvex-graph: error: <stdin> record 1 at byte offset 6: not a gRPC frame: flag byte 255 is neither 0 nor 1"]
+    assert [r.get("matches", [{}])[0].get("names") for r in json.loads(out)] == [None, None, ["t.Flag"]]
 
 
 def test_cli_json_stdin_and_base64(graph_file, tmp_path):

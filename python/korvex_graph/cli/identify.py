@@ -105,8 +105,7 @@ def run(args: argparse.Namespace) -> int:
             data = _payload(name, args)
         except (Failure, OSError) as e:
             failed = True
-            print_error(f"{label}: {_describe(e)}")
-            results.append({"payload": label, "error": _describe(e)})
+            _report(label, e, results)
             continue
         records: list[tuple[str, bytes | Failure]] = [(label, data)]
         if args.delimited or args.grpc:
@@ -127,19 +126,34 @@ def _identify_one(graph: Graph, label: str, payload: bytes | Failure, args: argp
             raise payload
         matches = graph.identify(payload, top=args.top or None)
     except (Failure, PayloadError) as e:
-        print_error(f"{label}: {_describe(e)}")
-        results.append({"payload": label, "error": _describe(e)})
+        _report(label, e, results)
         return False
     result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
     if decoder is not None and matches:
         try:
             result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
         except Failure as e:
-            print_error(f"{label}: {e}")
+            _report(label, e)
     results.append(result)
     if not args.json:
         _print_text(result)
     return True
+
+
+def _report(label: str, error: BaseException, results: list[dict[str, Any]] | None = None) -> None:
+    """One line on stderr naming the payload (once: an OSError names its
+    file itself), after the answers printed so far, so that a terminal
+    shows them in stream order."""
+    text = _describe(error)
+    if not (isinstance(error, OSError) and error.filename is not None):
+        text = f"{label}: {text}"
+    try:
+        sys.stdout.flush()
+    except OSError:
+        pass  # reported when the answers are written
+    print_error(text)
+    if results is not None:
+        results.append({"payload": label, "error": _describe(error)})
 
 
 def _usage(parser: argparse.ArgumentParser, message: str) -> int:
@@ -175,7 +189,8 @@ def _read_input(path: str, limit: int, regular_limit: int | None = None) -> byte
 def _frames(data: bytes, grpc: bool) -> list[tuple[int, bytes | Failure]]:
     """(offset, message or the fault) of each record of a delimited or gRPC
     stream. A record whose length runs past the end ends the stream; a
-    compressed gRPC frame is reported and skipped."""
+    compressed gRPC frame, or one whose flag byte is neither 0 nor 1, is
+    reported and skipped."""
     out: list[tuple[int, bytes | Failure]] = []
     at = 0
     while at < len(data):
@@ -189,8 +204,12 @@ def _frames(data: bytes, grpc: bool) -> list[tuple[int, bytes | Failure]]:
             if at + length > len(data):
                 out.append((start, Failure(f"gRPC frame of {length} bytes runs past the end of the stream")))
                 break
-            if flag != 0:
-                out.append((start, Failure(f"compressed gRPC frame (flag {flag}) is not identified")))
+            if flag == 1:
+                out.append((start, Failure("compressed gRPC frame (flag 1) is not identified")))
+            elif flag != 0:
+                # Skipped by its length all the same: what follows may still
+                # be frames, and is answered or reported as such.
+                out.append((start, Failure(f"not a gRPC frame: flag byte {flag} is neither 0 nor 1")))
             else:
                 out.append((start, data[at:at + length]))
             at += length
