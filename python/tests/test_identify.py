@@ -323,6 +323,9 @@ def test_cli_streams(graph_file, tmp_path):
         "korvex-graph: error: <stdin> record 0 at byte offset 0: compressed gRPC frame (flag 1) is not identified",
         "korvex-graph: error: <stdin> record 1 at byte offset 6: not a gRPC frame: flag byte 255 is neither 0 nor 1"]
     assert [r.get("matches", [{}])[0].get("names") for r in json.loads(out)] == [None, None, ["t.Flag"]]
+    # An empty stream is said to be one, in text; in JSON it has no records.
+    assert run_cli([str(graph_file), "-", "--grpc"]) == (0, "<stdin>\n  no records\n", "")
+    assert run_cli([str(graph_file), "-", "--delimited", "--json"]) == (0, "[]\n", "")
 
 
 def test_cli_json_stdin_and_base64(graph_file, tmp_path):

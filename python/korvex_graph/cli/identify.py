@@ -111,6 +111,8 @@ def run(args: argparse.Namespace) -> int:
         if args.delimited or args.grpc:
             records = [(f"{label} record {i} at byte offset {offset}", record)
                        for i, (offset, record) in enumerate(_frames(data, args.grpc))]
+            if not records and not args.json:
+                print(f"{label}\n  no records")
         for record_label, payload in records:
             failed |= not _identify_one(graph, record_label, payload, args, decoder, results)
     if args.json:
