@@ -1358,8 +1358,12 @@ void Search::walk(std::vector<List>& lists) {
       bool empty = any_left == 0;  // no candidate left in the stretch: no set can drop more
       const auto keep_takers_of = [&](std::uint32_t set) {
         if (empty) return;
-        std::uint64_t any[kStretchWords] = {};
-        for (std::uint32_t rest = set; rest != 0; rest &= rest - 1)
+        // (A set is never empty: its first tag's takers start the union,
+        // with no stretch of zeros written first.)
+        std::uint64_t any[kStretchWords];
+        const std::uint64_t* first_takers = takers_.data() + std::countr_zero(set) * kStretchWords;
+        std::copy(first_takers, first_takers + span, any);
+        for (std::uint32_t rest = set & (set - 1); rest != 0; rest &= rest - 1)
           for (std::size_t w = 0; w < span; ++w) any[w] |= takers_[std::countr_zero(rest) * kStretchWords + w];
         std::uint64_t left = 0;
         for (std::size_t w = 0; w < span; ++w) dropped |= drive_[w] & ~any[w], drive_[w] &= any[w], left |= drive_[w];
