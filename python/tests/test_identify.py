@@ -198,6 +198,8 @@ def test_threads_share_a_graph(corpora):
     assert graph.identify_many([]) == []
     with pytest.raises(kg.PayloadError, match=r"^payload 1: not protobuf wire format: truncated varint"):
         graph.identify_many([payloads[0], b"\x08"])
+    with pytest.raises(TypeError, match=r"^identify_many\(\) payload 2 must be a bytes-like object, not str$"):
+        graph.identify_many([payloads[0], b"", "text"])
     for threads in (0, -2**70):
         with pytest.raises(ValueError, match=f"threads must be None or at least 1, not {threads}$"):
             graph.identify_many(payloads, threads=threads)

@@ -259,8 +259,15 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   std::vector<std::span<const std::uint8_t>> payloads;
   payloads.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    if (!PyObject_CheckBuffer(item)) {
+      // Named by its place, as a payload that is not wire format is.
+      PyErr_Format(PyExc_TypeError, "identify_many() payload %zd must be a bytes-like object, not %.200s", i,
+                   Py_TYPE(item)->tp_name);
+      return nullptr;
+    }
     Py_buffer buffer;
-    if (!acquire_stable_bytes(PyList_GET_ITEM(items.get(), i), "identify_many", buffer)) return nullptr;
+    if (!acquire_stable_bytes(item, "identify_many", buffer)) return nullptr;
     buffers.held.push_back(buffer);
     payloads.emplace_back(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   }
