@@ -17,6 +17,9 @@
 // reads, with the lock released, can be freed or resized meanwhile.
 
 #include <Python.h>
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -216,6 +219,16 @@ PyObject* make_list(GraphObject* graph, Identification& id, const std::vector<id
   return list.release();
 }
 
+// The processors this process may run on (a container or `taskset` gives
+// it fewer than the machine has), else the machine's.
+std::size_t usable_processors() {
+#ifdef __linux__
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+#endif
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
 // The payloads' buffers, released however the call ends.
 struct Buffers {
   std::vector<Py_buffer> held;
@@ -233,7 +246,7 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   auto* graph = reinterpret_cast<GraphObject*>(self);
   std::optional<std::size_t> top;
   if (!top_argument(slots[1], "identify_many", top)) return nullptr;
-  std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+  std::size_t threads = usable_processors();
   if (slots[2] != nullptr && slots[2] != Py_None) {
     Ref index = Ref::steal(PyNumber_Index(slots[2]));
     if (!index) return nullptr;

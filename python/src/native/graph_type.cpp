@@ -288,7 +288,7 @@ PyMethodDef graph_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "identify_many($self, /, payloads, top=5, threads=None)\n--\n\n"
      "identify() of each payload of an iterable, as one list of matches per payload, on `threads`\n"
-     "native threads (default: the number of processors) with the interpreter lock released.\n"
+     "native threads (default: the processors it may run on) with the interpreter lock released.\n"
      "Raises PayloadError for the first payload that fails, naming its position."},
     {"_list_len", reinterpret_cast<PyCFunction>(graph_list_len), METH_O,
      "_list_len($self, which, /)\n--\n\nThe length of list `which` (0 nodes, 1 transitions, 2 roots, 3 leaf ranges,\n"
