@@ -119,10 +119,10 @@
 // payload byte (a step: one field read, one value judged, one candidate or
 // target looked at, a few bytes of a range), so time grows at most
 // linearly with the payload; past that it fails with "too much work: ..."
-// rather than answer from a search that did not finish. One that spends
-// more than an eighth of its budget with hints runs again without them, so
+// rather than answer from a search that did not finish. One that comes
+// within an eighth of its budget with hints runs again without them, so
 // that whether a call answers does not depend on what was asked before
-// (unless hints cut a search's work more than eightfold).
+// (unless hints save a search more than an eighth of its budget).
 // Reading the top level costs Work::kPerField steps a field before
 // anything is kept of it.
 // What a call keeps is paid for in steps too, and stays within
@@ -184,7 +184,7 @@ class Identifier {
 
  private:
   static constexpr std::size_t kHints = 16;
-  // A hinted search that spends more than this share of its budget runs
+  // A hinted search that leaves less than this share of its budget runs
   // again without hints (identify.cpp).
   static constexpr std::uint64_t kRecheckShare = 8;
   static constexpr std::uint32_t kNoHint = ~std::uint32_t{0};

@@ -135,11 +135,10 @@ class Work {
     return !exhausted_;
   }
   bool exhausted() const noexcept { return exhausted_; }
-  // Whether more than 1/`share` of what `before` had left, of steps or of
-  // memory, has been spent since (all of it, once exhausted).
-  bool spent_over(const Work& before, std::uint64_t share) const noexcept {
-    return exhausted_ || before.left_ - left_ > before.left_ / share ||
-           before.memory_left_ - memory_left_ > before.memory_left_ / share;
+  // Whether less than 1/`share` of what `before` had left, of steps or of
+  // memory, is left now (none, once exhausted).
+  bool nearly_spent(const Work& before, std::uint64_t share) const noexcept {
+    return exhausted_ || left_ < before.left_ / share || memory_left_ < before.memory_left_ / share;
   }
   static constexpr std::uint64_t budget(std::size_t payload) noexcept {
     return kBase + kPerByte * static_cast<std::uint64_t>(payload);
