@@ -864,7 +864,6 @@ double Search::price_group(std::size_t t, std::uint32_t g, double budget) {
 void Search::judge(std::uint32_t c, std::uint32_t declared) {
   if (judged(c)) return;
   const double thr = threshold();
-  const std::uint32_t node = candidates_.node(c);
   // Every part priced: exactly where it can be, else at its bound (the
   // message groups, parsed last), heaviest tag first; passed over as soon
   // as the sum with the rest at their least passes the threshold.
@@ -934,7 +933,8 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
       used_.push_back({taken.transition, taken.label, tag.values[i]});
     } else {
       Tally undeclared;
-      matcher_.undeclared(node, tag.field, tag.count, tag.bytes, undeclared);
+      // (Its node read only here: a cache miss among many types.)
+      matcher_.undeclared(candidates_.node(c), tag.field, tag.count, tag.bytes, undeclared);
       lower += undeclared.bits;
       undeclared.bits = 0;
       exact.add(undeclared);
