@@ -40,8 +40,9 @@ With --delimited, each PAYLOAD is a stream of messages each preceded by its
 length as a varint (as delimited writers write them); with --grpc, a
 stream of gRPC frames (a flag byte, a 4-byte big-endian length, the
 message). Each record is answered on its own (a thousand at a time, on
-native threads, one per core), named by its position and byte offset; a damaged or compressed frame is reported with its offset and
-the records after it are still answered where the stream allows.
+native threads, one per core), named by its position and byte offset; a
+damaged or compressed frame is reported with its offset and the records
+after it are still answered where the stream allows.
 
 A payload (or a stream) larger than --max-input-size (default 256 MiB) is
 refused; reading stops one byte past the limit. A descriptor set (--descriptors)
@@ -148,11 +149,10 @@ def _show(label: str, payload: bytes | Failure, found: list[Match] | Failure | P
         _report(label, found, results)
         return False
     assert not isinstance(payload, Failure)
-    matches = found
-    result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in matches]}
-    if decoder is not None and matches:
+    result: dict[str, Any] = {"payload": label, "matches": [_as_dict(m) for m in found]}
+    if decoder is not None and found:
         try:
-            result["decoded_as"], result["decoded"] = decoder.decode(matches[0].names, payload)
+            result["decoded_as"], result["decoded"] = decoder.decode(found[0].names, payload)
         except Failure as e:
             _report(label, e)
     results.append(result)

@@ -253,14 +253,12 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
     int overflow = 0;
     const long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
     if (value == -1 && PyErr_Occurred()) return nullptr;
-    if (overflow > 0) {
-      threads = 1024;
-    } else if (overflow < 0 || value < 1) {
+    if (overflow < 0 || (overflow == 0 && value < 1)) {
       PyErr_Format(PyExc_ValueError, "identify_many() threads must be None or at least 1, not %R", index.get());
       return nullptr;
-    } else {
-      threads = static_cast<std::size_t>(std::min<long long>(value, 1024));
     }
+    constexpr long long kMostThreads = 1024;
+    threads = static_cast<std::size_t>(overflow > 0 ? kMostThreads : std::min(value, kMostThreads));
   }
   // A private list of the payloads, so that the caller may change its own
   // meanwhile; each buffer is held until the call returns.
@@ -272,15 +270,9 @@ PyObject* graph_identify_many(PyObject* self, PyObject* const* args, Py_ssize_t 
   std::vector<std::span<const std::uint8_t>> payloads;
   payloads.reserve(static_cast<std::size_t>(count));
   for (Py_ssize_t i = 0; i < count; ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    if (!PyObject_CheckBuffer(item)) {
-      // Named by its place, as a payload that is not wire format is.
-      PyErr_Format(PyExc_TypeError, "identify_many() payload %zd must be a bytes-like object, not %.200s", i,
-                   Py_TYPE(item)->tp_name);
-      return nullptr;
-    }
+    // Named by its place when it is no buffer, as it is when not wire format.
     Py_buffer buffer;
-    if (!acquire_stable_bytes(item, "identify_many", buffer)) return nullptr;
+    if (!acquire_stable_bytes(PyList_GET_ITEM(items.get(), i), "identify_many", buffer, i)) return nullptr;
     buffers.held.push_back(buffer);
     payloads.emplace_back(static_cast<const std::uint8_t*>(buffer.buf), static_cast<std::size_t>(buffer.len));
   }

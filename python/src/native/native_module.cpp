@@ -170,10 +170,14 @@ bool str_argument(PyObject* object, const char* function, std::string_view& out,
   return true;
 }
 
-bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out) {
+bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out, Py_ssize_t place) {
   if (!PyObject_CheckBuffer(source)) {
-    PyErr_Format(PyExc_TypeError, "%s() argument must be a bytes-like object, not %.200s", function,
-                 Py_TYPE(source)->tp_name);
+    if (place < 0)
+      PyErr_Format(PyExc_TypeError, "%s() argument must be a bytes-like object, not %.200s", function,
+                   Py_TYPE(source)->tp_name);
+    else
+      PyErr_Format(PyExc_TypeError, "%s() payload %zd must be a bytes-like object, not %.200s", function, place,
+                   Py_TYPE(source)->tp_name);
     return false;
   }
   // PyBUF_SIMPLE: contiguous bytes; a strided memoryview is refused by its
@@ -221,8 +225,8 @@ bool unchangeable(PyObject* exporter) {
 
 }  // namespace
 
-bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out) {
-  if (!acquire_bytes(source, function, out)) return false;
+bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out, Py_ssize_t place) {
+  if (!acquire_bytes(source, function, out, place)) return false;
   if (unchangeable(exporter_of(out))) return true;
   // Copied with the lock held, so that no thread of a build with the lock
   // writes the source meanwhile; the checks then run on the copy.

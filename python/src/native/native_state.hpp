@@ -74,8 +74,9 @@ bool str_argument(PyObject* object, const char* function, std::string_view& out,
 
 // A read-only view of the bytes of a buffer-protocol object, held until
 // released: the exporter refuses to resize (bytearray) or close (mmap)
-// meanwhile. TypeError names `function` for an object without buffers.
-bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out);
+// meanwhile. TypeError names `function` for an object without buffers,
+// and the payload's `place` in a list when it is not negative.
+bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out, Py_ssize_t place = -1);
 
 // The bytes of a source that is read with the lock released (an archive,
 // a payload), held until released: the source's own when nothing in this
@@ -83,7 +84,7 @@ bool acquire_bytes(PyObject* source, const char* function, Py_buffer& out);
 // else a private copy. Holding a bytearray's buffer stops it resizing but
 // not another thread writing it, and readers trust what they checked: an
 // archive's checks at open, a payload's first pass over its fields.
-bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out);
+bool acquire_stable_bytes(PyObject* source, const char* function, Py_buffer& out, Py_ssize_t place = -1);
 
 // Raises ArchiveError with a reader's message.
 void raise_archive_error(const ModuleState& state, std::string_view message);
