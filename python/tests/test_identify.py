@@ -206,32 +206,25 @@ def test_threads_share_a_graph(corpora):
 
 
 def test_payloads_their_owner_rewrites_meanwhile(graph):
-    # A bytearray written (never resized) by another thread while the calls
-    # read it with the lock released: each call reads one state of it, so
-    # every answer is one of the answers of the states the writer switches
-    # between (on a free-threaded build a copy may catch a write half done,
-    # which reads as valid fields too).
-    payload = bytearray(b"\x08\x00" * 50_000)
-    pure = {bytes(payload), b"\x10\x00" * 20_000 + bytes(payload[40_000:])}
-    expected = {repr(graph.identify(p, top=3)) for p in pure}
-    stop = threading.Event()
+    # A bytearray rewritten (not resized) by another thread while the calls
+    # read it with the lock released: each reads one of its states (with the
+    # lock; without, a copy may catch a write half done, valid fields too).
+    payload, stop = bytearray(b"\x08\x00" * 50_000), threading.Event()
+    expected = {repr(graph.identify(bytes([tag, 0]) * 20_000 + payload[40_000:], top=3)) for tag in (8, 16)}
 
     def rewrite() -> None:
         while not stop.is_set():
-            for tag in (0x10, 0x08):
-                payload[0:40_000:2] = bytes([tag]) * 20_000
+            payload[0:40_000:2] = bytes([0x18 - payload[0]]) * 20_000
 
     writer = threading.Thread(target=rewrite)
     writer.start()
     try:
-        answers = [graph.identify(payload, top=3) for _ in range(40)]
-        answers += graph.identify_many([payload] * 40, top=3, threads=4)
+        answers = [graph.identify(payload, top=3) for _ in range(40)] + graph.identify_many([payload] * 40, top=3)
     finally:
         stop.set()
         writer.join()
-    assert all(isinstance(a, list) and a for a in answers)
-    if getattr(sys, "_is_gil_enabled", lambda: True)():
-        assert {repr(a) for a in answers} <= expected
+    assert all(answers)
+    assert getattr(sys, "_is_gil_enabled", lambda: True)() is False or {repr(a) for a in answers} <= expected
 
 
 # ------------------------------------------------------------ command line --
@@ -304,19 +297,15 @@ def test_cli_text_and_exit_codes(graph_file, tmp_path):
 def test_cli_streams(graph_file, tmp_path):
     # Delimited: good, not wire format, then a length past the end (a
     # tenth byte's bits past the 64th dropped, as protobuf drops them).
-    (tmp_path / "d.bin").write_bytes(b"\x02\x08\x01" b"\x01\x08" b"\x05\x08")
-    (tmp_path / "long.bin").write_bytes(b"\x00" + b"\xff" * 9 + b"\x7f")
-    code, _, err = run_cli([str(graph_file), str(tmp_path / "long.bin"), "--delimited", "--top", "1"])
-    assert err == (f"korvex-graph: error: {tmp_path / 'long.bin'} record 1 at byte offset 1: record of "
-                   f"{2**64 - 1} bytes runs past the end of the stream\n")
+    (tmp_path / "d.bin").write_bytes(b"\x02\x08\x01" b"\x01\x08" + b"\xff" * 9 + b"\x7f")
     code, out, err = run_cli([str(graph_file), str(tmp_path / "d.bin"), "--delimited", "--top", "1"])
     assert code == 1
     assert out.splitlines()[0] == f"{tmp_path / 'd.bin'} record 0 at byte offset 0"
     assert err.splitlines() == [
         f"korvex-graph: error: {tmp_path / 'd.bin'} record 1 at byte offset 3: not protobuf wire format: truncated "
         "varint at byte offset 1",
-        f"korvex-graph: error: {tmp_path / 'd.bin'} record 2 at byte offset 5: record of 5 bytes runs past the end "
-        "of the stream"]
+        f"korvex-graph: error: {tmp_path / 'd.bin'} record 2 at byte offset 5: record of {2**64 - 1} bytes runs past "
+        "the end of the stream"]
     # gRPC: a compressed frame and one that is not a frame are reported, the
     # next one still answered.
     frames = b"\x01\x00\x00\x00\x01\x00" + b"\xff\x00\x00\x00\x00" + b"\x00\x00\x00\x00\x02\x08\x01"
