@@ -394,6 +394,20 @@ Candidates::Candidates(const serial::GraphView& graph)
     ext_candidates_.push_back(c);
   }
   ext_groups_.push_back({serial::kNoIndex, static_cast<std::uint32_t>(ext_candidates_.size())});
+  {
+    std::vector<serial::ExtensionRange> held;
+    for (std::size_t g = 0; g + 1 < ext_groups_.size(); ++g) {
+      const serial::ExtensionRangeSet set = ext_sets_[ext_groups_[g].set];
+      for (std::uint32_t r = set.start; r < set.start + set.count; ++r)
+        if (ext_ranges_[r].lo <= ext_ranges_[r].hi) held.push_back(ext_ranges_[r]);
+    }
+    std::sort(held.begin(), held.end(), [](const auto& a, const auto& b) { return a.lo < b.lo; });
+    for (const serial::ExtensionRange& r : held)
+      if (!ext_union_.empty() && std::uint64_t{r.lo} <= std::uint64_t{ext_union_.back().hi} + 1)
+        ext_union_.back().hi = std::max(ext_union_.back().hi, r.hi);
+      else
+        ext_union_.push_back(r);
+  }
 
   const std::uint32_t widest = most_transitions(graph);
   presence_floor_ = widest == 0 ? 0.0 : presence_.least(1, 0, 1);
@@ -529,6 +543,9 @@ Candidates::Key Candidates::key(std::uint32_t field, std::uint8_t wire) const no
 }
 
 void Candidates::extending(std::uint32_t field, std::vector<std::uint32_t>& out) const {
+  const auto held = std::upper_bound(ext_union_.begin(), ext_union_.end(), field,
+                                     [](std::uint32_t f, const serial::ExtensionRange& r) { return f < r.lo; });
+  if (held == ext_union_.begin() || std::prev(held)->hi < field) return;
   const std::size_t before = out.size();
   for (std::size_t g = 0; g + 1 < ext_groups_.size(); ++g) {
     const serial::ExtensionRangeSet set = ext_sets_[ext_groups_[g].set];

@@ -459,6 +459,10 @@ class Candidates {
   };
   std::pmr::vector<ExtensionGroup> ext_groups_{&arena_};  // by set index, plus an end marker
   std::pmr::vector<std::uint32_t> ext_candidates_{&arena_};
+  // The field numbers some candidate's extension ranges hold, as disjoint
+  // ranges in order: most fields read are in none, and are told so
+  // without a look at each set (a graph may have hundreds).
+  std::pmr::vector<serial::ExtensionRange> ext_union_{&arena_};
   // Prices.
   Presence presence_;
   double presence_floor_ = 0;

@@ -159,9 +159,14 @@ TEST(Identify, RanksByTheModel) {
   Bytes wide;
   put_tag(wide, 1, 0);
   put_varint(wide, std::uint64_t{1} << 40);
-  Bytes extension = bytes({0x08, 0x01});
-  put_tag(extension, 150, 0);
+  // The range's two ends are inside it, the number after it is not.
+  Bytes extension = bytes({0x08, 0x01}), past = bytes({0x08, 0x01});
+  put_tag(extension, 100, 0);
   put_varint(extension, 1);
+  put_tag(extension, 199, 0);
+  put_varint(extension, 1);
+  put_tag(past, 200, 0);
+  put_varint(past, 1);
   const Case cases[] = {
       {"a bool explains 1 best; int32 before int64; the required field missing ranks last",
        bytes({0x08, 0x01}),
@@ -190,7 +195,11 @@ TEST(Identify, RanksByTheModel) {
        {"t.Blob exact"}},
       {"a group", group, {"t.Grp exact"}},
       {"an extension keeps the match exact", extension,
-       {"t.Ext exact, 1 extension field", "t.Flag 1 unknown field", "t.Count 1 unknown field", "t.Big 1 unknown field",
+       {"t.Ext exact, 2 extension fields", "t.Flag 2 unknown fields", "t.Count 2 unknown fields",
+        "t.Big 2 unknown fields", "t.Nums 2 unknown fields", "t.Pair 2 unknown fields",
+        "t.Req 2 unknown fields, 1 required field missing"}},
+      {"past the range, an unknown field", past,
+       {"t.Flag 1 unknown field", "t.Count 1 unknown field", "t.Ext 1 unknown field", "t.Big 1 unknown field",
         "t.Nums 1 unknown field", "t.Pair 1 unknown field", "t.Req 1 unknown field, 1 required field missing"}},
   };
   for (const Case& c : cases) EXPECT_EQ(ranking(*g, c.payload), c.expected) << c.what;
