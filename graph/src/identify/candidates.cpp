@@ -254,14 +254,25 @@ Candidates::Candidates(const serial::GraphView& graph)
   for (std::size_t k = 0; k < keys_.size(); ++k) key_ranges_[k].first = key_ranges_[k].last = at[k];
   post_candidate_.resize(at.back());
   post_taken_.resize(at.back());
-  std::pmr::vector<std::uint32_t> key_of(at.back(), &scratch);
-  for (std::uint32_t c = 0; c < node_.size(); ++c)
+  for (std::uint32_t c = 0; c < node_.size(); ++c) {
+    // Candidate order is not the order of the tables read: the nodes and
+    // transitions of the candidates just ahead are fetched meanwhile.
+    if (c + 16 < node_.size()) __builtin_prefetch(&nodes_[node_[c + 16]]);
+    if (c + 8 < node_.size()) {
+      const NodeInfo& ahead = nodes_[node_[c + 8]];
+      __builtin_prefetch(&arcs_[ahead.first]);
+      __builtin_prefetch(&arc_keys[ahead.first]);
+    }
     postings_of(node_[c], c, [&](std::uint32_t key, std::uint32_t candidate, const Taken& taken) {
       const std::uint32_t i = key_ranges_[key].last++;
       post_candidate_[i] = candidate;
       post_taken_[i] = taken;
-      key_of[i] = key;
     });
+  }
+  // Each posting's key, written in order rather than beside the rest.
+  std::pmr::vector<std::uint32_t> key_of(at.back(), &scratch);
+  for (std::uint32_t k = 0; k < keys_.size(); ++k)
+    std::fill(key_of.begin() + at[k], key_of.begin() + at[k + 1], k);
   // Groups: the postings by (key, target, repeated, candidate), through two
   // stable sorts of their positions.
   std::pmr::vector<std::uint32_t> position(post_candidate_.size(), &scratch);
