@@ -1462,16 +1462,25 @@ void Search::walk(std::vector<List>& lists) {
 
 void Search::empty_payload() {
   // Every candidate parses: which of its fields it uses (none) and the
-  // required ones it lacks. Candidates come in order of D.
+  // required ones it lacks. Candidates come in blocks of one D, each in
+  // the order equal costs rank, and all of a block cost the same least:
+  // once one ranks after the k-th on it, so does the rest of its block.
+  // (Looked at one by one, the two thousand messages without fields of a
+  // graph of real schemas made an empty payload cost four times what a
+  // two-byte one does.)
   const Presence& presence = candidates_.presence();
-  for (std::uint32_t c = 0; c < candidates_.size(); ++c) {
-    const std::uint32_t declared = candidates_.declared(c);
-    if (k_ && cut(presence.bits(declared, 0))) break;
-    if (k_ && cut(presence.bits(declared, 0), c)) continue;
-    Tally tally;
-    matcher_.settle(declared, 0, candidates_.required(c), 0, tally);
-    if (k_ && tally.bits > threshold()) continue;
-    record(c, tally);
+  const auto blocks = candidates_.blocks();
+  for (std::size_t b = 0; b + 1 < blocks.size(); ++b) {
+    const std::uint32_t declared = blocks[b].declared;
+    const double least = presence.bits(declared, 0);
+    if (k_ && cut(least)) break;
+    for (std::uint32_t c = blocks[b].first; c < blocks[b + 1].first; ++c) {
+      if (k_ && cut(least, c)) break;
+      Tally tally;
+      matcher_.settle(declared, 0, candidates_.required(c), 0, tally);
+      if (k_ && tally.bits > threshold()) continue;
+      record(c, tally);
+    }
   }
 }
 

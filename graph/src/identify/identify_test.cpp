@@ -472,8 +472,16 @@ TEST(Identify, EmptyPayloadMatchesEveryRootSmallestFirst) {
   auto matches = g->identifier->identify({}, std::nullopt);
   ASSERT_TRUE(matches.has_value());
   EXPECT_EQ(matches->size(), g->identifier->candidate_count());
-  EXPECT_EQ(describe(*g, *matches).front(), "t.Big exact");
-  EXPECT_EQ(describe(*g, *matches).back(), "t.Req 1 required field missing");
+  const auto all = describe(*g, *matches);
+  EXPECT_EQ(all.front(), "t.Big exact");
+  EXPECT_EQ(all.back(), "t.Req 1 required field missing");
+  // Every k: the first k of them, though the search stops at the first
+  // candidate of a declared count that ranks after the k-th.
+  for (std::size_t k = 1; k <= all.size(); ++k) {
+    auto some = g->identifier->identify({}, k);
+    ASSERT_TRUE(some.has_value());
+    EXPECT_EQ(describe(*g, *some), std::vector(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k))) << k;
+  }
 }
 
 TEST(Identify, RootsSharingANodeAreOneCandidate) {
