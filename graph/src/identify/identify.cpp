@@ -1633,9 +1633,13 @@ Result<std::vector<Match>> Identifier::identify(std::span<const std::uint8_t> pa
     return fail("payload of " + std::to_string(payload.size()) + " bytes is larger than identify takes (2^31 - 1)");
   Work work(payload.size());
   const auto too_much = [&] {
-    return fail("too much work: identifying " + std::to_string(payload.size()) + " bytes takes more than " +
-                std::to_string(Work::budget(payload.size())) + " steps (" + std::to_string(Work::kPerByte) +
-                " a byte plus " + std::to_string(Work::kBase) + ")");
+    const std::string what = "too much work: identifying " + std::to_string(payload.size()) + " bytes ";
+    if (work.out_of_memory())
+      return fail(what + "keeps more than " + std::to_string(Work::memory_allowance(payload.size())) +
+                  " bytes of memory (" + std::to_string(Work::kMemoryPerByte) + " a byte plus " +
+                  std::to_string(Work::kMemoryBase) + ", at most " + std::to_string(Work::kMemoryCeiling) + ")");
+    return fail(what + "takes more than " + std::to_string(Work::budget(payload.size())) + " steps (" +
+                std::to_string(Work::kPerByte) + " a byte plus " + std::to_string(Work::kBase) + ")");
   };
   TopLevel scanned;
   if (auto ok = scan(payload, work, scanned); !ok) return std::unexpected(std::move(ok.error()));

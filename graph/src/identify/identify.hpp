@@ -126,7 +126,8 @@
 // Reading the top level costs Work::kPerField steps a field before
 // anything is kept of it.
 // What a call keeps is paid for in steps too, and stays within
-// Work::kMemoryBase plus Work::kMemoryPerByte a payload byte.
+// Work::kMemoryBase plus Work::kMemoryPerByte a payload byte, and within
+// Work::kMemoryCeiling (4 GiB) whatever the payload.
 #pragma once
 
 #include <array>

@@ -566,6 +566,13 @@ TEST(Identify, MalformedPayloadsSayWhy) {
   const Ranking listed = ranking(*g, list);
   ASSERT_FALSE(listed.empty());
   EXPECT_EQ(listed.front(), "t.Outer exact");
+  // Linearly up to a ceiling: past 4 GiB kept, a gigabyte's call fails
+  // rather than the machine's memory.
+  Work gigabyte(std::size_t{1} << 30);
+  EXPECT_TRUE(gigabyte.keep((std::uint64_t{4} << 30) - 1));
+  EXPECT_FALSE(gigabyte.keep(2));
+  EXPECT_TRUE(gigabyte.exhausted() && gigabyte.out_of_memory());
+  EXPECT_EQ(Work::memory_allowance(1000), Work::kMemoryBase + 64'000);
   // Malformed inside a length-delimited field is the candidates' business.
   EXPECT_EQ(ranking(*g, bytes({0x0A, 0x01, 0x80})), (Ranking{"t.Blob exact"}));
   EXPECT_EQ(ranking(*g, deep), (Ranking{"t.Grp 1 unknown field"}));

@@ -9,6 +9,7 @@
 // cannot depend on which path the search took to a candidate.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -118,13 +119,20 @@ class Work {
   static constexpr std::uint64_t kBytesPerStep = 16;
   static constexpr std::uint64_t kMemoryBase = std::uint64_t{32} << 20;
   static constexpr std::uint64_t kMemoryPerByte = 64;
+  // And never more than this, whatever the payload: a list of objects
+  // keeps some 21 bytes a payload byte, so a dense payload of a gigabyte
+  // or two would otherwise take more memory than most machines have, and
+  // the process would be killed rather than the call fail. A list of
+  // 100 MB of Kubernetes objects still fits, one of 200 MB does not.
+  static constexpr std::uint64_t kMemoryCeiling = std::uint64_t{4} << 30;
 
   explicit Work(std::size_t payload) noexcept
-      : left_(budget(payload)), memory_left_(kMemoryBase + kMemoryPerByte * static_cast<std::uint64_t>(payload)) {}
+      : left_(budget(payload)),
+        memory_left_(memory_allowance(payload)) {}
   // Pays for `bytes` of memory about to be kept; false once the budget is
   // gone.
   bool keep(std::size_t bytes) noexcept {
-    if (bytes > memory_left_) return exhausted_ = true, left_ = 0, false;
+    if (bytes > memory_left_) return exhausted_ = out_of_memory_ = true, left_ = 0, false;
     memory_left_ -= bytes;
     return spend(1 + bytes / kBytesPerStep);
   }
@@ -135,6 +143,11 @@ class Work {
     return !exhausted_;
   }
   bool exhausted() const noexcept { return exhausted_; }
+  // Whether it was the memory allowance that ran out.
+  bool out_of_memory() const noexcept { return out_of_memory_; }
+  static constexpr std::uint64_t memory_allowance(std::size_t payload) noexcept {
+    return std::min(kMemoryBase + kMemoryPerByte * static_cast<std::uint64_t>(payload), kMemoryCeiling);
+  }
   // Whether less than 1/`share` of what `before` had left, of steps or of
   // memory, is left now (none, once exhausted).
   bool nearly_spent(const Work& before, std::uint64_t share) const noexcept {
@@ -148,6 +161,7 @@ class Work {
   std::uint64_t left_;
   std::uint64_t memory_left_;
   bool exhausted_ = false;
+  bool out_of_memory_ = false;
 };
 
 }  // namespace korvex::identify
