@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -17,8 +18,15 @@ namespace korvex::identify {
 
 namespace {
 
-std::string count_of(std::uint64_t n, std::string_view one, std::string_view many) {
-  return std::to_string(n) + " " + std::string(n == 1 ? one : many);
+// Appends "n thing" (or "n things") to a reason, after a comma if it has
+// words already: written in place, since every match of every answer has a
+// reason.
+void add_count(std::string& out, std::uint64_t n, std::string_view one, std::string_view many) {
+  if (!out.empty()) out += ", ";
+  char digits[20];
+  out.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr);
+  out += ' ';
+  out += n == 1 ? one : many;
 }
 
 // How a candidate takes a tag: a posting index, or one of these.
@@ -1615,15 +1623,12 @@ void Search::run() {
 
 std::string Match::reason() const {
   std::string out;
-  const auto add = [&out](const std::string& part) {
-    if (!out.empty()) out += ", ";
-    out += part;
-  };
-  if (unknown_fields != 0) add(count_of(unknown_fields, "unknown field", "unknown fields"));
-  if (out_of_range != 0) add(count_of(out_of_range, "value out of range", "values out of range"));
-  if (missing_required != 0) add(count_of(missing_required, "required field missing", "required fields missing"));
+  if (unknown_fields != 0) add_count(out, unknown_fields, "unknown field", "unknown fields");
+  if (out_of_range != 0) add_count(out, out_of_range, "value out of range", "values out of range");
+  if (missing_required != 0)
+    add_count(out, missing_required, "required field missing", "required fields missing");
   if (out.empty()) out = "exact";
-  if (extension_fields != 0) add(count_of(extension_fields, "extension field", "extension fields"));
+  if (extension_fields != 0) add_count(out, extension_fields, "extension field", "extension fields");
   return out;
 }
 
