@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -520,6 +521,29 @@ TEST(Identify, ManyCandidatesReadingOneTargetAreRuledOutTogether) {
   const Ranking some = ranking(*g, bytes({0x0A, 0x02, 0x08, 0x01, 0x18, 0x05}));
   ASSERT_EQ(some.size(), 302u);
   EXPECT_EQ(some[0], "w.M1 exact");
+}
+
+TEST(Identify, CandidatesOfOneDeclaredCountComeByName) {
+  // Names sharing beginnings of every length (past 8 and 16 bytes), some
+  // the beginning of others, listed out of order, each its own node of
+  // one field: the candidates come by name, byte by byte, the order equal
+  // costs rank in and the search stops early by.
+  const std::vector<std::string> names = {
+      "p.ab", "p.a", "p.abcdefghijklmnopqrstuvwxyz.Z", "p.abcdefghijklmnopqrstuvwxyz.Y", "p.abcdefghijklmnopqrstuvwxyz",
+      "p.abcdefgh", "p.abcdefg", "p.abcdefghi", "p.abcdefghijklmnop", "p.abcdefghijklmnoq", "p.abcdefghijklmn", "q",
+      "p.b", "p.abcdefghijklmnopqrstuvwxyz.Y1", "p.B", "p.abcdef_", "p.abcdefghijklmnopqrstuvwxyz.Y0"};
+  std::string yaml = "entries: [", messages = "messages:\n";
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    yaml += (i == 0 ? "" : ", ") + names[i];
+    messages += "  " + names[i] + ": {fields: [{number: " + std::to_string(i + 1) + ", type: int32}]}\n";
+  }
+  const auto g = bake({yaml + "]\n" + messages});
+  const Candidates candidates(g->view);
+  std::vector<std::string> order;
+  for (std::uint32_t c = 0; c < candidates.size(); ++c) order.emplace_back(candidates.first_name(c));
+  std::vector<std::string> expected = names;
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(order, expected);
 }
 
 TEST(Identify, MalformedPayloadsSayWhy) {
