@@ -1473,8 +1473,8 @@ void Search::empty_payload() {
   // required ones it lacks. Candidates come in blocks of one D, each in
   // the order equal costs rank, and all of a block cost the same least:
   // once one ranks after the k-th on it, so does the rest of its block.
-  // (Looked at one by one, the two thousand messages without fields of a
-  // graph of real schemas made an empty payload cost four times what a
+  // (Looked at one by one, the 1 290 candidates of one field of a graph
+  // of 42 000 real types made an empty payload cost four times what a
   // two-byte one does.)
   const Presence& presence = candidates_.presence();
   const auto blocks = candidates_.blocks();
