@@ -126,9 +126,7 @@ class Work {
   // 100 MB of Kubernetes objects still fits, one of 200 MB does not.
   static constexpr std::uint64_t kMemoryCeiling = std::uint64_t{4} << 30;
 
-  explicit Work(std::size_t payload) noexcept
-      : left_(budget(payload)),
-        memory_left_(memory_allowance(payload)) {}
+  explicit Work(std::size_t payload) noexcept : left_(budget(payload)), memory_left_(memory_allowance(payload)) {}
   // Pays for `bytes` of memory about to be kept; false once the budget is
   // gone.
   bool keep(std::size_t bytes) noexcept {
