@@ -374,7 +374,21 @@ class Search {
   void judge_afresh(std::uint32_t c);
   std::vector<std::uint32_t> hints_;  // judged first (hint)
   void judge_hints();
-  // The least presence price of the block being walked.
+  // What a candidate of `declared` fields, of which it uses lo or more,
+  // pays at least for which fields it uses and the tags it leaves: for the
+  // k fields it uses, their presence price and the excess of the tags of
+  // the other fields of the payload, at least that of the distinct_fields_
+  // - k fields whose tags leave the least (a tag some candidate takes as an
+  // extension leaves none). Grows with `declared`, as presence does.
+  // (With the least presence price alone, most of the 3 000 candidates
+  // that take both fields of a two-field descriptor record were judged
+  // one by one: leaving either field costs more than using both, which
+  // that price did not count.)
+  double presence_floor(std::uint32_t declared, std::uint32_t lo) const noexcept;
+  // unused_[j]: the least excess j of the payload's fields leave, the
+  // sum of the j smallest.
+  std::vector<double> unused_;
+  // The presence floor of the block being walked.
   std::uint32_t presence_for_ = kEnd;
   double presence_least_ = 0;
   struct Used {
@@ -567,6 +581,15 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.excess = tag.unknown - tag.lowest;
     values_min_ += tag.lowest;
   }
+  // Each field's excess (tags of one field are adjacent), ascending, then
+  // summed from the start.
+  unused_.push_back(0);
+  for (std::size_t t = 0; t < tags_.size(); ++t) {
+    if (t == 0 || tags_[t].field != tags_[t - 1].field) unused_.push_back(0);
+    if (tags_[t].extending.empty()) unused_.back() += tags_[t].excess;
+  }
+  std::sort(unused_.begin() + 1, unused_.end());
+  for (std::size_t j = 1; j < unused_.size(); ++j) unused_[j] += unused_[j - 1];
   order_.resize(tags_.size());
   for (std::size_t t = 0; t < order_.size(); ++t) order_[t] = t;
   std::stable_sort(order_.begin(), order_.end(),
@@ -574,6 +597,28 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
   takes_.resize(tags_.size());
   bitsets_.resize(tags_.size());
   blocked_.resize(tags_.size());
+}
+
+double Search::presence_floor(std::uint32_t declared, std::uint32_t lo) const noexcept {
+  // A candidate of D >= declared fields that uses k of them pays
+  // presence(D, k) >= presence(max(declared, k), k), so the floor holds
+  // for every later block too. For k up to `declared`, every presence
+  // price is at the least over [lo, declared] or more, and the fields
+  // left cost more the fewer are used: from the top down, once the excess
+  // alone leaves no room below the least found, no smaller k does better.
+  const Presence& presence = candidates_.presence();
+  const std::uint32_t top = std::min(distinct_fields_, presence.max_declared());
+  if (lo > top) return kNever;
+  const double least_presence =
+      lo <= declared ? presence.least(declared, lo, std::min(declared, top)) : kNever;
+  double least = kNever;
+  for (std::uint32_t k = top;; --k) {
+    const double left = unused_[distinct_fields_ - k];
+    if (k <= declared && least_presence + left >= least) break;
+    least = std::min(least, presence.bits(std::max(declared, k), k) + left);
+    if (k == lo) break;
+  }
+  return least;
 }
 
 void Search::record(std::uint32_t c, const Tally& tally) {
@@ -877,7 +922,7 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
   // as the sum with the rest at their least passes the threshold.
   if (presence_for_ != declared) {
     presence_for_ = declared;
-    presence_least_ = candidates_.presence().least(declared, 0, distinct_fields_);
+    presence_least_ = presence_floor(declared, 0);
   }
   const double presence_least = presence_least_;
   // Which of its fields c uses is known before any price: those of the
@@ -1340,7 +1385,7 @@ void Search::walk(std::vector<List>& lists) {
   const std::uint32_t lo = extensions ? 0 : 1;
   const auto blocks = candidates_.blocks();
   std::size_t b = 0;
-  double block = values_min_ + candidates_.presence().least(blocks[0].declared, lo, distinct_fields_);
+  double block = values_min_ + presence_floor(blocks[0].declared, lo);
   std::uint32_t from = 0;  // the next candidate to look at
   // The sets of tags of which every candidate that may rank takes one,
   // for the room `sets_for` (none found yet: NaN equals nothing).
@@ -1432,7 +1477,7 @@ void Search::walk(std::vector<List>& lists) {
       if (c >= blocks[b + 1].first) {
         if (k_) flush();
         while (c >= blocks[b + 1].first) ++b;
-        block = values_min_ + candidates_.presence().least(blocks[b].declared, lo, distinct_fields_);
+        block = values_min_ + presence_floor(blocks[b].declared, lo);
       }
       if (k_) {
         // Blocks come in order of D, and their bounds grow with it. (Only a

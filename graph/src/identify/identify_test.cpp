@@ -130,10 +130,19 @@ std::vector<std::string> describe(const Graph& g, const std::vector<Match>& matc
   return out;
 }
 
+// Every match, best first; asked for the best k, each k, the search
+// prunes and must answer the first k of them.
 std::vector<std::string> ranking(const Graph& g, const Bytes& payload) {
   auto matches = g.identifier->identify(payload, std::nullopt);
   EXPECT_TRUE(matches.has_value()) << matches.error().message;
-  return matches ? describe(g, *matches) : std::vector<std::string>{};
+  if (!matches) return {};
+  const auto all = describe(g, *matches);
+  for (std::size_t k = 1; k <= all.size(); ++k) {
+    auto some = g.identifier->identify(payload, k);
+    EXPECT_TRUE(some && describe(g, *some) == std::vector(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k)))
+        << "top " << k;
+  }
+  return all;
 }
 
 using Ranking = std::vector<std::string>;

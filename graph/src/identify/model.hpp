@@ -90,6 +90,7 @@ class Presence {
   // The least bits(declared, k) over lo <= k <= min(hi, declared); bits of
   // one D grow with D for every k, so this grows with D too.
   double least(std::uint32_t declared, std::uint32_t lo, std::uint32_t hi) const noexcept;
+  std::uint32_t max_declared() const noexcept { return static_cast<std::uint32_t>(lg_ab_.size() - 1); }
 
  private:
   std::vector<double> lg_a_, lg_b_, lg_ab_;  // log2 Gamma(k + a), (j + b), (D + a + b)
