@@ -118,6 +118,7 @@ class Search {
     std::uint32_t field = 0;
     std::uint8_t wire = 0;
     std::uint32_t count = 0;
+    bool alone = false;  // the only tag of its field
     std::uint64_t bytes = 0;
     Candidates::Key key;
     std::vector<std::uint32_t> extending;  // candidates taking it as an extension, ascending
@@ -581,6 +582,9 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.excess = tag.unknown - tag.lowest;
     values_min_ += tag.lowest;
   }
+  for (std::size_t t = 0; t < tags_.size(); ++t)
+    tags_[t].alone = (t == 0 || tags_[t].field != tags_[t - 1].field) &&
+                     (t + 1 == tags_.size() || tags_[t].field != tags_[t + 1].field);
   // Each field's excess (tags of one field are adjacent), ascending, then
   // summed from the start.
   unused_.push_back(0);
@@ -948,6 +952,7 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
   Tally exact;
   used_.clear();
   pending_.clear();
+  double counted_all = 0;  // the count prices added
   for (const std::size_t t : order_) {
     Tag& tag = tags_[t];
     std::int64_t how = takes_[t];
@@ -969,9 +974,17 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
       const std::uint32_t g = candidates_.posting_group(p);
       const double bound = group_bound(t, g, thr - lower);
       if (bound == kNever) return;  // its values cannot be read so (c is marked)
-      if (values_min_ - tag.lowest + bound + presence_least > thr) return pass_over(t, g, bound);
-      lower += bound;
       const std::uint32_t i = g - tag.key.first_group;
+      // The price of its values' count, the same for the group's every
+      // candidate (a repeated field or not), when no other tag adds to
+      // the count. (Two values of a single field cost 8 bits, of a
+      // repeated one 3: most candidates of a two-field descriptor record
+      // that were judged to the end were cut by that alone.)
+      const double counted = tag.alone ? Matcher::count_bits(taken.label, tag.values[i]) : 0.0;
+      if (values_min_ - tag.lowest + bound + counted + presence_least > thr)
+        return pass_over(t, g, bound + counted);
+      lower += bound + counted;
+      counted_all += counted;
       if (tag.level[i] != kExact || candidates_.group(g).fields) {
         pending_.push_back({t, g, bound});
       } else {
@@ -996,7 +1009,7 @@ void Search::judge(std::uint32_t c, std::uint32_t declared) {
   }
   // Which fields are used, how many values each, the required ones left
   // out; tags of one field may share a transition.
-  lower -= presence;
+  lower -= presence + counted_all;
   std::sort(used_.begin(), used_.end(), [](const Used& a, const Used& b) { return a.transition < b.transition; });
   std::uint32_t used = 0, required_seen = 0;
   for (std::size_t i = 0; i < used_.size();) {
