@@ -1,8 +1,9 @@
 """Copying files of descriptor sets out where an index says they lie
 (Index.file_slices): the failures, the check that a span is a file entry
-of the set (a file's own bytes follow the tag and length of its entry,
-which catches an index made from other sets without decoding anything
-else), and the slices put together as a smaller set."""
+of the set (a file's own bytes follow the tag and length of its entry)
+naming that file (a set compiled again with its files in another order
+can hold other files at the same spans), and the slices put together as
+a smaller set."""
 
 from __future__ import annotations
 
@@ -48,3 +49,32 @@ def entry_ends_at(data: bytes, start: int, size: int) -> bool:
         if data[tag] == _FILE_TAG and read_varint(data, tag + 1, start) == (size, start):
             return True
     return False
+
+
+def entry_name(data: bytes, start: int, end: int) -> bytes | None:
+    """The name (field 1) of the file entry data[start:end], the last one
+    given, as protobuf reads it; None when it has none or its top level is
+    not wire format."""
+    name = None
+    pos = start
+    while pos < end:
+        tag, pos = read_varint(data, pos, end)
+        if tag < 0:
+            return None
+        wire = tag & 7
+        if wire == 0:
+            value, pos = read_varint(data, pos, end)
+            if value < 0:
+                return None
+        elif wire == 1 or wire == 5:
+            pos += 8 if wire == 1 else 4
+        elif wire == 2:
+            size, pos = read_varint(data, pos, end)
+            if size < 0 or size > end - pos:
+                return None
+            if tag >> 3 == 1:
+                name = data[pos:pos + size]
+            pos += size
+        else:  # groups: no file entry holds one at its top level
+            return None
+    return name if pos == end else None

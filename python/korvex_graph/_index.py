@@ -8,7 +8,7 @@ from collections.abc import ItemsView, Iterable, Iterator, Mapping, Sequence, Va
 from typing import TYPE_CHECKING, Generic, Self, TypeVar, cast
 
 from . import _native
-from ._extract import NoSpan, NotThere, entry_ends_at
+from ._extract import NoSpan, NotThere, entry_ends_at, entry_name
 from ._native import Span
 from ._source import DEFAULT_MAX_INPUT_SIZE, bytes_of
 
@@ -161,8 +161,8 @@ class Index(_native.Index):
         they import, every file after the files it imports, copied out of the
         descriptor sets the index was made from, given in the same order (its
         spans count from the start of the first). Raises NoSpan for a file
-        the index holds no span for, NotThere for one whose bytes the sets do
-        not hold where the index says (both ValueErrors)."""
+        the index holds no span for, NotThere for one whose entry the sets
+        do not hold where the index says (both ValueErrors)."""
         starts = [0]
         for data in sets:
             starts.append(starts[-1] + len(data))
@@ -175,7 +175,8 @@ class Index(_native.Index):
             k = max(bisect.bisect_right(starts, start) - 1, 0)
             data = sets[min(k, len(sets) - 1)] if sets else b""
             local = start - starts[k]
-            if not (k < len(sets) and end - starts[k] <= len(data) and entry_ends_at(data, local, end - start)):
+            if not (k < len(sets) and end - starts[k] <= len(data) and entry_ends_at(data, local, end - start)
+                    and entry_name(data, local, local + end - start) == file.encode("utf-8", "surrogatepass")):
                 raise NotThere(file, start, end)
             slices.append((file, data[local:local + end - start]))
         return slices

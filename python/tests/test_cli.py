@@ -50,7 +50,20 @@ def workspace(tmp_path_factory):
     (w / "doc.yaml").write_text("entries: [a.B]\nmessages:\n  a.B:\n    fields: []\n")
     (w / "broken.yaml").write_text("messages: [\n")
     (w / "folder").mkdir()
+    # Two files whose entries are as long as each other: in the other
+    # order, each lies where the index says the other does.
+    a1, a2 = (file_set(f"a{i}.proto", f"A{i}") for i in (1, 2))
+    (w / "swapped.pb").write_bytes(a2 + a1)
+    (w / "pair-index.rkyv").write_bytes(kg.index(a1 + a2))
     return w
+
+
+def file_set(name, message):
+    from google.protobuf import descriptor_pb2
+
+    file = descriptor_pb2.FileDescriptorProto(name=name, package="p")
+    file.message_type.add(name=message)
+    return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
 
 
 def run_main(argv, capfd):
@@ -113,6 +126,8 @@ FAILURES = [
     (["extract", "other-index.rkyv", "set.pb", "google.protobuf.Timestamp", "-o", "out.pb"],
      "set.pb: google/protobuf/timestamp.proto is not at bytes "),
     (["extract", "index.rkyv", "set.pb", "korvex.test.Outer", "-o", "folder"], "folder: is a folder"),
+    (["extract", "pair-index.rkyv", "swapped.pb", "p.A1", "-o", "out.pb"],
+     "swapped.pb: a1.proto is not at bytes 2 to 21; is pair-index.rkyv the index of this set?"),
 ]
 
 
