@@ -101,6 +101,8 @@ FAILURES = [
     (["bake", "set.pb", "-o", "nowhere/out.rkyv"], "nowhere/out.rkyv: folder nowhere does not exist"),
     (["bake", "set.pb", "-o", "folder"], "folder: is a folder; give the file to write"),
     (["bake", "set.pb", "-o", "out.rkyv", "--yaml", "out.rkyv"], "out.rkyv: given as two outputs"),
+    (["bake", "set.pb", "-o", "set.pb"], "set.pb: is also an input; give another file to write"),
+    (["bake", "set.pb", "-o", "out/"], "out/: names a folder; give the file to write"),
     (["index", "missing.pb", "-o", "out.rkyv"], "missing.pb: No such file or directory"),
     (["index", "folder", "-o", "out.rkyv"], "folder: Is a directory"),
     (["index", "empty", "-o", "out.rkyv"], "empty: empty file, not a descriptor set"),
@@ -126,6 +128,7 @@ FAILURES = [
     (["extract", "other-index.rkyv", "set.pb", "google.protobuf.Timestamp", "-o", "out.pb"],
      "set.pb: google/protobuf/timestamp.proto is not at bytes "),
     (["extract", "index.rkyv", "set.pb", "korvex.test.Outer", "-o", "folder"], "folder: is a folder"),
+    (["extract", "index.rkyv", "set.pb", "korvex.test.Outer", "-o", "index.rkyv"], "index.rkyv: is also an input"),
     (["extract", "pair-index.rkyv", "swapped.pb", "p.A1", "-o", "out.pb"],
      "swapped.pb: a1.proto is not at bytes 2 to 21; is pair-index.rkyv the index of this set?"),
 ]
@@ -292,6 +295,7 @@ def test_outputs_through_devices_and_links(workspace, tmp_path, capfd):
     # file; through a link, the file it names is replaced and the link kept;
     # a name as long as a name may be still leaves room for the temporary.
     (tmp_path / "real.rkyv").write_bytes(b"old")
+    (tmp_path / "real.rkyv").chmod(0o600)  # kept by the file that replaces it
     (tmp_path / "link.rkyv").symlink_to("real.rkyv")
     os.mkfifo(tmp_path / "fifo")
     for target, status in (("/dev/null", 0), (tmp_path / "link.rkyv", 0), (tmp_path / "fifo", 1),
@@ -300,7 +304,10 @@ def test_outputs_through_devices_and_links(workspace, tmp_path, capfd):
     assert stat.S_ISCHR(os.stat("/dev/null").st_mode) and stat.S_ISFIFO(os.stat(tmp_path / "fifo").st_mode)
     assert (tmp_path / "link.rkyv").is_symlink()
     assert (tmp_path / "real.rkyv").read_bytes() == (workspace / "index.rkyv").read_bytes()
+    assert stat.S_IMODE(os.stat(tmp_path / "real.rkyv").st_mode) == 0o600
     assert sorted(os.listdir(tmp_path)) == ["fifo", "link.rkyv", "o" * 255, "real.rkyv"]
+    run = subprocess.run([*command(), "index", str(workspace / "set.pb"), "-o", "-", "-q"], capture_output=True)
+    assert (run.returncode, run.stdout, run.stderr) == (0, (workspace / "index.rkyv").read_bytes(), b"")
 
 
 def test_an_interrupted_write_leaves_nothing(workspace, tmp_path, monkeypatch, capfd):
@@ -319,6 +326,20 @@ def test_an_interrupted_write_leaves_nothing(workspace, tmp_path, monkeypatch, c
                                 capfd)
     assert (status, out, err) == (130, "", "")
     assert os.listdir() == []
+    # Once the outputs are being renamed into place, Ctrl-C waits for the
+    # last: all of them are new.
+    monkeypatch.setattr(os, "fsync", real_fsync)
+    real_replace = os.replace
+
+    def replace(source, target):
+        os.kill(os.getpid(), signal.SIGINT)
+        real_replace(source, target)
+
+    monkeypatch.setattr(os, "replace", replace)
+    status, out, err = run_main(["bake", str(workspace / "set.pb"), "-o", "out.rkyv", "--yaml", "out.yaml", "-q"],
+                                capfd)
+    assert (status, out, err) == (130, "", "")
+    assert sorted(os.listdir()) == ["out.rkyv", "out.yaml"]
 
 
 # ------------------------------------------------------------------ process
@@ -346,7 +367,8 @@ def test_standard_output_that_cannot_be_written(workspace):
     os.close(closed)
     with open("/dev/full", "wb") as full:
         graph = str(workspace / "graph.rkyv")
-        for argv in (["inspect", graph], ["verify", graph], ["--help"], ["--version"]):
+        for argv in (["inspect", graph], ["verify", graph], ["--help"], ["--version"],
+                     ["index", str(workspace / "set.pb"), "-o", "-", "-q"]):
             for stdout, message in ((full, b"korvex-graph: error: standard output: No space left on device\n"),
                                     (write_end, b"")):
                 run = subprocess.run([*command(), *argv], stdout=stdout, stderr=subprocess.PIPE)
@@ -358,7 +380,8 @@ def test_standard_output_that_cannot_be_written(workspace):
         1, b"korvex-graph: error: /dev/stdin: larger than 1 KiB (the limit; --max-input-size raises it)\n")
 
 
-def test_ctrl_c_while_baking_exits_130_and_writes_nothing(tmp_path):
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["Ctrl-C", "SIGTERM"])
+def test_an_interrupted_bake_exits_128_plus_the_signal_and_writes_nothing(signum, tmp_path):
     # The dumps asked for keep the bake busy well after minimising starts,
     # which is when the signal comes.
     corpus = REPO_ROOT / "testdata" / "corpora" / "synth-20k.tar.gz"
@@ -366,11 +389,11 @@ def test_ctrl_c_while_baking_exits_130_and_writes_nothing(tmp_path):
                                 "--yaml", str(tmp_path / "m.yaml"), "--initial-yaml", str(tmp_path / "i.yaml")],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     first = process.stderr.readline()
-    process.send_signal(signal.SIGINT)
+    process.send_signal(signum)
     out, rest = process.communicate(timeout=120)
     assert first == "minimising: 0%\n"
     # A report already on its way from the worker may still be printed
     # before the signal reaches the main thread; nothing else may.
-    assert (process.returncode, out) == (130, "")
+    assert (process.returncode, out) == (128 + signum, "")
     assert all(line.startswith("minimising: ") for line in rest.splitlines()), rest
     assert os.listdir(tmp_path) == []

@@ -2,7 +2,8 @@
 
 Results go to stdout, diagnostics to stderr. Exit status: 0 success,
 1 failure (one line on stderr, never a traceback), 2 usage error,
-130 interrupted (Ctrl-C; no output file is left behind).
+130 interrupted (Ctrl-C; no output file is left behind), 143 and 129 the
+same for SIGTERM and SIGHUP.
 
 A verb's module offers add_parser(subparsers), which adds the verb's
 parser under the verb's name, and run(args) -> exit status, which may raise
@@ -18,12 +19,13 @@ import errno
 import importlib
 import io
 import os
+import signal
 import sys
 import threading
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
-from ._common import PROG, Failure, describe_os_error, print_error, silence
+from ._common import PROG, Failure, Terminated, describe_os_error, print_error, raise_terminated, silence
 
 # Verb -> module, in the order --help lists them.
 VERBS = {
@@ -92,8 +94,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return status
     except Failure as failure:
         print_error(str(failure))
-    except KeyboardInterrupt:
-        return 130
+    except KeyboardInterrupt as stop:
+        return 128 + (stop.signum if isinstance(stop, Terminated) else signal.SIGINT)
     except BrokenPipeError:
         # The reader of stdout went away (| head): nothing left to say.
         silence(sys.stdout)
@@ -106,12 +108,18 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def console() -> NoReturn:
     """The korvex-graph script: main() on the process's arguments."""
-    status = 130
+    status = 128 + signal.SIGINT
     try:
+        # SIGTERM and SIGHUP end the command as Ctrl-C does, through the
+        # same clean-up (from `timeout`, a service manager, a closed
+        # terminal).
+        for number in (signal.SIGTERM, signal.SIGHUP):
+            signal.signal(number, raise_terminated)
         _standard_streams()
         status = main()
-    except KeyboardInterrupt:
-        pass
+    except KeyboardInterrupt as stop:
+        if isinstance(stop, Terminated):
+            status = 128 + stop.signum
     for stream in (sys.stdout, sys.stderr):
         try:
             if stream is not None:

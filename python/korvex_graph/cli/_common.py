@@ -9,6 +9,7 @@ import contextlib
 import errno
 import json
 import os
+import signal
 import stat
 import struct
 import sys
@@ -28,6 +29,46 @@ PROG = "korvex-graph"
 
 class Failure(Exception):
     """A failure of the command, reported as one line on stderr, exit 1."""
+
+
+class Terminated(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, raised where Ctrl-C raises KeyboardInterrupt, so
+    that they too leave no output half-written; the command ends with
+    128 + the signal's number."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+# The signals that end a command, each as the exception it raises.
+ENDING_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP") if hasattr(signal, name))
+
+
+def raise_terminated(signum: int, frame: object) -> None:
+    raise Terminated(signum)
+
+
+@contextlib.contextmanager
+def signals_held() -> Iterator[None]:
+    """Ctrl-C, SIGTERM and SIGHUP wait until the block has run, then act
+    as they would have: for steps that must not stop halfway (outputs
+    renamed into place). Only the main thread can hold them; elsewhere, as
+    in a program that imports the package, the block runs as it is."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    came: list[int] = []
+    # (A handler set outside Python reads as None and is left alone.)
+    previous = {number: signal.signal(number, lambda number, frame: came.append(number))
+                for number in ENDING_SIGNALS if signal.getsignal(number) is not None}
+    try:
+        yield
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        if came:
+            signal.raise_signal(came[0])
 
 
 # Control characters (but the tab) as escapes: a file name may hold a line
@@ -209,12 +250,22 @@ def open_index(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Index
 
 # ------------------------------------------------------------------ outputs
 
+# The output name that means standard output.
+STDOUT = "-"
 
-def check_outputs(paths: Sequence[str | None]) -> list[str]:
+
+def check_outputs(paths: Sequence[str | None], inputs: Sequence[str] = ()) -> list[str]:
     """The output paths given, checked before any work is done: each in an
-    existing folder, none a folder itself, no two the same."""
+    existing folder, none a folder itself, no two the same, none a file
+    that is also read (the command would replace what it reads)."""
     given = [p for p in paths if p is not None]
     seen: set[str] = set()
+    read = []
+    for path in inputs:
+        try:
+            read.append(os.stat(path))
+        except OSError:
+            pass  # reported when it is read
     for path in given:
         target, through = output_target(path)
         parent = os.path.dirname(target)
@@ -224,6 +275,12 @@ def check_outputs(paths: Sequence[str | None]) -> list[str]:
         if target in seen:
             raise Failure(f"{path}: given as two outputs")
         seen.add(target)
+        try:
+            info = os.stat(target) if target != STDOUT else None
+        except OSError:
+            info = None
+        if info is not None and stat.S_ISREG(info.st_mode) and any(os.path.samestat(info, i) for i in read):
+            raise Failure(f"{path}: is also an input; give another file to write")
     return given
 
 
@@ -233,9 +290,14 @@ def output_target(path: str) -> tuple[str, bool]:
     A regular file, or nothing yet, is replaced atomically; through a
     symbolic link, the file it names is, and the link stays. A character
     device or a FIFO (/dev/null, /dev/stdout on a pipe) is written
-    through, never replaced; a folder or anything else is refused."""
+    through, never replaced, and so is "-", standard output; a folder or
+    anything else is refused."""
     if not path:
         raise Failure("an output file name is empty")
+    if path == STDOUT:
+        return path, True
+    if path.endswith(os.sep) and not os.path.isdir(path):
+        raise Failure(f"{path}: names a folder; give the file to write")
     try:
         info = os.stat(path)
     except FileNotFoundError:
@@ -259,13 +321,19 @@ def output_target(path: str) -> tuple[str, bool]:
 
 
 def _write_through(path: str, data: bytes | str) -> None:
-    # Opened without blocking, so that a FIFO that no process reads fails
-    # at once instead of waiting for a reader.
-    try:
-        fd = os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC)
-    except OSError as error:
-        fifo = error.errno == errno.ENXIO and stat.S_ISFIFO(os.stat(path).st_mode)
-        raise Failure(f"cannot write {path}: {'no process reads from it' if fifo else error.strerror}") from None
+    if path == STDOUT:
+        # After what the command printed before, on the same descriptor.
+        if sys.stdout is not None:
+            sys.stdout.flush()
+        fd = os.dup(1)
+    else:
+        # Opened without blocking, so that a FIFO that no process reads
+        # fails at once instead of waiting for a reader.
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError as error:
+            fifo = error.errno == errno.ENXIO and stat.S_ISFIFO(os.stat(path).st_mode)
+            raise Failure(f"cannot write {path}: {'no process reads from it' if fifo else error.strerror}") from None
     try:
         os.set_blocking(fd, True)
         view = memoryview(data.encode("utf-8") if isinstance(data, str) else data)
@@ -274,33 +342,46 @@ def _write_through(path: str, data: bytes | str) -> None:
             if written == 0:  # a device that takes nothing would loop forever
                 raise OSError(errno.EIO, os.strerror(errno.EIO))
             view = view[written:]
+    except BrokenPipeError:
+        raise  # the reader went away: the command ends quietly
     except OSError as error:
-        raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+        what = "standard output" if path == STDOUT else f"cannot write {path}"
+        raise Failure(f"{what}: {error.strerror or error}") from None
     finally:
         os.close(fd)
 
 
-def _stage(path: str, data: bytes | str) -> str:
-    """Writes `data` into a new temporary file beside `path`, synced to disk,
-    with the permissions a plain open() would give; returns its name."""
+def _stage(path: str, data: bytes | str, staged: list[str], sync: bool = True) -> str:
+    """Writes `data` into a new temporary file beside `path`, synced to
+    disk unless `sync` is false, with the permissions a plain open() would
+    give (those of the file it replaces, if there is one); returns its
+    name, which is in `staged` from its making on."""
     folder = os.path.dirname(path) or "."
     # Named after the target, cut so that the name stays within the 255
     # bytes a file name may have.
     name = os.fsdecode(os.fsencode(os.path.basename(path))[:200])
-    import tempfile  # imported when an output is written, not at start-up
-
-    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as file:
+    # Remembered before it is made: an interrupt at any point leaves
+    # nothing that is not removed.
+    while True:
+        temporary = os.path.join(folder, f".{name}.{os.urandom(6).hex()}.tmp")
+        staged.append(temporary)
+        try:
+            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+            break
+        except FileExistsError:
+            staged.remove(temporary)  # someone else's
+    with os.fdopen(fd, "wb") as file:
+        try:
+            mode = stat.S_IMODE(os.stat(path).st_mode)
+        except OSError:
             umask = os.umask(0)
             os.umask(umask)
-            os.fchmod(file.fileno(), 0o666 & ~umask)
-            file.write(data.encode("utf-8") if isinstance(data, str) else data)
+            mode = 0o666 & ~umask
+        os.fchmod(file.fileno(), mode)
+        file.write(data.encode("utf-8") if isinstance(data, str) else data)
+        if sync:
             file.flush()
             os.fsync(file.fileno())
-    except BaseException:
-        _remove(temporary)
-        raise
     return temporary
 
 
@@ -311,35 +392,42 @@ def _remove(path: str) -> None:
         pass
 
 
-def write_outputs(outputs: Sequence[tuple[str, bytes | str]]) -> None:
+def write_outputs(outputs: Sequence[tuple[str, bytes | str]], sync: bool = True) -> None:
     """Writes every output atomically: each into a temporary file in its
     target's folder first, all of them before any is renamed into place, so
-    that a failure or an interrupt leaves no output half-written and no
-    temporary file behind. An output that is a device or a FIFO is written
+    that a failure or an interrupt (Ctrl-C, SIGTERM, SIGHUP) leaves no
+    output half-written and no temporary file behind; once the renames
+    begin, an interrupt waits until they are done, so the outputs are all
+    old or all new. An output that is a device, a FIFO or "-" is written
     through instead (see output_target), after the staging and before the
-    renames."""
+    renames. With `sync` false the files are not synced one by one (for
+    thousands of small ones: the renames alone keep readers from a
+    half-written file)."""
     plans = [(path, *output_target(path), data) for path, data in outputs]
-    staged: list[tuple[str, str, str]] = []  # (temporary, target, path)
+    staged: list[str] = []
+    targets: list[tuple[str, str]] = []  # (target, path) of each staged file
     try:
         for path, target, through, data in plans:
             if not through:
                 try:
-                    staged.append((_stage(target, data), target, path))
+                    _stage(target, data, staged, sync)
                 except OSError as error:
                     raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+                targets.append((target, path))
         for path, target, through, data in plans:
             if through:
                 _write_through(target, data)
-        for temporary, target, path in staged:
-            try:
-                os.replace(temporary, target)
-            except OSError as error:
-                raise Failure(f"cannot write {path}: {error.strerror or error}") from None
+        with signals_held():
+            for temporary, (target, path) in zip(staged, targets):
+                try:
+                    os.replace(temporary, target)
+                except OSError as error:
+                    raise Failure(f"cannot write {path}: {error.strerror or error}") from None
     except BaseException:
-        for temporary, _, _ in staged:
+        for temporary in staged:
             _remove(temporary)
         raise
-    for folder in {os.path.dirname(target) for _, target, _ in staged}:
+    for folder in {os.path.dirname(target) for target, _ in targets}:
         _sync_folder(folder)
 
 

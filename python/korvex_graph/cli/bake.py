@@ -141,7 +141,7 @@ class BarProgress:
 
 def run(args: argparse.Namespace) -> int:
     start = time.perf_counter()
-    check_outputs([args.output, args.yaml, args.initial_yaml])
+    check_outputs([args.output, args.yaml, args.initial_yaml], args.inputs)
     inputs = read_or_fail(read_inputs, args.inputs, args)
 
     progress: PlainProgress | BarProgress | None = None

@@ -6,7 +6,7 @@ import argparse
 import os
 
 from .._bake import convert_sets, read_sets
-from ._common import Failure, add_subcommand, examples, failing_as_one_line, say
+from ._common import Failure, add_subcommand, examples, failing_as_one_line, say, write_outputs
 from .bake import failure_text, read_or_fail
 from .index import add_set_arguments
 
@@ -34,7 +34,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         examples(
             "korvex-graph convert set.pb -o scoring-graphs/",
             "korvex-graph convert -I protos protos/*.proto -o scoring-graphs/",
-            "korvex-graph bake scoring-graphs/ -o graph.rkyv    # the same archive as bake set.pb",
+            "korvex-graph bake scoring-graphs/ -o graph.rkyv    # the same types as bake set.pb",
         ),
     )
     add_set_arguments(parser, "DIR", "the folder to write the documents into")
@@ -52,44 +52,7 @@ def run(args: argparse.Namespace) -> int:
         raise Failure(failure_text(error)) from None
     with failing_as_one_line(folder):
         os.makedirs(folder, exist_ok=True)
-    _write(folder, documents)
+    write_outputs([(os.path.join(folder, name), text) for name, text in documents.items()], sync=False)
     if not args.quiet:
         say(f"{folder}: {len(documents):,} document{'s' if len(documents) != 1 else ''}")
     return 0
-
-
-def _write(folder: str, documents: dict[str, str]) -> None:
-    """Each document into a temporary file in the folder, then all renamed
-    into place; after a failure or an interrupt no temporary file is left.
-    Unlike a single output, the files are not synced one by one: thousands
-    of them would take a minute, and a rename already keeps any reader
-    from a half-written one."""
-    import tempfile  # imported when an output is written, not at start-up
-
-    staged: list[tuple[str, str]] = []
-    try:
-        for name, text in documents.items():
-            path = os.path.join(folder, name)
-            fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{name}.", suffix=".tmp")
-            staged.append((temporary, path))
-            with os.fdopen(fd, "w", encoding="utf-8", newline="\n") as file:
-                umask = os.umask(0)
-                os.umask(umask)
-                os.fchmod(file.fileno(), 0o666 & ~umask)
-                file.write(text)
-        for temporary, path in staged:
-            os.replace(temporary, path)
-    except OSError as error:
-        _remove_all(staged)
-        raise Failure(f"cannot write into {folder}: {error.strerror or error}") from None
-    except BaseException:
-        _remove_all(staged)
-        raise
-
-
-def _remove_all(staged: list[tuple[str, str]]) -> None:
-    for temporary, _ in staged:
-        try:
-            os.unlink(temporary)
-        except OSError:
-            pass

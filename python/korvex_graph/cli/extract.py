@@ -73,7 +73,7 @@ def _split(arguments: list[str]) -> tuple[list[str], list[str]]:
 
 
 def run(args: argparse.Namespace) -> int:
-    check_outputs([args.output])
+    check_outputs([args.output], [args.index, *args.descriptor_sets, *args.types])
     paths, types = _split(args.descriptor_sets + args.types)
     if not types:
         raise Failure(f"no TYPE given: {types_hint(paths[-1])}")

@@ -60,7 +60,7 @@ def add_set_arguments(parser: argparse.ArgumentParser, output: str, output_help:
 
 
 def run(args: argparse.Namespace) -> int:
-    check_outputs([args.output])
+    check_outputs([args.output], args.descriptor_sets)
     sets = read_or_fail(read_sets, args.descriptor_sets, args)
     sys.stderr.flush()  # the core writes its warnings straight to the descriptor
     try:
