@@ -452,5 +452,29 @@ TEST(Read, FilesWhoseDocumentNamesCollideStayApart) {
             "'a__b.proto.yaml'");
 }
 
+// Names the converter's YAML cannot hold as they are: line breaks and
+// control characters in the file name (of its comment line), a line break
+// in a message name, and a message name longer than a YAML key may be
+// without "? ". The documents read back as the set, and names YAML holds
+// are written as before.
+TEST(Read, DocumentsReadBackWhateverTheNames) {
+  const std::string long_name(1100, 'L'), broken = "b\xE2\x80\xA8" "c";
+  const auto message = [](const std::string& name, const std::string& child) {
+    return len(4, len(1, name) + field(len(1, "f") + vint(3, 1) + vint(5, 11) + len(6, ".p." + child)));
+  };
+  const std::string bytes = len(1, len(1, "we\nird\r\x01\xC2\x85.proto") + len(2, "p") + message(long_name, broken) +
+                                       message(broken, "M") + message("M", long_name));
+  auto set = read_descriptor_set(bytes);
+  ASSERT_TRUE(set.has_value()) << set.error().message;
+  auto texts = yaml_documents_of(*set);
+  ASSERT_TRUE(texts.has_value() && texts->size() == 1u);
+  const std::string& text = (*texts)[0].text;
+  EXPECT_EQ(text.substr(0, text.find('\n')), "# scoring graph of we\\nird\\r\\u0001\\u0085.proto");
+  EXPECT_NE(text.find("\n  ? p." + long_name + "\n  :\n    fields:"), std::string::npos);
+  EXPECT_NE(text.find("\n  \"p.b\\u2028c\":\n"), std::string::npos);
+  EXPECT_NE(text.find("\n  p.M:\n"), std::string::npos);
+  expect_same(from_yaml(text), documents(bytes).at(0));
+}
+
 }  // namespace
 }  // namespace korvex::fds

@@ -78,10 +78,43 @@ void append_number(std::string& out, std::int64_t v) {
 
 bool ascii_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
 
+// \u and the four hex digits of `code`, as JSON and YAML escape a
+// character.
+void append_u(std::string& out, unsigned code) {
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += "0123456789abcdef"[(code >> shift) & 15];
+}
+
+// Characters outside C0 that a YAML stream may not hold as they are, or
+// that a reader takes for a line break: DEL, C1 (with NEL, which a quoted
+// scalar folds into a space), U+2028, U+2029, U+FFFE and U+FFFF. When one
+// is at s[p], appends its escape (\u and four hex digits), moves p to its
+// last byte and returns true.
+bool append_unsafe(std::string& out, std::string_view s, std::size_t& p) {
+  const auto at = [&](std::size_t i) { return p + i < s.size() ? static_cast<unsigned char>(s[p + i]) : 0u; };
+  unsigned code = 0;
+  std::size_t size = 0;
+  if (at(0) == 0x7F) {
+    code = 0x7F, size = 1;
+  } else if (at(0) == 0xC2 && at(1) >= 0x80 && at(1) <= 0x9F) {
+    code = at(1), size = 2;
+  } else if (at(0) == 0xE2 && at(1) == 0x80 && (at(2) == 0xA8 || at(2) == 0xA9)) {
+    code = 0x2000 | (at(2) & 0x3F), size = 3;
+  } else if (at(0) == 0xEF && at(1) == 0xBF && (at(2) == 0xBE || at(2) == 0xBF)) {
+    code = 0xFFC0 | (at(2) & 0x3F), size = 3;
+  } else {
+    return false;
+  }
+  append_u(out, code);
+  p += size - 1;
+  return true;
+}
+
 // A YAML scalar that every reader takes as exactly `s`, as the converter
 // writes it: plain when it is a dotted name that no reader takes for a
 // null or a boolean, else quoted as Python's json.dumps(ensure_ascii=False)
-// quotes it.
+// quotes it; but for the characters of append_unsafe, which json.dumps
+// leaves as they are, escaped.
 void append_scalar(std::string& out, std::string_view s) {
   bool plain = !s.empty() && ascii_letter(s[0]) && std::all_of(s.begin() + 1, s.end(), [](char c) {
     return ascii_letter(c) || (c >= '0' && c <= '9') || c == '.';
@@ -97,7 +130,9 @@ void append_scalar(std::string& out, std::string_view s) {
     return;
   }
   out += '"';
-  for (char c : s) {
+  for (std::size_t p = 0; p < s.size(); ++p) {
+    const char c = s[p];
+    if (append_unsafe(out, s, p)) continue;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -108,15 +143,51 @@ void append_scalar(std::string& out, std::string_view s) {
       case '\f': out += "\\f"; break;
       default:
         if (static_cast<unsigned char>(c) < 0x20) {
-          out += "\\u00";
-          out += "0123456789abcdef"[c >> 4];
-          out += "0123456789abcdef"[c & 15];
+          append_u(out, static_cast<unsigned char>(c));
         } else {
           out += c;
         }
     }
   }
   out += '"';
+}
+
+// A mapping key: as a scalar, at the start of its line, then ":"; but as
+// an explicit key ("? " and the scalar, then ":" on the next line at
+// `indent`) when the scalar is longer than the 1 024 characters YAML
+// allows an implicit key, which no reader would read back.
+void append_key(std::string& out, std::string_view indent, std::string_view s) {
+  const std::size_t start = out.size();
+  append_scalar(out, s);
+  const std::string_view scalar = std::string_view(out).substr(start);
+  const auto characters = static_cast<std::size_t>(
+      std::count_if(scalar.begin(), scalar.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+  if (characters <= 1024) {
+    out += ":\n";
+    return;
+  }
+  out.insert(start, "? ");
+  out += '\n';
+  out.append(indent);
+  out += ":\n";
+}
+
+// A file name in a comment line: escaped where a YAML stream may not hold
+// it as it is (control characters but the tab, and those of
+// append_unsafe), or it would end the comment and make the rest of the
+// name a line of the document (\n, \r, \u2028, ...).
+void append_comment(std::string& out, std::string_view s) {
+  for (std::size_t p = 0; p < s.size(); ++p) {
+    const auto c = static_cast<unsigned char>(s[p]);
+    if (append_unsafe(out, s, p)) continue;
+    if (c == '\n' || c == '\r') {
+      out += c == '\n' ? "\\n" : "\\r";
+    } else if (c < 0x20 && c != '\t') {
+      append_u(out, c);
+    } else {
+      out += s[p];
+    }
+  }
 }
 
 class Converter {
@@ -166,7 +237,7 @@ class Converter {
   // The converter's YAML text of the file's document.
   Result<std::string> yaml(const FileRecord& file) {
     std::string out = "# scoring graph of ";
-    out.append(file.name);
+    append_comment(out, file.name);
     out += "\nextension_ranges: true\n";
     auto messages = DescriptorSet::slice(set_.messages, file.messages);
     proto3_ = file.syntax == "proto3" || file.syntax == "editions";
@@ -182,8 +253,7 @@ class Converter {
     out += messages.empty() ? "messages: {}\n" : "messages:\n";
     for (const MessageRecord& m : messages) {
       out += "  ";
-      append_scalar(out, m.full_name);
-      out += ":\n";
+      append_key(out, "  ", m.full_name);
       if (is_group(m)) out += "    kind: GROUP\n";
       auto fields = DescriptorSet::slice(set_.fields, m.fields);
       out += fields.empty() ? "    fields: []\n" : "    fields:\n";
