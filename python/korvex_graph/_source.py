@@ -118,14 +118,12 @@ def map_file(
     path: str | os.PathLike[str], max_input_size: int = DEFAULT_MAX_INPUT_SIZE
 ) -> bytes | _mmap.mmap:
     """A read-only map of the regular file at `path` (see the module's
-    docstring for what the caller promises); b"" for an empty file, which
-    cannot be mapped (the reader then reports it as too short). What is
-    not a regular file cannot be mapped: it is read into memory, up to
-    `max_input_size` bytes (ValueError past it)."""
+    docstring for what the caller promises). What is not a regular file
+    cannot be mapped: it is read into memory, up to `max_input_size` bytes
+    (ValueError past it); so is a file that says it has no bytes, which
+    cannot be mapped either, but may have some (/proc, /sys)."""
     with _open_for_reading(path) as file:
         info = os.fstat(file.fileno())
-        if not stat.S_ISREG(info.st_mode):
+        if not stat.S_ISREG(info.st_mode) or info.st_size == 0:
             return _read_bounded(file, path, max_input_size)
-        if info.st_size == 0:
-            return b""
         return _mmap.mmap(file.fileno(), 0, access=_mmap.ACCESS_READ)

@@ -230,15 +230,17 @@ def test_a_path_that_is_not_a_regular_file_is_read_with_a_bound():
         finally:
             writer.join()
             os.close(read)
-    # What does not begin as an archive is not read past its header.
-    with pytest.raises(kg.ArchiveError, match='the magic is not "VELDRANE"'):
-        kg.Graph.open("/dev/zero")
+    # What does not begin as an archive is not read past its header; a
+    # file that says it is empty is read, not mapped (it cannot be).
+    for source, mapped in (("/dev/zero", False), ("/proc/self/status", True)):
+        with pytest.raises(kg.ArchiveError, match='the magic is not "VELDRANE"'):
+            kg.Graph.open(source, mmap=mapped)
 
 
 def test_refused_sources(tmp_path):
     (tmp_path / "empty.rkyv").write_bytes(b"")
     with pytest.raises(kg.ArchiveError) as info:
-        kg.Graph.open(tmp_path / "empty.rkyv", mmap=True)  # cannot be mapped; read as no bytes
+        kg.Graph.open(tmp_path / "empty.rkyv", mmap=True)  # cannot be mapped; read, as no bytes
     assert str(info.value) == "offset 0: a graph archive starts with a 24-byte header, but there are only 0 bytes"
     for source, error in ((tmp_path / "missing.rkyv", FileNotFoundError), (12, TypeError), (tmp_path, IsADirectoryError),
                           (memoryview(bytearray(warnings_archive()))[::2], BufferError)):
