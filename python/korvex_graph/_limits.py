@@ -16,7 +16,7 @@ from __future__ import annotations
 
 from typing import BinaryIO
 
-from ._source import DEFAULT_MAX_INPUT_SIZE, describe_size, too_large
+from ._source import DEFAULT_MAX_INPUT_SIZE, check_limit, describe_size, too_large
 
 __all__ = ["DEFAULT_MAX_INPUT_SIZE", "MAX_SET_SIZE", "TooLarge", "check_limit", "describe_size", "over_limit",
            "read_bounded"]
@@ -25,15 +25,6 @@ MAX_SET_SIZE = (1 << 31) - 1
 """The largest descriptor set: protobuf's own limit on a message."""
 
 _CHUNK = 1 << 20
-
-
-def check_limit(limit: object) -> int:
-    """The max_input_size argument of the API, checked."""
-    if isinstance(limit, bool) or not isinstance(limit, int):
-        raise TypeError(f"max_input_size must be an int, not {type(limit).__name__}")
-    if limit < 0:
-        raise ValueError(f"max_input_size must be 0 or more, not {limit}")
-    return limit
 
 
 def over_limit(name: str, limit: int, what: str = "") -> str:

@@ -43,9 +43,19 @@ DEFAULT_MAX_INPUT_SIZE = 256 << 20
 ARCHIVE_LIMIT = ARCHIVE_HEADER_SIZE + (1 << 31) - 1
 
 
+def check_limit(limit: object) -> int:
+    """The max_input_size argument of the API, checked."""
+    if isinstance(limit, bool) or not isinstance(limit, int):
+        raise TypeError(f"max_input_size must be an int, not {type(limit).__name__}")
+    if limit < 0:
+        raise ValueError(f"max_input_size must be 0 or more, not {limit}")
+    return limit
+
+
 def bytes_of(source: Source, *, mmap: bool = False, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> ReadableBuffer:
     """The buffer to read `source` from: for a path, the file's bytes, read
     into memory or (mmap=True) mapped."""
+    check_limit(max_input_size)
     if isinstance(source, (str, os.PathLike)):
         return map_file(source, max_input_size) if mmap else read_file(source, max_input_size)
     return source

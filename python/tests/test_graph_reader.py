@@ -248,6 +248,14 @@ def test_refused_sources(tmp_path):
             kg.Graph.open(source)
     with pytest.raises(TypeError):
         kg.Graph()
+    # The bound is an int, as bake() takes it.
+    for limit, error, text in ((1.5, TypeError, "max_input_size must be an int, not float"),
+                               ("1M", TypeError, "max_input_size must be an int, not str"),
+                               (-1, ValueError, "max_input_size must be 0 or more, not -1")):
+        for reader in (kg.Graph, kg.Index):
+            with pytest.raises(error) as info:
+                reader.open(tmp_path / "empty.rkyv", max_input_size=limit)
+            assert str(info.value) == text
 
 
 # -------------------------------------------------------- lookups, records
