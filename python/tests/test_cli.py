@@ -21,6 +21,7 @@ import sys
 
 import pytest
 import yaml
+from google.protobuf import descriptor_pb2
 
 import korvex_graph as kg
 import korvex_graph_lib as kx
@@ -55,12 +56,13 @@ def workspace(tmp_path_factory):
     a1, a2 = (file_set(f"a{i}.proto", f"A{i}") for i in (1, 2))
     (w / "swapped.pb").write_bytes(a2 + a1)
     (w / "pair-index.rkyv").write_bytes(kg.index(a1 + a2))
+    enums = descriptor_pb2.FileDescriptorSet()
+    enums.file.add(name="e.proto").enum_type.add(name="E").value.add(name="A", number=0)
+    (w / "enums.pb").write_bytes(enums.SerializeToString())
     return w
 
 
 def file_set(name, message):
-    from google.protobuf import descriptor_pb2
-
     file = descriptor_pb2.FileDescriptorProto(name=name, package="p")
     file.message_type.add(name=message)
     return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
@@ -103,6 +105,8 @@ FAILURES = [
     (["bake", "set.pb", "-o", "out.rkyv", "--yaml", "out.rkyv"], "out.rkyv: given as two outputs"),
     (["bake", "set.pb", "-o", "set.pb"], "set.pb: is also an input; give another file to write"),
     (["bake", "set.pb", "-o", "out/"], "out/: names a folder; give the file to write"),
+    (["bake", "enums.pb", "-o", "out.rkyv"],
+     "enums.pb: no message types to bake (no scoring-graph entries found in provided YAML strings)"),
     (["index", "missing.pb", "-o", "out.rkyv"], "missing.pb: No such file or directory"),
     (["index", "folder", "-o", "out.rkyv"], "folder: Is a directory"),
     (["index", "empty", "-o", "out.rkyv"], "empty: empty file, not a descriptor set"),

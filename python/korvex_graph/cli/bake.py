@@ -154,7 +154,10 @@ def run(args: argparse.Namespace) -> int:
                                 progress=progress)
         )
     except RuntimeError as error:
-        raise Failure(failure_text(error)) from None
+        text = failure_text(error)
+        if text.startswith(NO_ENTRIES):  # the core's words, which name no input
+            text = f"{' '.join(args.inputs)}: no message types to bake ({text})"
+        raise Failure(text) from None
     finally:
         if progress is not None:
             progress.close()
@@ -175,6 +178,9 @@ def read_or_fail(read: Callable[..., T], paths: list[str], args: argparse.Namesp
     for what cannot be read."""
     with failing_as_one_line():
         return read(paths, proto_path=args.proto_path, max_input_size=args.max_input_size)
+
+
+NO_ENTRIES = "no scoring-graph entries found"
 
 
 def failure_text(error: RuntimeError) -> str:
