@@ -21,7 +21,6 @@ import sys
 
 import pytest
 import yaml
-from google.protobuf import descriptor_pb2
 
 import korvex_graph as kg
 import korvex_graph_lib as kx
@@ -56,6 +55,8 @@ def workspace(tmp_path_factory):
     a1, a2 = (file_set(f"a{i}.proto", f"A{i}") for i in (1, 2))
     (w / "swapped.pb").write_bytes(a2 + a1)
     (w / "pair-index.rkyv").write_bytes(kg.index(a1 + a2))
+    from google.protobuf import descriptor_pb2
+
     enums = descriptor_pb2.FileDescriptorSet()
     enums.file.add(name="e.proto").enum_type.add(name="E").value.add(name="A", number=0)
     (w / "enums.pb").write_bytes(enums.SerializeToString())
@@ -63,6 +64,8 @@ def workspace(tmp_path_factory):
 
 
 def file_set(name, message):
+    from google.protobuf import descriptor_pb2
+
     file = descriptor_pb2.FileDescriptorProto(name=name, package="p")
     file.message_type.add(name=message)
     return descriptor_pb2.FileDescriptorSet(file=[file]).SerializeToString()
