@@ -269,11 +269,19 @@ constexpr int kTwoBytes = 2;                  // the class of 128 .. 2^14 - 1
 constexpr std::uint32_t kListTwosFrom = 256;  // values of it listed for ranges that cut it (run_bits)
 
 // f(v, length) for each varint from 128 on (not written overlong) of the
-// run of varints [bytes].
+// run of varints [bytes]. The one-byte values between them are passed
+// over eight at a time: a run of a field of text or small numbers is
+// mostly those, and each range leaf that cuts a class scans it again (a
+// byte at a time, those scans were over half the work of a Kubernetes
+// object among 200 000 types).
 template <class F>
 void for_each_wide(std::span<const std::uint8_t> bytes, F&& f) {
   const std::uint8_t* const end = bytes.data() + bytes.size();
   for (const std::uint8_t* q = bytes.data(); q < end;) {
+    if (end - q >= 8 && eight_one_byte_varints(q)) {
+      q += 8;
+      continue;
+    }
     if (*q < 0x80) {
       ++q;
       continue;
