@@ -108,6 +108,7 @@ FAILURES = [
     (["bake", "set.pb", "-o", "out.rkyv", "--yaml", "out.rkyv"], "out.rkyv: given as two outputs"),
     (["bake", "set.pb", "-o", "set.pb"], "set.pb: is also an input; give another file to write"),
     (["bake", "set.pb", "-o", "out/"], "out/: names a folder; give the file to write"),
+    (["bake", "-", "-", "-o", "out.rkyv"], 'standard input ("-") can be read only once'),
     (["bake", "enums.pb", "-o", "out.rkyv"],
      "enums.pb: no message types to bake (no scoring-graph entries found in provided YAML strings)"),
     (["index", "missing.pb", "-o", "out.rkyv"], "missing.pb: No such file or directory"),
@@ -366,6 +367,20 @@ def test_python_m_and_the_console_script(workspace, tmp_path):
                          capture_output=True, text=True)
     assert (run.returncode, run.stdout, run.stderr) == (0, "", "")
     assert (tmp_path / "g.rkyv").read_bytes() == kg.bake(workspace / "set.pb").archive
+
+
+def test_standard_input_as_an_input(workspace, tmp_path):
+    # "-" reads standard input, as identify's payloads do: a set to bake,
+    # then the archive to inspect.
+    graph = tmp_path / "g.rkyv"
+    run = subprocess.run([*command(), "bake", "-", "-o", str(graph), "-q"],
+                         input=(workspace / "set.pb").read_bytes(), capture_output=True)
+    assert (run.returncode, run.stderr) == (0, b"")
+    assert graph.read_bytes() == kg.bake(workspace / "set.pb").archive
+    with open(graph, "rb") as stdin:
+        run = subprocess.run([*command(), "inspect", "-"], stdin=stdin, capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.startswith(f"-: graph archive, format version 7, {graph.stat().st_size:,} bytes\n")
 
 
 def test_standard_output_that_cannot_be_written(workspace):

@@ -208,13 +208,28 @@ def add_subcommand(
 # ------------------------------------------------------------------ archives
 
 
+# The input name that means standard input.
+STDIN = "-"
+
+
+def input_file(path: str) -> str:
+    """The file to read input `path` from: "-" is standard input."""
+    return "/dev/stdin" if path == STDIN else path
+
+
+def check_stdin_once(paths: Sequence[str | None]) -> None:
+    if sum(p == STDIN for p in paths) > 1:
+        raise Failure('standard input ("-") can be read only once')
+
+
 def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tuple[str, bytes | memoryview]:
     """("graph" or "index", the file's bytes), recognised by the header;
-    Failure for anything else. The file is read into memory, so that
-    nothing done to it meanwhile can reach the archive once checked; what is
-    not a regular file is read up to `max_input_size` bytes."""
+    Failure for anything else. The file ("-": standard input) is read into
+    memory, so that nothing done to it meanwhile can reach the archive once
+    checked; what is not a regular file is read up to `max_input_size`
+    bytes."""
     with failing_as_one_line(path):
-        data = read_file(path, max_input_size)
+        data = read_file(input_file(path), max_input_size)
     if len(data) < ARCHIVE_HEADER_SIZE:
         if len(data) == 0:
             raise Failure(f"{path}: empty file, not an archive")

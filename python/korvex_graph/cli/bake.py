@@ -17,9 +17,11 @@ from ._common import (
     add_quiet,
     add_subcommand,
     check_outputs,
+    check_stdin_once,
     examples,
     failing_as_one_line,
     human_bytes,
+    input_file,
     run_interruptible,
     say,
     write_outputs,
@@ -65,7 +67,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         ),
     )
     parser.add_argument("inputs", nargs="+", metavar="INPUT",
-                        help="descriptor set, .proto file, YAML document, folder or .tar.gz")
+                        help='descriptor set, .proto file, YAML document, folder or .tar.gz ("-": standard input)')
     add_output(parser, "where to write the graph archive")
     parser.add_argument("--yaml", metavar="FILE", help="also write the minimised graph as YAML")
     parser.add_argument("--initial-yaml", metavar="FILE", help="also write the graph before minimisation as YAML")
@@ -174,10 +176,11 @@ def run(args: argparse.Namespace) -> int:
 
 
 def read_or_fail(read: Callable[..., T], paths: list[str], args: argparse.Namespace) -> T:
-    """read(paths) with the command line's -I and --max-input-size; Failure
-    for what cannot be read."""
+    """read(paths) with the command line's -I and --max-input-size ("-":
+    standard input); Failure for what cannot be read."""
+    check_stdin_once(paths)
     with failing_as_one_line():
-        return read(paths, proto_path=args.proto_path, max_input_size=args.max_input_size)
+        return read([input_file(p) for p in paths], proto_path=args.proto_path, max_input_size=args.max_input_size)
 
 
 NO_ENTRIES = "no scoring-graph entries found"

@@ -8,11 +8,13 @@ import os
 from .._bake import read_sets
 from .._extract import NoSpan, NotThere, as_set
 from ._common import (
+    STDIN,
     Failure,
     add_output,
     add_quiet,
     add_subcommand,
     check_outputs,
+    check_stdin_once,
     examples,
     open_index,
     say,
@@ -62,6 +64,8 @@ def _split(arguments: list[str]) -> tuple[list[str], list[str]]:
     """(sets, types) of the arguments after INDEX: argparse gives the sets
     all but the last; they end at the first argument that names no file."""
     def is_set(a: str) -> bool:
+        if a == STDIN:
+            return True
         if a.startswith(".") and "/" not in a:
             return False  # a type with its leading dot
         return os.path.exists(a) or a.endswith(".proto")
@@ -75,6 +79,7 @@ def _split(arguments: list[str]) -> tuple[list[str], list[str]]:
 def run(args: argparse.Namespace) -> int:
     check_outputs([args.output], [args.index, *args.descriptor_sets, *args.types])
     paths, types = _split(args.descriptor_sets + args.types)
+    check_stdin_once([args.index, *paths])
     if not types:
         raise Failure(f"no TYPE given: {types_hint(paths[-1])}")
     index = open_index(args.index, args.max_input_size)

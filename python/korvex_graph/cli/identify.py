@@ -93,7 +93,7 @@ def run(args: argparse.Namespace) -> int:
     parser: argparse.ArgumentParser = args.identify_parser
     if (args.index is None) != (args.descriptors is None):
         return _usage(parser, "--index and --descriptors go together")
-    if sum(p == "-" for p in args.payloads) > 1 and not (args.hex or args.base64):
+    if sum(p == "-" for p in [args.graph, *(args.payloads if not (args.hex or args.base64) else [])]) > 1:
         return _usage(parser, 'standard input ("-") can be read only once')
     graph = open_archive(args.graph, "graph")
     assert isinstance(graph, Graph)

@@ -53,7 +53,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
 
 def add_set_arguments(parser: argparse.ArgumentParser, output: str, output_help: str) -> None:
     """SET..., -o, -q and the input options of the verbs that read sets."""
-    parser.add_argument("descriptor_sets", nargs="+", metavar="SET", help="a descriptor set, or .proto files")
+    parser.add_argument("descriptor_sets", nargs="+", metavar="SET", help='a descriptor set ("-": standard input), or .proto files')
     add_output(parser, output_help, output)
     add_quiet(parser)
     add_input_options(parser)

@@ -34,7 +34,7 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
             "korvex-graph inspect index.rkyv --json --limit 0",
         ),
     )
-    parser.add_argument("archive", metavar="ARCHIVE", help="a graph or index archive")
+    parser.add_argument("archive", metavar="ARCHIVE", help='a graph or index archive ("-": standard input)')
     add_json(parser, "print one JSON object instead of text")
     parser.add_argument(
         "--limit", type=count_argument, default=10, metavar="N",

@@ -11,6 +11,7 @@ from ._common import (
     add_json,
     add_max_input_size,
     add_subcommand,
+    check_stdin_once,
     examples,
     one_line,
     open_archive,
@@ -35,13 +36,14 @@ def add_parser(subparsers: argparse._SubParsersAction[argparse.ArgumentParser]) 
         DESCRIPTION,
         examples("korvex-graph verify graph.rkyv index.rkyv", "korvex-graph verify out/*.rkyv"),
     )
-    parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help="graph or index archives")
+    parser.add_argument("archives", nargs="+", metavar="ARCHIVE", help='graph or index archives ("-": standard input)')
     add_json(parser, "print one JSON list, an object per file, instead of the ok lines")
     add_max_input_size(parser)
     return parser
 
 
 def run(args: argparse.Namespace) -> int:
+    check_stdin_once(args.archives)
     failed = 0
     results: list[dict[str, Any]] = []
     for path in args.archives:
