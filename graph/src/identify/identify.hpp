@@ -73,11 +73,15 @@
 // group (exactly for leaves; for a message or group, each range's shape
 // against the target's fields: ranges.hpp; many values of a few shapes,
 // the way lists are, one shape at a time with the values' prices summed),
-// the least of those (its floor), and what they cost unknown. Per candidate: those of its groups,
-// the exact price of the tags it leaves undeclared, and exactly which and
-// how many fields it uses. Per block of candidates of one declared count D:
-// every tag at its least plus the least presence price of D, which grows
-// with D, so the search stops at the first block whose bound passes.
+// the least of those (its floor), and what they cost unknown. Per group,
+// beside its values, the price of their count when its tag is the only
+// one of its field (a repeated field or not is the group's). Per
+// candidate: those of its groups, the exact price of the tags it leaves
+// undeclared, and exactly which and how many fields it uses. Per block of
+// candidates of one declared count D: every tag at its least plus, over
+// the number k of fields used, the least of the presence price and the
+// excess of the fields left (the cheapest to leave), which grows with D,
+// so the search stops at the first block whose bound passes.
 //
 // The search. It works under a guess G of the k-th best cost, starting a
 // little above the least any candidate can cost and growing until at least
