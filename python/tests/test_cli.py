@@ -57,6 +57,9 @@ def workspace(tmp_path_factory):
     (w / "pair-index.rkyv").write_bytes(kg.index(a1 + a2))
     from google.protobuf import descriptor_pb2
 
+    nul = descriptor_pb2.FileDescriptorSet()
+    nul.file.add(name="a\0b.proto").message_type.add(name="M")
+    (w / "nul.pb").write_bytes(nul.SerializeToString())
     enums = descriptor_pb2.FileDescriptorSet()
     enums.file.add(name="e.proto").enum_type.add(name="E").value.add(name="A", number=0)
     (w / "enums.pb").write_bytes(enums.SerializeToString())
@@ -95,6 +98,7 @@ USAGE = [
     ["extract", "index.rkyv", "set.pb"],
     ["extract", "index.rkyv", "set.pb", "korvex.test.Outer"],
     ["inspect", "--max-input-size", "1x", "graph.rkyv"],
+    ["identify", "graph.rkyv", "-", "--index", "-", "--descriptors", "set.pb"],
 ]
 
 FAILURES = [
@@ -107,6 +111,8 @@ FAILURES = [
     (["bake", "set.pb", "-o", "folder"], "folder: is a folder; give the file to write"),
     (["bake", "set.pb", "-o", "out.rkyv", "--yaml", "out.rkyv"], "out.rkyv: given as two outputs"),
     (["bake", "set.pb", "-o", "set.pb"], "set.pb: is also an input; give another file to write"),
+    (["bake", ".", "-o", "out.rkyv", "--yaml", "doc.yaml"], "doc.yaml: is also an input"),  # a document of "."
+    (["convert", "nul.pb", "-o", "out"], "out/a\\x00b.proto.yaml: cannot be a file name (it holds a NUL byte)"),
     (["bake", "set.pb", "-o", "out/"], "out/: names a folder; give the file to write"),
     (["bake", "-", "-", "-o", "out.rkyv"], 'standard input ("-") can be read only once'),
     (["bake", "enums.pb", "-o", "out.rkyv"],
@@ -381,6 +387,17 @@ def test_standard_input_as_an_input(workspace, tmp_path):
         run = subprocess.run([*command(), "inspect", "-"], stdin=stdin, capture_output=True, text=True)
     assert (run.returncode, run.stderr) == (0, "")
     assert run.stdout.startswith(f"-: graph archive, format version 7, {graph.stat().st_size:,} bytes\n")
+    # Standard input is an input, and standard output written where it stands.
+    with open(graph, "rb") as stdin:
+        run = subprocess.run([*command(), "bake", "-", "-o", str(graph)], stdin=stdin, capture_output=True, text=True)
+    assert (run.returncode, run.stderr) == (1, f"korvex-graph: error: {graph}: is also an input; give another file to write\n")
+    log = tmp_path / "log"
+    with open(log, "wb") as stdout:
+        stdout.write(b"before\n")
+        stdout.flush()
+        run = subprocess.run([*command(), "index", str(workspace / "set.pb"), "-o", "/dev/stdout", "-q"], stdout=stdout)
+    assert run.returncode == 0
+    assert log.read_bytes() == b"before\n" + (workspace / "index.rkyv").read_bytes()
 
 
 def test_standard_output_that_cannot_be_written(workspace):
@@ -402,18 +419,24 @@ def test_standard_output_that_cannot_be_written(workspace):
         1, b"korvex-graph: error: /dev/stdin: larger than 1 KiB (the limit; --max-input-size raises it)\n")
 
 
-@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=["Ctrl-C", "SIGTERM"])
-def test_an_interrupted_bake_exits_128_plus_the_signal_and_writes_nothing(signum, tmp_path):
+@pytest.mark.parametrize("signum, ignored", [(signal.SIGINT, False), (signal.SIGTERM, False), (signal.SIGHUP, True)],
+                         ids=["Ctrl-C", "SIGTERM", "SIGHUP under nohup"])
+def test_an_interrupted_bake_exits_128_plus_the_signal_and_writes_nothing(signum, ignored, tmp_path):
     # The dumps asked for keep the bake busy well after minimising starts,
-    # which is when the signal comes.
+    # which is when the signal comes. A signal ignored from the start
+    # (nohup) stays ignored.
     corpus = REPO_ROOT / "testdata" / "corpora" / "synth-20k.tar.gz"
     process = subprocess.Popen([*command(), "bake", str(corpus), "-o", str(tmp_path / "g.rkyv"),
                                 "--yaml", str(tmp_path / "m.yaml"), "--initial-yaml", str(tmp_path / "i.yaml")],
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               preexec_fn=(lambda: signal.signal(signum, signal.SIG_IGN)) if ignored else None)
     first = process.stderr.readline()
     process.send_signal(signum)
     out, rest = process.communicate(timeout=120)
     assert first == "minimising: 0%\n"
+    if ignored:
+        assert process.returncode == 0 and sorted(os.listdir(tmp_path)) == ["g.rkyv", "i.yaml", "m.yaml"]
+        return
     # A report already on its way from the worker may still be printed
     # before the signal reaches the main thread; nothing else may.
     assert (process.returncode, out) == (128 + signum, "")

@@ -25,7 +25,8 @@ import threading
 from collections.abc import Callable, Sequence
 from typing import Any, NoReturn
 
-from ._common import PROG, Failure, Terminated, describe_os_error, print_error, raise_terminated, silence
+from ._common import (ENDING_SIGNALS, PROG, Failure, Terminated, describe_os_error, print_error, raise_terminated,
+                      silence)
 
 # Verb -> module, in the order --help lists them.
 VERBS = {
@@ -113,8 +114,10 @@ def console() -> NoReturn:
         # SIGTERM and SIGHUP end the command as Ctrl-C does, through the
         # same clean-up (from `timeout`, a service manager, a closed
         # terminal).
-        for number in (signal.SIGTERM, signal.SIGHUP):
-            signal.signal(number, raise_terminated)
+        # A signal ignored when the command starts (nohup) stays ignored.
+        for number in ENDING_SIGNALS:
+            if number != signal.SIGINT and signal.getsignal(number) is not signal.SIG_IGN:
+                signal.signal(number, raise_terminated)
         _standard_streams()
         status = main()
     except KeyboardInterrupt as stop:

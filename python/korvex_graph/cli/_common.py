@@ -59,9 +59,10 @@ def signals_held() -> Iterator[None]:
         yield
         return
     came: list[int] = []
-    # (A handler set outside Python reads as None and is left alone.)
+    # (A handler set outside Python reads as None, and is left alone, as
+    # is a signal ignored.)
     previous = {number: signal.signal(number, lambda number, frame: came.append(number))
-                for number in ENDING_SIGNALS if signal.getsignal(number) is not None}
+                for number in ENDING_SIGNALS if signal.getsignal(number) not in (None, signal.SIG_IGN)}
     try:
         yield
     finally:
@@ -268,6 +269,12 @@ def open_index(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> Index
 # The output name that means standard output.
 STDOUT = "-"
 
+# The output names of the standard streams, written to their descriptor
+# rather than opened again: through /proc, a file that standard output is
+# redirected to would be opened anew from its start (or replaced).
+_STANDARD = {STDOUT: 1, "/dev/stdout": 1, "/dev/fd/1": 1, "/proc/self/fd/1": 1,
+             "/dev/stderr": 2, "/dev/fd/2": 2, "/proc/self/fd/2": 2}
+
 
 def check_outputs(paths: Sequence[str | None], inputs: Sequence[str] = ()) -> list[str]:
     """The output paths given, checked before any work is done: each in an
@@ -276,11 +283,15 @@ def check_outputs(paths: Sequence[str | None], inputs: Sequence[str] = ()) -> li
     given = [p for p in paths if p is not None]
     seen: set[str] = set()
     read = []
+    folders = []  # the input folders, resolved
     for path in inputs:
         try:
-            read.append(os.stat(path))
-        except OSError:
-            pass  # reported when it is read
+            info = os.fstat(0) if path == STDIN else os.stat(path)
+        except (OSError, ValueError):
+            continue  # reported when it is read
+        read.append(info)
+        if stat.S_ISDIR(info.st_mode):
+            folders.append(os.path.realpath(path))
     for path in given:
         target, through = output_target(path)
         parent = os.path.dirname(target)
@@ -291,10 +302,13 @@ def check_outputs(paths: Sequence[str | None], inputs: Sequence[str] = ()) -> li
             raise Failure(f"{path}: given as two outputs")
         seen.add(target)
         try:
-            info = os.stat(target) if target != STDOUT else None
+            info = os.stat(target) if target not in _STANDARD else None
         except OSError:
             info = None
-        if info is not None and stat.S_ISREG(info.st_mode) and any(os.path.samestat(info, i) for i in read):
+        if info is not None and stat.S_ISREG(info.st_mode) and (
+                any(os.path.samestat(info, i) for i in read)
+                or (os.path.splitext(target)[1] in (".yaml", ".yml")  # a document of an input folder
+                    and any(os.path.commonpath([folder, target]) == folder for folder in folders))):
             raise Failure(f"{path}: is also an input; give another file to write")
     return given
 
@@ -305,11 +319,14 @@ def output_target(path: str) -> tuple[str, bool]:
     A regular file, or nothing yet, is replaced atomically; through a
     symbolic link, the file it names is, and the link stays. A character
     device or a FIFO (/dev/null, /dev/stdout on a pipe) is written
-    through, never replaced, and so is "-", standard output; a folder or
-    anything else is refused."""
+    through, never replaced, and so are "-" and the other names of the
+    standard streams (/dev/stdout), written to their descriptors; a folder
+    or anything else is refused."""
     if not path:
         raise Failure("an output file name is empty")
-    if path == STDOUT:
+    if "\0" in path:
+        raise Failure(f"{path}: cannot be a file name (it holds a NUL byte)")
+    if path in _STANDARD:
         return path, True
     if path.endswith(os.sep) and not os.path.isdir(path):
         raise Failure(f"{path}: names a folder; give the file to write")
@@ -336,11 +353,13 @@ def output_target(path: str) -> tuple[str, bool]:
 
 
 def _write_through(path: str, data: bytes | str) -> None:
-    if path == STDOUT:
+    standard = _STANDARD.get(path)
+    if standard is not None:
         # After what the command printed before, on the same descriptor.
-        if sys.stdout is not None:
-            sys.stdout.flush()
-        fd = os.dup(1)
+        stream = sys.stdout if standard == 1 else sys.stderr
+        if stream is not None:
+            stream.flush()
+        fd = os.dup(standard)
     else:
         # Opened without blocking, so that a FIFO that no process reads
         # fails at once instead of waiting for a reader.
@@ -360,7 +379,7 @@ def _write_through(path: str, data: bytes | str) -> None:
     except BrokenPipeError:
         raise  # the reader went away: the command ends quietly
     except OSError as error:
-        what = "standard output" if path == STDOUT else f"cannot write {path}"
+        what = ("standard output" if standard == 1 else "standard error") if standard else f"cannot write {path}"
         raise Failure(f"{what}: {error.strerror or error}") from None
     finally:
         os.close(fd)

@@ -50,9 +50,23 @@ def run(args: argparse.Namespace) -> int:
         documents = convert_sets(sets)
     except RuntimeError as error:
         raise Failure(failure_text(error)) from None
+    # A set named as one of its documents, in the folder, would be replaced.
+    for path in args.descriptor_sets:
+        if (os.path.basename(path) in documents and os.path.isfile(path)
+                and os.path.realpath(os.path.dirname(path) or ".") == os.path.realpath(folder)):
+            raise Failure(f"{path}: is also an input; give another folder to write")
+    created = not os.path.isdir(folder)
     with failing_as_one_line(folder):
         os.makedirs(folder, exist_ok=True)
-    write_outputs([(os.path.join(folder, name), text) for name, text in documents.items()], sync=False)
+    try:
+        write_outputs([(os.path.join(folder, name), text) for name, text in documents.items()], sync=False)
+    except BaseException:
+        if created:  # nothing was written into it
+            try:
+                os.rmdir(folder)
+            except OSError:
+                pass
+        raise
     if not args.quiet:
         say(f"{folder}: {len(documents):,} document{'s' if len(documents) != 1 else ''}")
     return 0

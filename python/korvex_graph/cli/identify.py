@@ -93,9 +93,10 @@ def run(args: argparse.Namespace) -> int:
     parser: argparse.ArgumentParser = args.identify_parser
     if (args.index is None) != (args.descriptors is None):
         return _usage(parser, "--index and --descriptors go together")
-    if sum(p == "-" for p in [args.graph, *(args.payloads if not (args.hex or args.base64) else [])]) > 1:
+    payloads = args.payloads if not (args.hex or args.base64) else []
+    if sum(p == "-" for p in [args.graph, args.index, args.descriptors, *payloads]) > 1:
         return _usage(parser, 'standard input ("-") can be read only once')
-    graph = open_archive(args.graph, "graph")
+    graph = open_archive(args.graph, "graph", args.max_input_size)
     assert isinstance(graph, Graph)
     decoder = _Decoder.open(args.index, args.descriptors, args.max_input_size) if args.index is not None else None
 
