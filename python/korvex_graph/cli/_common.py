@@ -302,11 +302,11 @@ def check_outputs(paths: Sequence[str | None], inputs: Sequence[str] = ()) -> li
             raise Failure(f"{path}: given as two outputs")
         seen.add(target)
         try:
-            info = os.stat(target) if target not in _STANDARD else None
+            there = os.stat(target) if target not in _STANDARD else None
         except OSError:
-            info = None
-        if info is not None and stat.S_ISREG(info.st_mode) and (
-                any(os.path.samestat(info, i) for i in read)
+            there = None
+        if there is not None and stat.S_ISREG(there.st_mode) and (
+                any(os.path.samestat(there, i) for i in read)
                 or (os.path.splitext(target)[1] in (".yaml", ".yml")  # a document of an input folder
                     and any(os.path.commonpath([folder, target]) == folder for folder in folders))):
             raise Failure(f"{path}: is also an input; give another file to write")
