@@ -582,15 +582,15 @@ Search::Search(const Candidates& candidates, const TopLevel& top, std::span<cons
     tag.excess = tag.unknown - tag.lowest;
     values_min_ += tag.lowest;
   }
-  for (std::size_t t = 0; t < tags_.size(); ++t)
-    tags_[t].alone = (t == 0 || tags_[t].field != tags_[t - 1].field) &&
-                     (t + 1 == tags_.size() || tags_[t].field != tags_[t + 1].field);
-  // Each field's excess (tags of one field are adjacent), ascending, then
-  // summed from the start.
+  // Field by field (its tags are adjacent): whether it has one tag, and
+  // its excess, for unused_ (ascending, then summed from the start).
   unused_.push_back(0);
-  for (std::size_t t = 0; t < tags_.size(); ++t) {
-    if (t == 0 || tags_[t].field != tags_[t - 1].field) unused_.push_back(0);
-    if (tags_[t].extending.empty()) unused_.back() += tags_[t].excess;
+  for (std::size_t t = 0, next; t < tags_.size(); t = next) {
+    double excess = 0;
+    for (next = t; next < tags_.size() && tags_[next].field == tags_[t].field; ++next)
+      if (tags_[next].extending.empty()) excess += tags_[next].excess;
+    tags_[t].alone = next == t + 1;
+    unused_.push_back(excess);
   }
   std::sort(unused_.begin() + 1, unused_.end());
   for (std::size_t j = 1; j < unused_.size(); ++j) unused_[j] += unused_[j - 1];

@@ -218,9 +218,16 @@ def input_file(path: str) -> str:
     return "/dev/stdin" if path == STDIN else path
 
 
+STDIN_TWICE = 'standard input ("-") can be read only once'
+
+
+def reads_stdin_twice(paths: Sequence[str | None]) -> bool:
+    return sum(p == STDIN for p in paths) > 1
+
+
 def check_stdin_once(paths: Sequence[str | None]) -> None:
-    if sum(p == STDIN for p in paths) > 1:
-        raise Failure('standard input ("-") can be read only once')
+    if reads_stdin_twice(paths):
+        raise Failure(STDIN_TWICE)
 
 
 def archive_kind(path: str, max_input_size: int = DEFAULT_MAX_INPUT_SIZE) -> tuple[str, bytes | memoryview]:

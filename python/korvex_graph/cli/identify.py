@@ -19,8 +19,9 @@ from .._limits import MAX_SET_SIZE, TooLarge, read_bounded
 from .._native import Match, PayloadError
 from .._source import _open_for_reading, too_large
 from .._wire import read_varint
-from ._common import (Failure, add_json, add_max_input_size, add_subcommand, count_argument, describe_os_error,
-                      examples, open_archive, open_index, print_error, print_json)
+from ._common import (STDIN_TWICE, Failure, add_json, add_max_input_size, add_subcommand, count_argument,
+                      describe_os_error, examples, open_archive, open_index, print_error, print_json,
+                      reads_stdin_twice)
 
 DESCRIPTION = """\
 Name the message type of protobuf payloads: the root types of the baked
@@ -94,8 +95,8 @@ def run(args: argparse.Namespace) -> int:
     if (args.index is None) != (args.descriptors is None):
         return _usage(parser, "--index and --descriptors go together")
     payloads = args.payloads if not (args.hex or args.base64) else []
-    if sum(p == "-" for p in [args.graph, args.index, args.descriptors, *payloads]) > 1:
-        return _usage(parser, 'standard input ("-") can be read only once')
+    if reads_stdin_twice([args.graph, args.index, args.descriptors, *payloads]):
+        return _usage(parser, STDIN_TWICE)
     graph = open_archive(args.graph, "graph", args.max_input_size)
     assert isinstance(graph, Graph)
     decoder = _Decoder.open(args.index, args.descriptors, args.max_input_size) if args.index is not None else None
